@@ -1,0 +1,338 @@
+/*
+ * Internal records and operations of the WebSocket client service.
+ *
+ * Threads: callers' tasks run the exported functions; the service task
+ * "wsclient" handles the event queue and owns every state change; each
+ * connected client has a library thread "wsservice" running lws_service.
+ *
+ * Locks, in the only order they are ever nested:
+ *   service lock (service_t->lock)  ->  a client's loop gate  ->  status mutexes
+ * The library thread never takes the service lock, and it never holds its
+ * gate while posting to the queue, so a full queue cannot wedge the service
+ * task.
+ */
+#ifndef YV_WEBSOCKET_INC_H
+#define YV_WEBSOCKET_INC_H
+
+#include <libwebsockets.h>
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "ringbuffer.h"
+#include "yavo_linklist.h"
+#include "yavo_list.h"
+#include "yv_api_websocket.h"
+#include "yv_datacall.h"
+#include "yv_mem.h"
+#include "yv_rtos.h"
+#include "yv_ws_private.h"
+
+/* Every trace line: "%p %d " with an address naming the emitting function and
+ * the source line, then the message. */
+#define YWS_TRACE(fmt, ...)                                                                        \
+  do {                                                                                             \
+    if (yv_trace_enabled())                                                                        \
+      osiTracePrintf(YV_TRACE_TAG, "%p %d " fmt, (const void *)__func__, __LINE__, ##__VA_ARGS__); \
+  } while (0)
+
+#define WS_BUFFER_CHUNK_SIZE 2048
+#define YWS_TX_MSG_MAX 2048
+#define YWS_RX_RESUME_MARK 3072
+#define YWS_QUEUE_ITEMS 8
+#define YWS_LWS_PRE 16
+
+typedef enum {
+  YWS_MSG_TYPE_NULL = 0,
+  YWS_MSG_TYPE_TO_KILL_MSG_PROC_THREAD = 1,
+  YWS_MSG_TYPE_TO_NET_ACT = 2,
+  YWS_MSG_TYPE_TO_OPEN_CLIENT = 3,
+  YWS_MSG_TYPE_TO_PING = 4,
+  YWS_MSG_TYPE_TO_WRITE_DATA = 5,
+  YWS_MSG_TYPE_TO_READ_DATA = 6,
+  YWS_MSG_TYPE_TO_CLOSE_CLIENT = 7,
+  YWS_MSG_TYPE_OPEN_TIMEDOUT = 8,
+  YWS_MSG_TYPE_LWS_WSI_DESTROY = 9,
+  YWS_MSG_TYPE_LWS_CLIENT_ESTABLISHED = 10,
+  YWS_MSG_TYPE_LWS_CLIENT_CONNECTION_ERROR = 11,
+  YWS_MSG_TYPE_LWS_CLIENT_CLOSED = 12,
+  YWS_MSG_TYPE_LWS_CLIENT_DROP_PROTOCOL = 13,
+  YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE = 14,
+  YWS_MSG_TYPE_LWS_CLIENT_RECEIVE = 15,
+  YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG = 16,
+  YWS_MSG_TYPE_LWS_ESTABLISHED_CLIENT_HTTP = 17,
+  YWS_MSG_TYPE_LWS_CLOSED_CLIENT_HTTP = 18,
+  YWS_MSG_TYPE_LWS_CLIENT_HTTP_DROP_PROTOCOL = 19,
+  YWS_MSG_TYPE_LWS_CLIENT_HTTP_WRITEABLE = 20,
+  YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE = 21,
+  YWS_MSG_TYPE_LWS_RAW_CONNECTED = 22,
+  YWS_MSG_TYPE_LWS_RAW_CLOSED = 23,
+  YWS_MSG_TYPE_LWS_RAW_SKT_DROP_PROTOCOL = 24,
+  YWS_MSG_TYPE_LWS_RAW_WRITEABLE = 25,
+  YWS_MSG_TYPE_LWS_RAW_RECEIVE = 26,
+  YWS_MSG_TYPE_LWS_PROTOCOL_DESTROY = 27,
+  YWS_MSG_TYPE_LWS_THREAD_EXIT = 28,
+  YWS_MSG_TYPE_MAX = 29
+} yws_msg_type_e;
+
+typedef void (*yv_ws_service_event_cb)(int client_id, yv_event_t *ev);
+typedef struct yv_dispatch yv_dispatch_t;
+
+typedef struct {
+  list_head list;
+  yv_mutex_t lock;
+  int32_t proto_type;
+  int32_t sock_hndl;
+  yv_timer_t connect_timer;
+  yv_ws_service_event_cb event_cb;
+  bool urc_high;
+  bool initialized;
+  bool inactive_enable;
+  uint8_t active_close;
+  uint8_t pdp_listen;
+  uint8_t client_sta;
+  uint8_t cur_client_id;
+  uint8_t cur_cfg_id;
+  yv_timer_t inactive_timer;
+  yv_task_t ws_task_id;
+  yv_queue_t queue;
+  yv_dispatch_t *port_ch;
+  int32_t pdp_cid;
+  int32_t sim_id;
+  char *urc_remaining;
+  int32_t sys_mode;
+  uint16_t close_uti;
+} ws_service_t;
+
+/* ---- configuration ---- */
+typedef struct {
+  char *name;
+  char *value;
+} http_head_list_node_t;
+
+typedef struct {
+  int32_t pdp_cid;
+  int32_t ssl_ctx_id;
+  char *url;
+  bool subprot_en;
+  char *subprot;
+  bool extension_en;
+  char *extension;
+  char *method;
+  uint8_t timeout;
+  linklist_handler_t head_linklist_hd;
+} YWS_CFG_CONN_PARM_LIST;
+
+typedef struct {
+  uint8_t interval;
+} YWS_CFG_PING_PARM_LIST;
+
+typedef struct {
+  uint32_t buffer_sz;
+  uint8_t timeout;
+  bool echo;
+} YWS_CFG_WRITE_PARM_LIST;
+
+typedef struct {
+  uint32_t buffer_sz;
+  uint8_t timeout;
+  uint8_t mode;
+  ws_client_recv_cb_t recv_cb;
+} YWS_CFG_READ_PARM_LIST;
+
+typedef struct {
+  uint8_t waittime;
+} YWS_CFG_CLOSE_PARM_LIST;
+
+typedef struct {
+  YWS_CFG_CONN_PARM_LIST conn;
+  YWS_CFG_PING_PARM_LIST ping;
+  YWS_CFG_WRITE_PARM_LIST write;
+  YWS_CFG_READ_PARM_LIST read;
+  YWS_CFG_CLOSE_PARM_LIST close;
+} yws_cfg_t;
+
+/* ---- client record ---- */
+typedef enum {
+  YWS_CMD_CATE_NONE = -1,
+  YWS_CMD_CATE_CFG = 0,
+  YWS_CMD_CATE_OPEN = 1,
+  YWS_CMD_CATE_WRITE = 2,
+  YWS_CMD_CATE_READ = 3,
+  YWS_CMD_CATE_CLOSE = 4,
+  YWS_CMD_CATE_MAX = 5
+} yws_cmd_cate_e;
+
+typedef enum {
+  YWS_WRITE_TYPE_NONE = 0,
+  YWS_WRITE_TYPE_USERDATA = 1,
+  YWS_WRITE_TYPE_PING = 2
+} yws_write_type_e;
+
+typedef struct {
+  list_head list;
+  ring_buffer_t data;
+} ws_buffer_t;
+
+typedef struct {
+  uint8_t write_prot;
+  uint32_t write_len;
+  bool is_fixed_len;
+  bool write_cancel;
+} yws_write_cmd_parm_t;
+
+struct yws_loop;
+
+typedef struct {
+  uint8_t cfg_id;
+  int8_t cmd_cate_in_async;
+  yv_timer_t conn_timer;
+  yv_timer_t ping_timer;
+  struct {
+    struct lws_protocols *protocols;
+    struct lws_extension *exts;
+    struct lws_context *context;
+    struct lws *wsi;
+    lws_plat_user_info_t *user_info;
+    yv_mutex_t prot_api_mutex;
+    yv_mutex_t destroy_mutex;
+    bool is_destroyed;
+    /* The library loop of this client; outlives the record when the bearer
+     * is lost while the loop thread runs. */
+    struct yws_loop *loop;
+  } prot_ctxt;
+  struct {
+    struct {
+      int8_t err_code;
+      uint8_t cur_sta;
+      int32_t type;
+      yv_mutex_t mutex;
+    } conn;
+    struct {
+      bool curr_is_writable;
+      yv_mutex_t mutex;
+      uint8_t write_type;
+    } write;
+    struct {
+      bool rx_is_disabled;
+    } read;
+  } status;
+  struct {
+    struct {
+      yws_write_cmd_parm_t cmd_parm;
+      list_head tx_q;
+      int32_t high;
+      int32_t low;
+      int32_t tx_max_size;
+      int32_t socket_swind_size;
+      int32_t tx_total_size;
+      int32_t tx_send_size;
+    } write;
+    struct {
+      struct {
+        list_head list;
+        yv_mutex_t list_mutex;
+      } remaining_data;
+      int32_t high;
+      int32_t low;
+      int32_t rx_total_size;
+      int32_t rx_read_size;
+      int32_t socket_rwind_size;
+      int32_t rx_max_size;
+      list_head rx_q;
+    } read;
+  } data;
+  struct {
+    uint8_t *stack_ptr;
+    yv_sem_t thread_rdy_sem;
+    bool lws_prot_thread_is_created;
+    bool force_exit;
+    yv_task_t ws_service_id;
+  } lws_prot_thread;
+  yv_ws_service_event_cb event_cb;
+  uint8_t pdp_listen;
+  /* Generation of this record (never 0): events of its library thread and
+   * timers carry it so that none of them acts on a later client of the id. */
+  uint32_t serial;
+  /* A send event is queued for this client (guarded by the service lock). */
+  bool tx_event_pending;
+} yws_client_t;
+
+/* ---- globals ---- */
+extern ws_service_t *service_t;
+extern yws_client_t *yws_client[YWS_CLIENT_NUM];
+extern yws_cfg_t *yws_cfg[YWS_CFG_NUM];
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* service core */
+void yv_ws_thread_run(void *arg);
+void yws_notify(int client_id, uint8_t cfg_id, int32_t type, uint8_t *data, int32_t size,
+                int32_t virt);
+/* param1 of an event that belongs to one record. */
+static inline uint32_t yws_tag(uint8_t client_id, uint32_t serial) {
+  return (serial << 8) | client_id;
+}
+/* Posts {id, p1, p2, p3}. */
+void yws_post(uint32_t id, uint32_t p1, uint32_t p2, uint32_t p3);
+/* Event parameters are 32-bit: a heap block travels as a ticket. */
+uint32_t yws_ticket_put(void *block);
+void *yws_ticket_take(uint32_t ticket);
+
+/* lifecycle */
+yws_err_e yws_client_open_connected(int client_id);
+yws_err_e yws_client_open_cnf(yv_event_t *msg);
+yws_err_e yws_close_proc(yv_event_t *msg);
+void yws_thread_exit_destroy(int client_id, uint32_t loop_serial);
+void yws_lws_context_destroy(uint8_t client_id);
+void yws_final_do(int client_id);
+yws_err_e yws_ping_proc(yv_event_t *msg);
+void yws_conn_timer_expired_callback(void *argv);
+void yws_ping_timer_expired_callback(void *argv);
+void yws_client_writable_event(int client_id);
+
+/* configuration */
+bool yws_client_specific_id_is_busy(int cfg_id);
+void yws_cfg_lock_headers(void);
+void yws_cfg_unlock_headers(void);
+int yws_add_http_header_by_name(struct lws *wsi, void *in, size_t len, int cfg_id);
+
+/* bearer */
+int yws_client_net_act(void *arg);
+
+/* client record */
+int yws_client_service_new(int client_id, int cfg_id);
+bool yws_client_specific_id_is_occupied(uint8_t client_id);
+void yws_update_conn_status(uint8_t client_id, yv_event_t *parm_t);
+int yws_get_curr_conn_status(uint8_t client_id, uint8_t type);
+void yws_update_writable_status(uint8_t client_id, bool sta);
+bool yws_get_curr_writable_status(uint8_t client_id);
+void yws_update_rx_disabled_status(uint8_t client_id, bool sta);
+bool yws_get_rx_disabled_status(uint8_t client_id);
+
+/* connection */
+int yws_client_open_do(void *arg);
+yws_err_e yws_client_do_connect(int client_id);
+int yv_ws_service_start(int client_id);
+void yv_ws_thread_service(void *arg);
+int yws_client_prot_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user,
+                             void *in, size_t len);
+int yws_recv_push_req(int client_id, int id, void *in, size_t len);
+
+/* data path */
+void yv_ws_service_push_data(list_head *head, const char *data, int32_t len);
+int yws_chain_append(list_head *head, const char *data, int32_t len);
+void yv_ws_service_pull_data(list_head *head, char *data, int32_t *len);
+int32_t yws_chain_peek(list_head *head, char *data, int32_t len);
+void yws_chain_release(list_head *head);
+int32_t yv_ws_service_send(int32_t client_id);
+int32_t yv_ws_service_recv(int32_t client_id, char *data, int32_t size);
+int32_t yws_client_read_event(int32_t client_id);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,216 @@
+/*
+ * Extra handshake request headers of each profile: add, remove, the header
+ * report line, and the writer that appends them to an opening handshake.
+ *
+ * A client's library thread reads the list during its handshake while any
+ * task may add or remove headers directly (those calls apply no busy rule),
+ * so every access to any list goes through one lock. A profile whose list
+ * could not be created behaves as one without headers; adding to it fails.
+ */
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <strings.h>
+
+#include "yv_websocket_inc.h"
+
+namespace {
+
+std::mutex g_head_lock;
+
+constexpr size_t k_name_max = 256;
+constexpr size_t k_value_max = 1024;
+
+yws_cfg_t *profile(int cfg_id) {
+  if (cfg_id < 0 || cfg_id >= YWS_CFG_NUM) return nullptr;
+  (void)yws_cfg_init(cfg_id); /* a record whose list failed is still used */
+  return yws_cfg[cfg_id];
+}
+
+/* A stored name matches every given name that begins with it, in any case. */
+bool name_matches(const char *stored, const char *given) {
+  return strncasecmp(given, stored, strlen(stored)) == 0;
+}
+
+/* A missing list counts as empty. */
+bool head_count(yws_cfg_t *cfg, uint32_t *n) {
+  *n = 0;
+  return !cfg->conn.head_linklist_hd || linklist_get_node_cnt(&cfg->conn.head_linklist_hd, n) == 0;
+}
+
+/* Node payloads are not pointer-aligned, so the record is copied out. */
+bool head_at(yws_cfg_t *cfg, uint32_t index, http_head_list_node_t *out) {
+  linklist *node = nullptr;
+  if (linklist_node_find(&cfg->conn.head_linklist_hd, index, &node) != 0 || !node ||
+      node->size < sizeof(*out))
+    return false;
+  memcpy(out, node->data, sizeof(*out));
+  return true;
+}
+
+/* Walks from the back so that a deletion keeps the lower indexes valid. Only
+ * the first `limit` nodes are considered. Caller holds g_head_lock. */
+void remove_matching(yws_cfg_t *cfg, const char *name, uint32_t limit) {
+  for (uint32_t i = limit; i-- > 0;) {
+    http_head_list_node_t h;
+    if (!head_at(cfg, i, &h) || (name && !name_matches(h.name, name))) continue;
+    if (linklist_node_delete(&cfg->conn.head_linklist_hd, i) != 0) continue;
+    yv_mem_free(h.name);
+    yv_mem_free(h.value);
+  }
+}
+
+/* Anything that would let a header break out of its request line is refused. */
+bool name_is_safe(const char *name, size_t n) {
+  if (n == 0) return false;
+  for (size_t i = 0; i < n; i++) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c <= ' ' || c == 0x7f || c == ':') return false;
+  }
+  return true;
+}
+
+bool value_is_safe(const char *value, size_t n) {
+  return !memchr(value, '\r', n) && !memchr(value, '\n', n);
+}
+
+char *copy_of(const char *s, size_t n) {
+  char *copy = static_cast<char *>(yv_mem_alloc(n + 1));
+  if (copy) memcpy(copy, s, n);
+  return copy;
+}
+
+struct line_t {
+  char *buf;
+  size_t cap;
+  size_t len;
+};
+
+/* Appends at the end of the text, cutting it at cap - 1 characters. */
+__attribute__((format(printf, 2, 3))) void append(line_t *line, const char *fmt, ...) {
+  if (line->len + 1 >= line->cap) return;
+  va_list ap;
+  va_start(ap, fmt);
+  int w = vsnprintf(line->buf + line->len, line->cap - line->len, fmt, ap);
+  va_end(ap);
+  if (w > 0) line->len += std::min(static_cast<size_t>(w), line->cap - 1 - line->len);
+}
+
+}  // namespace
+
+void yws_cfg_lock_headers(void) {
+  g_head_lock.lock();
+}
+
+void yws_cfg_unlock_headers(void) {
+  g_head_lock.unlock();
+}
+
+int yws_cfg_add_http_head(int cfg_id, const char *header_name, const char *header_str) {
+  if (!header_name || !header_str) return YWS_ERR_INVAL_PARM;
+  size_t name_len = strnlen(header_name, k_name_max + 1);
+  size_t value_len = strnlen(header_str, k_value_max + 1);
+  if (name_len > k_name_max || value_len > k_value_max) return YWS_ERR_INVAL_PARM;
+
+  const char *name = header_name;
+  const char *value = header_str;
+  if (name[0] == '"') {
+    /* A quoted pair: both lose their first and last characters. */
+    if (name_len < 2 || value_len < 2) return YWS_ERR_INVAL_PARM;
+    name++;
+    value++;
+    name_len -= 2;
+    value_len -= 2;
+  }
+  if (!name_is_safe(name, name_len) || !value_is_safe(value, value_len)) return YWS_ERR_INVAL_PARM;
+
+  yws_cfg_t *cfg = profile(cfg_id);
+  if (!cfg) return YWS_ERR_INVAL_PARM;
+  http_head_list_node_t node = {copy_of(name, name_len), copy_of(value, value_len)};
+  if (!node.name || !node.value) {
+    yv_mem_free(node.name);
+    yv_mem_free(node.value);
+    return YWS_ERR_NO_MEM;
+  }
+
+  std::lock_guard<std::mutex> guard(g_head_lock);
+  uint32_t before = 0;
+  int rc = cfg->conn.head_linklist_hd ? linklist_get_node_cnt(&cfg->conn.head_linklist_hd, &before)
+                                      : LINKLIST_ERR_PARAM;
+  if (rc == 0) rc = linklist_push(&cfg->conn.head_linklist_hd, DIR_FIFO, &node, sizeof(node));
+  if (rc != 0) {
+    yv_mem_free(node.name);
+    yv_mem_free(node.value);
+    return rc;
+  }
+  /* Older headers of the name go only once the new one is stored, so a failed
+   * add leaves the list as it was; the replacement ends up last. */
+  remove_matching(cfg, node.name, before);
+  YWS_TRACE("name=%s, %s", node.name, node.value);
+  return YWS_OK;
+}
+
+int yws_cfg_remove_http_head(int cfg_id, const char *header_name) {
+  yws_cfg_t *cfg = profile(cfg_id);
+  if (!cfg) return -1;
+  std::lock_guard<std::mutex> guard(g_head_lock);
+  uint32_t n;
+  if (!head_count(cfg, &n)) return -1;
+  remove_matching(cfg, header_name, n);
+  return 0;
+}
+
+int yws_cfg_get_http_head(char *resp_buffer, int len_max, int cfg_id, const char *type_str,
+                          const char *header_name) {
+  if (!resp_buffer || len_max <= 0 || !type_str) return -1;
+  yws_cfg_t *cfg = profile(cfg_id);
+  if (!cfg) return -1;
+  std::lock_guard<std::mutex> guard(g_head_lock);
+  uint32_t n;
+  if (!head_count(cfg, &n) || (n == 0 && header_name)) return -1;
+
+  line_t line = {resp_buffer, static_cast<size_t>(len_max), 0};
+  resp_buffer[0] = '\0';
+  if (header_name)
+    append(&line, "+YWSCFG: \"%s\",%d", type_str, cfg_id);
+  else
+    append(&line, "+YWSCFG: \"%s\",%d,%d", type_str, cfg_id, static_cast<int>(n));
+  for (uint32_t i = 0; i < n; i++) {
+    http_head_list_node_t h;
+    if (!head_at(cfg, i, &h) || (header_name && !name_matches(h.name, header_name))) continue;
+    append(&line, ",\"%s\":\"%s\"", h.name, h.value);
+  }
+  return static_cast<int>(n);
+}
+
+int yws_add_http_header_by_name(struct lws *wsi, void *in, size_t len, int cfg_id) {
+  unsigned char **p = static_cast<unsigned char **>(in);
+  if (!wsi || !p || !*p || len == 0) return YWS_ERR_INVAL_PARM;
+  yws_cfg_t *cfg = profile(cfg_id);
+  if (!cfg) return YWS_ERR_INVAL_PARM;
+  unsigned char *const end = *p + len;
+
+  std::lock_guard<std::mutex> guard(g_head_lock);
+  uint32_t n;
+  if (!head_count(cfg, &n) || n == 0) return YWS_ERR_INVAL_PARM;
+
+  int rc = 0;
+  for (uint32_t i = 0; i < n; i++) {
+    http_head_list_node_t h;
+    if (!head_at(cfg, i, &h)) continue;
+    char name[k_name_max + 2]; /* the longest name, its colon and the NUL */
+    snprintf(name, sizeof(name), "%s:", h.name);
+    unsigned char *mark = *p;
+    if (lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char *>(name),
+                                    reinterpret_cast<const unsigned char *>(h.value),
+                                    static_cast<int>(strlen(h.value)), p, end) != 0) {
+      /* The library may have written part of the header before it ran out
+       * of room: take that back so the next header starts on a clean line. */
+      *p = mark;
+      rc = 1;
+    }
+  }
+  return rc;
+}

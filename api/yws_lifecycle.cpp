@@ -1,0 +1,253 @@
+/*
+ * Open result, keepalive, close and teardown: service-task handlers, plus the
+ * public close request and the two timer callbacks.
+ */
+#include <chrono>
+#include <cstring>
+
+#include "yv_websocket_inc.h"
+#include "yws_lock.h"
+#include "yws_loop.h"
+
+namespace {
+
+const char kPingBody[] = "yavorin_ping_body"; /* sent with its zero byte: 18 bytes */
+
+yws_client_t *yws_record(int client_id) {
+  return (client_id >= 0 && client_id < YWS_CLIENT_NUM) ? yws_client[client_id] : nullptr;
+}
+
+int yws_state(yws_client_t *rec) {
+  yws_mutex_guard lk(rec->status.conn.mutex);
+  return rec->status.conn.cur_sta;
+}
+
+void yws_timer_remove(yv_timer_t *timer) {
+  if (!*timer) return;
+  if (yv_rtos_timer_is_running(*timer)) yv_rtos_timer_stop(*timer);
+  yv_rtos_timer_delete(*timer);
+  *timer = 0;
+}
+
+void *yws_timer_arg(int client_id, yws_client_t *rec) {
+  return reinterpret_cast<void *>(
+      static_cast<uintptr_t>(yws_tag(static_cast<uint8_t>(client_id), rec->serial)));
+}
+
+/* A user close of a live connection performs the closing handshake from the
+ * library's own thread, bounded by the profile's close wait time. */
+bool yws_start_graceful_close(yws_client_t *rec) {
+  yws_loop *loop = rec->prot_ctxt.loop;
+  uint8_t wait_s = yws_cfg[rec->cfg_id]->close.waittime;
+  if (!loop || wait_s == 0) return false;
+  yws_loop_guard guard(loop);
+  if (!loop->wsi || loop->state != YWS_LOOP_RUNNING) return false;
+  loop->close_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_s);
+  loop->close_requested = true;
+  lws_callback_on_writable(loop->wsi);
+  return true;
+}
+
+/* Sends the queued data that waited for the connection or for the library
+ * to take more; at most one send event is in flight per client. */
+void yws_kick_tx(int client_id) {
+  bool post = false;
+  {
+    yws_service_lock lk;
+    yws_client_t *rec = yws_client[client_id];
+    if (rec && !rec->tx_event_pending && !list_empty(&rec->data.write.tx_q)) {
+      rec->tx_event_pending = true;
+      post = true;
+    }
+  }
+  if (post) yws_post(YWS_MSG_TYPE_TO_WRITE_DATA, static_cast<uint32_t>(client_id), 0, 0);
+}
+
+}  // namespace
+
+yws_err_e yws_client_open_connected(int client_id) {
+  yws_client_t *rec = yws_record(client_id);
+  if (!rec) return YWS_OK;
+  int state = yws_state(rec);
+  if (state == YWS_CONN_STA_CONNECTED) return YWS_OK;
+  uint8_t cfg_id = rec->cfg_id;
+  if (state != YWS_CONN_STA_CLOSING) {
+    yws_timer_remove(&rec->conn_timer);
+    uint8_t interval = yws_cfg[cfg_id]->ping.interval;
+    if (interval) {
+      if (yv_rtos_timer_create(&rec->ping_timer, 0xFFFFFFFFu, yws_ping_timer_expired_callback,
+                               yws_timer_arg(client_id, rec)) == YV_OSI_SUCCESS)
+        yv_rtos_timer_start(rec->ping_timer, interval * 1000u, 0);
+      else
+        rec->ping_timer = 0;
+      YWS_TRACE("interval=%d", interval);
+    }
+    yv_event_t st = {0, YWS_CONN_STA_CONNECTED, YWS_OK, 0};
+    yws_update_conn_status(static_cast<uint8_t>(client_id), &st);
+    YWS_TRACE("open ok");
+    yws_kick_tx(client_id);
+  }
+  yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, YWS_OK);
+  return YWS_OK;
+}
+
+yws_err_e yws_client_open_cnf(yv_event_t *msg) {
+  int client_id = static_cast<int>(msg->param1 & 0xFF);
+  yws_client_t *rec = yws_record(client_id);
+  if (!rec) return YWS_OK;
+  /* A timeout whose timer is already gone raced with the open's success. */
+  if (msg->id == YWS_MSG_TYPE_OPEN_TIMEDOUT && !rec->conn_timer) return YWS_OK;
+  bool threaded = rec->lws_prot_thread.lws_prot_thread_is_created;
+  uint8_t cfg_id = rec->cfg_id;
+  yws_close_proc(msg);
+  if (!threaded)
+    yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, static_cast<int32_t>(msg->param2));
+  return YWS_OK;
+}
+
+yws_err_e yws_close_proc(yv_event_t *msg) {
+  int client_id = static_cast<int>(msg->param1 & 0xFF);
+  yws_client_t *rec = yws_record(client_id);
+  if (!rec) return YWS_OK;
+  int state = yws_state(rec);
+  bool graceful = false;
+  if (state == YWS_CONN_STA_CONNECTING || state == YWS_CONN_STA_CONNECTED) {
+    yv_event_t st = {0, YWS_CONN_STA_CLOSING, msg->param2, msg->param3};
+    yws_update_conn_status(static_cast<uint8_t>(client_id), &st);
+    graceful = msg->id == YWS_MSG_TYPE_TO_CLOSE_CLIENT && msg->param2 == 0 &&
+               state == YWS_CONN_STA_CONNECTED && yws_start_graceful_close(rec);
+  }
+  if (!graceful) {
+    rec->lws_prot_thread.force_exit = true;
+    if (rec->prot_ctxt.loop) yws_loop_stop(rec->prot_ctxt.loop);
+  }
+  if (!rec->lws_prot_thread.lws_prot_thread_is_created) yws_final_do(client_id);
+  return YWS_OK;
+}
+
+void yws_lws_context_destroy(uint8_t client_id) {
+  yws_client_t *rec = yws_record(client_id);
+  if (!rec) return;
+  yws_mutex_guard lk(rec->prot_ctxt.destroy_mutex);
+  if (!rec->prot_ctxt.is_destroyed) {
+    yws_loop *loop = rec->prot_ctxt.loop;
+    if (loop && loop->context) {
+      /* Readers wake the loop under the service lock: keep the context
+       * alive for them until they are done. */
+      yws_service_lock slk;
+      yws_loop_destroy_context(loop);
+      rec->prot_ctxt.context = nullptr;
+      YWS_TRACE("destroy");
+    }
+  }
+  rec->prot_ctxt.is_destroyed = true;
+}
+
+void yws_thread_exit_destroy(int client_id, uint32_t loop_serial) {
+  yws_client_t *rec = yws_record(client_id);
+  if (client_id < 0 || client_id >= YWS_CLIENT_NUM) return;
+  if (rec && loop_serial && rec->serial != loop_serial) return;
+  uint8_t cfg_id = rec ? rec->cfg_id : 0;
+  int32_t err = 0;
+  int32_t type = YWS_CB_TYPE_CLOSE;
+  if (rec) {
+    yws_mutex_guard lk(rec->status.conn.mutex);
+    err = rec->status.conn.err_code;
+    type = rec->status.conn.type == YWS_CB_TYPE_OPEN ? YWS_CB_TYPE_OPEN : YWS_CB_TYPE_CLOSE;
+  }
+  if (rec) yws_lws_context_destroy(static_cast<uint8_t>(client_id));
+  yws_final_do(client_id);
+  if (rec) yws_notify(client_id, cfg_id, type, nullptr, 0, err);
+}
+
+void yws_final_do(int client_id) {
+  if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !service_t) return;
+  yws_service_lock lk;
+  yws_client_t *rec = yws_client[client_id];
+  if (!rec) return;
+  yws_timer_remove(&rec->conn_timer);
+  yws_timer_remove(&rec->ping_timer);
+  if (rec->prot_ctxt.loop) {
+    /* A thread that still runs (bearer lost) takes its block over and ends
+     * without touching this record again. */
+    if (!yws_loop_orphan(rec->prot_ctxt.loop)) yws_loop_free(rec->prot_ctxt.loop);
+    rec->prot_ctxt.loop = nullptr;
+    rec->prot_ctxt.user_info = nullptr;
+    rec->prot_ctxt.context = nullptr;
+  }
+  yv_mem_free(rec->prot_ctxt.protocols);
+  yv_mem_free(rec->prot_ctxt.exts);
+  yv_rtos_mutex_delete(rec->prot_ctxt.prot_api_mutex);
+  yv_rtos_mutex_delete(rec->prot_ctxt.destroy_mutex);
+  yv_rtos_mutex_delete(rec->status.conn.mutex);
+  yv_rtos_mutex_delete(rec->status.write.mutex);
+  yws_chain_release(&rec->data.write.tx_q);
+  yws_chain_release(&rec->data.read.rx_q);
+  std::memset(rec, 0, sizeof(*rec));
+  yv_mem_free(rec);
+  YWS_TRACE("client hd=%p", (void *)rec);
+  yws_client[client_id] = nullptr;
+}
+
+yws_err_e yws_ping_proc(yv_event_t *msg) {
+  int client_id = static_cast<int>(msg->param1 & 0xFF);
+  yws_client_t *rec = yws_record(client_id);
+  if (!rec || yws_state(rec) != YWS_CONN_STA_CONNECTED) {
+    YWS_TRACE("CLIENT(%d)", client_id);
+    return YWS_OK;
+  }
+  if (rec->ping_timer)
+    yv_rtos_timer_start(rec->ping_timer, yws_cfg[rec->cfg_id]->ping.interval * 1000u, 0);
+  if (!yws_get_curr_writable_status(static_cast<uint8_t>(client_id))) {
+    YWS_TRACE("BUSY PING");
+    return YWS_OK;
+  }
+  auto *buf = static_cast<unsigned char *>(yv_mem_alloc(YWS_LWS_PRE + sizeof(kPingBody) + 16));
+  if (!buf) return YWS_OK;
+  std::memcpy(buf + YWS_LWS_PRE, kPingBody, sizeof(kPingBody));
+  int ret = -1;
+  bool choked = false;
+  yws_loop *loop = rec->prot_ctxt.loop;
+  if (loop) {
+    yws_loop_guard guard(loop);
+    if (loop->wsi) {
+      ret = lws_write(loop->wsi, buf + YWS_LWS_PRE, sizeof(kPingBody), LWS_WRITE_PING);
+      if (ret >= 0 && lws_send_pipe_choked(loop->wsi)) {
+        choked = true;
+        /* Cleared before the request: the loop cannot answer it first. */
+        yws_update_writable_status(static_cast<uint8_t>(client_id), false);
+        lws_callback_on_writable(loop->wsi);
+      }
+    }
+  }
+  if (ret < 0) {
+    YWS_TRACE("PING ERROR(%d)", client_id);
+    yws_post(YWS_MSG_TYPE_TO_CLOSE_CLIENT, static_cast<uint32_t>(client_id), YWS_ERR_NET_FAIL, 0);
+  } else if (choked) {
+    YWS_TRACE("UNWRITABLE(%d)", client_id);
+  }
+  yv_mem_free(buf);
+  return YWS_OK;
+}
+
+void yws_client_writable_event(int client_id) {
+  if (client_id >= 0 && client_id < YWS_CLIENT_NUM) yws_kick_tx(client_id);
+}
+
+void yws_conn_timer_expired_callback(void *argv) {
+  yws_post(YWS_MSG_TYPE_OPEN_TIMEDOUT, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argv)),
+           YWS_ERR_TIMEDOUT, YWS_CB_TYPE_OPEN);
+}
+
+void yws_ping_timer_expired_callback(void *argv) {
+  yws_post(YWS_MSG_TYPE_TO_PING, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argv)), 0, 0);
+}
+
+int yv_ws_close_proc(int client_id) {
+  if (!service_t) return YWS_OK;
+  if (client_id < 0 || client_id >= YWS_CLIENT_NUM) return YWS_ERR_INVAL_PARM;
+  int state = yv_ws_get_client_conn_state(static_cast<uint8_t>(client_id));
+  if (state == YWS_CONN_STA_CONNECTING || state == YWS_CONN_STA_CLOSING) return YWS_ERR_BUSY;
+  yws_post(YWS_MSG_TYPE_TO_CLOSE_CLIENT, static_cast<uint32_t>(client_id), 0, 0);
+  return YWS_OK;
+}

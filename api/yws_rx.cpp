@@ -1,0 +1,154 @@
+/*
+ * Receive path: each received piece goes to the callback (direct mode) or
+ * into the client's receive chain for yv_ws_read_proc (buffered mode); and
+ * the service-wide push-notification flag of the command layer.
+ */
+#include "yv_websocket_inc.h"
+#include "yws_lock.h"
+#include "yws_loop.h"
+
+namespace {
+
+bool yws_buffered() {
+  return service_t->sys_mode == YWS_SYS_MODE_BUFFERED;
+}
+
+/* Bytes the library delivered but nobody will read: let flow control know. */
+void yws_rx_forget(yws_client_t *rec, int32_t size) {
+  if (rec->prot_ctxt.loop) rec->prot_ctxt.loop->rx_pending -= size;
+}
+
+}  // namespace
+
+int32_t yv_ws_service_recv(int32_t client_id, char *data, int32_t size) {
+  if (!service_t) {
+    yv_mem_free(data);
+    return YWS_ERR_GENERIC;
+  }
+  uint8_t cfg_id;
+  bool notify;
+  {
+    yws_service_lock lk;
+    if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id]) {
+      yv_mem_free(data);
+      return YWS_ERR_GENERIC;
+    }
+    yws_client_t *rec = yws_client[client_id];
+    cfg_id = rec->cfg_id;
+    if (!yws_buffered()) {
+      notify = true;
+    } else {
+      auto &r = rec->data.read;
+      YWS_TRACE("yws pos: %d, %d, %d", r.rx_total_size, r.rx_read_size, r.rx_max_size);
+      if (!data || (r.rx_total_size - r.rx_read_size) + size > r.rx_max_size) {
+        yws_rx_forget(rec, size);
+        yv_mem_free(data);
+        return YWS_ERR_NO_MEM;
+      }
+      yws_loop *loop = rec->prot_ctxt.loop;
+      bool paused = loop && loop->rx_paused.load();
+      rec->status.read.rx_is_disabled = paused;
+      r.high = paused ? 1 : 0;
+      r.low = paused ? 0 : 1;
+      notify = list_empty(&r.rx_q);
+      if (yws_chain_append(&r.rx_q, data, size) != 0) {
+        yws_rx_forget(rec, size);
+        yv_mem_free(data);
+        return YWS_ERR_NO_MEM;
+      }
+      r.rx_total_size += size;
+    }
+  }
+  YWS_TRACE("flag: %d", notify ? 1 : 0);
+  if (notify)
+    yws_notify(client_id, cfg_id, YWS_CB_TYPE_RECV, reinterpret_cast<uint8_t *>(data), size,
+               cfg_id);
+  yv_mem_free(data);
+  return YWS_OK;
+}
+
+int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool continue_read) {
+  if (!service_t) return YWS_ERR_GENERIC;
+  if (!size) return YWS_ERR_INVAL_PARM;
+  int32_t wanted = *size;
+  *size = 0;
+  int32_t got = 0;
+  int32_t left;
+  int state;
+  {
+    yws_service_lock lk;
+    if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
+      return YWS_ERR_GENERIC;
+    yws_client_t *rec = yws_client[client_id];
+    auto &r = rec->data.read;
+    if (data && wanted > 0) {
+      got = wanted;
+      yv_ws_service_pull_data(&r.rx_q, data, &got);
+    }
+    left = list_len(&r.rx_q);
+    YWS_TRACE("read=%d,service_id=%d", got, client_id);
+    if (got > 0) {
+      r.rx_read_size += got;
+      *size = got;
+      yws_loop *loop = rec->prot_ctxt.loop;
+      if (loop) {
+        int32_t pending = loop->rx_pending -= got;
+        /* The loop resumes delivery itself; wake it so it need not wait
+         * out its poll. The context lives while we hold the service lock. */
+        if (loop->rx_paused.load() && pending < loop->rx_resume) yws_loop_wake(loop);
+      }
+    }
+    {
+      yws_mutex_guard sl(rec->status.conn.mutex);
+      state = rec->status.conn.cur_sta;
+    }
+  }
+  if (left) {
+    if (got > 0 && continue_read)
+      yws_post(YWS_MSG_TYPE_TO_READ_DATA, static_cast<uint32_t>(client_id), 0, 0);
+    return YWS_OK;
+  }
+  YWS_TRACE("cur_sta=%d", state);
+  if (state == YWS_CONN_STA_CONNECTED) return YWS_OK;
+  if (state == YWS_CONN_STA_CLOSING)
+    yws_post(YWS_MSG_TYPE_LWS_CLIENT_CLOSED, static_cast<uint32_t>(client_id), 0, 0);
+  return got > 0 ? YWS_OK : YWS_ERR_NET_FAIL;
+}
+
+int32_t yws_client_read_event(int32_t client_id) {
+  uint8_t cfg_id;
+  {
+    yws_service_lock lk;
+    if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
+      return YWS_ERR_GENERIC;
+    cfg_id = yws_client[client_id]->cfg_id;
+  }
+  yws_notify(client_id, cfg_id, YWS_CB_TYPE_RECV, nullptr, 0, cfg_id);
+  return YWS_OK;
+}
+
+void yws_client_set_data_push_urc_high(int32_t client_id, bool isHigh, char *remaining) {
+  (void)client_id;
+  if (!service_t) return;
+  yws_service_lock lk;
+  service_t->urc_high = isHigh;
+  service_t->urc_remaining = remaining;
+}
+
+char *yws_client_get_data_push_urc_high(int32_t client_id, int32_t *high) {
+  (void)client_id;
+  if (!service_t) return nullptr;
+  yws_service_lock lk;
+  if (high) *high = service_t->urc_high ? 1 : 0;
+  return service_t->urc_remaining;
+}
+
+void yws_client_data_push_urc_cb(void *ctx) {
+  if (!service_t) return;
+  {
+    yws_service_lock lk;
+    service_t->urc_high = false;
+  }
+  yws_post(YWS_MSG_TYPE_TO_READ_DATA, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ctx)), 0,
+           0);
+}

@@ -1,0 +1,264 @@
+/*
+ * Service core: the context, the event queue, the service task and its
+ * dispatcher, and the open entry point.
+ */
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "yv_websocket_inc.h"
+#include "yws_loop.h"
+
+ws_service_t *service_t = nullptr;
+yws_client_t *yws_client[YWS_CLIENT_NUM] = {nullptr, nullptr, nullptr};
+
+/* ---- tickets: a heap block travelling in a 32-bit event parameter ---- */
+
+namespace {
+std::mutex g_ticket_m;
+std::vector<void *> g_tickets;  // index + 1 is the ticket
+std::vector<uint32_t> g_free_tickets;
+}  // namespace
+
+uint32_t yws_ticket_put(void *block) {
+  std::lock_guard<std::mutex> lk(g_ticket_m);
+  if (!g_free_tickets.empty()) {
+    uint32_t t = g_free_tickets.back();
+    g_free_tickets.pop_back();
+    g_tickets[t - 1] = block;
+    return t;
+  }
+  g_tickets.push_back(block);
+  return static_cast<uint32_t>(g_tickets.size());
+}
+
+void *yws_ticket_take(uint32_t ticket) {
+  std::lock_guard<std::mutex> lk(g_ticket_m);
+  if (ticket == 0 || ticket > g_tickets.size()) return nullptr;
+  void *block = g_tickets[ticket - 1];
+  if (!block) return nullptr;
+  g_tickets[ticket - 1] = nullptr;
+  g_free_tickets.push_back(ticket);
+  return block;
+}
+
+/* ---- posting and notifying ---- */
+
+int yv_ws_task_send_message(yv_event_t *p_msg) {
+  if (!p_msg) return 0;
+  ws_service_t *svc = service_t;
+  if (!svc) return 0;
+  yv_queue_t q = __atomic_load_n(&svc->queue, __ATOMIC_ACQUIRE);
+  (void)yv_rtos_queue_release(q, sizeof(yv_event_t), p_msg, YV_WAIT_FOREVER);
+  return 0;
+}
+
+void yws_post(uint32_t id, uint32_t p1, uint32_t p2, uint32_t p3) {
+  yv_event_t ev = {id, p1, p2, p3};
+  yv_ws_task_send_message(&ev);
+}
+
+void yws_notify(int client_id, uint8_t cfg_id, int32_t type, uint8_t *data, int32_t size,
+                int32_t virt) {
+  if (cfg_id >= YWS_CFG_NUM || !yws_cfg[cfg_id]) return;
+  ws_client_recv_cb_t cb = yws_cfg[cfg_id]->read.recv_cb;
+  if (!cb) return;
+  yws_parm_t parm;
+  parm.type = type;
+  parm.data = data;
+  parm.size = size;
+  parm.virtual_ = virt;
+  cb(client_id, &parm);
+}
+
+void yv_ws_mem_free(void *p) {
+  yv_mem_free(p);
+}
+
+/* ---- start ---- */
+
+int yv_ws_app_start(int client_id, int sys_mode) {
+  (void)client_id;
+  if (!service_t) {
+    yv_mem_install_lws_allocator();
+    auto *svc = static_cast<ws_service_t *>(yv_mem_alloc(sizeof(ws_service_t)));
+    if (!svc) return YWS_ERR_NO_MEM;
+    svc->sys_mode = sys_mode;
+    service_t = svc;
+  }
+  if (__atomic_load_n(&service_t->queue, __ATOMIC_ACQUIRE) == 0) {
+    yv_queue_t q = 0;
+    YvOSStatus st = yv_rtos_queue_create(&q, sizeof(yv_event_t), YWS_QUEUE_ITEMS);
+    if (st != YV_OSI_SUCCESS) {
+      __atomic_store_n(&service_t->queue, 0, __ATOMIC_RELEASE);
+      YWS_TRACE("failed!");
+      return st;
+    }
+    __atomic_store_n(&service_t->queue, q, __ATOMIC_RELEASE);
+  }
+  if (__atomic_load_n(&service_t->ws_task_id, __ATOMIC_ACQUIRE) == 0) {
+    yv_task_t task = 0;
+    YvOSStatus st = yv_rtos_task_create(&task, 8192, APP_PRIORITY_NORMAL, "wsclient",
+                                        yv_ws_thread_run, nullptr, 5);
+    if (st != YV_OSI_SUCCESS) {
+      YWS_TRACE("failed");
+      __atomic_store_n(&service_t->ws_task_id, 0, __ATOMIC_RELEASE);
+      return st;
+    }
+    __atomic_store_n(&service_t->ws_task_id, task, __ATOMIC_RELEASE);
+  }
+  YWS_TRACE("ws_task_id=%ld", (long)__atomic_load_n(&service_t->ws_task_id, __ATOMIC_ACQUIRE));
+  return 0;
+}
+
+void yv_ws_service_init(int client_id, int cfg_id) {
+  (void)client_id;
+  (void)yws_cfg_init(cfg_id);
+  if (!service_t || service_t->initialized) return;
+  list_init(&service_t->list);
+  (void)yv_rtos_mutex_create(&service_t->lock);
+  lws_set_log_level(3, nullptr);
+  service_t->initialized = true;
+}
+
+void yv_ws_service_deinit(int client_id, int cfg_id) {
+  (void)client_id;
+  (void)cfg_id;
+  if (!service_t) return;
+  yv_queue_t q = __atomic_exchange_n(&service_t->queue, 0, __ATOMIC_ACQ_REL);
+  if (q) (void)yv_rtos_queue_delete(q);
+}
+
+int yv_ws_open_proc(yws_open_t *open_t) {
+  int ret;
+  if (!open_t) {
+    ret = YWS_ERR_GENERIC;
+  } else if (open_t->client_id < 0 || open_t->client_id >= YWS_CLIENT_NUM) {
+    ret = YWS_ERR_INVAL_PARM;
+  } else if (yws_client[open_t->client_id]) {
+    ret = YWS_ERR_BUSY;
+  } else if ((ret = yv_ws_app_start(open_t->client_id, open_t->user)) == 0) {
+    __atomic_store_n(&service_t->cur_cfg_id, (uint8_t)open_t->cfg_id, __ATOMIC_RELEASE);
+    __atomic_store_n(&service_t->cur_client_id, (uint8_t)open_t->client_id, __ATOMIC_RELEASE);
+    yv_ws_service_init(open_t->client_id, open_t->cfg_id);
+    ret = yws_client_service_new(open_t->client_id, open_t->cfg_id);
+    if (ret == 0) {
+      __atomic_store_n(&service_t->pdp_listen, 1, __ATOMIC_RELEASE);
+      ret = yws_client_net_act(nullptr);
+    }
+  }
+  YWS_TRACE("ret=%d", ret);
+  return ret;
+}
+
+/* ---- the service task ---- */
+
+namespace {
+
+bool yws_event_has_copy(uint32_t id) {
+  return id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE || id == YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE ||
+         id == YWS_MSG_TYPE_LWS_RAW_RECEIVE || id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG;
+}
+
+/* Events from a client's library thread and timers carry the generation of
+ * the record they belong to above the client id; one that outlived its record
+ * must not act on a newer client with the same id. */
+bool yws_event_is_stale(const yv_event_t *ev) {
+  if (ev->id >= YWS_MSG_TYPE_MAX) return false;
+  uint32_t serial = ev->param1 >> 8;
+  uint32_t cid = ev->param1 & 0xFF;
+  if (serial == 0 || cid >= YWS_CLIENT_NUM) return false;
+  yws_client_t *rec = yws_client[cid];
+  return !rec || rec->serial != serial;
+}
+
+void yws_pong(yv_event_t *ev) {
+  char *copy = static_cast<char *>(yws_ticket_take(ev->param2));
+  YWS_TRACE("yws received pong: %.80s", copy ? copy : "");
+  yv_mem_free(copy);
+}
+
+void yws_dispatch(yv_event_t *ev) {
+  if (yws_event_is_stale(ev)) {
+    YWS_TRACE("stale evt:%u p1:0x%x", ev->id, ev->param1);
+    if (yws_event_has_copy(ev->id)) yv_mem_free(yws_ticket_take(ev->param2));
+    return;
+  }
+  int cid = static_cast<int>(ev->param1 & 0xFF);
+  switch (ev->id) {
+    case YWS_MSG_TYPE_TO_NET_ACT:
+      yws_client_net_act(ev);
+      break;
+    case YWS_MSG_TYPE_TO_OPEN_CLIENT:
+      yws_client_open_do(ev);
+      break;
+    case YWS_MSG_TYPE_TO_PING:
+      yws_ping_proc(ev);
+      break;
+    case YWS_MSG_TYPE_TO_WRITE_DATA:
+      yv_ws_service_send(cid);
+      break;
+    case YWS_MSG_TYPE_TO_READ_DATA:
+      yws_client_read_event(cid);
+      break;
+    case YWS_MSG_TYPE_TO_CLOSE_CLIENT:
+    case YWS_MSG_TYPE_LWS_WSI_DESTROY:
+    case YWS_MSG_TYPE_LWS_CLIENT_CLOSED:
+    case YWS_MSG_TYPE_LWS_CLIENT_DROP_PROTOCOL:
+    case YWS_MSG_TYPE_LWS_CLOSED_CLIENT_HTTP:
+    case YWS_MSG_TYPE_LWS_CLIENT_HTTP_DROP_PROTOCOL:
+    case YWS_MSG_TYPE_LWS_RAW_CLOSED:
+    case YWS_MSG_TYPE_LWS_RAW_SKT_DROP_PROTOCOL:
+    case YWS_MSG_TYPE_LWS_PROTOCOL_DESTROY:
+      yws_close_proc(ev);
+      break;
+    case YWS_MSG_TYPE_OPEN_TIMEDOUT:
+    case YWS_MSG_TYPE_LWS_CLIENT_CONNECTION_ERROR:
+      yws_client_open_cnf(ev);
+      break;
+    case YWS_MSG_TYPE_LWS_CLIENT_ESTABLISHED:
+    case YWS_MSG_TYPE_LWS_ESTABLISHED_CLIENT_HTTP:
+    case YWS_MSG_TYPE_LWS_RAW_CONNECTED:
+      yws_client_open_connected(cid);
+      break;
+    case YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE:
+    case YWS_MSG_TYPE_LWS_CLIENT_HTTP_WRITEABLE:
+    case YWS_MSG_TYPE_LWS_RAW_WRITEABLE:
+      yws_client_writable_event(cid);
+      break;
+    case YWS_MSG_TYPE_LWS_CLIENT_RECEIVE:
+    case YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE:
+    case YWS_MSG_TYPE_LWS_RAW_RECEIVE:
+      yv_ws_service_recv(cid, static_cast<char *>(yws_ticket_take(ev->param2)),
+                         static_cast<int32_t>(ev->param3));
+      break;
+    case YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG:
+      yws_pong(ev);
+      break;
+    case YWS_MSG_TYPE_LWS_THREAD_EXIT:
+      yws_thread_exit_destroy(cid, ev->param1 >> 8);
+      break;
+    case YAVO_TCPIP_APP_PDP_EVT_IND:
+      yv_ws_client_net_cb(ev);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+void yv_ws_thread_run(void *arg) {
+  (void)arg;
+  yv_event_t ev;
+  for (;;) {
+    std::memset(&ev, 0, sizeof(ev));
+    yv_queue_t q = __atomic_load_n(&service_t->queue, __ATOMIC_ACQUIRE);
+    if (yv_rtos_queue_wait(q, &ev, sizeof(ev), YV_WAIT_FOREVER) != YV_OSI_SUCCESS) break;
+    YWS_TRACE("yws evt:%d", (int)ev.id);
+    yws_dispatch(&ev);
+  }
+  YWS_TRACE("yws task exit");
+  __atomic_store_n(&service_t->ws_task_id, 0, __ATOMIC_RELEASE);
+  yv_rtos_task_delete(0);
+}

@@ -1,0 +1,206 @@
+/*
+ * WebSocket client service: the interface for the command layer and on-module
+ * applications.
+ *
+ * Threading contract
+ * - Every function here may be called from any task unless its comment says
+ *   otherwise. None blocks on the network; yv_ws_open_proc may block its caller
+ *   in the bearer step (network registration wait).
+ * - Asynchronous outcomes arrive through the profile's notification callback,
+ *   on the service task "wsclient". Inside the callback you may call any
+ *   function of this header; the data it points to is valid only during the
+ *   call.
+ * - Client ids and profile ids are 0..2.
+ */
+#ifndef YV_API_WEBSOCKET_H
+#define YV_API_WEBSOCKET_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define YWS_CLIENT_NUM 3
+#define YWS_CFG_NUM 3
+
+/* open_t->user value that selects buffered reception for the whole service */
+#define YWS_SYS_MODE_BUFFERED 0x535444
+
+typedef enum {
+  YWS_NEGATIVE_ERROR = -1,
+  YWS_OK = 0,
+  YWS_ERR_GENERIC = 1,
+  YWS_ERR_PROT_FAIL = 2,
+  YWS_ERR_INVAL_PARM = 3,
+  YWS_ERR_NO_MEM = 4,
+  YWS_ERR_TIMEDOUT = 5,
+  YWS_ERR_BUSY = 6,
+  YWS_ERR_NOT_INIT = 7,
+  YWS_ERR_NET_FAIL = 8,
+  YWS_ERR_ID_OCCUPIED = 9,
+  YWS_ERR_INVAL_URL = 10,
+  YWS_ERR_TASK_CREATE = 11,
+  YWS_ERR_NET_CLOSE = 12,
+  YWS_ERR_NET_DOWN = 13
+} yws_err_e;
+
+typedef enum {
+  YWS_CONN_STA_IDLE = 0,
+  YWS_CONN_STA_CLOSED = 0,
+  YWS_CONN_STA_CONNECTING = 1,
+  YWS_CONN_STA_CONNECTED = 2,
+  YWS_CONN_STA_CLOSING = 3
+} yws_conn_sta_e;
+
+typedef enum {
+  YWS_CB_TYPE_RECV = 0,
+  YWS_CB_TYPE_OPEN = 1,
+  YWS_CB_TYPE_CLOSE = 2,
+  YWS_CB_TYPE_MAX = 3
+} yws_cb_type_e;
+
+typedef enum {
+  YWS_WRITE_PROT_TEXT = 0,
+  YWS_WRITE_PROT_BIN = 1,
+  YWS_WRITE_PROT_MAX = 2
+} yws_write_prot_e;
+
+/* Option ids of yv_ws_cfg_set_opt / yv_ws_cfg_get_opt. 0..4 name categories
+ * and are refused by every call. */
+typedef enum {
+  YWS_CFG_TYPE_CONN = 0,
+  YWS_CFG_TYPE_PING = 1,
+  YWS_CFG_TYPE_WRITE = 2,
+  YWS_CFG_TYPE_READ = 3,
+  YWS_CFG_TYPE_CLOSE = 4,
+  YWS_CFG_CONN_PDPCID = 5,        /* int 1..16 */
+  YWS_CFG_CONN_SSLCTXID = 6,      /* int 0..4 */
+  YWS_CFG_CONN_URL = 7,           /* const char * */
+  YWS_CFG_CONN_SUBPROT_EN = 8,    /* int 0/1 */
+  YWS_CFG_CONN_SUBPROT = 9,       /* const char * */
+  YWS_CFG_CONN_EXTENSION_EN = 10, /* int 0/1 */
+  YWS_CFG_CONN_EXTENSION = 11,    /* const char * */
+  YWS_CFG_CONN_METHOD = 12,       /* const char * */
+  YWS_CFG_CONN_TIMEOUT = 13,      /* int 0..255 seconds, 0 = none */
+  YWS_CFG_PING_INTERVAL = 14,     /* int 0..255 seconds, 0 = none */
+  YWS_CFG_WRITE_BUFFERSZ = 15,    /* int 4096..16384 */
+  YWS_CFG_WRITE_TIMEOUT = 16,     /* int 0..255 */
+  YWS_CFG_WRITE_ECHO = 17,        /* int 0/1 */
+  YWS_CFG_READ_BUFFERSZ = 18,     /* int 4096..16384 */
+  YWS_CFG_READ_TIMEOUT = 19,      /* int 0..255 */
+  YWS_CFG_READ_MODE = 20,         /* int 0/1 */
+  YWS_CFG_CLOSE_WAITTIME = 21,    /* int 0..255 seconds */
+  YWS_CFG_RECV_CB = 22,           /* ws_client_recv_cb_t */
+  YWS_CFG_REQHEAD_ADD = 23,       /* const char *name, const char *value */
+  YWS_CFG_REQHEAD_REMOVE = 24,    /* const char *name, or NULL for all */
+  YWS_CFG_WRITE_MAX = 25
+} yws_cfg_type_e;
+
+typedef enum { YWS_CFG_READ_MODE_BUFFER = 0, YWS_CFG_READ_MODE_PUSH = 1 } yws_cfg_read_mode_e;
+
+/* Query ids of yv_ws_client_get_opt. */
+typedef enum {
+  YWS_CLIENT_GET_ERRCODE = 0,     /* int *err */
+  YWS_CLIENT_GET_CONNSTATE = 1,   /* int *state */
+  YWS_CLIENT_GET_UNSENT_SIZE = 2, /* int *total_accepted, int *unsent */
+  YWS_CLIENT_RES_MAX = 3
+} yws_client_res_e;
+
+/*
+ * A notification or a write request. The fourth member is called `virtual` in
+ * C; C++ reserves that word, so C++ code spells the same member `virtual_`.
+ * As a notification: type is a yws_cb_type_e; virtual carries the error code
+ * for OPEN and CLOSE and the profile id for RECV.
+ * As a write request: type is a yws_write_prot_e.
+ */
+typedef struct yws_parm {
+  int32_t type;
+  uint8_t *data;
+  int32_t size;
+#ifdef __cplusplus
+  int32_t virtual_;
+#else
+  int32_t virtual;
+#endif
+} yws_parm_t;
+
+/* The user's notification callback; its result is ignored. */
+typedef int (*ws_client_recv_cb_t)(int client_id, yws_parm_t *parm);
+
+typedef struct yws_open {
+  int client_id;
+  int cfg_id;
+  void *data; /* not read */
+  int user;   /* system mode word; only the open that creates the service counts */
+} yws_open_t;
+
+/* One item of the service queue: 16 bytes. */
+typedef struct yv_event {
+  uint32_t id;
+  uint32_t param1;
+  uint32_t param2;
+  uint32_t param3;
+} yv_event_t;
+
+/* Answer callback of the data-call layer. */
+typedef void (*YVW_DATACALL_RESPONSE_CB)(uint8_t nSim, uint32_t ind_type, int profile_idx,
+                                         bool result, void *task_ref);
+
+/* ---- start and open ---- */
+int yv_ws_app_start(int client_id, int sys_mode);
+/* Starts an open; 0 means started and OPEN arrives through the callback. */
+int yv_ws_open_proc(yws_open_t *open_t);
+void yv_ws_service_init(int client_id, int cfg_id);
+void yv_ws_service_deinit(int client_id, int cfg_id);
+int yv_ws_task_send_message(yv_event_t *p_msg);
+
+/* ---- close and cancel ---- */
+/* YWS_ERR_BUSY while the client is opening or closing; CLOSE follows. */
+int yv_ws_close_proc(int client_id);
+int32_t yv_ws_client_cancel(void *client_hndl, int32_t reason);
+
+/* ---- configuration ---- */
+int yws_cfg_init(int cfg_id);
+yws_err_e yws_cfg_type_parse(const char *cfg_name, int *type_out);
+yws_err_e yv_ws_cfg_set_opt(uint8_t cfg_id, int opt_tag, ...);
+/* String options come back as the profile's own pointer: do not free it. */
+yws_err_e yv_ws_cfg_get_opt(uint8_t cfg_id, int opt_tag, ...);
+yws_err_e yv_ws_client_get_opt(uint8_t client_id, int opt_tag, ...);
+int yws_cfg_add_http_head(int cfg_id, const char *header_name, const char *header_str);
+int yws_cfg_remove_http_head(int cfg_id, const char *header_name);
+/* On YWS_OK *fmt is a "+YWSCFG: " line owned by the caller (yv_ws_mem_free),
+ * or NULL after the "reqheader/remove" query. */
+yws_err_e yws_cfg_get_opt_with_fmt(char **fmt, int type, uint8_t cfg_id, const char *type_str,
+                                   const char *value_str);
+int yws_cfg_get_http_head(char *resp_buffer, int len_max, int cfg_id, const char *type_str,
+                          const char *header_name);
+
+/* ---- data ---- */
+/* Copies the data; YWS_ERR_NO_MEM when it would exceed the transmit limit. */
+int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t);
+/* In: *size is the capacity of data. Out: bytes copied. */
+int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool continue_read);
+void yws_client_set_data_push_urc_high(int32_t client_id, bool isHigh, char *remaining);
+char *yws_client_get_data_push_urc_high(int32_t client_id, int32_t *high);
+void yws_client_data_push_urc_cb(void *ctx);
+
+/* ---- state ---- */
+int yv_ws_get_client_conn_state(uint8_t client_id);
+
+/* ---- bearer ---- */
+int yv_ws_act_start(int cid, int sim_id);
+int yv_ws_get_data_call_state(int cid, void *user_param, YVW_DATACALL_RESPONSE_CB cb);
+void yv_ws_datacall_cb(uint8_t nSim, uint32_t ind_type, int profile_idx, bool result,
+                       void *task_ref);
+void yv_ws_client_net_cb(yv_event_t *ws_event);
+
+/* Releases a block the service handed over (a report line). */
+void yv_ws_mem_free(void *p);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,555 @@
+/* Host operating-system layer on std::thread. */
+#include "yv_rtos.h"
+#include "yv_rtos_test.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+/* Never destroyed: detached threads may still touch it while the process exits. */
+template <class T>
+T &leaked() {
+  static T *p = new T;
+  return *p;
+}
+
+Clock::time_point deadline_after(uint32_t ms) {
+  return Clock::now() + std::chrono::milliseconds(ms);
+}
+
+/* Waits for pred; false on timeout. */
+template <class Pred>
+bool wait_for_ms(std::condition_variable &cv, std::unique_lock<std::mutex> &lk, uint32_t timeout,
+                 Pred pred) {
+  if (timeout == YV_WAIT_FOREVER) {
+    cv.wait(lk, pred);
+    return true;
+  }
+  return cv.wait_until(lk, deadline_after(timeout), pred);
+}
+
+/* ---- failure injection ---- */
+
+struct FailState {
+  std::mutex mu;
+  uint32_t skip[YV_RTOS_FAIL_KIND_MAX] = {};
+  uint32_t count[YV_RTOS_FAIL_KIND_MAX] = {};
+  bool only_name = false;
+  std::string name;
+};
+
+bool inject_failure(yv_rtos_fail_kind_e kind, const char *task_name = nullptr) {
+  FailState &f = leaked<FailState>();
+  std::lock_guard<std::mutex> lk(f.mu);
+  if (f.count[kind] == 0) return false;
+  /* Creations of other tasks neither fail nor use up the skip count. */
+  if (kind == YV_RTOS_FAIL_TASK_CREATE && f.only_name && (!task_name || f.name != task_name))
+    return false;
+  if (f.skip[kind] > 0) {
+    f.skip[kind]--;
+    return false;
+  }
+  f.count[kind]--;
+  return true;
+}
+
+std::atomic<uint32_t> g_sleep_ms_per_s{1000};
+
+/* ---- tasks ---- */
+
+struct TaskExit {};
+
+struct TaskStart {
+  yv_task_entry_t entry;
+  void *arg;
+  std::string name;
+  yv_task_t id;
+};
+
+struct LiveTasks {
+  std::mutex mu;
+  std::condition_variable cv;
+  uint32_t n = 0;
+};
+
+thread_local yv_task_t t_self = 0;
+std::atomic<uintptr_t> g_next_task{0x31000001};
+
+void task_ended() {
+  LiveTasks &lt = leaked<LiveTasks>();
+  {
+    std::lock_guard<std::mutex> lk(lt.mu);
+    lt.n--;
+  }
+  lt.cv.notify_all();
+}
+
+void task_trampoline(std::unique_ptr<TaskStart> st) {
+  pthread_setname_np(pthread_self(), st->name.c_str());
+  t_self = st->id;
+  try {
+    st->entry(st->arg);
+  } catch (const TaskExit &) {
+  }
+  st.reset();
+  task_ended();
+}
+
+/* ---- queues ---- */
+
+struct Queue {
+  Queue(uint32_t isz, uint32_t cap)
+      : item_size(isz), capacity(cap), slots(cap), buf(size_t(isz) * cap) {}
+
+  const uint32_t item_size;
+  const uint32_t capacity;
+  std::mutex mu;
+  std::condition_variable readable;
+  std::condition_variable writable;
+  /* Ring of `slots` items; grows only when the consumer posts past capacity. */
+  uint32_t slots;
+  std::vector<uint8_t> buf;
+  uint32_t head = 0;
+  uint32_t count = 0;
+  uint32_t readers_waiting = 0;
+  uint32_t writers_waiting = 0;
+  std::thread::id consumer;
+  bool closed = false;
+
+  void push(const void *item) {
+    if (count == slots) grow();
+    uint32_t tail = head + count;
+    if (tail >= slots) tail -= slots;
+    memcpy(&buf[size_t(tail) * item_size], item, item_size);
+    count++;
+  }
+
+  void pop(void *item) {
+    memcpy(item, &buf[size_t(head) * item_size], item_size);
+    if (++head == slots) head = 0;
+    count--;
+  }
+
+  void grow() {
+    uint32_t nslots = slots * 2;
+    std::vector<uint8_t> nb(size_t(nslots) * item_size);
+    for (uint32_t i = 0; i < count; i++) {
+      uint32_t from = (head + i) % slots;
+      memcpy(&nb[size_t(i) * item_size], &buf[size_t(from) * item_size], item_size);
+    }
+    buf.swap(nb);
+    slots = nslots;
+    head = 0;
+  }
+};
+
+struct QueueRegistry {
+  std::shared_mutex mu;
+  std::unordered_map<uintptr_t, std::shared_ptr<Queue>> map;
+  uintptr_t next_id = 0x51000001;
+};
+
+std::shared_ptr<Queue> find_queue(yv_queue_t h) {
+  QueueRegistry &r = leaked<QueueRegistry>();
+  std::shared_lock<std::shared_mutex> lk(r.mu);
+  auto it = r.map.find(h);
+  return it == r.map.end() ? nullptr : it->second;
+}
+
+/* ---- mutexes ---- */
+
+constexpr uint32_t kMutexMagic = 0x6D757478;
+
+/* Built on mutex + condvar rather than std::timed_mutex: its timed lock uses
+ * pthread_mutex_clocklock, which the thread sanitizer does not see. */
+struct RtosMutex {
+  uint32_t magic = kMutexMagic;
+  std::mutex mu;
+  std::condition_variable cv;
+  bool locked = false;
+  uint32_t waiters = 0;
+};
+
+RtosMutex *as_mutex(yv_mutex_t h) {
+  auto *m = reinterpret_cast<RtosMutex *>(h);
+  return (m && m->magic == kMutexMagic) ? m : nullptr;
+}
+
+/* ---- timers ---- */
+
+struct Timer {
+  yv_timer_cb_t cb;
+  void *argv;
+  bool armed = false;
+  bool cyclic = false;
+  uint32_t period_ms = 0;
+  Clock::time_point deadline;
+};
+
+struct Timers {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::unordered_map<uintptr_t, Timer> map;
+  std::set<std::pair<Clock::time_point, uintptr_t>> due;
+  uintptr_t next_id = 0x71000001;
+  bool thread_started = false;
+};
+
+void disarm(Timers &s, uintptr_t id, Timer &t) {
+  if (t.armed) s.due.erase({t.deadline, id});
+  t.armed = false;
+}
+
+void timer_thread() {
+  pthread_setname_np(pthread_self(), "yv_timer");
+  Timers &s = leaked<Timers>();
+  std::unique_lock<std::mutex> lk(s.mu);
+  for (;;) {
+    if (s.due.empty()) {
+      s.cv.wait(lk);
+      continue;
+    }
+    /* Copies: the entry may be erased while we wait unlocked. */
+    auto [when, id] = *s.due.begin();
+    Clock::time_point now = Clock::now();
+    if (when > now) {
+      s.cv.wait_until(lk, when);
+      continue;
+    }
+    s.due.erase(s.due.begin());
+    Timer &t = s.map.at(id);
+    if (t.cyclic) {
+      Clock::time_point next = t.deadline + std::chrono::milliseconds(t.period_ms);
+      /* After a long stall, do not fire a burst to catch up. */
+      if (next <= now) next = now + std::chrono::milliseconds(t.period_ms);
+      t.deadline = next;
+      s.due.emplace(next, id);
+    } else {
+      t.armed = false;
+    }
+    yv_timer_cb_t cb = t.cb;
+    void *argv = t.argv;
+    /* Unlocked: the callback may block or call any timer function. */
+    lk.unlock();
+    cb(argv);
+    lk.lock();
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+/* ---- tasks ---- */
+
+YvOSStatus yv_rtos_task_create(yv_task_t *task, uint32_t stack_size, uint8_t priority,
+                               const char *name, yv_task_entry_t entry, void *arg,
+                               uint32_t event_count) {
+  (void)stack_size;
+  (void)priority;
+  (void)event_count;
+  if (task) *task = 0;
+  if (!task || !entry) return YV_OSI_INVALID_PARAM;
+  if (inject_failure(YV_RTOS_FAIL_TASK_CREATE, name)) return YV_OSI_TASK_CREATE_FAIL;
+
+  auto st = std::make_unique<TaskStart>();
+  st->entry = entry;
+  st->arg = arg;
+  st->name = std::string(name ? name : "task").substr(0, 15);
+  st->id = g_next_task.fetch_add(1);
+  yv_task_t id = st->id;
+
+  LiveTasks &lt = leaked<LiveTasks>();
+  {
+    std::lock_guard<std::mutex> lk(lt.mu);
+    lt.n++;
+  }
+  try {
+    std::thread(task_trampoline, std::move(st)).detach();
+  } catch (const std::exception &) {
+    task_ended();
+    return YV_OSI_TASK_CREATE_FAIL;
+  }
+  *task = id;
+  return YV_OSI_SUCCESS;
+}
+
+void yv_rtos_task_delete(yv_task_t task) {
+  if (t_self == 0) {
+    fprintf(stderr, "yv_rtos_task_delete: caller is not a task of yv_rtos_task_create\n");
+    abort();
+  }
+  if (task != 0 && task != t_self) {
+    fprintf(stderr, "yv_rtos_task_delete: only the calling task can be ended\n");
+    abort();
+  }
+  /* Unwinds to the trampoline so destructors of the task's frames run. */
+  throw TaskExit{};
+}
+
+void yv_rtos_task_sleep_s(uint32_t seconds) {
+  uint64_t ms = uint64_t(seconds) * g_sleep_ms_per_s.load(std::memory_order_relaxed);
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+/* ---- queue ---- */
+
+YvOSStatus yv_rtos_queue_create(yv_queue_t *queue, uint32_t item_size, uint32_t item_count) {
+  if (queue) *queue = 0;
+  if (!queue || item_size == 0 || item_count == 0) return YV_OSI_INVALID_PARAM;
+  if (inject_failure(YV_RTOS_FAIL_QUEUE_CREATE)) return YV_OSI_QUEUE_CREATE_FAIL;
+  std::shared_ptr<Queue> q;
+  try {
+    q = std::make_shared<Queue>(item_size, item_count);
+  } catch (const std::exception &) {
+    return YV_OSI_QUEUE_CREATE_FAIL;
+  }
+  QueueRegistry &r = leaked<QueueRegistry>();
+  std::unique_lock<std::shared_mutex> lk(r.mu);
+  uintptr_t id = r.next_id++;
+  r.map.emplace(id, std::move(q));
+  *queue = id;
+  return YV_OSI_SUCCESS;
+}
+
+YvOSStatus yv_rtos_queue_release(yv_queue_t queue, uint32_t size, const void *item,
+                                 uint32_t timeout) {
+  std::shared_ptr<Queue> q = find_queue(queue);
+  if (!q) return YV_OSI_QUEUE_DELETED;
+  if (!item || size != q->item_size) return YV_OSI_INVALID_PARAM;
+
+  std::unique_lock<std::mutex> lk(q->mu);
+  if (q->closed) return YV_OSI_QUEUE_DELETED;
+  /* The consumer must never wait on itself, so its posts go past capacity. */
+  if (q->count >= q->capacity && std::this_thread::get_id() != q->consumer) {
+    if (timeout == 0) return YV_OSI_QUEUE_TIMEOUT;
+    q->writers_waiting++;
+    bool ok =
+        wait_for_ms(q->writable, lk, timeout, [&] { return q->closed || q->count < q->capacity; });
+    q->writers_waiting--;
+    if (q->closed) return YV_OSI_QUEUE_DELETED;
+    if (!ok) return YV_OSI_QUEUE_TIMEOUT;
+  }
+  q->push(item);
+  bool wake = q->readers_waiting > 0;
+  lk.unlock();
+  if (wake) q->readable.notify_one();
+  return YV_OSI_SUCCESS;
+}
+
+YvOSStatus yv_rtos_queue_wait(yv_queue_t queue, void *item, uint32_t size, uint32_t timeout) {
+  std::shared_ptr<Queue> q = find_queue(queue);
+  if (!q) return YV_OSI_QUEUE_DELETED;
+  if (!item || size != q->item_size) return YV_OSI_INVALID_PARAM;
+
+  std::unique_lock<std::mutex> lk(q->mu);
+  q->consumer = std::this_thread::get_id();
+  if (q->closed) return YV_OSI_QUEUE_DELETED;
+  if (q->count == 0) {
+    if (timeout == 0) return YV_OSI_QUEUE_TIMEOUT;
+    q->readers_waiting++;
+    bool ok = wait_for_ms(q->readable, lk, timeout, [&] { return q->closed || q->count > 0; });
+    q->readers_waiting--;
+    if (q->closed) return YV_OSI_QUEUE_DELETED;
+    if (!ok) return YV_OSI_QUEUE_TIMEOUT;
+  }
+  q->pop(item);
+  bool wake = q->writers_waiting > 0 && q->count < q->capacity;
+  lk.unlock();
+  if (wake) q->writable.notify_one();
+  return YV_OSI_SUCCESS;
+}
+
+YvOSStatus yv_rtos_queue_delete(yv_queue_t queue) {
+  std::shared_ptr<Queue> q;
+  {
+    QueueRegistry &r = leaked<QueueRegistry>();
+    std::unique_lock<std::shared_mutex> lk(r.mu);
+    auto it = r.map.find(queue);
+    if (it == r.map.end()) return YV_OSI_QUEUE_DELETED;
+    q = std::move(it->second);
+    r.map.erase(it);
+  }
+  {
+    std::lock_guard<std::mutex> lk(q->mu);
+    q->closed = true;
+  }
+  q->readable.notify_all();
+  q->writable.notify_all();
+  return YV_OSI_SUCCESS;
+}
+
+/* ---- mutexes ---- */
+
+YvOSStatus yv_rtos_mutex_create(yv_mutex_t *mutex) {
+  if (mutex) *mutex = 0;
+  if (!mutex) return YV_OSI_INVALID_PARAM;
+  if (inject_failure(YV_RTOS_FAIL_MUTEX_CREATE)) return YV_OSI_MUTEX_CREATE_FAIL;
+  auto *m = new (std::nothrow) RtosMutex;
+  if (!m) return YV_OSI_MUTEX_CREATE_FAIL;
+  *mutex = reinterpret_cast<yv_mutex_t>(m);
+  return YV_OSI_SUCCESS;
+}
+
+YvOSStatus yv_rtos_mutex_lock(yv_mutex_t mutex, uint32_t timeout) {
+  RtosMutex *m = as_mutex(mutex);
+  if (!m) return YV_OSI_INVALID_HANDLE;
+  std::unique_lock<std::mutex> lk(m->mu);
+  if (m->locked) {
+    if (timeout == 0) return YV_OSI_QUEUE_TIMEOUT;
+    m->waiters++;
+    bool ok = wait_for_ms(m->cv, lk, timeout, [&] { return !m->locked; });
+    m->waiters--;
+    if (!ok) return YV_OSI_QUEUE_TIMEOUT;
+  }
+  m->locked = true;
+  return YV_OSI_SUCCESS;
+}
+
+YvOSStatus yv_rtos_mutex_unlock(yv_mutex_t mutex) {
+  RtosMutex *m = as_mutex(mutex);
+  if (!m) return YV_OSI_INVALID_HANDLE;
+  std::unique_lock<std::mutex> lk(m->mu);
+  if (!m->locked) return YV_OSI_INVALID_PARAM;
+  m->locked = false;
+  bool wake = m->waiters > 0;
+  lk.unlock();
+  if (wake) m->cv.notify_one();
+  return YV_OSI_SUCCESS;
+}
+
+YvOSStatus yv_rtos_mutex_delete(yv_mutex_t mutex) {
+  RtosMutex *m = as_mutex(mutex);
+  if (!m) return YV_OSI_INVALID_HANDLE;
+  m->magic = 0;
+  delete m;
+  return YV_OSI_SUCCESS;
+}
+
+/* ---- timers ---- */
+
+YvOSStatus yv_rtos_timer_create(yv_timer_t *timer, uint32_t task, yv_timer_cb_t cb, void *argv) {
+  (void)task;
+  if (timer) *timer = 0;
+  if (!timer || !cb) return YV_OSI_INVALID_PARAM;
+  if (inject_failure(YV_RTOS_FAIL_TIMER_CREATE)) return YV_OSI_TIMER_CREATE_FAIL;
+  Timers &s = leaked<Timers>();
+  std::lock_guard<std::mutex> lk(s.mu);
+  if (!s.thread_started) {
+    try {
+      std::thread(timer_thread).detach();
+    } catch (const std::exception &) {
+      return YV_OSI_TIMER_CREATE_FAIL;
+    }
+    s.thread_started = true;
+  }
+  uintptr_t id = s.next_id++;
+  Timer t;
+  t.cb = cb;
+  t.argv = argv;
+  s.map.emplace(id, t);
+  *timer = id;
+  return YV_OSI_SUCCESS;
+}
+
+YvOSStatus yv_rtos_timer_start(yv_timer_t timer, uint32_t period_ms, uint8_t cyclic) {
+  if (cyclic && period_ms == 0) return YV_OSI_INVALID_PARAM;
+  Timers &s = leaked<Timers>();
+  std::lock_guard<std::mutex> lk(s.mu);
+  auto it = s.map.find(timer);
+  if (it == s.map.end()) return YV_OSI_INVALID_HANDLE;
+  Timer &t = it->second;
+  disarm(s, timer, t);
+  t.armed = true;
+  t.cyclic = cyclic != 0;
+  t.period_ms = period_ms;
+  t.deadline = deadline_after(period_ms);
+  auto pos = s.due.emplace(t.deadline, timer).first;
+  if (pos == s.due.begin()) s.cv.notify_one();
+  return YV_OSI_SUCCESS;
+}
+
+int yv_rtos_timer_is_running(yv_timer_t timer) {
+  Timers &s = leaked<Timers>();
+  std::lock_guard<std::mutex> lk(s.mu);
+  auto it = s.map.find(timer);
+  return (it != s.map.end() && it->second.armed) ? 1 : 0;
+}
+
+YvOSStatus yv_rtos_timer_stop(yv_timer_t timer) {
+  Timers &s = leaked<Timers>();
+  std::lock_guard<std::mutex> lk(s.mu);
+  auto it = s.map.find(timer);
+  if (it == s.map.end()) return YV_OSI_INVALID_HANDLE;
+  disarm(s, timer, it->second);
+  return YV_OSI_SUCCESS;
+}
+
+YvOSStatus yv_rtos_timer_delete(yv_timer_t timer) {
+  Timers &s = leaked<Timers>();
+  std::lock_guard<std::mutex> lk(s.mu);
+  auto it = s.map.find(timer);
+  if (it == s.map.end()) return YV_OSI_INVALID_HANDLE;
+  disarm(s, timer, it->second);
+  s.map.erase(it);
+  return YV_OSI_SUCCESS;
+}
+
+/* ---- test controls ---- */
+
+void yv_rtos_test_fail_next(yv_rtos_fail_kind_e kind, uint32_t skip, uint32_t count) {
+  if (kind < 0 || kind >= YV_RTOS_FAIL_KIND_MAX) return;
+  FailState &f = leaked<FailState>();
+  std::lock_guard<std::mutex> lk(f.mu);
+  f.skip[kind] = skip;
+  f.count[kind] = count;
+}
+
+void yv_rtos_test_fail_task_name(const char *name) {
+  FailState &f = leaked<FailState>();
+  std::lock_guard<std::mutex> lk(f.mu);
+  f.only_name = name != nullptr;
+  f.name = name ? name : "";
+}
+
+void yv_rtos_test_set_sleep_ms_per_s(uint32_t ms) {
+  g_sleep_ms_per_s.store(ms);
+}
+
+uint32_t yv_rtos_test_live_tasks(void) {
+  LiveTasks &lt = leaked<LiveTasks>();
+  std::lock_guard<std::mutex> lk(lt.mu);
+  return lt.n;
+}
+
+int yv_rtos_test_wait_live_tasks(uint32_t count, uint32_t timeout_ms) {
+  LiveTasks &lt = leaked<LiveTasks>();
+  std::unique_lock<std::mutex> lk(lt.mu);
+  return wait_for_ms(lt.cv, lk, timeout_ms, [&] { return lt.n <= count; }) ? 0 : -1;
+}
+
+uint32_t yv_rtos_test_live_timers(void) {
+  Timers &s = leaked<Timers>();
+  std::lock_guard<std::mutex> lk(s.mu);
+  return uint32_t(s.map.size());
+}
+
+}  // extern "C"

@@ -1,0 +1,114 @@
+/*
+ * Operating-system layer the service runs on: tasks, one message queue kind,
+ * mutexes, one-shot timers, sleep and trace.
+ *
+ * On the module this maps onto the RTOS; on a host it runs on std::thread.
+ * What the service relies on is stated at each call: a port must keep it.
+ *
+ * - Handles are opaque, pointer-sized; 0 means "none".
+ * - Every call returns YV_OSI_SUCCESS (0) or one of the distinct negative
+ *   failure statuses below; the service passes statuses on, never decodes them.
+ * - All calls are safe from any thread: service task, library threads, timer
+ *   callbacks, data-call callbacks.
+ */
+#ifndef YV_RTOS_H
+#define YV_RTOS_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef uintptr_t yv_task_t;
+typedef uintptr_t yv_mutex_t;
+typedef uintptr_t yv_queue_t;
+typedef uintptr_t yv_timer_t;
+typedef uintptr_t yv_sem_t;
+typedef int32_t YvOSStatus;
+
+#define YV_WAIT_FOREVER 0xFFFFFFFFu
+#define APP_PRIORITY_NORMAL 12
+
+#define YV_OSI_SUCCESS 0
+#define YV_OSI_TASK_CREATE_FAIL (-0x7F000001)
+#define YV_OSI_QUEUE_CREATE_FAIL (-0x7F000002)
+#define YV_OSI_QUEUE_DELETED (-0x7F000003)
+#define YV_OSI_QUEUE_TIMEOUT (-0x7F000004)
+#define YV_OSI_MUTEX_CREATE_FAIL (-0x7F000005)
+#define YV_OSI_TIMER_CREATE_FAIL (-0x7F000006)
+#define YV_OSI_INVALID_PARAM (-0x7F000007)
+#define YV_OSI_INVALID_HANDLE (-0x7F000008)
+
+typedef void (*yv_task_entry_t)(void *arg);
+typedef void (*yv_timer_cb_t)(void *argv);
+
+/* ---- tasks ---- */
+/* On success *task is set and entry(arg) runs concurrently with the caller,
+ * on a thread named after `name` (visible in a debugger and /proc). On
+ * failure *task is 0. Stack size, priority and event count are advisory on a
+ * host. */
+YvOSStatus yv_rtos_task_create(yv_task_t *task, uint32_t stack_size, uint8_t priority,
+                               const char *name, yv_task_entry_t entry, void *arg,
+                               uint32_t event_count);
+/* With 0 ends the calling task (created by yv_rtos_task_create) and does not
+ * return. Other handles are not supported. */
+#ifdef __cplusplus
+[[noreturn]]
+#endif
+void yv_rtos_task_delete(yv_task_t task);
+/* Blocks the caller for whole seconds. */
+void yv_rtos_task_sleep_s(uint32_t seconds);
+
+/* ---- queue ----
+ * Fixed item size and capacity. Posting blocks while the queue is full,
+ * except a post from the queue's own consumer (the task that waits on it),
+ * which never blocks so that a task can post follow-up events to itself; the
+ * order of items is always the order of posting. Deleting a queue wakes a
+ * task blocked in wait (and posters) with YV_OSI_QUEUE_DELETED; a deleted or
+ * unknown handle is refused the same way. */
+YvOSStatus yv_rtos_queue_create(yv_queue_t *queue, uint32_t item_size, uint32_t item_count);
+YvOSStatus yv_rtos_queue_release(yv_queue_t queue, uint32_t size, const void *item,
+                                 uint32_t timeout);
+YvOSStatus yv_rtos_queue_wait(yv_queue_t queue, void *item, uint32_t size, uint32_t timeout);
+YvOSStatus yv_rtos_queue_delete(yv_queue_t queue);
+
+/* ---- mutexes (not recursive) ---- */
+YvOSStatus yv_rtos_mutex_create(yv_mutex_t *mutex);
+YvOSStatus yv_rtos_mutex_lock(yv_mutex_t mutex, uint32_t timeout);
+YvOSStatus yv_rtos_mutex_unlock(yv_mutex_t mutex);
+YvOSStatus yv_rtos_mutex_delete(yv_mutex_t mutex);
+
+/* ---- one-shot timers ----
+ * Callbacks run on the timer thread, never on the caller of start. stop and
+ * delete never wait for a callback that is running at that moment (it may be
+ * blocked posting to the caller's own queue); such a callback completes with
+ * the argument it was given. A timer reads as not running once its callback
+ * has been started. `task` is ignored on a host. */
+YvOSStatus yv_rtos_timer_create(yv_timer_t *timer, uint32_t task, yv_timer_cb_t cb, void *argv);
+YvOSStatus yv_rtos_timer_start(yv_timer_t timer, uint32_t period_ms, uint8_t cyclic);
+int yv_rtos_timer_is_running(yv_timer_t timer);
+YvOSStatus yv_rtos_timer_stop(yv_timer_t timer);
+YvOSStatus yv_rtos_timer_delete(yv_timer_t timer);
+
+/* ---- trace ----
+ * One line per call. Off by default; YWS_TRACE=1 in the environment sends
+ * lines to stderr; a sink installed with yv_trace_set_sink receives them
+ * instead. Trace never changes behaviour. */
+#define YV_TRACE_TAG 0x3A75EBD1u
+void osiTracePrintf(uint32_t tag, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+typedef void (*yv_trace_sink_t)(const char *line, void *user);
+/* NULL restores the default (environment-controlled stderr). */
+void yv_trace_set_sink(yv_trace_sink_t sink, void *user);
+int yv_trace_enabled(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,201 @@
+// Service core: event queue and dispatcher, start and stop of the service
+// task, and the buffer chains.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "yv_rtos_test.h"
+#include "yv_websocket_inc.h"
+#include "yws_test_util.h"
+
+using namespace ywst;
+
+namespace {
+
+std::vector<int> event_ids(TraceCapture &tc) {
+  std::vector<int> ids;
+  for (const std::string &l : tc.lines()) {
+    size_t p = l.find("yws evt:");
+    if (p != std::string::npos) ids.push_back(std::stoi(l.substr(p + 8)));
+  }
+  return ids;
+}
+
+}  // namespace
+
+TEST(ServiceCore, IgnoredEventsOnlyTraceAndPongCopyIsReleased) {
+  TraceCapture tc;
+  ASSERT_EQ(yv_ws_app_start(0, 0), 0);
+  size_t base = yv_mem_bytes_in_use();
+  char *copy = static_cast<char *>(yv_mem_alloc(6));
+  std::memcpy(copy, "hello", 6);
+  yws_post(YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG, 0, yws_ticket_put(copy), 5);
+  for (uint32_t id : {0u, 1u, 14u, 20u, 25u, 29u, 77u}) yws_post(id, 0, 0, 0);
+  yws_post(200, 0, 0, 0);
+  ASSERT_TRUE(tc.wait("yws evt:200"));
+  EXPECT_EQ(event_ids(tc), (std::vector<int>{16, 0, 1, 14, 20, 25, 29, 77, 200}));
+  EXPECT_TRUE(tc.contains("yws received pong: hello"));
+  EXPECT_FALSE(tc.contains("yws task exit"));  // id 1 does not end the task
+  EXPECT_EQ(yv_mem_bytes_in_use(), base);
+}
+
+TEST(ServiceCore, DeletedQueueEndsTaskAndNextStartMakesNewOnes) {
+  ASSERT_EQ(yv_ws_app_start(0, YWS_SYS_MODE_BUFFERED), 0);
+  ws_service_t *ctx = service_t;
+  ASSERT_NE(ctx->ws_task_id, 0u);
+  yv_queue_t first = ctx->queue;
+  yv_ws_service_deinit(0, 0);
+  EXPECT_EQ(ctx->queue, 0u);
+  ASSERT_TRUE(eventually([&] { return __atomic_load_n(&ctx->ws_task_id, __ATOMIC_ACQUIRE) == 0; }));
+  ASSERT_EQ(yv_rtos_test_wait_live_tasks(0, 5000), 0);
+  yv_ws_service_deinit(0, 0);  // no queue: nothing to do
+
+  ASSERT_EQ(yv_ws_app_start(1, 0), 0);
+  EXPECT_EQ(service_t, ctx);  // the context is made once
+  EXPECT_NE(ctx->queue, 0u);
+  EXPECT_NE(ctx->queue, first);
+  EXPECT_NE(ctx->ws_task_id, 0u);
+  EXPECT_EQ(ctx->sys_mode, YWS_SYS_MODE_BUFFERED);  // the first start fixed it
+  TraceCapture tc;
+  yws_post(123, 0, 0, 0);
+  EXPECT_TRUE(tc.wait("yws evt:123"));
+}
+
+TEST(ServiceCore, FailedQueueOrTaskCreationIsReportedAndRetried) {
+  yv_rtos_test_fail_next(YV_RTOS_FAIL_QUEUE_CREATE, 0, 1);
+  int r = yv_ws_app_start(0, 0);
+  EXPECT_NE(r, 0);
+  EXPECT_NE(r, YWS_ERR_NO_MEM);
+  EXPECT_EQ(service_t->queue, 0u);
+  yv_rtos_test_fail_next(YV_RTOS_FAIL_TASK_CREATE, 0, 1);
+  int r2 = yv_ws_app_start(0, 0);
+  EXPECT_NE(r2, 0);
+  EXPECT_NE(r2, r);  // the platform's own, distinct statuses are passed on
+  EXPECT_EQ(service_t->ws_task_id, 0u);
+  EXPECT_EQ(yv_ws_app_start(0, 0), 0);
+  EXPECT_NE(service_t->ws_task_id, 0u);
+}
+
+// The service task posting to its own full queue must neither block nor
+// reorder: a callback on the service task posts 20 events at once.
+TEST(ServiceCore, SelfPostsOnFullQueueKeepOrder) {
+  TraceCapture tc;
+  profile(0, "ftp://127.0.0.1/x");  // the connect step refuses it on the service task
+  Notes::get().set_hook([](int, const yws_parm_t *) {
+    for (uint32_t i = 0; i < 20; i++) yws_post(300 + i, 0, 0, 0);
+  });
+  EXPECT_EQ(open_client(0, 0), YWS_ERR_INVAL_URL);
+  ASSERT_TRUE(tc.wait("yws evt:319"));
+  std::vector<int> tail;
+  for (int id : event_ids(tc))
+    if (id >= 300) tail.push_back(id);
+  ASSERT_EQ(tail.size(), 20u);
+  for (int i = 0; i < 20; i++) EXPECT_EQ(tail[i], 300 + i);
+  Notes::get().set_hook(nullptr);
+}
+
+TEST(ServiceCore, OpenChecksItsRequest) {
+  EXPECT_EQ(yv_ws_open_proc(nullptr), YWS_ERR_GENERIC);
+  yws_open_t bad{3, 0, nullptr, 0};
+  EXPECT_EQ(yv_ws_open_proc(&bad), YWS_ERR_INVAL_PARM);
+  bad.client_id = -1;
+  EXPECT_EQ(yv_ws_open_proc(&bad), YWS_ERR_INVAL_PARM);
+  yws_open_t no_url{0, 1, nullptr, 0};
+  EXPECT_EQ(yv_ws_open_proc(&no_url), YWS_ERR_INVAL_URL);
+  EXPECT_EQ(yv_ws_get_client_conn_state(0), 0);
+}
+
+// ---- buffer chains ----
+
+class Chain : public ::testing::Test {
+ protected:
+  void SetUp() override { list_init(&head_); }
+  void TearDown() override {
+    yv_mem_set_fail_hook(nullptr, nullptr);
+    yws_chain_release(&head_);
+  }
+  std::vector<int32_t> sizes() {
+    std::vector<int32_t> v;
+    for (list_head *p = head_.next; p != &head_; p = p->next)
+      v.push_back(reinterpret_cast<ws_buffer_t *>(p)->data.valid_size);
+    return v;
+  }
+  std::string pull(int32_t n) {
+    std::string out(static_cast<size_t>(n), '\0');
+    yv_ws_service_pull_data(&head_, &out[0], &n);
+    out.resize(static_cast<size_t>(n));
+    return out;
+  }
+  list_head head_;
+};
+
+std::string pattern(size_t n, size_t offset = 0) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; i++) s[i] = static_cast<char>((i + offset) % 251);
+  return s;
+}
+
+TEST_F(Chain, AppendSplitsIntoChunksAndRemoveReturnsTheSameBytes) {
+  std::string data = pattern(5000);
+  ASSERT_EQ(yws_chain_append(&head_, data.data(), 5000), 0);
+  EXPECT_EQ(sizes(), (std::vector<int32_t>{2048, 2048, 904}));
+  EXPECT_EQ(pull(100), data.substr(0, 100));
+  EXPECT_EQ(pull(2000), data.substr(100, 2000));  // across the first boundary
+  EXPECT_EQ(sizes(), (std::vector<int32_t>{1996, 904}));
+  EXPECT_EQ(pull(1996), data.substr(2100, 1996));  // ends exactly at a boundary
+  EXPECT_EQ(sizes(), (std::vector<int32_t>{904}));
+  EXPECT_EQ(pull(10000), data.substr(4096));  // more than held: all of it
+  EXPECT_TRUE(list_empty(&head_));
+  EXPECT_EQ(pull(10), "");
+}
+
+TEST_F(Chain, TopUpOfAPartlyReadChunkKeepsOrder) {
+  std::string a = pattern(2048), b = pattern(3000, 2048);
+  ASSERT_EQ(yws_chain_append(&head_, a.data(), 1948), 0);
+  EXPECT_EQ(pull(1000), a.substr(0, 1000));
+  ASSERT_EQ(yws_chain_append(&head_, a.data() + 1948, 100), 0);
+  ASSERT_EQ(yws_chain_append(&head_, b.data(), 3000), 0);
+  // 1048 left + 1000 free in the ring: the top-up wraps inside the first chunk.
+  EXPECT_EQ(sizes(), (std::vector<int32_t>{2048, 2000}));
+  std::string all = a.substr(1000) + b;
+  EXPECT_EQ(pull(100000), all);
+  for (int32_t s : sizes()) EXPECT_GT(s, 0);
+}
+
+TEST_F(Chain, EdgeLengths) {
+  std::string a = pattern(2049);
+  ASSERT_EQ(yws_chain_append(&head_, a.data(), 0), 0);
+  EXPECT_TRUE(list_empty(&head_));
+  ASSERT_EQ(yws_chain_append(&head_, nullptr, 10), 0);
+  EXPECT_TRUE(list_empty(&head_));
+  ASSERT_EQ(yws_chain_append(&head_, a.data(), 2048), 0);
+  ASSERT_EQ(yws_chain_append(&head_, a.data() + 2048, 1), 0);
+  EXPECT_EQ(sizes(), (std::vector<int32_t>{2048, 1}));
+  int32_t n = 0;
+  char buf[4];
+  yv_ws_service_pull_data(&head_, buf, &n);  // zero request: unchanged
+  EXPECT_EQ(n, 0);
+  n = 4;
+  yv_ws_service_pull_data(&head_, nullptr, &n);
+  EXPECT_EQ(n, 4);
+  EXPECT_EQ(sizes(), (std::vector<int32_t>{2048, 1}));
+}
+
+TEST_F(Chain, AllocationFailureLeavesTheChainAsItWas) {
+  std::string a = pattern(6000);
+  ASSERT_EQ(yws_chain_append(&head_, a.data(), 1000), 0);
+  int calls = 0;
+  struct Ctx {
+    int *calls;
+  } ctx{&calls};
+  // Let the first allocation pass and fail the second one.
+  yv_mem_set_fail_hook(
+      [](size_t, const char *, void *u) -> int { return ++*static_cast<Ctx *>(u)->calls == 2; },
+      &ctx);
+  EXPECT_NE(yws_chain_append(&head_, a.data() + 1000, 5000), 0);
+  yv_mem_set_fail_hook(nullptr, nullptr);
+  EXPECT_EQ(sizes(), (std::vector<int32_t>{1000}));
+  EXPECT_EQ(pull(100000), a.substr(0, 1000));
+}

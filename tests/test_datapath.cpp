@@ -1,0 +1,332 @@
+// Transmit and receive paths against real loopback servers: message
+// boundaries, limits, buffered and direct delivery, flow control, and
+// byte-exact transfer under load.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "ws_test_server.h"
+#include "yv_datacall_ctl.h"
+#include "yv_websocket_inc.h"
+#include "yws_lock.h"
+#include "yws_test_util.h"
+
+using namespace ywst;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+using ywstest::burst_byte;
+using ywstest::WsServer;
+
+namespace {
+
+int write_bytes(int client, const std::string &s, int type = YWS_WRITE_PROT_TEXT) {
+  yws_parm_t p{type, reinterpret_cast<uint8_t *>(const_cast<char *>(s.data())),
+               static_cast<int32_t>(s.size()), 0};
+  return yv_ws_write_proc(client, &p);
+}
+
+int unsent(int client) {
+  int total = 0, left = -1;
+  yv_ws_client_get_opt(static_cast<uint8_t>(client), YWS_CLIENT_GET_UNSENT_SIZE, &total, &left);
+  return left;
+}
+
+std::string received(int client, const std::vector<Note> &notes) {
+  std::string all;
+  for (const Note &n : notes)
+    if (n.client == client && n.type == YWS_CB_TYPE_RECV) all += n.data;
+  return all;
+}
+
+std::string received(int client) {
+  return received(client, Notes::get().all());
+}
+
+size_t received_size(int client, const std::vector<Note> &notes) {
+  size_t n = 0;
+  for (const Note &x : notes)
+    if (x.client == client && x.type == YWS_CB_TYPE_RECV) n += x.data.size();
+  return n;
+}
+
+/* Opens with the activation held back, so writes land while connecting. */
+void open_held(int client, int cfg, int sys_mode = 0) {
+  yv_dc_ctl_set_act_mode(YV_DC_ACT_NEVER_ANSWER);
+  yws_open_t o{client, cfg, nullptr, sys_mode};
+  ASSERT_EQ(yv_ws_open_proc(&o), 0);
+  yv_dc_ctl_set_act_mode(YV_DC_ACT_ANSWER_OK);
+}
+
+void release_open(int client) {
+  yv_dc_ctl_answer_pending(1);
+  ASSERT_TRUE(Notes::get().wait_count(client, YWS_CB_TYPE_OPEN, 1));
+  ASSERT_EQ(last(client, YWS_CB_TYPE_OPEN), 0);
+}
+
+}  // namespace
+
+TEST(Transmit, MessagesFollowTheByteStreamAndTheLatestProtocol) {
+  WsServer server;
+  profile(0, server.url("/echo"));
+  open_held(0, 0);
+  // Queued while connecting: two writes become one message, the later
+  // binary write makes it binary, a zero-length write adds nothing.
+  ASSERT_EQ(write_bytes(0, "abc"), 0);
+  ASSERT_EQ(write_bytes(0, ""), 0);
+  ASSERT_EQ(write_bytes(0, "def", YWS_WRITE_PROT_BIN), 0);
+  EXPECT_EQ(unsent(0), 6);
+  release_open(0);
+  ASSERT_TRUE(server.wait_messages(1, kWait));
+  std::string big(5000, 'x');
+  for (size_t i = 0; i < big.size(); i++) big[i] = static_cast<char>('a' + i % 26);
+  ASSERT_EQ(write_bytes(0, big), 0);
+  ASSERT_TRUE(server.wait_messages(4, kWait));
+  auto msgs = server.messages();
+  ASSERT_EQ(msgs.size(), 4u);
+  EXPECT_TRUE(msgs[0].binary);
+  EXPECT_EQ(msgs[0].data, "abcdef");
+  EXPECT_EQ(msgs[1].data.size(), 2048u);
+  EXPECT_EQ(msgs[2].data.size(), 2048u);
+  EXPECT_EQ(msgs[3].data.size(), 904u);
+  EXPECT_FALSE(msgs[1].binary);
+  EXPECT_EQ(msgs[1].data + msgs[2].data + msgs[3].data, big);
+  ASSERT_TRUE(eventually([] { return unsent(0) == 0; }));
+  ASSERT_EQ(close_client(0), 0);
+  EXPECT_TRUE(settled());
+}
+
+TEST(Transmit, LimitRefusesAndRecovers) {
+  WsServer server;
+  profile(0, server.url("/echo"));
+  yv_ws_cfg_set_opt(0, YWS_CFG_WRITE_BUFFERSZ, 4096);
+  open_held(0, 0);
+  std::string block(4096, 'q');
+  EXPECT_EQ(write_bytes(0, block), 0);  // exactly the limit
+  EXPECT_EQ(write_bytes(0, "1"), YWS_ERR_NO_MEM);
+  EXPECT_EQ(unsent(0), 4096);
+  yws_parm_t bad{YWS_WRITE_PROT_TEXT, nullptr, 5, 0};
+  EXPECT_EQ(yv_ws_write_proc(0, &bad), YWS_ERR_INVAL_PARM);
+  bad = {YWS_WRITE_PROT_TEXT, reinterpret_cast<uint8_t *>(&block[0]), -1, 0};
+  EXPECT_EQ(yv_ws_write_proc(0, &bad), YWS_ERR_INVAL_PARM);
+  bad = {2, reinterpret_cast<uint8_t *>(&block[0]), 1, 0};
+  EXPECT_EQ(yv_ws_write_proc(0, &bad), YWS_ERR_INVAL_PARM);
+  EXPECT_EQ(yv_ws_write_proc(0, nullptr), YWS_ERR_GENERIC);
+  EXPECT_EQ(unsent(0), 4096);
+  release_open(0);
+  ASSERT_TRUE(eventually([] { return unsent(0) == 0; }));
+  EXPECT_EQ(write_bytes(0, block), 0);
+  ASSERT_TRUE(server.wait_messages(3, kWait));
+  ASSERT_EQ(close_client(0), 0);
+}
+
+TEST(Receive, DirectModeHandsEveryPieceOver) {
+  WsServer server;
+  profile(0, server.url("/echo"));
+  ASSERT_EQ(open_client(0, 0), 0);
+  for (const char *s : {"one", "two", "three"}) ASSERT_EQ(write_bytes(0, s), 0);
+  ASSERT_TRUE(
+      Notes::get().wait([](const std::vector<Note> &v) { return received_size(0, v) == 11; }));
+  EXPECT_EQ(received(0), "onetwothree");
+  for (const Note &n : Notes::get().all()) {
+    if (n.type == YWS_CB_TYPE_RECV) {
+      EXPECT_EQ(n.virt, 0);  // the profile id
+    }
+  }
+  {
+    yws_service_lock lk;
+    EXPECT_EQ(yws_client[0]->data.read.rx_total_size, 0);
+    EXPECT_EQ(yws_client[0]->data.read.rx_read_size, 0);
+  }
+  char buf[8];
+  int32_t n = sizeof(buf);
+  EXPECT_EQ(yv_ws_read_proc(0, buf, &n, false), YWS_OK);  // nothing is buffered
+  EXPECT_EQ(n, 0);
+  ASSERT_EQ(close_client(0), 0);
+}
+
+TEST(Receive, BufferedModeNotifiesOnceAndReadsInOrder) {
+  TraceCapture tc;
+  WsServer server;
+  profile(0, server.url("/echo"));
+  ASSERT_EQ(open_client(0, 0, YWS_SYS_MODE_BUFFERED), 0);
+  std::string a(100, 'a'), b(50, 'b');
+  ASSERT_EQ(write_bytes(0, a), 0);
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_RECV, 1));
+  Note first = Notes::get().all().back();
+  EXPECT_EQ(first.data, a);  // the first piece comes with its notification
+  ASSERT_EQ(write_bytes(0, b), 0);
+  ASSERT_TRUE(tc.wait("flag: 0"));  // buffered without a notification
+  EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_RECV), 1u);
+
+  std::string out(60, '\0');
+  int32_t n = 60;
+  ASSERT_EQ(yv_ws_read_proc(0, &out[0], &n, true), YWS_OK);
+  EXPECT_EQ(n, 60);
+  EXPECT_EQ(out, a.substr(0, 60));
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_RECV, 2));  // one read event
+  Note ev = Notes::get().all().back();
+  EXPECT_FALSE(ev.has_data);
+  EXPECT_EQ(ev.size, 0);
+  out.assign(1000, '\0');
+  n = 1000;
+  ASSERT_EQ(yv_ws_read_proc(0, &out[0], &n, true), YWS_OK);
+  EXPECT_EQ(std::string(out.data(), static_cast<size_t>(n)), a.substr(60) + b);
+  n = 1000;
+  EXPECT_EQ(yv_ws_read_proc(0, &out[0], &n, true), YWS_OK);  // empty, connected
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_RECV), 2u);  // nothing left: no event
+  ASSERT_EQ(close_client(0), 0);
+  n = 10;
+  EXPECT_EQ(yv_ws_read_proc(0, &out[0], &n, false), YWS_ERR_GENERIC);  // no client any more
+}
+
+TEST(Receive, ReadingAClosingClientEmptyPostsTheClose) {
+  WsServer server;
+  profile(0, server.url("/close-after/1"));
+  yv_ws_cfg_set_opt(0, YWS_CFG_CLOSE_WAITTIME, 1);
+  ASSERT_EQ(open_client(0, 0, YWS_SYS_MODE_BUFFERED), 0);
+  ASSERT_EQ(write_bytes(0, "ping me"), 0);
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_CLOSE, 1));
+  EXPECT_TRUE(settled());
+  char buf[16];
+  int32_t n = sizeof(buf);
+  EXPECT_EQ(yv_ws_read_proc(0, buf, &n, false), YWS_ERR_GENERIC);
+}
+
+// A fast sender and a slow reader in buffered mode: flow control must hold
+// the library back so that no piece is dropped.
+TEST(Receive, FloodArrivesWholeUnderFlowControl) {
+  TraceCapture tc;
+  const uint64_t total = 4u << 20;
+  WsServer server;
+  profile(0, server.url("/burst/" + std::to_string(total) + "/0"));
+  ASSERT_EQ(open_client(0, 0, YWS_SYS_MODE_BUFFERED), 0);
+  uint64_t got = 0;
+  int32_t max_pending = 0;
+  bool in_order = true;
+  std::string buf(1000, '\0');
+  auto deadline = steady_clock::now() + std::chrono::seconds(60);
+  int reads = 0;
+  while (got < total && steady_clock::now() < deadline) {
+    int32_t n = 1000;
+    yv_ws_read_proc(0, &buf[0], &n, false);
+    for (int32_t i = 0; i < n && in_order; i++)
+      in_order = static_cast<uint8_t>(buf[static_cast<size_t>(i)]) == burst_byte(got + i);
+    got += static_cast<uint64_t>(n);
+    {
+      yws_service_lock lk;
+      auto &r = yws_client[0]->data.read;
+      max_pending = std::max(max_pending, r.rx_total_size - r.rx_read_size);
+    }
+    if (n == 0 || ++reads % 8 == 0) std::this_thread::sleep_for(milliseconds(1));  // slow reader
+  }
+  EXPECT_EQ(got, total);
+  EXPECT_TRUE(in_order);
+  EXPECT_LE(max_pending, 10240);
+  EXPECT_TRUE(tc.contains("rx disabled"));
+  EXPECT_TRUE(tc.contains("rx enabled"));
+  ASSERT_EQ(close_client(0), 0);
+}
+
+TEST(Receive, PushFlagAndDrainedCallback) {
+  char text[] = "left";
+  int32_t high = 7;
+  EXPECT_EQ(yws_client_get_data_push_urc_high(0, &high), nullptr);  // no service yet
+  EXPECT_EQ(high, 7);
+  yws_client_set_data_push_urc_high(0, true, text);  // no service: nothing happens
+  WsServer server;
+  profile(1, server.url("/echo"));
+  ASSERT_EQ(open_client(2, 1, YWS_SYS_MODE_BUFFERED), 0);
+  yws_client_set_data_push_urc_high(0, true, text);
+  EXPECT_EQ(yws_client_get_data_push_urc_high(1, &high), text);
+  EXPECT_EQ(high, 1);
+  yws_client_data_push_urc_cb(reinterpret_cast<void *>(2));
+  ASSERT_TRUE(Notes::get().wait_count(2, YWS_CB_TYPE_RECV, 1));
+  EXPECT_FALSE(Notes::get().all().back().has_data);
+  EXPECT_EQ(Notes::get().all().back().virt, 1);
+  yws_client_get_data_push_urc_high(1, &high);
+  EXPECT_EQ(high, 0);
+  ASSERT_EQ(close_client(2), 0);
+}
+
+// 10 000 echo messages of random sizes and types on each of three clients.
+TEST(RoundTrip, ThreeClientsByteExact) {
+  WsServer server;
+  const int kMessages = 10000;
+  std::string sent[3];
+  std::mt19937 rng(42);
+  for (int c = 0; c < 3; c++) {
+    profile(c, server.url("/echo"));
+    ASSERT_EQ(open_client(c, c), 0);
+    for (int i = 0; i < kMessages; i++) {
+      size_t len = 1 + rng() % 2048;
+      std::string m(len, '\0');
+      for (char &ch : m) ch = static_cast<char>('!' + rng() % 90);
+      sent[c] += m;
+    }
+  }
+  size_t pos[3] = {0, 0, 0};
+  std::mt19937 sizes(7);
+  auto deadline = steady_clock::now() + std::chrono::seconds(120);
+  while ((pos[0] < sent[0].size() || pos[1] < sent[1].size() || pos[2] < sent[2].size()) &&
+         steady_clock::now() < deadline) {
+    bool progress = false;
+    for (int c = 0; c < 3; c++) {
+      if (pos[c] >= sent[c].size()) continue;
+      size_t len = std::min<size_t>(1 + sizes() % 2048, sent[c].size() - pos[c]);
+      if (write_bytes(c, sent[c].substr(pos[c], len), static_cast<int>(sizes() % 2)) == 0) {
+        pos[c] += len;
+        progress = true;
+      }
+    }
+    if (!progress) std::this_thread::yield();
+  }
+  for (int c = 0; c < 3; c++) {
+    ASSERT_EQ(pos[c], sent[c].size());
+    ASSERT_TRUE(Notes::get().wait(
+        [&](const std::vector<Note> &v) { return received_size(c, v) >= sent[c].size(); },
+        std::chrono::seconds(60)))
+        << c;
+    EXPECT_TRUE(received(c) == sent[c]) << c;
+  }
+  for (int c = 0; c < 3; c++) EXPECT_EQ(close_client(c), 0);
+  EXPECT_TRUE(settled());
+}
+
+// Three clients receive bursts while the test writes and the keepalive pings:
+// every burst byte arrives in order, followed by the echoes of the writes.
+TEST(RoundTrip, StressBurstsWithWritesAndPingsKeepEveryByte) {
+  WsServer server;
+  const uint64_t total = 1u << 20;
+  for (int c = 0; c < 3; c++) {
+    profile(c, server.url("/burst/" + std::to_string(total) + "/0"));
+    yv_ws_cfg_set_opt(static_cast<uint8_t>(c), YWS_CFG_PING_INTERVAL, 1);
+    ASSERT_EQ(open_client(c, c), 0);
+  }
+  const std::string chunk(500, '\xff');  // never part of the burst pattern
+  size_t written[3] = {0, 0, 0};
+  auto end = steady_clock::now() + milliseconds(2000);
+  while (steady_clock::now() < end) {
+    for (int c = 0; c < 3; c++)
+      if (write_bytes(c, chunk, YWS_WRITE_PROT_BIN) == 0) written[c] += chunk.size();
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  for (int c = 0; c < 3; c++) {
+    size_t want = total + written[c];
+    ASSERT_TRUE(
+        Notes::get().wait([&](const std::vector<Note> &v) { return received_size(c, v) >= want; },
+                          std::chrono::seconds(60)))
+        << c;
+    std::string got = received(c);
+    bool ok = got.size() == want;
+    for (uint64_t k = 0; ok && k < total; k++) ok = static_cast<uint8_t>(got[k]) == burst_byte(k);
+    for (size_t k = total; ok && k < got.size(); k++) ok = got[k] == '\xff';
+    EXPECT_TRUE(ok) << c;
+  }
+  for (int c = 0; c < 3; c++) EXPECT_EQ(close_client(c), 0);
+  EXPECT_TRUE(settled());
+}

@@ -1,0 +1,249 @@
+// Client records, the open/close state machine for clients without a library
+// thread, and the bearer step against the simulated data-call layer.
+#include <gtest/gtest.h>
+
+#include "yv_datacall_ctl.h"
+#include "yv_rtos_test.h"
+#include "yv_websocket_inc.h"
+#include "yws_test_util.h"
+
+using namespace ywst;
+
+namespace {
+
+class Records : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(yv_ws_app_start(0, 0), 0);
+    yv_ws_service_init(0, 0);
+    profile(0, "ws://127.0.0.1:1/");
+  }
+  yws_client_t *make(int client = 0, int cfg = 0) {
+    EXPECT_EQ(yws_client_service_new(client, cfg), YWS_OK);
+    return yws_client[client];
+  }
+  static void ev(yv_event_t *e, uint32_t id, uint32_t p1, uint32_t p2, uint32_t p3) {
+    *e = {id, p1, p2, p3};
+  }
+};
+
+}  // namespace
+
+TEST_F(Records, CreationMapsProfileValues) {
+  struct {
+    uint32_t configured;
+    int32_t limit;
+  } cases[] = {{3072, 3072}, {3071, 10240}, {16384, 16384}, {16385, 10240}, {0, 10240}};
+  for (auto c : cases) {
+    yws_cfg[0]->write.buffer_sz = c.configured;
+    yws_cfg[0]->read.buffer_sz = c.configured;
+    yws_client_t *rec = make();
+    ASSERT_NE(rec, nullptr);
+    EXPECT_EQ(rec->data.write.tx_max_size, c.limit) << c.configured;
+    EXPECT_EQ(rec->data.read.rx_max_size, c.limit) << c.configured;
+    EXPECT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CONNECTING);
+    EXPECT_STREQ(rec->prot_ctxt.protocols[0].name, "");
+    EXPECT_EQ(rec->prot_ctxt.protocols[0].tx_packet_size, 2064u);
+    EXPECT_EQ(rec->prot_ctxt.exts, nullptr);
+    EXPECT_TRUE(list_empty(&rec->data.write.tx_q));
+    yws_final_do(0);
+    EXPECT_EQ(yws_client[0], nullptr);
+  }
+  yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT, "chat");
+  yv_ws_cfg_set_opt(0, YWS_CFG_CONN_EXTENSION_EN, 1);
+  yws_client_t *rec = make();
+  EXPECT_STREQ(rec->prot_ctxt.protocols[0].name, "chat");
+  ASSERT_NE(rec->prot_ctxt.exts, nullptr);
+  EXPECT_EQ(rec->prot_ctxt.exts[0].name, nullptr);
+  EXPECT_EQ(yws_client_service_new(0, 0), YWS_ERR_INVAL_PARM);  // slot in use
+  EXPECT_EQ(yws_client_service_new(3, 0), YWS_ERR_INVAL_PARM);
+  EXPECT_EQ(yws_client_service_new(1, 3), YWS_ERR_INVAL_PARM);
+  yws_final_do(0);
+}
+
+TEST_F(Records, EveryAllocationFailureRollsBack) {
+  yv_ws_cfg_set_opt(0, YWS_CFG_CONN_EXTENSION_EN, 1);
+  size_t base = yv_mem_bytes_in_use();
+  for (int fail_at = 1; fail_at <= 3; fail_at++) {
+    struct Ctx {
+      int n, at;
+    } ctx{0, fail_at};
+    yv_mem_set_fail_hook(
+        [](size_t, const char *, void *u) -> int {
+          auto *c = static_cast<Ctx *>(u);
+          return ++c->n == c->at;
+        },
+        &ctx);
+    EXPECT_EQ(yws_client_service_new(0, 0), YWS_ERR_NO_MEM) << fail_at;
+    yv_mem_set_fail_hook(nullptr, nullptr);
+    EXPECT_EQ(yws_client[0], nullptr);
+    EXPECT_EQ(yv_mem_bytes_in_use(), base) << fail_at;
+  }
+}
+
+TEST_F(Records, OpenResultsAndCloseWithoutLibraryThread) {
+  yv_ws_cfg_set_opt(0, YWS_CFG_PING_INTERVAL, 0);
+  yv_event_t e;
+  // Close of a client that never got a thread: released at once, nothing notified.
+  make();
+  ev(&e, YWS_MSG_TYPE_TO_CLOSE_CLIENT, 0, 0, 0);
+  yws_close_proc(&e);
+  EXPECT_EQ(yws_client[0], nullptr);
+  // Open failure: released and notified with the event's error.
+  make();
+  ev(&e, YWS_MSG_TYPE_LWS_CLIENT_CONNECTION_ERROR, 0, YWS_ERR_NET_FAIL, YWS_CB_TYPE_OPEN);
+  yws_client_open_cnf(&e);
+  EXPECT_EQ(yws_client[0], nullptr);
+  EXPECT_EQ(last(0, YWS_CB_TYPE_OPEN), YWS_ERR_NET_FAIL);
+  EXPECT_EQ(Notes::get().all().size(), 1u);
+  // Open success: no ping timer without an interval; a repeat changes nothing.
+  yws_client_t *rec = make();
+  yws_client_open_connected(0);
+  EXPECT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CONNECTED);
+  EXPECT_EQ(rec->ping_timer, 0u);
+  yws_client_open_connected(0);
+  EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_OPEN), 2u);
+  yws_final_do(0);
+  yv_ws_cfg_set_opt(0, YWS_CFG_PING_INTERVAL, 30);
+  rec = make();
+  yws_client_open_connected(0);
+  EXPECT_NE(rec->ping_timer, 0u);
+  EXPECT_TRUE(yv_rtos_timer_is_running(rec->ping_timer));
+  yws_final_do(0);
+  EXPECT_EQ(yv_rtos_test_live_timers(), 0u);
+}
+
+TEST_F(Records, FirstCauseOfACloseWinsAndLateEstablishmentOnlyNotifies) {
+  yws_client_t *rec = make();
+  rec->lws_prot_thread.lws_prot_thread_is_created = true;  // a thread "runs": no release yet
+  yv_event_t e = {YWS_MSG_TYPE_OPEN_TIMEDOUT, 0, YWS_ERR_TIMEDOUT, YWS_CB_TYPE_OPEN};
+  rec->conn_timer = 0;
+  yv_rtos_timer_create(&rec->conn_timer, 0xFFFFFFFFu, yws_conn_timer_expired_callback, nullptr);
+  yws_client_open_cnf(&e);
+  EXPECT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CLOSING);
+  EXPECT_TRUE(rec->lws_prot_thread.force_exit);
+  EXPECT_EQ(Notes::get().all().size(), 0u);  // reported when the thread ends
+  yv_event_t later = {YWS_MSG_TYPE_LWS_CLIENT_CLOSED, 0, YWS_ERR_NET_FAIL, 0};
+  yws_close_proc(&later);
+  EXPECT_EQ(yws_get_curr_conn_status(0, 1), YWS_ERR_TIMEDOUT);
+  EXPECT_EQ(yv_ws_close_proc(0), YWS_ERR_BUSY);
+  yws_client_open_connected(0);  // establishment after the timeout
+  EXPECT_EQ(last(0, YWS_CB_TYPE_OPEN), YWS_OK);
+  EXPECT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CLOSING);
+  yws_thread_exit_destroy(0, rec->serial);
+  EXPECT_EQ(yws_client[0], nullptr);
+  EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_OPEN), 2u);
+  EXPECT_EQ(last(0, YWS_CB_TYPE_OPEN), YWS_ERR_TIMEDOUT);
+  EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_CLOSE), 0u);
+}
+
+TEST_F(Records, IdsOutsideTheTablesAreRefused) {
+  int v = 0;
+  EXPECT_EQ(yv_ws_get_client_conn_state(3), 0);
+  EXPECT_EQ(yv_ws_get_client_conn_state(255), 0);
+  EXPECT_EQ(yv_ws_client_get_opt(3, YWS_CLIENT_GET_CONNSTATE, &v), YWS_ERR_INVAL_PARM);
+  EXPECT_EQ(yv_ws_client_get_opt(0, YWS_CLIENT_GET_CONNSTATE, &v), YWS_ERR_INVAL_PARM);
+  EXPECT_EQ(yv_ws_close_proc(3), YWS_ERR_INVAL_PARM);
+  EXPECT_EQ(yv_ws_close_proc(-1), YWS_ERR_INVAL_PARM);
+  yws_parm_t p{0, nullptr, 0, 0};
+  EXPECT_EQ(yv_ws_write_proc(3, &p), YWS_ERR_GENERIC);
+  yws_client_t *rec = make();
+  rec->data.write.tx_total_size = 50;
+  rec->data.write.tx_send_size = 20;
+  int total = 0, unsent = 0;
+  EXPECT_EQ(yv_ws_client_get_opt(0, YWS_CLIENT_GET_UNSENT_SIZE, &total, &unsent), YWS_OK);
+  EXPECT_EQ(total, 50);
+  EXPECT_EQ(unsent, 30);
+  EXPECT_EQ(yv_ws_client_get_opt(0, YWS_CLIENT_RES_MAX, &v), YWS_ERR_INVAL_PARM);
+  yws_final_do(0);
+}
+
+TEST(PublicClose, NothingToCloseBeforeTheServiceExists) {
+  EXPECT_EQ(yv_ws_close_proc(0), 0);
+}
+
+// ---- bearer ----
+
+namespace {
+
+// The connect step refuses this URL, so an OPEN/10 proves the bearer let the
+// open through to it.
+const char *kProbeUrl = "ftp://127.0.0.1/probe";
+
+}  // namespace
+
+TEST(Bearer, ActiveContextConnectsWithoutActivation) {
+  yv_dc_ctl_set_active(1, 1);
+  profile(0, kProbeUrl);
+  EXPECT_EQ(open_client(0, 0), YWS_ERR_INVAL_URL);
+  EXPECT_EQ(yv_dc_ctl_activation_requests(), 0u);
+}
+
+TEST(Bearer, AsynchronousActivationAnswerLetsTheOpenGoOn) {
+  profile(1, kProbeUrl);
+  yv_ws_cfg_set_opt(1, YWS_CFG_CONN_PDPCID, 5);
+  EXPECT_EQ(open_client(2, 1), YWS_ERR_INVAL_URL);
+  EXPECT_EQ(yv_dc_ctl_activation_requests(), 1u);
+  EXPECT_EQ(yv_ws_act_start(5, 0), 0);  // now active
+}
+
+TEST(Bearer, RegistrationIsWaitedForElevenTimesThenTriedAnyway) {
+  yv_rtos_test_set_sleep_ms_per_s(1);
+  yv_dc_ctl_fail_registration(100, 1);
+  profile(0, kProbeUrl);
+  EXPECT_EQ(open_client(0, 0), YWS_ERR_INVAL_URL);
+  EXPECT_EQ(yv_dc_ctl_registration_calls(), 11u);
+}
+
+TEST(Bearer, RefusedActivationReleasesAndNotifiesOnce) {
+  yv_dc_ctl_set_act_mode(YV_DC_ACT_REFUSE);
+  profile(0, kProbeUrl);
+  yws_open_t o{0, 0, nullptr, 0};
+  EXPECT_EQ(yv_ws_open_proc(&o), -1);
+  EXPECT_EQ(yv_ws_get_client_conn_state(0), 0);
+  EXPECT_EQ(last(0, YWS_CB_TYPE_OPEN), YWS_ERR_NET_FAIL);
+  // The failure also comes back through the data-call callback: it must not
+  // tear down a new open of the same id.
+  yv_dc_ctl_set_act_mode(YV_DC_ACT_NEVER_ANSWER);
+  EXPECT_EQ(yv_ws_open_proc(&o), 0);
+  ASSERT_EQ(yv_dc_ctl_wait_idle(5000), 0);
+  TraceCapture tc;
+  yws_post(400, 0, 0, 0);  // everything before it has been handled
+  ASSERT_TRUE(tc.wait("yws evt:400"));
+  EXPECT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CONNECTING);
+  EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_OPEN), 1u);
+}
+
+TEST(Bearer, DeactivationReleasesTheCurrentOpen) {
+  yv_dc_ctl_set_act_mode(YV_DC_ACT_NEVER_ANSWER);
+  profile(0, kProbeUrl);
+  yws_open_t o{1, 0, nullptr, 0};
+  ASSERT_EQ(yv_ws_open_proc(&o), 0);
+  EXPECT_EQ(yv_ws_close_proc(1), YWS_ERR_BUSY);  // still in the bearer step
+  ASSERT_EQ(yv_dc_ctl_deactivate(1), 0);
+  ASSERT_TRUE(Notes::get().wait_count(1, YWS_CB_TYPE_OPEN, 1));
+  EXPECT_EQ(last(1, YWS_CB_TYPE_OPEN), YWS_ERR_NET_FAIL);
+  EXPECT_EQ(yv_ws_get_client_conn_state(1), 0);
+}
+
+TEST(Bearer, FailedBindDropsTheAnswer) {
+  TraceCapture tc;
+  yv_dc_ctl_fail_bind(1);
+  profile(0, kProbeUrl);
+  yws_open_t o{0, 0, nullptr, 0};
+  ASSERT_EQ(yv_ws_open_proc(&o), 0);
+  ASSERT_TRUE(tc.wait("bind err"));
+  EXPECT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CONNECTING);
+  EXPECT_EQ(Notes::get().all().size(), 0u);
+}
+
+TEST(Bearer, ActStartReportsAddressOrProgress) {
+  TraceCapture tc;
+  yv_dc_ctl_set_active(3, 1);
+  EXPECT_EQ(yv_ws_act_start(3, 0), 0);
+  EXPECT_TRUE(tc.contains("yws info.v4.addr.ip: 127.0.0.1"));
+  yv_dc_ctl_set_act_mode(YV_DC_ACT_UNDER_WAY);
+  EXPECT_EQ(yv_ws_act_start(4, 0), -2);
+  yv_dc_ctl_set_act_mode(YV_DC_ACT_REFUSE);
+  EXPECT_EQ(yv_ws_act_start(6, 0), -1);
+}

@@ -1,0 +1,175 @@
+#include "yws_test_util.h"
+
+#include <thread>
+
+#include "yv_rtos.h"
+#include "yv_rtos_test.h"
+
+namespace ywst {
+
+Notes &Notes::get() {
+  static Notes n;
+  return n;
+}
+
+void Notes::add(const Note &n) {
+  {
+    std::lock_guard<std::mutex> lk(m_);
+    notes_.push_back(n);
+  }
+  cv_.notify_all();
+}
+
+std::vector<Note> Notes::all() {
+  std::lock_guard<std::mutex> lk(m_);
+  return notes_;
+}
+
+size_t Notes::count(int client, int type) {
+  std::lock_guard<std::mutex> lk(m_);
+  size_t n = 0;
+  for (const Note &x : notes_) n += (x.client == client && x.type == type) ? 1 : 0;
+  return n;
+}
+
+bool Notes::wait(const std::function<bool(const std::vector<Note> &)> &pred, milliseconds t) {
+  std::unique_lock<std::mutex> lk(m_);
+  return cv_.wait_for(lk, t, [&] { return pred(notes_); });
+}
+
+bool Notes::wait_count(int client, int type, size_t n, milliseconds t) {
+  return wait(
+      [&](const std::vector<Note> &v) {
+        size_t c = 0;
+        for (const Note &x : v) c += (x.client == client && x.type == type) ? 1 : 0;
+        return c >= n;
+      },
+      t);
+}
+
+bool Notes::wait_first(int client, int type, Note *out, milliseconds t) {
+  return wait(
+      [&](const std::vector<Note> &v) {
+        for (const Note &x : v)
+          if (x.client == client && x.type == type) {
+            *out = x;
+            return true;
+          }
+        return false;
+      },
+      t);
+}
+
+void Notes::set_hook(std::function<void(int, const yws_parm_t *)> hook) {
+  std::lock_guard<std::mutex> lk(m_);
+  hook_ = std::move(hook);
+}
+
+void Notes::run_hook(int client, const yws_parm_t *p) {
+  std::function<void(int, const yws_parm_t *)> h;
+  {
+    std::lock_guard<std::mutex> lk(m_);
+    h = hook_;
+  }
+  if (h) h(client, p);
+}
+
+extern "C" int notes_cb(int client_id, yws_parm_t *parm) {
+  Note n{client_id, parm->type, parm->size, parm->virtual_, std::string(), parm->data != nullptr};
+  if (parm->data && parm->size > 0)
+    n.data.assign(reinterpret_cast<const char *>(parm->data), static_cast<size_t>(parm->size));
+  Notes::get().run_hook(client_id, parm);
+  Notes::get().add(n);
+  return 0;
+}
+
+TraceCapture::TraceCapture() {
+  yv_trace_set_sink(&TraceCapture::sink, this);
+}
+TraceCapture::~TraceCapture() {
+  yv_trace_set_sink(nullptr, nullptr);
+}
+
+void TraceCapture::sink(const char *line, void *user) {
+  auto *self = static_cast<TraceCapture *>(user);
+  {
+    std::lock_guard<std::mutex> lk(self->m_);
+    self->lines_.emplace_back(line);
+  }
+  self->cv_.notify_all();
+}
+
+bool TraceCapture::contains(const std::string &s) {
+  return count(s) > 0;
+}
+
+size_t TraceCapture::count(const std::string &s) {
+  std::lock_guard<std::mutex> lk(m_);
+  size_t n = 0;
+  for (const std::string &l : lines_) n += l.find(s) != std::string::npos ? 1 : 0;
+  return n;
+}
+
+bool TraceCapture::wait(const std::string &s, milliseconds t) {
+  std::unique_lock<std::mutex> lk(m_);
+  return cv_.wait_for(lk, t, [&] {
+    for (const std::string &l : lines_)
+      if (l.find(s) != std::string::npos) return true;
+    return false;
+  });
+}
+
+std::vector<std::string> TraceCapture::lines() {
+  std::lock_guard<std::mutex> lk(m_);
+  return lines_;
+}
+
+bool eventually(const std::function<bool()> &pred, milliseconds t) {
+  auto deadline = std::chrono::steady_clock::now() + t;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(milliseconds(2));
+  }
+  return true;
+}
+
+int last(int client, int type) {
+  int v = -100;
+  for (const Note &n : Notes::get().all())
+    if (n.client == client && n.type == type) v = n.virt;
+  return v;
+}
+
+void profile(int cfg, const std::string &url) {
+  yv_ws_cfg_set_opt(static_cast<uint8_t>(cfg), YWS_CFG_CONN_URL, url.c_str());
+  yv_ws_cfg_set_opt(static_cast<uint8_t>(cfg), YWS_CFG_RECV_CB, &notes_cb);
+}
+
+int open_client(int client, int cfg, int sys_mode) {
+  size_t before = Notes::get().count(client, YWS_CB_TYPE_OPEN);
+  yws_open_t o{client, cfg, nullptr, sys_mode};
+  int r = yv_ws_open_proc(&o);
+  if (r != 0) return -200 - r;
+  if (!Notes::get().wait_count(client, YWS_CB_TYPE_OPEN, before + 1)) return -100;
+  return last(client, YWS_CB_TYPE_OPEN);
+}
+
+int close_client(int client) {
+  size_t before = Notes::get().count(client, YWS_CB_TYPE_CLOSE);
+  if (yv_ws_close_proc(client) != YWS_OK) return -300;
+  if (!Notes::get().wait_count(client, YWS_CB_TYPE_CLOSE, before + 1)) return -100;
+  return last(client, YWS_CB_TYPE_CLOSE);
+}
+
+bool settled(milliseconds t) {
+  bool free_slots = eventually(
+      [] {
+        for (uint8_t i = 0; i < YWS_CLIENT_NUM; i++)
+          if (yv_ws_get_client_conn_state(i) != 0) return false;
+        return true;
+      },
+      t);
+  return free_slots && yv_rtos_test_wait_live_tasks(1, static_cast<uint32_t>(t.count())) == 0;
+}
+
+}  // namespace ywst
