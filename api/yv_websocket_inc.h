@@ -19,6 +19,8 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include <atomic>
+
 #include "ringbuffer.h"
 #include "yavo_linklist.h"
 #include "yavo_list.h"
@@ -260,7 +262,9 @@ typedef struct {
 
 /* ---- globals ---- */
 extern ws_service_t *service_t;
-extern yws_client_t *yws_client[YWS_CLIENT_NUM];
+/* Slots are filled by callers' tasks and emptied by the service task while
+ * others look at them: every access is atomic. */
+extern std::atomic<yws_client_t *> yws_client[YWS_CLIENT_NUM];
 extern yws_cfg_t *yws_cfg[YWS_CFG_NUM];
 
 #ifdef __cplusplus

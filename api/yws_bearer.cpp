@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include "yv_websocket_inc.h"
+#include "yws_lock.h"
 
 namespace {
 
@@ -34,6 +35,26 @@ void yws_bearer_step_cb(uint8_t nSim, uint32_t ind_type, int profile_idx, bool r
                         void *task_ref) {
   if (t_in_bearer_step && !result) return;
   yv_ws_datacall_cb(nSim, ind_type, profile_idx, result, task_ref);
+}
+
+/* The opens still waiting for the bearer, returned by id and profile. With
+ * `go` each is sent on to its connect step. */
+int yws_bearer_waiting(bool go, uint8_t *ids, uint8_t *cfgs) {
+  uint32_t tags[YWS_CLIENT_NUM];
+  int n = 0;
+  {
+    yws_service_lock lk;
+    for (uint8_t i = 0; i < YWS_CLIENT_NUM; i++) {
+      yws_client_t *rec = yws_client[i];
+      if (!rec || rec->pdp_listen != 1) continue;
+      if (go) rec->pdp_listen = 6;
+      if (ids) ids[n] = i;
+      if (cfgs) cfgs[n] = rec->cfg_id;
+      tags[n++] = yws_tag(i, rec->serial);
+    }
+  }
+  for (int i = 0; go && i < n; i++) yws_post(YWS_MSG_TYPE_TO_OPEN_CLIENT, tags[i], 0, 0);
+  return n;
 }
 
 }  // namespace
@@ -102,18 +123,23 @@ void yv_ws_client_net_cb(yv_event_t *ws_event) {
    * (a refused activation is also answered through the callback), and the
    * id may belong to a newer open by now. */
   if (listen == 0) return;
-  if (ws_event->param3 == 0) {
-    YWS_TRACE("net down");
-  } else if (ws_event->param2 == YAVO_DATACALL_ACT_RSP_IND) {
-    if (listen == 1) {
-      yws_set_pdp_listen(6);
-      yws_post(YWS_MSG_TYPE_TO_OPEN_CLIENT, yws_cur_client(), 0, 0);
-      return;
-    }
-  } else if (ws_event->param2 == YAVO_DATACALL_DEACT_RSP_IND) {
-    YWS_TRACE("deact");
+  bool success = ws_event->param3 != 0;
+  if (success && ws_event->param2 == YAVO_DATACALL_ACT_RSP_IND) {
+    /* The bearer is up for every open that waits for it, not only the
+     * latest; an answer that finds none waiting changes nothing. */
+    if (yws_bearer_waiting(true, nullptr, nullptr) > 0) yws_set_pdp_listen(6);
+    return;
   }
-  yws_abandon_open(yws_cur_client(), yws_cur_cfg());
+  if (!success)
+    YWS_TRACE("net down");
+  else if (ws_event->param2 == YAVO_DATACALL_DEACT_RSP_IND)
+    YWS_TRACE("deact");
+  uint8_t ids[YWS_CLIENT_NUM], cfgs[YWS_CLIENT_NUM];
+  int n = yws_bearer_waiting(false, ids, cfgs);
+  uint8_t cur = yws_cur_client();
+  yws_abandon_open(cur, yws_cur_cfg());
+  for (int i = 0; i < n; i++)
+    if (ids[i] != cur) yws_abandon_open(ids[i], cfgs[i]);
   YWS_TRACE("yws exit");
 }
 

@@ -98,6 +98,7 @@ int yws_client_service_new(int client_id, int cfg_id) {
   rec->data.read.rx_max_size = yws_buffer_limit(cfg->read.buffer_sz);
   rec->data.write.tx_max_size = yws_buffer_limit(cfg->write.buffer_sz);
   rec->serial = yws_next_serial();
+  rec->pdp_listen = 1; /* the open's bearer step comes next */
   rec->status.conn.cur_sta = YWS_CONN_STA_CONNECTING;
   rec->data.read.socket_rwind_size = 20480;
   rec->data.write.socket_swind_size = 20480;
@@ -170,12 +171,12 @@ bool yws_get_curr_writable_status(uint8_t client_id) {
 
 void yws_update_rx_disabled_status(uint8_t client_id, bool sta) {
   if (client_id < YWS_CLIENT_NUM && yws_client[client_id])
-    yws_client[client_id]->status.read.rx_is_disabled = sta;
+    yws_client[client_id].load()->status.read.rx_is_disabled = sta;
 }
 
 bool yws_get_rx_disabled_status(uint8_t client_id) {
   if (client_id >= YWS_CLIENT_NUM || !yws_client[client_id]) return true;
-  return yws_client[client_id]->status.read.rx_is_disabled;
+  return yws_client[client_id].load()->status.read.rx_is_disabled;
 }
 
 bool yws_client_specific_id_is_busy(int cfg_id) {

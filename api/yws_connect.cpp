@@ -38,10 +38,12 @@ void yws_loop_set_rx_marks(yws_loop *loop, int32_t rx_max) {
 }  // namespace
 
 int yws_client_open_do(void *arg) {
-  (void)arg;
-  int client_id = __atomic_load_n(&service_t->cur_client_id, __ATOMIC_ACQUIRE);
+  /* The event names its client: several opens may have waited for one bearer. */
+  auto *ev = static_cast<yv_event_t *>(arg);
+  int client_id = ev ? static_cast<int>(ev->param1 & 0xFF)
+                     : __atomic_load_n(&service_t->cur_client_id, __ATOMIC_ACQUIRE);
   if (client_id >= YWS_CLIENT_NUM || !yws_client[client_id]) return YWS_ERR_INVAL_PARM;
-  uint8_t cfg_id = yws_client[client_id]->cfg_id;
+  uint8_t cfg_id = yws_client[client_id].load()->cfg_id;
   yws_err_e r = yws_client_do_connect(client_id);
   if (r == YWS_OK) return 0;
   yws_final_do(client_id);

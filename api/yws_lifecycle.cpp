@@ -14,7 +14,7 @@ namespace {
 const char kPingBody[] = "yavorin_ping_body"; /* sent with its zero byte: 18 bytes */
 
 yws_client_t *yws_record(int client_id) {
-  return (client_id >= 0 && client_id < YWS_CLIENT_NUM) ? yws_client[client_id] : nullptr;
+  return (client_id >= 0 && client_id < YWS_CLIENT_NUM) ? yws_client[client_id].load() : nullptr;
 }
 
 int yws_state(yws_client_t *rec) {
@@ -244,8 +244,8 @@ void yws_ping_timer_expired_callback(void *argv) {
 }
 
 int yv_ws_close_proc(int client_id) {
-  if (!service_t) return YWS_OK;
   if (client_id < 0 || client_id >= YWS_CLIENT_NUM) return YWS_ERR_INVAL_PARM;
+  if (!service_t) return YWS_OK;
   int state = yv_ws_get_client_conn_state(static_cast<uint8_t>(client_id));
   if (state == YWS_CONN_STA_CONNECTING || state == YWS_CONN_STA_CLOSING) return YWS_ERR_BUSY;
   yws_post(YWS_MSG_TYPE_TO_CLOSE_CLIENT, static_cast<uint32_t>(client_id), 0, 0);

@@ -113,7 +113,7 @@ bool yws_loop_orphan(yws_loop *loop) {
   loop->state = YWS_LOOP_ORPHANED;
   loop->force_exit = true;
   loop->drop_events = true;
-  lk.unlock();
+  /* Notified under the lock: once it is released the thread may free the block. */
   loop->gate_cv.notify_all();
   return true;
 }

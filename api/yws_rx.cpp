@@ -121,7 +121,7 @@ int32_t yws_client_read_event(int32_t client_id) {
     yws_service_lock lk;
     if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
       return YWS_ERR_GENERIC;
-    cfg_id = yws_client[client_id]->cfg_id;
+    cfg_id = yws_client[client_id].load()->cfg_id;
   }
   yws_notify(client_id, cfg_id, YWS_CB_TYPE_RECV, nullptr, 0, cfg_id);
   return YWS_OK;

@@ -10,7 +10,7 @@
 #include "yws_loop.h"
 
 ws_service_t *service_t = nullptr;
-yws_client_t *yws_client[YWS_CLIENT_NUM] = {nullptr, nullptr, nullptr};
+std::atomic<yws_client_t *> yws_client[YWS_CLIENT_NUM] = {{nullptr}, {nullptr}, {nullptr}};
 
 /* ---- tickets: a heap block travelling in a 32-bit event parameter ---- */
 

@@ -9,7 +9,11 @@
  * - Asynchronous outcomes arrive through the profile's notification callback,
  *   on the service task "wsclient". Inside the callback you may call any
  *   function of this header; the data it points to is valid only during the
- *   call.
+ *   call. One exception: when an open fails in its bearer step (network
+ *   registration / data-call activation refused), OPEN with YWS_ERR_NET_FAIL
+ *   is notified on the caller's task, inside yv_ws_open_proc, which then
+ *   returns non-zero. Do not hold a lock your callback takes across
+ *   yv_ws_open_proc.
  * - Client ids and profile ids are 0..2.
  */
 #ifndef YV_API_WEBSOCKET_H

@@ -72,6 +72,7 @@ bool inject_failure(yv_rtos_fail_kind_e kind, const char *task_name = nullptr) {
 }
 
 std::atomic<uint32_t> g_sleep_ms_per_s{1000};
+std::atomic<uint32_t> g_sleep_seconds{0};
 
 /* ---- tasks ---- */
 
@@ -306,6 +307,7 @@ void yv_rtos_task_delete(yv_task_t task) {
 }
 
 void yv_rtos_task_sleep_s(uint32_t seconds) {
+  g_sleep_seconds.fetch_add(seconds, std::memory_order_relaxed);
   uint64_t ms = uint64_t(seconds) * g_sleep_ms_per_s.load(std::memory_order_relaxed);
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
@@ -528,6 +530,10 @@ void yv_rtos_test_fail_task_name(const char *name) {
   std::lock_guard<std::mutex> lk(f.mu);
   f.only_name = name != nullptr;
   f.name = name ? name : "";
+}
+
+uint32_t yv_rtos_test_slept_seconds(void) {
+  return g_sleep_seconds.load();
 }
 
 void yv_rtos_test_set_sleep_ms_per_s(uint32_t ms) {

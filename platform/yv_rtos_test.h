@@ -22,6 +22,8 @@ void yv_rtos_test_fail_next(yv_rtos_fail_kind_e kind, uint32_t skip, uint32_t co
 void yv_rtos_test_fail_task_name(const char *name);
 /* yv_rtos_task_sleep_s sleeps this many milliseconds per second asked (default 1000). */
 void yv_rtos_test_set_sleep_ms_per_s(uint32_t ms);
+/* Seconds asked of yv_rtos_task_sleep_s so far. */
+uint32_t yv_rtos_test_slept_seconds(void);
 /* Tasks created by yv_rtos_task_create that have not ended yet. */
 uint32_t yv_rtos_test_live_tasks(void);
 /* Waits until at most `count` such tasks are alive; 0 on success, -1 on timeout. */

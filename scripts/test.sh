@@ -1,12 +1,83 @@
 #!/usr/bin/env bash
-# Builds and runs every test. Safe to run again: it reuses build/ and installs
-# only what is missing.
-set -euo pipefail
+# Builds and runs every test, in stages:
+#   unit     the suite in build/ (RelWithDebInfo, -Werror)
+#   asan     the suite under address + undefined sanitizers (build-asan/)
+#   tsan     the suite under the thread sanitizer (build-tsan/)
+#   fuzz     every libFuzzer target for a bounded time (build-fuzz/, clang)
+#   soak     random open/write/read/close/bearer loss for a bounded time
+# Choose stages with YWS_STAGES="unit asan" (default: all). Safe to run again:
+# build trees are reused and only missing packages are installed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
-./scripts/deps.sh
+./scripts/deps.sh || exit 1
 jobs=$(nproc)
-echo "== build: build/ (RelWithDebInfo, -Werror)"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$jobs"
-echo "== test: ctest"
-ctest --test-dir build --output-on-failure -j"$jobs"
+stages=${YWS_STAGES:-"unit asan tsan fuzz soak"}
+fuzz_seconds=${YWS_FUZZ_SECONDS:-30}
+soak_seconds=${YWS_SOAK_SECONDS:-90}
+passed=0
+failed=0
+summary=()
+
+configure_and_build() {  # dir, cmake args...
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" "$@" >/dev/null && cmake --build "$dir" -j"$jobs"
+}
+
+run_suite() {  # dir
+  ctest --test-dir "$1" --output-on-failure -j"$jobs"
+}
+
+stage_unit() {
+  configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo && run_suite build
+}
+stage_asan() {
+  configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DYWS_ASAN=ON &&
+    run_suite build-asan
+}
+stage_tsan() {
+  configure_and_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DYWS_TSAN=ON &&
+    run_suite build-tsan
+}
+stage_fuzz() {
+  CC=clang CXX=clang++ configure_and_build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DYWS_FUZZ=ON -DYWS_BUILD_TESTS=OFF -DYWS_BUILD_APPS=OFF || return 1
+  local rc=0 t
+  for t in build-fuzz/fuzz/fuzz_*; do
+    [ -x "$t" ] || continue
+    mkdir -p "build-fuzz/corpus/$(basename "$t")"
+    echo "-- $(basename "$t") for ${fuzz_seconds}s"
+    "$t" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+      "build-fuzz/corpus/$(basename "$t")" 2>&1 | grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' || true
+    [ "${PIPESTATUS[0]}" -eq 0 ] || rc=1
+  done
+  return $rc
+}
+stage_soak() {
+  configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 1
+  if [ ! -x build/tests/yws_soak ]; then
+    echo "-- no soak target built"
+    return 1
+  fi
+  build/tests/yws_soak "$soak_seconds"
+}
+
+for s in $stages; do
+  echo "== stage $s"
+  start=$(date +%s)
+  if "stage_$s"; then
+    result=ok
+    passed=$((passed + 1))
+  else
+    result=FAILED
+    failed=$((failed + 1))
+  fi
+  line="stage $s: $result ($(($(date +%s) - start)) s)"
+  summary+=("$line")
+  echo "== $line"
+done
+
+echo "== summary"
+printf '%s\n' "${summary[@]}"
+echo "stages: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

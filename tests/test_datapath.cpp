@@ -138,8 +138,8 @@ TEST(Receive, DirectModeHandsEveryPieceOver) {
   }
   {
     yws_service_lock lk;
-    EXPECT_EQ(yws_client[0]->data.read.rx_total_size, 0);
-    EXPECT_EQ(yws_client[0]->data.read.rx_read_size, 0);
+    EXPECT_EQ(yws_client[0].load()->data.read.rx_total_size, 0);
+    EXPECT_EQ(yws_client[0].load()->data.read.rx_read_size, 0);
   }
   char buf[8];
   int32_t n = sizeof(buf);
@@ -219,7 +219,7 @@ TEST(Receive, FloodArrivesWholeUnderFlowControl) {
     got += static_cast<uint64_t>(n);
     {
       yws_service_lock lk;
-      auto &r = yws_client[0]->data.read;
+      auto &r = yws_client[0].load()->data.read;
       max_pending = std::max(max_pending, r.rx_total_size - r.rx_read_size);
     }
     if (n == 0 || ++reads % 8 == 0) std::this_thread::sleep_for(milliseconds(1));  // slow reader

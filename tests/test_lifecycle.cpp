@@ -193,6 +193,7 @@ TEST(Bearer, RegistrationIsWaitedForElevenTimesThenTriedAnyway) {
   profile(0, kProbeUrl);
   EXPECT_EQ(open_client(0, 0), YWS_ERR_INVAL_URL);
   EXPECT_EQ(yv_dc_ctl_registration_calls(), 11u);
+  EXPECT_EQ(yv_rtos_test_slept_seconds(), 10u);
 }
 
 TEST(Bearer, RefusedActivationReleasesAndNotifiesOnce) {
@@ -246,4 +247,21 @@ TEST(Bearer, ActStartReportsAddressOrProgress) {
   EXPECT_EQ(yv_ws_act_start(4, 0), -2);
   yv_dc_ctl_set_act_mode(YV_DC_ACT_REFUSE);
   EXPECT_EQ(yv_ws_act_start(6, 0), -1);
+}
+
+// Opens made while another still waits for the bearer each reach their own
+// connect step when the activation is answered.
+TEST(Bearer, OneActivationAnswerServesEveryWaitingOpen) {
+  yv_dc_ctl_set_act_mode(YV_DC_ACT_NEVER_ANSWER);
+  profile(0, kProbeUrl);
+  for (int c = 0; c < YWS_CLIENT_NUM; c++) {
+    yws_open_t o{c, 0, nullptr, 0};
+    ASSERT_EQ(yv_ws_open_proc(&o), 0) << c;
+  }
+  yv_dc_ctl_answer_pending(1);
+  for (int c = 0; c < YWS_CLIENT_NUM; c++) {
+    ASSERT_TRUE(Notes::get().wait_count(c, YWS_CB_TYPE_OPEN, 1)) << c;
+    EXPECT_EQ(last(c, YWS_CB_TYPE_OPEN), YWS_ERR_INVAL_URL) << c;
+  }
+  EXPECT_TRUE(settled());
 }

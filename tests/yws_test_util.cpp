@@ -8,8 +8,9 @@
 namespace ywst {
 
 Notes &Notes::get() {
-  static Notes n;
-  return n;
+  // Never destroyed: the service task outlives main() and may still call back.
+  static Notes *n = new Notes;
+  return *n;
 }
 
 void Notes::add(const Note &n) {

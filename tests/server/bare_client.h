@@ -25,9 +25,9 @@ class BareClient {
   struct Options {
     std::string subprotocol;  // Sec-WebSocket-Protocol to request; empty: none
     Headers headers;          // extra request headers
-    std::string origin;
-    std::string host;     // Host header; empty: the URL's host:port
-    std::string ca_path;  // trust anchor for wss://
+    std::string origin;       // lws 4.1 sends "http://" + this (default: the Host value)
+    std::string host;         // Host header; empty: the URL's host:port
+    std::string ca_path;      // trust anchor for wss://
     bool allow_self_signed = false;
     bool skip_hostname_check = false;
     unsigned timeout_secs = 0;  // lws per-state timeouts; 0: lws default (20 s)

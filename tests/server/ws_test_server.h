@@ -66,6 +66,16 @@ class Observable {
   uint64_t version_ = 0;
 };
 
+// Behaviour by request path (query strings ignored):
+//   /refuse             upgrade answered with HTTP 403
+//   /close-after/N      echo; after the Nth message (echoed) a close frame 1000 "bye"
+//   /drop-after/N       echo messages 1..N-1; on the Nth (not echoed) a TCP reset, no close frame
+//   /burst/TOTAL/SIZE   right after the handshake TOTAL bytes as binary messages of SIZE bytes
+//                       (0: burst_message_sizes()), byte k = burst_byte(k); then echo
+//   /stall-read         stop reading after the handshake until resume_reading(); then echo
+//   anything else       echo every whole message with its type
+// N of 0 acts right after the handshake. A requested sub-protocol must be one of
+// accepted_subprotocols(), otherwise lws drops the connection without an HTTP answer.
 class WsServer : public Observable {
  public:
   enum class Tls {
@@ -90,7 +100,9 @@ class WsServer : public Observable {
     std::string origin;
     std::string protocol;           // Sec-WebSocket-Protocol as requested
     std::string accepted_protocol;  // name answered (empty when the client asked for none)
-    Headers headers;  // known headers lws parsed (lower-case names) + captured custom ones
+    // Headers lws knows (lower-case, in lws's table order, not wire order), then the
+    // Options::capture_headers found. RawPeer shows the wire order.
+    Headers headers;
     std::optional<std::string> header(const std::string &name) const;  // case-insensitive
   };
   struct Message {
@@ -291,7 +303,9 @@ class RawPeer : public Observable {
   int port() const { return port_; }
   std::string url(const std::string &path = "/") const;
 
-  // Queued behind the script; executed on the I/O thread for the current connection.
+  // Queued behind the script; executed on the I/O thread for the current connection (or the
+  // next one). send_raw is one send() unless the socket takes less, so two frames given
+  // together leave in one TCP write.
   void send_raw(const std::string &bytes);
   void send_bytewise(const std::string &bytes);
   void close_tcp();
