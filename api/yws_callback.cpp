@@ -116,13 +116,11 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_WSI_DESTROY);
       break;
     case LWS_CALLBACK_ESTABLISHED_CLIENT_HTTP:
-      /* Our connections are upgrades: an HTTP answer other than 101 is a
-       * refusal, and the connection error that follows reports it. */
-      if (lws_http_client_http_response(wsi) != 101) {
-        YWS_TRACE("upgrade refused: %d", (int)lws_http_client_http_response(wsi));
-        break;
-      }
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_ESTABLISHED_CLIENT_HTTP);
+      /* Our connections are upgrades, and the library raises this before it
+       * has checked the upgrade answer (status, accept key, sub-protocol):
+       * success is LWS_CALLBACK_CLIENT_ESTABLISHED, a refusal the connection
+       * error that follows. */
+      YWS_TRACE("upgrade answer: %d", (int)lws_http_client_http_response(wsi));
       break;
     case LWS_CALLBACK_CLOSED_CLIENT_HTTP:
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLOSED_CLIENT_HTTP);

@@ -41,7 +41,7 @@ stage_tsan() {
 }
 stage_fuzz() {
   CC=clang CXX=clang++ configure_and_build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DYWS_FUZZ=ON -DYWS_BUILD_TESTS=OFF -DYWS_BUILD_APPS=OFF || return 1
+    -DYWS_FUZZ=ON -DYWS_BUILD_TESTS=OFF || return 1
   local rc=0 t
   for t in build-fuzz/fuzz/fuzz_*; do
     [ -x "$t" ] || continue
