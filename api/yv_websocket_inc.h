@@ -43,6 +43,10 @@
 #define YWS_RX_RESUME_MARK 3072
 #define YWS_QUEUE_ITEMS 8
 #define YWS_LWS_PRE 16
+/* The library sizes a per-context table by the highest socket number it may
+ * see (the process limit by default: 320 KiB a client on a host). A socket
+ * numbered at or above this fails to connect; a module sets its own ceiling. */
+#define YWS_LWS_FD_LIMIT 1024
 
 typedef enum {
   YWS_MSG_TYPE_NULL = 0,

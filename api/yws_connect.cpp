@@ -96,6 +96,7 @@ yws_err_e yws_client_do_connect(int client_id) {
   info.extensions = rec->prot_ctxt.exts;
   info.gid = -1;
   info.uid = -1;
+  info.fd_limit_per_thread = YWS_LWS_FD_LIMIT;
   if (tls) {
     YWS_TRACE("yws cfg_id=\t%d, %d, %d", client_id, rec->cfg_id, (int)cfg->conn.ssl_ctx_id);
     yv_ssl_config *ssl = yavo_ssl_cfg_get_by_id(cfg->conn.ssl_ctx_id);

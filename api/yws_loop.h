@@ -41,6 +41,8 @@ struct yws_loop {
   struct lws_context *context;
   struct lws *wsi; /* NULL once the library destroyed the connection */
   bool buffered;
+  /* The message being written: one per client, used by the service task only. */
+  unsigned char tx_buf[YWS_LWS_PRE + YWS_TX_MSG_MAX];
   int32_t rx_high;
   int32_t rx_resume;
 

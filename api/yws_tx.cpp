@@ -50,7 +50,6 @@ int32_t yv_ws_service_send(int32_t client_id) {
   int32_t n;
   bool choked = false;
   bool repost = false;
-  unsigned char *buf;
   {
     yws_service_lock lk;
     /* This event is consumed: a later kick may post the next one. */
@@ -67,8 +66,7 @@ int32_t yv_ws_service_send(int32_t client_id) {
     /* A choked connection takes nothing more until the library says it is
      * writable again; that event restarts sending. */
     if (!yws_get_curr_writable_status(static_cast<uint8_t>(client_id))) return YWS_OK;
-    buf = static_cast<unsigned char *>(yv_mem_alloc(static_cast<size_t>(n) + YWS_LWS_PRE));
-    if (!buf) return YWS_ERR_NO_MEM;
+    unsigned char *buf = loop->tx_buf;
     /* Bytes leave the chain only once the library has taken them. */
     n = yws_chain_peek(&w.tx_q, reinterpret_cast<char *>(buf + YWS_LWS_PRE), n);
     ret = -1;
@@ -95,7 +93,6 @@ int32_t yv_ws_service_send(int32_t client_id) {
     repost = ret > 0 && !choked && !list_empty(&w.tx_q);
     if (repost) rec->tx_event_pending = true;
   }
-  yv_mem_free(buf);
   if (choked) YWS_TRACE("UNWRITABLE(%d)", client_id);
   if (repost) yws_post(YWS_MSG_TYPE_TO_WRITE_DATA, static_cast<uint32_t>(client_id), 0, 0);
   return ret;
