@@ -44,6 +44,9 @@ bool yws_start_graceful_close(yws_client_t *rec) {
   if (!loop->wsi || loop->state != YWS_LOOP_RUNNING) return false;
   loop->close_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_s);
   loop->close_requested = true;
+  /* The library's own timer ends the connection if the close frame cannot go
+   * out in time (a peer that stopped reading): its loop sleeps until then. */
+  lws_set_timeout(loop->wsi, PENDING_TIMEOUT_USER_OK, wait_s);
   lws_callback_on_writable(loop->wsi);
   return true;
 }

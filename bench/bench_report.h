@@ -1,0 +1,49 @@
+// What one yws-bench run measured, and how it is printed.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "bench_util.h"
+#include "service_side.h"
+
+namespace bench {
+
+struct Figures {
+  bool quick = false;
+  std::string load_before;
+  double handoff_us = 0;
+
+  // Allocator hook (service + library) and whole C heap, in bytes; threads added.
+  double hook_first = 0, hook_next = 0, hook_bare = 0;
+  double heap_first = 0, heap_next = 0, heap_bare = 0;
+  int threads_one = 0, threads_three = 0, threads_bare = 0;
+
+  struct Rtt {
+    size_t size;
+    Percentiles service, bare;
+    double service_wakeups, bare_wakeups;  // per round trip, whole process
+  };
+  std::vector<Rtt> rtt;
+
+  struct Echo {
+    size_t size;
+    EchoRate one, three, bare;
+  };
+  std::vector<Echo> echo;
+  size_t bare_window = 0;
+
+  uint64_t push_bytes = 0;
+  size_t push_message = 0;
+  ReceiveRate direct, buffered, bare_rx;
+
+  double idle_seconds = 0, idle_cpu_pct = 0, idle_wakeups = 0;
+  std::string idle_by_thread;
+  long server_peak_rss_kib = 0;
+};
+
+// The table, the notes, the targets, and the summary as the very last line.
+void report(const Figures &f);
+
+}  // namespace bench
