@@ -74,8 +74,10 @@ yws_err_e yws_client_do_connect(int client_id) {
     return YWS_ERR_INVAL_URL;
   }
   bool tls = strcasecmp(scheme, "wss") == 0;
-  /* The parser answers "/" for a URL without a path part. */
-  if (!path || std::strcmp(path, "/") == 0) path = "";
+  /* For a URL without a path part the parser answers a "/" of its own, not
+   * one inside our copy. */
+  size_t url_len = std::strlen(cfg->conn.url);
+  if (!path || path < url || path > url + url_len) path = "";
 
   size_t host_len = std::strlen(address) + 7;
   auto *host = static_cast<char *>(yv_mem_alloc(host_len));

@@ -54,16 +54,16 @@ bool yws_start_graceful_close(yws_client_t *rec) {
 /* Sends the queued data that waited for the connection or for the library
  * to take more; at most one send event is in flight per client. */
 void yws_kick_tx(int client_id) {
-  bool post = false;
+  uint32_t tag = 0;
   {
     yws_service_lock lk;
     yws_client_t *rec = yws_client[client_id];
     if (rec && !rec->tx_event_pending && !list_empty(&rec->data.write.tx_q)) {
       rec->tx_event_pending = true;
-      post = true;
+      tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
     }
   }
-  if (post) yws_post(YWS_MSG_TYPE_TO_WRITE_DATA, static_cast<uint32_t>(client_id), 0, 0);
+  if (tag) yws_post(YWS_MSG_TYPE_TO_WRITE_DATA, tag, 0, 0);
 }
 
 }  // namespace
@@ -225,7 +225,8 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
   }
   if (ret < 0) {
     YWS_TRACE("PING ERROR(%d)", client_id);
-    yws_post(YWS_MSG_TYPE_TO_CLOSE_CLIENT, static_cast<uint32_t>(client_id), YWS_ERR_NET_FAIL, 0);
+    yws_post(YWS_MSG_TYPE_TO_CLOSE_CLIENT, yws_tag(static_cast<uint8_t>(client_id), rec->serial),
+             YWS_ERR_NET_FAIL, 0);
   } else if (choked) {
     YWS_TRACE("UNWRITABLE(%d)", client_id);
   }
@@ -249,8 +250,18 @@ void yws_ping_timer_expired_callback(void *argv) {
 int yv_ws_close_proc(int client_id) {
   if (client_id < 0 || client_id >= YWS_CLIENT_NUM) return YWS_ERR_INVAL_PARM;
   if (!service_t) return YWS_OK;
-  int state = yv_ws_get_client_conn_state(static_cast<uint8_t>(client_id));
+  int state;
+  uint32_t tag = 0;
+  {
+    yws_service_lock lk;
+    yws_client_t *rec = yws_client[client_id];
+    state = rec ? yws_state(rec) : YWS_CONN_STA_IDLE;
+    if (rec) tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
+  }
+  YWS_TRACE("result=%d", state);
   if (state == YWS_CONN_STA_CONNECTING || state == YWS_CONN_STA_CLOSING) return YWS_ERR_BUSY;
-  yws_post(YWS_MSG_TYPE_TO_CLOSE_CLIENT, static_cast<uint32_t>(client_id), 0, 0);
+  /* No client: nothing to close. The close belongs to this record only; a
+   * later open of the id must not receive it. */
+  if (tag) yws_post(YWS_MSG_TYPE_TO_CLOSE_CLIENT, tag, 0, 0);
   return YWS_OK;
 }

@@ -75,11 +75,14 @@ int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool conti
   int32_t got = 0;
   int32_t left;
   int state;
+  uint32_t tag;
   {
     yws_service_lock lk;
     if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
       return YWS_ERR_GENERIC;
     yws_client_t *rec = yws_client[client_id];
+    /* Events this read posts belong to this record, not to a later one. */
+    tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
     auto &r = rec->data.read;
     if (data && wanted > 0) {
       got = wanted;
@@ -104,14 +107,12 @@ int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool conti
     }
   }
   if (left) {
-    if (got > 0 && continue_read)
-      yws_post(YWS_MSG_TYPE_TO_READ_DATA, static_cast<uint32_t>(client_id), 0, 0);
+    if (got > 0 && continue_read) yws_post(YWS_MSG_TYPE_TO_READ_DATA, tag, 0, 0);
     return YWS_OK;
   }
   YWS_TRACE("cur_sta=%d", state);
   if (state == YWS_CONN_STA_CONNECTED) return YWS_OK;
-  if (state == YWS_CONN_STA_CLOSING)
-    yws_post(YWS_MSG_TYPE_LWS_CLIENT_CLOSED, static_cast<uint32_t>(client_id), 0, 0);
+  if (state == YWS_CONN_STA_CLOSING) yws_post(YWS_MSG_TYPE_LWS_CLIENT_CLOSED, tag, 0, 0);
   return got > 0 ? YWS_OK : YWS_ERR_NET_FAIL;
 }
 

@@ -12,6 +12,7 @@ int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
   if (!parm_t || !service_t) return YWS_ERR_GENERIC;
   bool post = false;
   bool was_empty;
+  uint32_t tag;
   {
     yws_service_lock lk;
     if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
@@ -20,6 +21,7 @@ int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
         (parm_t->type != YWS_WRITE_PROT_TEXT && parm_t->type != YWS_WRITE_PROT_BIN))
       return YWS_ERR_INVAL_PARM;
     yws_client_t *rec = yws_client[client_id];
+    tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
     auto &w = rec->data.write;
     YWS_TRACE("yws pos: %d, %d, %d", w.tx_total_size, w.tx_send_size, w.tx_max_size);
     if ((w.tx_total_size - w.tx_send_size) + parm_t->size > w.tx_max_size) return YWS_ERR_NO_MEM;
@@ -36,7 +38,7 @@ int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
     }
   }
   YWS_TRACE("flag:%d", was_empty ? 1 : 0);
-  if (post) yws_post(YWS_MSG_TYPE_TO_WRITE_DATA, static_cast<uint32_t>(client_id), 0, 0);
+  if (post) yws_post(YWS_MSG_TYPE_TO_WRITE_DATA, tag, 0, 0);
   return YWS_OK;
 }
 
@@ -94,7 +96,9 @@ int32_t yv_ws_service_send(int32_t client_id) {
     if (repost) rec->tx_event_pending = true;
   }
   if (choked) YWS_TRACE("UNWRITABLE(%d)", client_id);
-  if (repost) yws_post(YWS_MSG_TYPE_TO_WRITE_DATA, static_cast<uint32_t>(client_id), 0, 0);
+  if (repost)
+    yws_post(YWS_MSG_TYPE_TO_WRITE_DATA, yws_tag(static_cast<uint8_t>(client_id), rec->serial), 0,
+             0);
   return ret;
 }
 

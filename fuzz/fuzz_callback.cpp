@@ -1,0 +1,362 @@
+/*
+ * Feeds the protocol callback (yws_client_prot_callback) random reasons and payloads for a
+ * client record in each state: connecting, connected or closing; record attached to the loop,
+ * detached from it, or absent; loop of another or an impossible client id; buffered or direct;
+ * events dropped or not; and a context without a loop block.
+ *
+ * The connection is real: a context whose user pointer is the loop block, and a client
+ * connection to a port that is bound but never listens, made once and never serviced, so the
+ * library never acts on it by itself.
+ *
+ * Reasons: every reason the callback handles, plus any other value (which must change nothing).
+ * Left out, because they make the library act on the connection in ways this harness cannot
+ * stand behind:
+ * - LWS_CALLBACK_RECEIVE_CLIENT_HTTP: the callback reads the body with lws_http_client_read, on
+ *   a connection that has no HTTP response.
+ * - LWS_CALLBACK_CLIENT_WRITEABLE while a close is requested: the callback sets the close reason
+ *   and returns -1, after which the library would close the connection; the close request is
+ *   cleared for that reason.
+ *
+ * Traps when a call stages anything other than exactly the event its reason maps to, with the
+ * right record tag and an exact copy of the payload; when it returns other than the library
+ * expects; when flow control or the writable flag do not follow; or when appended handshake
+ * headers are anything but whole stored "name: value" lines within the room given.
+ */
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "yv_websocket_inc.h"
+#include "yws_loop.h"
+
+namespace {
+
+void check(bool ok) {
+  if (!ok) __builtin_trap();
+}
+
+void quiet_sink(const char *, void *) {}
+
+struct input_t {
+  const uint8_t *p;
+  size_t n;
+};
+
+uint8_t byte(input_t *in) {
+  if (in->n == 0) return 0;
+  in->n--;
+  return *in->p++;
+}
+
+std::string bytes(input_t *in, size_t len) {
+  len = std::min(len, in->n);
+  std::string s(reinterpret_cast<const char *>(in->p), len);
+  in->p += len;
+  in->n -= len;
+  return s;
+}
+
+struct Harness {
+  yws_client_t *rec = nullptr;
+  yws_loop *loop = nullptr;
+  lws_context *ctx = nullptr;       // user pointer: the loop
+  lws_context *bare_ctx = nullptr;  // user pointer: none
+  lws *wsi = nullptr;
+  lws *bare_wsi = nullptr;
+  int listen_fd = -1;
+};
+
+lws *connect_to(lws_context *ctx, int port, const char *protocol) {
+  lws_client_connect_info ci;
+  std::memset(&ci, 0, sizeof(ci));
+  ci.context = ctx;
+  ci.address = ci.host = ci.origin = "127.0.0.1";
+  ci.port = port;
+  ci.path = "/";
+  ci.protocol = protocol;
+  return lws_client_connect_via_info(&ci);
+}
+
+lws_context *context_for(yws_loop *user, lws_protocols *protocols) {
+  lws_context_creation_info info;
+  std::memset(&info, 0, sizeof(info));
+  info.port = CONTEXT_PORT_NO_LISTEN;
+  info.protocols = protocols;
+  info.user = user;
+  info.gid = -1;
+  info.uid = -1;
+  return lws_create_context(&info);
+}
+
+std::vector<yv_event_t> take_staged(yws_loop *loop) {
+  std::vector<yv_event_t> out;
+  std::lock_guard<std::mutex> lk(loop->staged_m);
+  out.swap(loop->staged);
+  return out;
+}
+
+bool has_copy(uint32_t id) {
+  return id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE || id == YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE ||
+         id == YWS_MSG_TYPE_LWS_RAW_RECEIVE || id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG;
+}
+
+void discard(const std::vector<yv_event_t> &events) {
+  for (const yv_event_t &ev : events)
+    if (has_copy(ev.id)) yv_mem_free(yws_ticket_take(ev.param2));
+}
+
+Harness &harness() {
+  static Harness *h = [] {
+    auto *s = new Harness;
+    yv_trace_set_sink(quiet_sink, nullptr);
+    lws_set_log_level(0, nullptr);
+    check(yv_ws_cfg_set_opt(0, YWS_CFG_CONN_URL, "ws://127.0.0.1/") == YWS_OK);
+    check(yws_client_service_new(0, 0) == YWS_OK);
+    s->rec = yws_client[0];
+    s->loop = yws_loop_new(0, s->rec->serial);
+    check(s->loop != nullptr);
+    s->rec->prot_ctxt.loop = s->loop;
+    s->loop->rx_high = s->rec->data.read.rx_max_size - 2048;
+    s->loop->rx_resume = YWS_RX_RESUME_MARK;
+
+    s->listen_fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    check(bind(s->listen_fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0);
+    check(getsockname(s->listen_fd, reinterpret_cast<sockaddr *>(&a), &len) == 0);
+
+    lws_protocols *prots = s->rec->prot_ctxt.protocols;
+    s->ctx = context_for(s->loop, prots);
+    s->bare_ctx = context_for(nullptr, prots);
+    check(s->ctx && s->bare_ctx);
+    s->loop->context = s->ctx;
+    s->wsi = connect_to(s->ctx, ntohs(a.sin_port), prots[0].name);
+    s->bare_wsi = connect_to(s->bare_ctx, ntohs(a.sin_port), prots[0].name);
+    check(s->wsi && s->bare_wsi);
+    s->loop->wsi = s->wsi;
+    discard(take_staged(s->loop));  // what context and connection creation staged
+    return s;
+  }();
+  return *h;
+}
+
+/* The event a reason becomes, 0 for none; writable reasons only on a change of the flag. */
+uint32_t event_for(int reason, bool has_data, bool was_writable) {
+  switch (reason) {
+    case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
+      return YWS_MSG_TYPE_LWS_CLIENT_CONNECTION_ERROR;
+    case LWS_CALLBACK_CLIENT_ESTABLISHED:
+      return YWS_MSG_TYPE_LWS_CLIENT_ESTABLISHED;
+    case LWS_CALLBACK_CLIENT_RECEIVE:
+      return has_data ? YWS_MSG_TYPE_LWS_CLIENT_RECEIVE : 0;
+    case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
+      return YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG;
+    case LWS_CALLBACK_CLIENT_WRITEABLE:
+      return was_writable ? 0 : YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE;
+    case LWS_CALLBACK_CLIENT_HTTP_WRITEABLE:
+      return was_writable ? 0 : YWS_MSG_TYPE_LWS_CLIENT_HTTP_WRITEABLE;
+    case LWS_CALLBACK_RAW_WRITEABLE:
+      return was_writable ? 0 : YWS_MSG_TYPE_LWS_RAW_WRITEABLE;
+    case LWS_CALLBACK_PROTOCOL_DESTROY:
+      return YWS_MSG_TYPE_LWS_PROTOCOL_DESTROY;
+    case LWS_CALLBACK_WSI_DESTROY:
+      return YWS_MSG_TYPE_LWS_WSI_DESTROY;
+    case LWS_CALLBACK_CLOSED_CLIENT_HTTP:
+      return YWS_MSG_TYPE_LWS_CLOSED_CLIENT_HTTP;
+    case LWS_CALLBACK_RECEIVE_CLIENT_HTTP_READ:
+      return YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE;
+    case LWS_CALLBACK_RAW_RX:
+      return YWS_MSG_TYPE_LWS_RAW_RECEIVE;
+    case LWS_CALLBACK_RAW_CLOSE:
+      return YWS_MSG_TYPE_LWS_RAW_CLOSED;
+    case LWS_CALLBACK_CLIENT_CLOSED:
+      return YWS_MSG_TYPE_LWS_CLIENT_CLOSED;
+    case LWS_CALLBACK_CLIENT_HTTP_DROP_PROTOCOL:
+      return YWS_MSG_TYPE_LWS_CLIENT_HTTP_DROP_PROTOCOL;
+    case LWS_CALLBACK_WS_CLIENT_DROP_PROTOCOL:
+      return YWS_MSG_TYPE_LWS_CLIENT_DROP_PROTOCOL;
+    case LWS_CALLBACK_RAW_SKT_DROP_PROTOCOL:
+      return YWS_MSG_TYPE_LWS_RAW_SKT_DROP_PROTOCOL;
+    case LWS_CALLBACK_RAW_CONNECTED:
+      return YWS_MSG_TYPE_LWS_RAW_CONNECTED;
+    default:
+      /* ESTABLISHED_CLIENT_HTTP without a 101 answer (never here), header append, WSI_CREATE
+       * and every reason the callback does not handle stage nothing. */
+      return 0;
+  }
+}
+
+const int kHandled[] = {
+    LWS_CALLBACK_CLIENT_CONNECTION_ERROR,
+    LWS_CALLBACK_CLIENT_ESTABLISHED,
+    LWS_CALLBACK_CLIENT_RECEIVE,
+    LWS_CALLBACK_CLIENT_RECEIVE_PONG,
+    LWS_CALLBACK_CLIENT_WRITEABLE,
+    LWS_CALLBACK_CLIENT_HTTP_WRITEABLE,
+    LWS_CALLBACK_RAW_WRITEABLE,
+    LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER,
+    LWS_CALLBACK_PROTOCOL_DESTROY,
+    LWS_CALLBACK_WSI_CREATE,
+    LWS_CALLBACK_WSI_DESTROY,
+    LWS_CALLBACK_ESTABLISHED_CLIENT_HTTP,
+    LWS_CALLBACK_CLOSED_CLIENT_HTTP,
+    LWS_CALLBACK_RECEIVE_CLIENT_HTTP_READ,
+    LWS_CALLBACK_RAW_RX,
+    LWS_CALLBACK_RAW_CLOSE,
+    LWS_CALLBACK_CLIENT_CLOSED,
+    LWS_CALLBACK_CLIENT_HTTP_DROP_PROTOCOL,
+    LWS_CALLBACK_WS_CLIENT_DROP_PROTOCOL,
+    LWS_CALLBACK_RAW_SKT_DROP_PROTOCOL,
+    LWS_CALLBACK_RAW_CONNECTED,
+};
+
+/* The profile's headers as the writer will see them. */
+std::vector<std::pair<std::string, std::string>> stored_headers() {
+  std::vector<std::pair<std::string, std::string>> out;
+  linklist_handler_t *list = &yws_cfg[0]->conn.head_linklist_hd;
+  uint32_t n = 0;
+  if (!*list || linklist_get_node_cnt(list, &n) != 0) return out;
+  for (uint32_t i = 0; i < n; i++) {
+    linklist *node = nullptr;
+    http_head_list_node_t h;
+    check(linklist_node_find(list, i, &node) == 0 && node->size >= sizeof(h));
+    std::memcpy(&h, node->data, sizeof(h));
+    out.emplace_back(h.name, h.value);
+  }
+  return out;
+}
+
+/* Appended text: whole "name: value" lines of stored headers, nothing else. */
+void check_headers(const unsigned char *start, const unsigned char *end, size_t room) {
+  std::vector<std::pair<std::string, std::string>> stored = stored_headers();
+  check(end >= start && static_cast<size_t>(end - start) <= room);
+  std::string text(reinterpret_cast<const char *>(start), static_cast<size_t>(end - start));
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t eol = text.find("\r\n", at);
+    check(eol != std::string::npos);
+    std::string line = text.substr(at, eol - at);
+    bool known = false;
+    for (const auto &h : stored) known = known || line == h.first + ": " + h.second;
+    check(known);
+    at = eol + 2;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  Harness &h = harness();
+  input_t in = {data, size};
+  uint8_t flags = byte(&in);
+  uint8_t state = byte(&in);
+
+  /* Which record the callback will find, and how the loop is set up. */
+  int record_mode = flags & 3;  // 0, 3: attached; 1: detached; 2: slot empty
+  if (record_mode == 1) h.rec->prot_ctxt.loop = nullptr;
+  if (record_mode == 2) yws_client[0] = nullptr;
+  h.loop->buffered = flags & 4;
+  h.loop->drop_events = (flags & 8) != 0;
+  h.loop->close_requested = (flags & 16) != 0;
+  bool bare = flags & 32;
+  h.loop->client_id = static_cast<uint8_t>((flags >> 6) & 3);  // 1, 2: no record; 3: invalid
+  static const uint8_t kStates[] = {YWS_CONN_STA_CONNECTING, YWS_CONN_STA_CONNECTED,
+                                    YWS_CONN_STA_CLOSING};
+  h.rec->status.conn.cur_sta = kStates[(state & 3) % 3];
+  h.rec->status.write.curr_is_writable = state & 4;
+
+  while (in.n > 0) {
+    uint8_t op = byte(&in);
+    size_t len = static_cast<size_t>(byte(&in)) << 4 | (byte(&in) & 0x0F);
+    std::string payload = bytes(&in, len);
+
+    if ((op & 0xC0) == 0xC0) {
+      /* A stored handshake header, as the command layer adds them. */
+      std::string name = payload.substr(0, payload.size() / 2);
+      std::string value = payload.substr(payload.size() / 2);
+      yws_cfg_add_http_head(0, name.c_str(), value.c_str());
+      continue;
+    }
+    int reason = (op & 0x80) ? op & 0x7F : kHandled[op % (sizeof(kHandled) / sizeof(kHandled[0]))];
+    if (reason == LWS_CALLBACK_RECEIVE_CLIENT_HTTP) continue;
+    if (reason == LWS_CALLBACK_CLIENT_WRITEABLE) h.loop->close_requested = false;
+    lws *wsi = bare ? h.bare_wsi : h.wsi;
+    bool no_wsi = (op & 0x40) && !(op & 0x80) && len == 0;
+
+    /* The argument each reason carries from the library. */
+    std::vector<unsigned char> room_buf;
+    unsigned char *cursor = nullptr;
+    std::vector<char> copy(payload.begin(), payload.end());
+    void *arg = copy.empty() ? nullptr : copy.data();
+    size_t arg_len = copy.size();
+    if (reason == LWS_CALLBACK_CLIENT_CONNECTION_ERROR) {
+      copy.push_back('\0');  // a message string
+      arg = copy.data();
+      arg_len = payload.size();
+    } else if (reason == LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER) {
+      room_buf.assign(len + 1, 0);  // exact room: an overrun shows
+      cursor = room_buf.data();
+      arg = &cursor;
+      arg_len = len + 1;
+    }
+
+    /* The writable flag belongs to whichever record holds the loop's client id. */
+    bool rec_exists = h.loop->client_id == 0 && record_mode != 2;
+    bool was_writable = rec_exists && h.rec->status.write.curr_is_writable;
+    int32_t pending = h.loop->rx_pending.load();
+    int r = yws_client_prot_callback(
+        no_wsi ? nullptr : wsi, static_cast<lws_callback_reasons>(reason), nullptr, arg, arg_len);
+    std::vector<yv_event_t> staged = take_staged(h.loop);
+
+    bool invalid_id = h.loop->client_id >= YWS_CLIENT_NUM;
+    check(r == (no_wsi ? 1 : (!bare && invalid_id) ? 3 : 0));
+    bool active = !no_wsi && !bare && !invalid_id;
+    bool dispatched = active && !h.loop->drop_events;
+    uint32_t want = dispatched ? event_for(reason, arg && arg_len, was_writable) : 0;
+    check(staged.size() == (want ? 1u : 0u));
+    for (const yv_event_t &ev : staged) {
+      check(ev.id == want);
+      check(ev.param1 == yws_tag(h.loop->client_id, h.loop->serial));
+      if (has_copy(ev.id)) {
+        auto *block = static_cast<char *>(yws_ticket_take(ev.param2));
+        check(block != nullptr);
+        size_t n = arg ? payload.size() : 0;
+        check(ev.param3 == n && std::memcmp(block, payload.data(), n) == 0 && block[n] == '\0');
+        yv_mem_free(block);
+      }
+    }
+    bool writable_reason = reason == LWS_CALLBACK_CLIENT_WRITEABLE ||
+                           reason == LWS_CALLBACK_CLIENT_HTTP_WRITEABLE ||
+                           reason == LWS_CALLBACK_RAW_WRITEABLE;
+    if (dispatched && rec_exists && writable_reason) check(h.rec->status.write.curr_is_writable);
+    if (dispatched && reason == LWS_CALLBACK_CLIENT_RECEIVE && arg && arg_len) {
+      int32_t now = h.loop->rx_pending.load();
+      check(now == (h.loop->buffered ? pending + static_cast<int32_t>(arg_len) : pending));
+      if (h.loop->buffered && now >= h.loop->rx_high) check(h.loop->rx_paused.load());
+    }
+    if (active && reason == LWS_CALLBACK_WSI_DESTROY) check(h.loop->wsi == nullptr);
+    if (reason == LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER)
+      check_headers(room_buf.data(), cursor, len + 1);
+  }
+
+  /* Back to the starting point for the next input. */
+  if (h.loop->rx_paused.load()) lws_rx_flow_control(h.wsi, 0x1001);
+  h.loop->rx_paused = false;
+  h.loop->rx_pending = 0;
+  h.loop->wsi = h.wsi;
+  h.loop->client_id = 0;
+  h.loop->drop_events = false;
+  h.loop->close_requested = false;
+  yws_client[0] = h.rec;
+  h.rec->prot_ctxt.loop = h.loop;
+  yws_cfg_remove_http_head(0, nullptr);
+  return 0;
+}

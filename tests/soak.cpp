@@ -1,0 +1,526 @@
+// Soak: three clients go at random through open, write, read, user close, server close
+// (/close-after/N) and bearer loss against a real loopback server for a given time. Every
+// notification must fit the client's state, every byte read must be a byte written, and at the
+// end threads, descriptors, timers and heap must be back at their baseline.
+//
+// Usage: yws_soak [seconds=120] [seed] [--direct] [--trace]
+//   --direct  direct reception (default: buffered)
+//   --trace   keep the service's latest trace lines and print them at the first failure
+// Exit status 0 when everything held, 1 otherwise.
+#include <dirent.h>
+#include <pthread.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ws_test_server.h"
+#include "yv_datacall_ctl.h"
+#include "yv_mem.h"
+#include "yv_rtos_test.h"
+#include "yv_websocket_inc.h"
+#include "yws_test_util.h"
+
+using namespace ywst;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+using ywstest::WsServer;
+
+namespace {
+
+constexpr int kClients = 3;
+constexpr int kBearerCid = 1;  // the profiles' default context
+constexpr milliseconds kStateBound{10000};
+// Lazily grown library tables, not growth per cycle.
+constexpr size_t kHeapSlack = 16 * 1024;
+
+enum class St { kIdle, kOpening, kConnected, kClosing };
+
+struct Client {
+  int id = 0;
+  St st = St::kIdle;
+  steady_clock::time_point since;
+  bool server_closes = false;
+  std::string sent, got;
+};
+
+struct Stats {
+  long cycles = 0, opens = 0, writes = 0, refused = 0, bytes = 0, reads = 0, read_bytes = 0;
+  long user_closes = 0, server_closes = 0, bearer_losses = 0, bearer_releases = 0;
+};
+
+int count_dir(const char *path) {
+  DIR *d = opendir(path);
+  if (!d) return -1;
+  int n = 0;
+  while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
+  closedir(d);
+  return n;
+}
+
+/* The latest trace lines, kept for the report of a failure (--trace). */
+class TraceRing {
+ public:
+  static void sink(const char *line, void *user) {
+    char name[16] = {0};
+    pthread_getname_np(pthread_self(), name, sizeof(name));
+    static_cast<TraceRing *>(user)->add(std::string(name) + ": " + line);
+  }
+  void add(std::string line) {
+    std::lock_guard<std::mutex> lk(m_);
+    lines_[next_++ % kLines] = std::move(line);
+  }
+  void dump() {
+    std::lock_guard<std::mutex> lk(m_);
+    for (size_t i = next_ > kLines ? next_ - kLines : 0; i < next_; i++)
+      std::fprintf(stderr, "  %s\n", lines_[i % kLines].c_str());
+  }
+
+ private:
+  static constexpr size_t kLines = 200000;
+  std::mutex m_;
+  std::vector<std::string> lines_ = std::vector<std::string>(kLines);
+  size_t next_ = 0;
+};
+
+/* Notifications as they arrive, each taken once: a long run must not accumulate them. */
+class Mailbox {
+ public:
+  static Mailbox &get() {
+    static Mailbox *m = new Mailbox;  // the service task may still call in during exit
+    return *m;
+  }
+  void put(Note n) {
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      q_.push_back(std::move(n));
+    }
+    cv_.notify_all();
+  }
+  std::deque<Note> take() {
+    std::lock_guard<std::mutex> lk(m_);
+    std::deque<Note> out;
+    out.swap(q_);
+    return out;
+  }
+  /* Until something is waiting to be taken, at most t. */
+  void wait(milliseconds t) {
+    std::unique_lock<std::mutex> lk(m_);
+    cv_.wait_for(lk, t, [&] { return !q_.empty(); });
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<Note> q_;
+};
+
+extern "C" int soak_cb(int client_id, yws_parm_t *parm) {
+  Note n{client_id, parm->type, parm->size, parm->virtual_, std::string(), parm->data != nullptr};
+  if (parm->data && parm->size > 0)
+    n.data.assign(reinterpret_cast<const char *>(parm->data), static_cast<size_t>(parm->size));
+  Mailbox::get().put(std::move(n));
+  return 0;
+}
+
+struct Resources {
+  uint32_t tasks;
+  int threads, fds;
+  uint32_t timers;
+  size_t heap;
+};
+
+Resources resources() {
+  return {yv_rtos_test_live_tasks(), count_dir("/proc/self/task"), count_dir("/proc/self/fd"),
+          yv_rtos_test_live_timers(), yv_mem_bytes_in_use()};
+}
+
+class Soak {
+ public:
+  Soak(WsServer &server, uint32_t seed, bool buffered, TraceRing *ring)
+      : server_(server), rng_(seed), buffered_(buffered), ring_(ring) {
+    for (int i = 0; i < kClients; i++) clients_[i].id = i;
+  }
+
+  const Stats &stats() const { return stats_; }
+  int failures() const { return failures_; }
+
+  /* One connection per client with data both ways: creates the service, its threads and the
+   * library's lazily grown tables before the baseline is taken. */
+  void warm_up() {
+    for (Client &c : clients_) open(c, false);
+    settle_all(false);
+    for (Client &c : clients_) {
+      if (c.st != St::kConnected) continue;
+      write(c);
+      wait_echo(c);
+      user_close(c);
+    }
+    settle_all(false);
+  }
+
+  void run(std::chrono::seconds duration) {
+    auto end = steady_clock::now() + duration;
+    while (steady_clock::now() < end) {
+      step();
+      // Nothing to act on: wait for the next notification rather than spin.
+      Mailbox::get().wait(milliseconds(2));
+    }
+  }
+
+  /* Ends every connection and waits until every client is idle. */
+  void finish() {
+    settle_all(false);
+    for (Client &c : clients_)
+      if (c.st == St::kConnected) user_close(c);
+    settle_all(true);
+  }
+
+  void fail(const std::string &why) {
+    failures_++;
+    if (failures_ <= 20) std::fprintf(stderr, "soak: FAIL %s\n", why.c_str());
+    if (failures_ == 1 && ring_) {
+      std::fprintf(stderr, "soak: latest trace lines:\n");
+      ring_->dump();
+    }
+  }
+
+ private:
+  static const char *name(St s) {
+    static const char *const kNames[] = {"idle", "opening", "connected", "closing"};
+    return kNames[static_cast<int>(s)];
+  }
+
+  /* The soak's own steps go into the trace, between the service's lines. */
+  void note(const std::string &what) {
+    if (ring_) ring_->add("SOAK " + what);
+  }
+
+  std::string who(const Client &c) {
+    return "client " + std::to_string(c.id) + " (" + name(c.st) + ")";
+  }
+
+  void step() {
+    poll_notes();
+    if (buffered_)
+      for (Client &c : clients_) read(c);
+    check_bounds();
+    Client &c = clients_[rng_() % kClients];
+    unsigned r = rng_() % 100;
+    switch (c.st) {
+      case St::kIdle:
+        if (r < 30) open(c, rng_() % 3 == 0);
+        break;
+      case St::kConnected:
+        if (r < 40) {
+          write(c);
+        } else if (r < 45) {
+          for (int i = 0; i < 8; i++) write(c);  // reaches the transmit limit now and then
+        } else if (r < 60) {
+          read(c);
+        } else if (r < 66) {
+          wait_echo(c);
+          if (c.st == St::kConnected) user_close(c);
+        } else if (r < 67) {
+          bearer_loss();
+        }
+        break;
+      default:
+        break;
+    }
+  }
+
+  bool opening() const {
+    for (const Client &c : clients_)
+      if (c.st == St::kOpening) return true;
+    return false;
+  }
+
+  void set_state(Client &c, St s) {
+    c.st = s;
+    c.since = steady_clock::now();
+  }
+
+  void open(Client &c, bool server_closes) {
+    std::string path = "/echo";
+    if (server_closes) path = "/close-after/" + std::to_string(1 + rng_() % 8);
+    std::string url = server_.url(path);
+    yv_ws_cfg_set_opt(static_cast<uint8_t>(c.id), YWS_CFG_CONN_URL, url.c_str());
+    yv_ws_cfg_set_opt(static_cast<uint8_t>(c.id), YWS_CFG_RECV_CB, &soak_cb);
+    yv_ws_cfg_set_opt(static_cast<uint8_t>(c.id), YWS_CFG_PING_INTERVAL, 1 + rng_() % 3);
+    // The service's own bounds, well inside the soak's.
+    yv_ws_cfg_set_opt(static_cast<uint8_t>(c.id), YWS_CFG_CONN_TIMEOUT, 5);
+    yv_ws_cfg_set_opt(static_cast<uint8_t>(c.id), YWS_CFG_CLOSE_WAITTIME, 2);
+    yws_open_t o{c.id, c.id, nullptr, buffered_ ? YWS_SYS_MODE_BUFFERED : 0};
+    int rc = yv_ws_open_proc(&o);
+    if (rc != 0) {
+      fail(who(c) + ": open_proc " + std::to_string(rc));
+      return;
+    }
+    note("open " + who(c) + " " + path);
+    c.server_closes = server_closes;
+    c.sent.clear();
+    c.got.clear();
+    last_opened_ = c.id;
+    stats_.opens++;
+    set_state(c, St::kOpening);
+  }
+
+  void write(Client &c) {
+    size_t len = 1 + rng_() % 3000;
+    std::string m(len, '\0');
+    for (char &ch : m) ch = static_cast<char>(' ' + rng_() % 95);
+    int type = rng_() % 2 ? YWS_WRITE_PROT_BIN : YWS_WRITE_PROT_TEXT;
+    yws_parm_t p{type, reinterpret_cast<uint8_t *>(&m[0]), static_cast<int32_t>(len), 0};
+    int rc = yv_ws_write_proc(c.id, &p);
+    if (rc == YWS_OK) {
+      c.sent += m;
+      stats_.writes++;
+      stats_.bytes += static_cast<long>(len);
+    } else if (rc == YWS_ERR_NO_MEM) {
+      stats_.refused++;  // transmit limit reached
+    } else if (rc == YWS_ERR_GENERIC) {
+      await_end(c);  // released already; its notification is on the way
+    } else {
+      fail(who(c) + ": write " + std::to_string(rc));
+    }
+  }
+
+  /* Buffered mode: everything the client holds now. */
+  void read(Client &c) {
+    if (!buffered_ || (c.st != St::kConnected && c.st != St::kClosing)) return;
+    char buf[4096];
+    for (;;) {
+      int32_t n = sizeof(buf);
+      int rc = yv_ws_read_proc(c.id, buf, &n, false);
+      stats_.reads++;
+      if (rc != YWS_OK || n <= 0) return;
+      c.got.append(buf, static_cast<size_t>(n));
+      stats_.read_bytes += n;
+    }
+  }
+
+  /* Until everything written came back or the connection ended. */
+  void wait_echo(Client &c) {
+    auto deadline = steady_clock::now() + kStateBound;
+    while (c.st == St::kConnected && c.got.size() < c.sent.size()) {
+      if (steady_clock::now() >= deadline) {
+        fail(who(c) + ": echo incomplete, " + std::to_string(c.got.size()) + " of " +
+             std::to_string(c.sent.size()) + " bytes");
+        return;
+      }
+      poll_notes();
+      read(c);
+      Mailbox::get().wait(milliseconds(2));
+    }
+  }
+
+  void await_end(Client &c) {
+    auto deadline = steady_clock::now() + kStateBound;
+    while (c.st == St::kConnected && steady_clock::now() < deadline) {
+      poll_notes();
+      Mailbox::get().wait(milliseconds(5));
+    }
+    if (c.st == St::kConnected) fail(who(c) + ": released without a notification");
+  }
+
+  void user_close(Client &c) {
+    int rc = yv_ws_close_proc(c.id);
+    note("close " + who(c) + " -> " + std::to_string(rc));
+    // Busy: the server is closing it already; its CLOSE ends the connection.
+    if (rc != YWS_OK && rc != YWS_ERR_BUSY) fail(who(c) + ": close_proc " + std::to_string(rc));
+    if (rc == YWS_OK) stats_.user_closes++;
+    set_state(c, St::kClosing);
+  }
+
+  /* The service releases the most recently opened client, whatever its state, if it still
+   * listens to the bearer; only then is the indication certain to be seen through a
+   * notification, and no open may be under way or which client that is would be a race. */
+  void bearer_loss() {
+    if (opening() || !service_t || __atomic_load_n(&service_t->pdp_listen, __ATOMIC_ACQUIRE) == 0)
+      return;
+    if (yv_dc_ctl_deactivate(kBearerCid) != 0) return;
+    note("bearer loss");
+    stats_.bearer_losses++;
+    bearer_target_ = last_opened_;
+    auto deadline = steady_clock::now() + kStateBound;
+    while (bearer_target_ >= 0 && steady_clock::now() < deadline) {
+      poll_notes();
+      Mailbox::get().wait(milliseconds(5));
+    }
+    if (bearer_target_ >= 0) fail("no OPEN notification after bearer loss");
+    bearer_target_ = -1;
+  }
+
+  /* A connection ended: what was read must be what was written, up to where it stopped. */
+  void ended(Client &c) {
+    if (c.sent.compare(0, c.got.size(), c.got) != 0 || c.got.size() > c.sent.size())
+      fail(who(c) + ": read bytes differ from written ones");
+    stats_.cycles++;
+    set_state(c, St::kIdle);
+  }
+
+  void poll_notes() {
+    for (const Note &n : Mailbox::get().take()) on_note(n);
+  }
+
+  void on_note(const Note &n) {
+    if (n.client < 0 || n.client >= kClients)
+      return fail("note for client " + std::to_string(n.client));
+    Client &c = clients_[n.client];
+    note("note " + who(c) + " type " + std::to_string(n.type) + " virt " + std::to_string(n.virt) +
+         " size " + std::to_string(n.size));
+    // Bearer loss releases the most recently opened client, whatever its state, with OPEN/8.
+    if (n.type == YWS_CB_TYPE_OPEN && n.virt == YWS_ERR_NET_FAIL && bearer_target_ == c.id) {
+      bearer_target_ = -1;
+      stats_.bearer_releases++;
+      if (c.st != St::kIdle) ended(c);
+      return;
+    }
+    switch (n.type) {
+      case YWS_CB_TYPE_OPEN:
+        if (c.st != St::kOpening || n.virt != YWS_OK)
+          return fail(who(c) + ": OPEN " + std::to_string(n.virt));
+        set_state(c, St::kConnected);
+        return;
+      case YWS_CB_TYPE_CLOSE:
+        if (c.st == St::kConnected && c.server_closes) {
+          stats_.server_closes++;
+        } else if (c.st != St::kClosing) {
+          return fail(who(c) + ": CLOSE " + std::to_string(n.virt));
+        }
+        if (n.virt != YWS_OK) fail(who(c) + ": CLOSE error " + std::to_string(n.virt));
+        ended(c);
+        return;
+      case YWS_CB_TYPE_RECV:
+        if (c.st != St::kConnected && c.st != St::kClosing)
+          return fail(who(c) + ": RECV of " + std::to_string(n.size) + " bytes");
+        // Buffered mode hands the first piece over and keeps it for the read as well.
+        if (!buffered_) c.got += n.data;
+        return;
+      default:
+        fail(who(c) + ": notification type " + std::to_string(n.type));
+    }
+  }
+
+  /* Opening and closing are bounded by the profile's timeouts (5 s, 2 s). */
+  void check_bounds() {
+    for (Client &c : clients_) {
+      if ((c.st == St::kOpening || c.st == St::kClosing) &&
+          steady_clock::now() - c.since > kStateBound) {
+        fail(who(c) + ": no end after " + std::to_string(kStateBound.count()) + " ms");
+        set_state(c, St::kIdle);
+      }
+    }
+  }
+
+  /* Waits until no client is opening or closing (all idle when `idle`). */
+  void settle_all(bool idle) {
+    auto busy = [&](const Client &c) {
+      return c.st == St::kOpening || c.st == St::kClosing || (idle && c.st != St::kIdle);
+    };
+    auto any_busy = [&] {
+      for (Client &c : clients_)
+        if (busy(c)) return true;
+      return false;
+    };
+    auto deadline = steady_clock::now() + kStateBound;
+    while (any_busy() && steady_clock::now() < deadline) {
+      poll_notes();
+      for (Client &c : clients_) read(c);
+      Mailbox::get().wait(milliseconds(5));
+    }
+    for (Client &c : clients_) {
+      if (!busy(c)) continue;
+      fail(who(c) + ": did not settle within " + std::to_string(kStateBound.count()) + " ms");
+      set_state(c, St::kIdle);
+    }
+  }
+
+  WsServer &server_;
+  std::mt19937 rng_;
+  bool buffered_;
+  TraceRing *ring_;
+  Client clients_[kClients];
+  Stats stats_;
+  int last_opened_ = -1;
+  int bearer_target_ = -1;
+  int failures_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  long seconds = 120;
+  uint32_t seed = static_cast<uint32_t>(steady_clock::now().time_since_epoch().count());
+  bool buffered = true;
+  bool trace = false;
+  int positional = 0;
+  for (int i = 1; i < argc; i++) {
+    if (std::strcmp(argv[i], "--direct") == 0)
+      buffered = false;
+    else if (std::strcmp(argv[i], "--trace") == 0)
+      trace = true;
+    else if (positional++ == 0)
+      seconds = std::strtol(argv[i], nullptr, 10);
+    else
+      seed = static_cast<uint32_t>(std::strtoul(argv[i], nullptr, 10));
+  }
+  std::printf("soak: %ld s, seed %u, %s mode\n", seconds, seed, buffered ? "buffered" : "direct");
+  std::fflush(stdout);
+
+  Resources base{}, now{};
+  Stats st;
+  int failures = 0;
+  auto t0 = steady_clock::now();
+  {
+    WsServer server;
+    TraceRing ring;
+    if (trace) yv_trace_set_sink(&TraceRing::sink, &ring);
+    Soak soak(server, seed, buffered, trace ? &ring : nullptr);
+    soak.warm_up();
+    if (!settled(kStateBound) || !eventually([&] { return server.open_connections() == 0; }))
+      soak.fail("warm-up left a client, thread or connection behind");
+    base = resources();
+
+    soak.run(std::chrono::seconds(seconds));
+    soak.finish();
+    if (!settled(kStateBound)) soak.fail("a client slot or thread is left");
+    if (!eventually([&] { return server.open_connections() == 0; }))
+      soak.fail("the server still has connections");
+    // Descriptors and threads go a moment after the slot: wait for them, within a bound.
+    eventually(
+        [&] {
+          now = resources();
+          return now.threads == base.threads && now.fds == base.fds && now.heap <= base.heap;
+        },
+        milliseconds(3000));
+    now = resources();
+    if (now.tasks != base.tasks) soak.fail("tasks " + std::to_string(now.tasks));
+    if (now.threads != base.threads) soak.fail("threads " + std::to_string(now.threads));
+    if (now.fds != base.fds) soak.fail("descriptors " + std::to_string(now.fds));
+    if (now.timers != base.timers) soak.fail("timers " + std::to_string(now.timers));
+    if (now.heap > base.heap + kHeapSlack) soak.fail("heap " + std::to_string(now.heap));
+    st = soak.stats();
+    failures = soak.failures();
+    yv_trace_set_sink(nullptr, nullptr);
+  }
+  double secs = std::chrono::duration<double>(steady_clock::now() - t0).count();
+  std::printf(
+      "soak: cycles=%ld opens=%ld writes=%ld refused=%ld bytes=%ld reads=%ld read_bytes=%ld "
+      "user_closes=%ld server_closes=%ld bearer_losses=%ld bearer_releases=%ld "
+      "tasks=%u/%u threads=%d/%d fds=%d/%d timers=%u/%u heap=%zu/%zu time=%.0fs failures=%d "
+      "%s\n",
+      st.cycles, st.opens, st.writes, st.refused, st.bytes, st.reads, st.read_bytes, st.user_closes,
+      st.server_closes, st.bearer_losses, st.bearer_releases, now.tasks, base.tasks, now.threads,
+      base.threads, now.fds, base.fds, now.timers, base.timers, now.heap, base.heap, secs, failures,
+      failures == 0 ? "ok" : "FAILED");
+  return failures == 0 ? 0 : 1;
+}
