@@ -33,26 +33,8 @@ RawPeer::Options echo_peer() {
   return o;
 }
 
-int closed_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 std::string host_of(const WsServer &s) {
   return "127.0.0.1:" + std::to_string(s.port());
-}
-
-int send_text(int client, const std::string &s, int type = YWS_WRITE_PROT_TEXT) {
-  yws_parm_t p{type, reinterpret_cast<uint8_t *>(const_cast<char *>(s.data())),
-               static_cast<int32_t>(s.size()), 0};
-  return yv_ws_write_proc(client, &p);
 }
 
 /* Closes whatever is open and checks that nothing is left behind. */
@@ -117,7 +99,7 @@ TEST(Connection, TlsWithAndWithoutAConfiguredContext) {
   // No TLS context configured: self-signed accepted, no host name check.
   profile(0, server.url("/a"));
   ASSERT_EQ(open_client(0, 0), 0);
-  ASSERT_EQ(send_text(0, "over tls"), 0);
+  ASSERT_EQ(write_bytes(0, "over tls"), 0);
   ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_RECV, 1));
   EXPECT_EQ(Notes::get().all().back().data, "over tls");
   EXPECT_EQ(close_client(0), 0);
@@ -189,14 +171,14 @@ TEST(Connection, CloseOnEitherSideEndsWithCloseNotification) {
 
   profile(1, server.url("/close-after/1"));
   ASSERT_EQ(open_client(1, 1), 0);
-  ASSERT_EQ(send_text(1, "last"), 0);
+  ASSERT_EQ(write_bytes(1, "last"), 0);
   ASSERT_TRUE(Notes::get().wait_count(1, YWS_CB_TYPE_CLOSE, 1));
   EXPECT_EQ(last(1, YWS_CB_TYPE_CLOSE), 0);
   EXPECT_TRUE(settled());
 
   profile(2, server.url("/drop-after/1"));
   ASSERT_EQ(open_client(2, 2), 0);
-  ASSERT_EQ(send_text(2, "bye"), 0);
+  ASSERT_EQ(write_bytes(2, "bye"), 0);
   ASSERT_TRUE(Notes::get().wait_count(2, YWS_CB_TYPE_CLOSE, 1));
   EXPECT_TRUE(settled());
 }
@@ -226,8 +208,8 @@ TEST(Connection, ThreeClientsAreIndependent) {
   profile(2, server.url("/close-after/1000"));
   for (int i = 0; i < 3; i++) ASSERT_EQ(open_client(i, i), 0) << i;
   EXPECT_EQ(close_client(1), 0);
-  ASSERT_EQ(send_text(0, "zero"), 0);
-  ASSERT_EQ(send_text(2, "two"), 0);
+  ASSERT_EQ(write_bytes(0, "zero"), 0);
+  ASSERT_EQ(write_bytes(2, "two"), 0);
   ASSERT_TRUE(Notes::get().wait([](const std::vector<Note> &v) {
     int seen = 0;
     for (const Note &n : v)
@@ -279,7 +261,7 @@ TEST(Connection, StressThreeBurstingClientsWithWritesAndPings) {
   std::string chunk(700, 'w');
   int accepted = 0;
   while (steady_clock::now() < end) {
-    for (int i = 0; i < 3; i++) accepted += send_text(i, chunk) == 0 ? 1 : 0;
+    for (int i = 0; i < 3; i++) accepted += write_bytes(i, chunk) == 0 ? 1 : 0;
     std::this_thread::yield();
   }
   EXPECT_GT(accepted, 0);

@@ -23,36 +23,6 @@ using ywstest::WsServer;
 
 namespace {
 
-int write_bytes(int client, const std::string &s, int type = YWS_WRITE_PROT_TEXT) {
-  yws_parm_t p{type, reinterpret_cast<uint8_t *>(const_cast<char *>(s.data())),
-               static_cast<int32_t>(s.size()), 0};
-  return yv_ws_write_proc(client, &p);
-}
-
-int unsent(int client) {
-  int total = 0, left = -1;
-  yv_ws_client_get_opt(static_cast<uint8_t>(client), YWS_CLIENT_GET_UNSENT_SIZE, &total, &left);
-  return left;
-}
-
-std::string received(int client, const std::vector<Note> &notes) {
-  std::string all;
-  for (const Note &n : notes)
-    if (n.client == client && n.type == YWS_CB_TYPE_RECV) all += n.data;
-  return all;
-}
-
-std::string received(int client) {
-  return received(client, Notes::get().all());
-}
-
-size_t received_size(int client, const std::vector<Note> &notes) {
-  size_t n = 0;
-  for (const Note &x : notes)
-    if (x.client == client && x.type == YWS_CB_TYPE_RECV) n += x.data.size();
-  return n;
-}
-
 /* Opens with the activation held back, so writes land while connecting. */
 void open_held(int client, int cfg, int sys_mode = 0) {
   yv_dc_ctl_set_act_mode(YV_DC_ACT_NEVER_ANSWER);

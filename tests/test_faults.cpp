@@ -42,33 +42,7 @@ constexpr int kSslCtx = 3;
 // Lazily grown library tables are allowed for; a leaked context is larger.
 constexpr size_t kHeapSlack = 16 * 1024;
 
-int write_bytes(int client, const std::string &s, int type = YWS_WRITE_PROT_TEXT) {
-  yws_parm_t p{type, reinterpret_cast<uint8_t *>(const_cast<char *>(s.data())),
-               static_cast<int32_t>(s.size()), 0};
-  return yv_ws_write_proc(client, &p);
-}
-
-int unsent(int client) {
-  int total = 0, left = -1;
-  yv_ws_client_get_opt(static_cast<uint8_t>(client), YWS_CLIENT_GET_UNSENT_SIZE, &total, &left);
-  return left;
-}
-
 // Bytes notified to `client` from note index `from` on.
-std::string received(int client, const std::vector<Note> &notes, size_t from) {
-  std::string all;
-  for (size_t i = from; i < notes.size(); i++)
-    if (notes[i].client == client && notes[i].type == YWS_CB_TYPE_RECV) all += notes[i].data;
-  return all;
-}
-
-size_t received_size(int client, const std::vector<Note> &notes, size_t from) {
-  size_t n = 0;
-  for (size_t i = from; i < notes.size(); i++)
-    if (notes[i].client == client && notes[i].type == YWS_CB_TYPE_RECV) n += notes[i].data.size();
-  return n;
-}
-
 // Writes `msg` and waits for it to come back whole.
 bool echoed(int client, const std::string &msg) {
   size_t from = Notes::get().all().size();
@@ -78,18 +52,6 @@ bool echoed(int client, const std::string &msg) {
       if (v[i].client == client && v[i].type == YWS_CB_TYPE_RECV && v[i].data == msg) return true;
     return false;
   });
-}
-
-int closed_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
 }
 
 // Profiles outlive a test when the binary runs its tests in one process.

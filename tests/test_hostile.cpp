@@ -22,12 +22,6 @@ constexpr int kClient = 1;
 constexpr int kCfg = 1;
 constexpr size_t kPieceMax = 2048;  // the library's receive buffer of a client
 
-int write_bytes(int client, const std::string &s) {
-  yws_parm_t p{YWS_WRITE_PROT_TEXT, reinterpret_cast<uint8_t *>(const_cast<char *>(s.data())),
-               static_cast<int32_t>(s.size()), 0};
-  return yv_ws_write_proc(client, &p);
-}
-
 // Pieces notified to the client from note index `from` on.
 std::vector<std::string> pieces(size_t from) {
   auto notes = Notes::get().all();

@@ -1,5 +1,9 @@
 #include "yws_test_util.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <thread>
 
 #include "yv_rtos.h"
@@ -160,6 +164,48 @@ int close_client(int client) {
   if (yv_ws_close_proc(client) != YWS_OK) return -300;
   if (!Notes::get().wait_count(client, YWS_CB_TYPE_CLOSE, before + 1)) return -100;
   return last(client, YWS_CB_TYPE_CLOSE);
+}
+
+int write_bytes(int client, const std::string &s, int type) {
+  yws_parm_t p{type, reinterpret_cast<uint8_t *>(const_cast<char *>(s.data())),
+               static_cast<int32_t>(s.size()), 0};
+  return yv_ws_write_proc(client, &p);
+}
+
+int unsent(int client) {
+  int total = 0, left = -1;
+  yv_ws_client_get_opt(static_cast<uint8_t>(client), YWS_CLIENT_GET_UNSENT_SIZE, &total, &left);
+  return left;
+}
+
+std::string received(int client, const std::vector<Note> &notes, size_t from) {
+  std::string all;
+  for (size_t i = from; i < notes.size(); i++)
+    if (notes[i].client == client && notes[i].type == YWS_CB_TYPE_RECV) all += notes[i].data;
+  return all;
+}
+
+std::string received(int client) {
+  return received(client, Notes::get().all());
+}
+
+size_t received_size(int client, const std::vector<Note> &notes, size_t from) {
+  size_t n = 0;
+  for (size_t i = from; i < notes.size(); i++)
+    if (notes[i].client == client && notes[i].type == YWS_CB_TYPE_RECV) n += notes[i].data.size();
+  return n;
+}
+
+int closed_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+  socklen_t len = sizeof(a);
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
 }
 
 bool settled(milliseconds t) {

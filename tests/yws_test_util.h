@@ -79,6 +79,16 @@ void profile(int cfg, const std::string &url);
 int open_client(int client, int cfg, int sys_mode = 0);
 /* Closes a connected client and waits for CLOSE; returns its error or -100. */
 int close_client(int client);
+/* Queues bytes for a client; the service's result. */
+int write_bytes(int client, const std::string &s, int type = YWS_WRITE_PROT_TEXT);
+/* Bytes accepted but not yet sent, -1 without a client. */
+int unsent(int client);
+/* The received bytes of a client in notes[from..], concatenated. */
+std::string received(int client, const std::vector<Note> &notes, size_t from = 0);
+std::string received(int client);
+size_t received_size(int client, const std::vector<Note> &notes, size_t from = 0);
+/* A loopback port nothing listens on. */
+int closed_port();
 /* The slot is free and only the service task is left. */
 bool settled(milliseconds t = kWait);
 
