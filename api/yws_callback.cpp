@@ -48,7 +48,7 @@ void yws_rx_account(yws_loop *loop, struct lws *wsi, size_t len) {
   }
 }
 
-int yws_http_body_read(struct lws *wsi, uint8_t client_id, yv_event_t *ev) {
+int yws_http_body_read(struct lws *wsi, uint8_t client_id) {
   auto *buffer = static_cast<char *>(yv_mem_alloc(YWS_LWS_PRE + 1024));
   if (!buffer) return -1;
   char *p = buffer + YWS_LWS_PRE;
@@ -59,7 +59,6 @@ int yws_http_body_read(struct lws *wsi, uint8_t client_id, yv_event_t *ev) {
   }
   int r =
       yws_recv_push_req(client_id, YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE, p, static_cast<size_t>(n));
-  (void)ev;
   yv_mem_free(buffer);
   return r < 0 ? -1 : 0;
 }
@@ -126,7 +125,7 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLOSED_CLIENT_HTTP);
       break;
     case LWS_CALLBACK_RECEIVE_CLIENT_HTTP:
-      return yws_http_body_read(wsi, client_id, ev);
+      return yws_http_body_read(wsi, client_id);
     case LWS_CALLBACK_RECEIVE_CLIENT_HTTP_READ:
       yws_recv_push_req(client_id, YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE, in, in ? len : 0);
       break;

@@ -2,7 +2,6 @@
  * Open result, keepalive, close and teardown: service-task handlers, plus the
  * public close request and the two timer callbacks.
  */
-#include <chrono>
 #include <cstring>
 
 #include "yv_websocket_inc.h"
@@ -42,7 +41,6 @@ bool yws_start_graceful_close(yws_client_t *rec) {
   if (!loop || wait_s == 0) return false;
   yws_loop_guard guard(loop);
   if (!loop->wsi || loop->state != YWS_LOOP_RUNNING) return false;
-  loop->close_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_s);
   loop->close_requested = true;
   /* The library's own timer ends the connection if the close frame cannot go
    * out in time (a peer that stopped reading): its loop sleeps until then. */

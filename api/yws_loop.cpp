@@ -165,11 +165,6 @@ void yv_ws_thread_service(void *arg) {
     {
       std::unique_lock<std::mutex> lk(loop->gate_m);
       loop->gate_cv.wait(lk, [loop] { return loop->api_waiters == 0; });
-      if (!loop->force_exit && loop->close_requested &&
-          std::chrono::steady_clock::now() >= loop->close_deadline) {
-        YWS_TRACE("close wait over");
-        loop->force_exit = true;
-      }
       if (loop->force_exit) break;
       loop->in_pass = true;
     }

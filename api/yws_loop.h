@@ -19,7 +19,6 @@
 #define YWS_LOOP_H
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -49,7 +48,6 @@ struct yws_loop {
   std::atomic<bool> force_exit{false};
   std::atomic<bool> drop_events{false};
   std::atomic<bool> close_requested{false};
-  std::chrono::steady_clock::time_point close_deadline{};
   /* Received bytes not yet read by the user (buffered mode). */
   std::atomic<int32_t> rx_pending{0};
   std::atomic<bool> rx_paused{false};
@@ -86,8 +84,6 @@ void yws_loop_wake(yws_loop *loop);
 
 /* Called from the protocol callback: where its events go. */
 void yws_loop_stage(yws_loop *loop, const yv_event_t *ev);
-/* The loop whose thread is the calling thread, if any. */
-yws_loop *yws_loop_current(void);
 
 /* Holds the loop parked for the service task's own library calls. */
 class yws_loop_guard {
