@@ -32,35 +32,13 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "yv_websocket_inc.h"
 #include "yws_loop.h"
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) __builtin_trap();
-}
-
 void quiet_sink(const char *, void *) {}
-
-struct input_t {
-  const uint8_t *p;
-  size_t n;
-};
-
-uint8_t byte(input_t *in) {
-  if (in->n == 0) return 0;
-  in->n--;
-  return *in->p++;
-}
-
-std::string bytes(input_t *in, size_t len) {
-  len = std::min(len, in->n);
-  std::string s(reinterpret_cast<const char *>(in->p), len);
-  in->p += len;
-  in->n -= len;
-  return s;
-}
 
 struct Harness {
   yws_client_t *rec = nullptr;

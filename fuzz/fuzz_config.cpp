@@ -10,21 +10,11 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_input.h"
 #include "yv_api_websocket.h"
 #include "yv_rtos.h"
 
 namespace {
-
-struct input_t {
-  const uint8_t *p;
-  size_t n;
-};
-
-uint8_t byte(input_t *in) {
-  if (in->n == 0) return 0;
-  in->n--;
-  return *in->p++;
-}
 
 int32_t word(input_t *in) {
   uint32_t v = 0;
@@ -35,16 +25,7 @@ int32_t word(input_t *in) {
 /* Lengths reach past the header limits (256 and 1024) and the 2047-character
  * report on purpose. */
 std::string text(input_t *in) {
-  size_t len = static_cast<size_t>(byte(in) << 8 | byte(in)) % 2400;
-  len = std::min(len, in->n);
-  std::string s(reinterpret_cast<const char *>(in->p), len);
-  in->p += len;
-  in->n -= len;
-  return s;
-}
-
-void check(bool ok) {
-  if (!ok) __builtin_trap();
+  return bytes(in, static_cast<size_t>(byte(in) << 8 | byte(in)) % 2400);
 }
 
 /* Formats every trace line, so a bad trace argument shows, without output. */

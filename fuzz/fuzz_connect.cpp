@@ -28,14 +28,11 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_input.h"
 #include "yv_rtos_test.h"
 #include "yv_websocket_inc.h"
 
 namespace {
-
-void check(bool ok) {
-  if (!ok) __builtin_trap();
-}
 
 /* The step's own trace lines tell the host and path it hands to the library. */
 struct Seen {

@@ -11,15 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "at_console.h"
 #include "yv_api_websocket.h"
 #include "yv_rtos.h"
 
 namespace {
-
-void check(bool ok) {
-  if (!ok) __builtin_trap();
-}
 
 /* Formats every trace line, so a bad trace argument shows, without output. */
 void quiet_sink(const char *, void *) {}
