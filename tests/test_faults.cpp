@@ -357,11 +357,12 @@ TEST_P(ServerEnds, NotifyOneCloseAfterTheEchoesInOrder) {
   }
   ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1));
   EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
+  // The server shares the heap counters: let it free its side first.
+  EXPECT_TRUE(server.wait_closed(1, kWait));
   EXPECT_TRUE(left_clean(heap));
   EXPECT_EQ(received(kClient, Notes::get().all(), from), expected);
   EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_OPEN), opens);
   EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), closes + 1);
-  EXPECT_TRUE(server.wait_closed(1, kWait));
   EXPECT_TRUE(other.intact());
 }
 
@@ -525,6 +526,7 @@ TEST_P(CloseInBearerStep, IsRefusedBusyAndTheOpenGoesOn) {
     EXPECT_EQ(last(kClient, YWS_CB_TYPE_OPEN), 0);
     EXPECT_TRUE(echoed(kClient, "late"));
     EXPECT_EQ(close_client(kClient), 0);
+    EXPECT_TRUE(server.wait_closed(1, kWait));  // its side shares the heap counters
   } else {
     EXPECT_EQ(last(kClient, YWS_CB_TYPE_OPEN), YWS_ERR_NET_FAIL);
   }
@@ -607,6 +609,7 @@ TEST_F(Faults, TlsWithTheRightCaConnectsAfterTheUnknownCaFailed) {
   ASSERT_EQ(open_client(kClient, kCfg), 0);
   EXPECT_TRUE(echoed(kClient, "sealed"));
   EXPECT_EQ(close_client(kClient), 0);
+  EXPECT_TRUE(server.wait_for([&] { return server.open_connections() == 0; }, kWait));
   EXPECT_TRUE(left_clean(heap));
   EXPECT_TRUE(other.intact());
 }
