@@ -283,6 +283,11 @@ void yws_notify(int client_id, uint8_t cfg_id, int32_t type, uint8_t *data, int3
 static inline uint32_t yws_tag(uint8_t client_id, uint32_t serial) {
   return (serial << 8) | client_id;
 }
+/* Events whose param2 is a ticket for a heap copy of received bytes. */
+static inline bool yws_event_has_copy(uint32_t id) {
+  return id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE || id == YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE ||
+         id == YWS_MSG_TYPE_LWS_RAW_RECEIVE || id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG;
+}
 /* Posts {id, p1, p2, p3}. */
 void yws_post(uint32_t id, uint32_t p1, uint32_t p2, uint32_t p3);
 /* Event parameters are 32-bit: a heap block travels as a ticket. */

@@ -8,11 +8,6 @@
 
 namespace {
 
-bool yws_event_has_copy(uint32_t id) {
-  return id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE || id == YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE ||
-         id == YWS_MSG_TYPE_LWS_RAW_RECEIVE || id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG;
-}
-
 void yws_loop_discard_staged(yws_loop *loop) {
   std::vector<yv_event_t> out;
   {

@@ -155,11 +155,6 @@ int yv_ws_open_proc(yws_open_t *open_t) {
 
 namespace {
 
-bool yws_event_has_copy(uint32_t id) {
-  return id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE || id == YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE ||
-         id == YWS_MSG_TYPE_LWS_RAW_RECEIVE || id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG;
-}
-
 /* Events from a client's library thread and timers carry the generation of
  * the record they belong to above the client id; one that outlived its record
  * must not act on a newer client with the same id. */
