@@ -75,15 +75,6 @@ bool slot_free(int client) {
   });
 }
 
-// Every event posted before this call has been handled by the service task.
-bool queue_drained() {
-  static uint32_t marker = 5000;
-  uint32_t id = ++marker;
-  TraceCapture tc;
-  yws_post(id, 0, 0, 0);
-  return tc.wait("yws evt:" + std::to_string(id));
-}
-
 // A byte stream whose every byte depends on its offset, so a lost, doubled
 // or reordered piece shows in the echo.
 class Stream {

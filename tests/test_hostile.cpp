@@ -65,15 +65,6 @@ std::vector<int> open_errors(size_t from) {
   return out;
 }
 
-// Every event posted before this call has been handled by the service task.
-bool queue_drained() {
-  static uint32_t marker = 6000;
-  uint32_t id = ++marker;
-  TraceCapture tc;
-  yws_post(id, 0, 0, 0);
-  return tc.wait("yws evt:" + std::to_string(id));
-}
-
 bool slot_free() {
   return eventually([] {
     int v = 0;

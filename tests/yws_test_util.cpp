@@ -4,10 +4,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "yv_rtos.h"
 #include "yv_rtos_test.h"
+#include "yv_websocket_inc.h"
 
 namespace ywst {
 
@@ -194,6 +196,15 @@ size_t received_size(int client, const std::vector<Note> &notes, size_t from) {
   for (size_t i = from; i < notes.size(); i++)
     if (notes[i].client == client && notes[i].type == YWS_CB_TYPE_RECV) n += notes[i].data.size();
   return n;
+}
+
+bool queue_drained(milliseconds t) {
+  // Ids past the service's own message types only trace.
+  static std::atomic<uint32_t> marker{5000};
+  uint32_t id = ++marker;
+  TraceCapture tc;
+  yws_post(id, 0, 0, 0);
+  return tc.wait("yws evt:" + std::to_string(id), t);
 }
 
 int closed_port() {

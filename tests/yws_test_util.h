@@ -87,6 +87,8 @@ int unsent(int client);
 std::string received(int client, const std::vector<Note> &notes, size_t from = 0);
 std::string received(int client);
 size_t received_size(int client, const std::vector<Note> &notes, size_t from = 0);
+/* Every event posted before this call has been handled by the service task. */
+bool queue_drained(milliseconds t = kWait);
 /* A loopback port nothing listens on. */
 int closed_port();
 /* The slot is free and only the service task is left. */
