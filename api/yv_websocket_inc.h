@@ -110,6 +110,25 @@ typedef struct {
   uint16_t close_uti;
 } ws_service_t;
 
+/* ---- handshake input bounds ----
+ * The library builds the upgrade request in a 4096-byte buffer and cuts Host
+ * and Origin near 128 bytes: every piece we hand it is bounded so that the
+ * request always fits, with room for the library's own lines. */
+#define YWS_URL_HOST_MAX 96   /* host without brackets */
+#define YWS_URL_PATH_MAX 1024 /* path with query, leading '/' included */
+#define YWS_SUBPROT_MAX 256
+#define YWS_REQUEST_FIXED 320 /* request line, Host/Origin/Protocol names, lws's own headers */
+#define YWS_REQUEST_MAX 3584
+
+typedef struct {
+  bool tls;
+  bool ipv6; /* host is an IPv6 literal, kept here without its brackets */
+  int port;
+  char host[YWS_URL_HOST_MAX + 1];
+  char host_port[YWS_URL_HOST_MAX + 9]; /* Host and Origin: "h:port" or "[h]:port" */
+  char path[YWS_URL_PATH_MAX + 1];
+} yws_url_t;
+
 /* ---- configuration ---- */
 typedef struct {
   char *name;
@@ -311,6 +330,17 @@ bool yws_client_specific_id_is_busy(int cfg_id);
 void yws_cfg_lock_headers(void);
 void yws_cfg_unlock_headers(void);
 int yws_add_http_header_by_name(struct lws *wsi, void *in, size_t len, int cfg_id);
+/* Bytes the profile's headers take in a request ("name: value\r\n" each). */
+size_t yws_cfg_headers_wire_size(int cfg_id);
+/* The profile lock: held by an option set across its busy check and change,
+ * by client creation across its reading of the profile and the filling of
+ * the client slot, and by reports while they read profile strings. Taken
+ * before the service lock, never inside it. */
+void yws_cfg_lock(int cfg_id);
+void yws_cfg_unlock(int cfg_id);
+/* Appends s to the text of buf (len characters so far, cap bytes) with '"'
+ * and '\\' written \\" and \\\\, cut to stay NUL-terminated; the new length. */
+size_t yws_report_escape(char *buf, size_t cap, size_t len, const char *s);
 
 /* bearer */
 int yws_client_net_act(void *arg);
@@ -326,6 +356,14 @@ void yws_update_rx_disabled_status(uint8_t client_id, bool sta);
 bool yws_get_rx_disabled_status(uint8_t client_id);
 
 /* connection */
+/* YWS_OK and *out filled, or YWS_ERR_INVAL_URL; reads nothing beyond the NUL. */
+yws_err_e yws_url_parse(const char *url, yws_url_t *out);
+/* A comma-separated list of RFC 6455 tokens (spaces allowed after commas),
+ * at most YWS_SUBPROT_MAX characters; "" is allowed (no sub-protocol). */
+bool yws_subprot_is_valid(const char *s);
+/* Upper estimate of the upgrade request's size for this URL, sub-protocol
+ * and the profile's headers now. */
+size_t yws_request_size(const yws_url_t *url, const char *subprot, int cfg_id);
 int yws_client_open_do(void *arg);
 yws_err_e yws_client_do_connect(int client_id);
 int yv_ws_service_start(int client_id);

@@ -114,6 +114,12 @@ yws_err_e yws_close_proc(yv_event_t *msg) {
   bool graceful = false;
   if (state == YWS_CONN_STA_CONNECTING || state == YWS_CONN_STA_CONNECTED) {
     yv_event_t st = {0, YWS_CONN_STA_CLOSING, msg->param2, msg->param3};
+    /* A connection lost before the upgrade completed (a server refusing our
+     * certificate after the TLS handshake, for one) ends the open. */
+    if (state == YWS_CONN_STA_CONNECTING) {
+      st.param2 = msg->param2 ? msg->param2 : static_cast<uint32_t>(YWS_ERR_NET_FAIL);
+      st.param3 = YWS_CB_TYPE_OPEN;
+    }
     yws_update_conn_status(static_cast<uint8_t>(client_id), &st);
     graceful = msg->id == YWS_MSG_TYPE_TO_CLOSE_CLIENT && msg->param2 == 0 &&
                state == YWS_CONN_STA_CONNECTED && yws_start_graceful_close(rec);

@@ -134,7 +134,10 @@ std::optional<std::string> WsServer::Handshake::header(const std::string &name) 
 WsServer::WsServer() : WsServer(Options{}) {}
 
 WsServer::WsServer(Options opts) : opts_(std::move(opts)) {
-  if (opts_.tls != Tls::kNone) {
+  if (opts_.tls == Tls::kFiles) {
+    cert_path_ = opts_.cert_file;
+    key_path_ = opts_.key_file;
+  } else if (opts_.tls != Tls::kNone) {
     dir_ = std::make_unique<TempDir>();
     CertFiles f = make_cert_files(dir_->path(), opts_.tls == Tls::kCaSigned);
     cert_path_ = f.cert;
@@ -201,6 +204,10 @@ void WsServer::run() {
     info.ssl_private_key_filepath = key_path_.c_str();
     client_ctx = SSL_CTX_new(TLS_client_method());
     info.provided_client_ssl_ctx = client_ctx;
+    if (!opts_.client_ca.empty()) {
+      info.ssl_ca_filepath = opts_.client_ca.c_str();
+      info.options |= LWS_SERVER_OPTION_REQUIRE_VALID_OPENSSL_CLIENT_CERT;
+    }
   }
   lws_context *ctx = lws_create_context(&info);
   int port = -1;
@@ -491,6 +498,9 @@ int WsServer::on_writeable(lws *wsi, Conn &c) {
 int WsServer::on_event(lws *wsi, int reason_int, void *in, size_t len) {
   auto reason = static_cast<lws_callback_reasons>(reason_int);
   switch (reason) {
+    case LWS_CALLBACK_OPENSSL_PERFORM_CLIENT_CERT_VERIFICATION:
+      // len carries OpenSSL's preverify result; 0 from here would accept any certificate.
+      return len ? 0 : 1;
     case LWS_CALLBACK_HTTP_CONFIRM_UPGRADE:
       record_handshake(wsi);
       if (hdr(wsi, WSI_TOKEN_GET_URI) == "/refuse") {

@@ -82,6 +82,7 @@ class WsServer : public Observable {
     kNone,
     kSelfSigned,  // self-signed leaf; ca_path() == cert_path()
     kCaSigned,    // leaf signed by a generated CA; ca_path() is that CA
+    kFiles,       // Options::cert_file and key_file as given (e.g. from make_test_pki)
   };
   struct Options {
     Tls tls = Tls::kNone;
@@ -90,6 +91,10 @@ class WsServer : public Observable {
     // Non-standard request headers to capture, e.g. "X-Token" (looked up by name: lws 4.1
     // cannot enumerate unknown headers).
     std::vector<std::string> capture_headers;
+    // Tls::kFiles: the served certificate (with any chain after it) and its key.
+    std::string cert_file, key_file;
+    // Non-empty: a client certificate issued by this CA is required (mutual TLS).
+    std::string client_ca;
   };
   static constexpr const char *kDefaultProtocol = "ywstest-default";
 

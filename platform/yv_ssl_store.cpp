@@ -8,6 +8,7 @@ namespace {
 
 struct Entry {
   bool configured = false;
+  int level = 0;
   std::string ca, cert, key;
   yv_ssl_config cfg = {};
 };
@@ -58,7 +59,23 @@ int yavo_ssl_cfg_set(int ssl_ctx_id, const char *ca_path, const char *cert_path,
   e.cfg.own_cert_path = keep(e.cert, cert_path);
   e.cfg.own_key_path = keep(e.key, key_path);
   e.configured = true;
+  e.level = ca_path ? 1 : 0;
   return 0;
+}
+
+int yavo_ssl_cfg_set_level(int ssl_ctx_id, int level) {
+  if (!valid_id(ssl_ctx_id) || level < 0 || level > YV_SSL_LEVEL_MAX) return -1;
+  Store &s = store();
+  std::lock_guard<std::mutex> lk(s.mu);
+  s.entries[ssl_ctx_id].level = level;
+  return 0;
+}
+
+int yavo_ssl_cfg_get_level(int ssl_ctx_id) {
+  if (!valid_id(ssl_ctx_id)) return -1;
+  Store &s = store();
+  std::lock_guard<std::mutex> lk(s.mu);
+  return s.entries[ssl_ctx_id].level;
 }
 
 int yavo_ssl_cfg_clear(int ssl_ctx_id) {
@@ -67,6 +84,7 @@ int yavo_ssl_cfg_clear(int ssl_ctx_id) {
   std::lock_guard<std::mutex> lk(s.mu);
   Entry &e = s.entries[ssl_ctx_id];
   e.configured = false;
+  e.level = 0;
   e.cfg = yv_ssl_config{};
   e.ca.clear();
   e.cert.clear();

@@ -1,7 +1,23 @@
 /*
- * TLS context store: certificate and key paths of a numbered TLS context.
+ * TLS context store: certificate and key paths of a numbered TLS context
+ * (0..4) and its security level.
+ *
+ * Levels:
+ *   0  encrypted, server not authenticated: any certificate is accepted and
+ *      the host name is not compared. A context with nothing configured is
+ *      at level 0.
+ *   1  server authenticated: the chain must lead to the context's own CA
+ *      (ca_cert_path[0]; the machine's trust store is not consulted), the
+ *      URL's host name or address must match the certificate, and expired or
+ *      not yet valid certificates are refused. No client certificate is sent.
+ *   2  level 1, and the client certificate and key of the context are
+ *      presented (mutual TLS).
+ * The service reads the record and the level when a wss client connects, on
+ * the service task; files are read then, not when they are set.
+ *
  * yavo_ssl_cfg_get_by_id returns NULL for a context without configuration;
- * the record stays valid until that context is set or cleared again.
+ * the record stays valid until that context is set or cleared again. All
+ * calls may be made from any task.
  */
 #ifndef YV_SSL_STORE_H
 #define YV_SSL_STORE_H
@@ -12,6 +28,7 @@ extern "C" {
 
 #define YV_SSL_CA_NUM 10
 #define YV_SSL_CTX_NUM 5
+#define YV_SSL_LEVEL_MAX 2
 
 typedef struct yv_ssl_config {
   const char *ca_cert_path[YV_SSL_CA_NUM];
@@ -21,10 +38,17 @@ typedef struct yv_ssl_config {
 
 yv_ssl_config *yavo_ssl_cfg_get_by_id(int ssl_ctx_id);
 
-/* Test and command-layer control: configure (copies the paths; NULL allowed)
- * or clear a context. Returns 0, or -1 for a number outside 0..4. */
+/* Configures a context (copies the paths; NULL allowed) and sets its level:
+ * 1 when a CA path is given, else 0. Returns 0, or -1 for a number outside
+ * 0..4. */
 int yavo_ssl_cfg_set(int ssl_ctx_id, const char *ca_path, const char *cert_path,
                      const char *key_path);
+/* Changes the level (0..2) of a context, configured or not. Returns 0, or -1
+ * for a context outside 0..4 or a level outside 0..2 (nothing changes). */
+int yavo_ssl_cfg_set_level(int ssl_ctx_id, int level);
+/* The level of a context, or -1 for a number outside 0..4. */
+int yavo_ssl_cfg_get_level(int ssl_ctx_id);
+/* Back to nothing configured, level 0. Returns 0, or -1 outside 0..4. */
 int yavo_ssl_cfg_clear(int ssl_ctx_id);
 
 #ifdef __cplusplus
