@@ -6,6 +6,7 @@
  */
 #include <atomic>
 #include <cstdarg>
+#include <cstring>
 
 #include "yv_websocket_inc.h"
 #include "yws_lock.h"
@@ -44,16 +45,7 @@ int yws_read_status(yws_client_t *rec, uint8_t type) {
   return r;
 }
 
-}  // namespace
-
-bool yws_client_specific_id_is_occupied(uint8_t client_id) {
-  return client_id >= YWS_CLIENT_NUM || yws_client[client_id] != nullptr;
-}
-
-int yws_client_service_new(int client_id, int cfg_id) {
-  if (client_id < 0 || client_id >= YWS_CLIENT_NUM || cfg_id < 0 || cfg_id >= YWS_CFG_NUM ||
-      yws_client_specific_id_is_occupied(static_cast<uint8_t>(client_id)))
-    return YWS_ERR_INVAL_PARM;
+int yws_client_create_locked(int client_id, int cfg_id) {
   yws_cfg_t *cfg = yws_cfg[cfg_id];
   if (!cfg || !cfg->conn.url) {
     YWS_TRACE("URL EMPTY");
@@ -61,7 +53,11 @@ int yws_client_service_new(int client_id, int cfg_id) {
   }
   auto *rec = static_cast<yws_client_t *>(yv_mem_alloc(sizeof(yws_client_t)));
   if (!rec) return YWS_ERR_NO_MEM;
-  auto *prots = static_cast<lws_protocols *>(yv_mem_alloc(2 * sizeof(lws_protocols)));
+  /* The sub-protocol is sent only when enabled; the record keeps its own
+   * copy behind the table, released with it. */
+  const char *subprot = cfg->conn.subprot_en && cfg->conn.subprot ? cfg->conn.subprot : "";
+  size_t name_size = strlen(subprot) + 1;
+  auto *prots = static_cast<lws_protocols *>(yv_mem_alloc(2 * sizeof(lws_protocols) + name_size));
   if (!prots) {
     yv_mem_free(rec);
     return YWS_ERR_NO_MEM;
@@ -75,7 +71,9 @@ int yws_client_service_new(int client_id, int cfg_id) {
       return YWS_ERR_NO_MEM;
     }
   }
-  prots[0].name = cfg->conn.subprot ? cfg->conn.subprot : "";
+  char *name = reinterpret_cast<char *>(prots + 2);
+  memcpy(name, subprot, name_size);
+  prots[0].name = name;
   prots[0].callback = yws_client_prot_callback;
   prots[0].per_session_data_size = 0;
   prots[0].rx_buffer_size = 2048;
@@ -122,6 +120,24 @@ int yws_client_service_new(int client_id, int cfg_id) {
   }
   YWS_TRACE("client hd=%p", (void *)yws_client[client_id]);
   return YWS_OK;
+}
+
+}  // namespace
+
+bool yws_client_specific_id_is_occupied(uint8_t client_id) {
+  return client_id >= YWS_CLIENT_NUM || yws_client[client_id] != nullptr;
+}
+
+/* Creates the record from the profile as it stands under the profile lock;
+ * once the record is in its slot the busy rule keeps the profile still. */
+int yws_client_service_new(int client_id, int cfg_id) {
+  if (client_id < 0 || client_id >= YWS_CLIENT_NUM || cfg_id < 0 || cfg_id >= YWS_CFG_NUM ||
+      yws_client_specific_id_is_occupied(static_cast<uint8_t>(client_id)))
+    return YWS_ERR_INVAL_PARM;
+  yws_cfg_lock(cfg_id);
+  int rc = yws_client_create_locked(client_id, cfg_id);
+  yws_cfg_unlock(cfg_id);
+  return rc;
 }
 
 void yws_update_conn_status(uint8_t client_id, yv_event_t *parm_t) {

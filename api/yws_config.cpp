@@ -2,9 +2,12 @@
  * Configuration profiles: defaults, option ids and their keys, setting and
  * reading single options.
  *
- * Profiles carry no lock of their own: the busy rule keeps yv_ws_cfg_set_opt
- * away from a profile that a client is using. Only their creation is
- * serialised, so that two tasks naming a new profile at once get one record.
+ * One profile lock serialises profile creation, every option set (its busy
+ * check and its change together), client creation (yws_client_service_new)
+ * and the reports: a set either lands before a client of the profile exists
+ * or is refused as busy, so an open never reads a string that a set frees.
+ * It is recursive because a set and a report call back into the header and
+ * read operations, which take it themselves.
  */
 #include <cstdarg>
 #include <cstddef>
@@ -18,7 +21,7 @@ yws_cfg_t *yws_cfg[YWS_CFG_NUM];
 
 namespace {
 
-std::mutex g_create_lock;
+std::recursive_mutex g_profile_lock;
 
 enum opt_kind_e : uint8_t { OPT_I32, OPT_BOOL, OPT_U8, OPT_U32, OPT_STR, OPT_HEADER };
 
@@ -129,9 +132,8 @@ yws_err_e set_one(yws_cfg_t *cfg, uint8_t cfg_id, int opt_tag, va_list ap) {
       const char *name = va_arg(ap, const char *);
       const char *value = va_arg(ap, const char *);
       if (!name || !value) return YWS_ERR_INVAL_PARM;
-      /* The command layer treats a refused header as accepted. */
-      (void)yws_cfg_add_http_head(cfg_id, name, value);
-      return YWS_OK;
+      int rc = yws_cfg_add_http_head(cfg_id, name, value);
+      return rc == YWS_OK || rc == YWS_ERR_NO_MEM ? static_cast<yws_err_e>(rc) : YWS_ERR_INVAL_PARM;
     }
     case YWS_CFG_REQHEAD_REMOVE:
       (void)yws_cfg_remove_http_head(cfg_id, va_arg(ap, const char *));
@@ -144,7 +146,11 @@ yws_err_e set_one(yws_cfg_t *cfg, uint8_t cfg_id, int opt_tag, va_list ap) {
   if (!d) return YWS_ERR_INVAL_PARM;
   if (d->kind == OPT_STR) {
     char **slot = field<char *>(cfg, *d);
-    yws_err_e rc = set_string(slot, va_arg(ap, const char *));
+    const char *value = va_arg(ap, const char *);
+    /* The URL is checked at open, where its parts are needed. */
+    if (opt_tag == YWS_CFG_CONN_SUBPROT && value && !yws_subprot_is_valid(value))
+      return YWS_ERR_INVAL_PARM;
+    yws_err_e rc = set_string(slot, value);
     if (rc == YWS_OK && opt_tag == YWS_CFG_CONN_URL) YWS_TRACE("url: %s", *slot);
     return rc;
   }
@@ -158,7 +164,7 @@ yws_err_e set_one(yws_cfg_t *cfg, uint8_t cfg_id, int opt_tag, va_list ap) {
 
 int yws_cfg_init(int cfg_id) {
   if (cfg_id < 0 || cfg_id >= YWS_CFG_NUM) return YWS_ERR_INVAL_PARM;
-  std::lock_guard<std::mutex> guard(g_create_lock);
+  std::lock_guard<std::recursive_mutex> guard(g_profile_lock);
   if (yws_cfg[cfg_id]) return YWS_OK;
 
   yws_cfg_t *cfg = static_cast<yws_cfg_t *>(yv_mem_alloc(sizeof(yws_cfg_t)));
@@ -184,6 +190,16 @@ int yws_cfg_init(int cfg_id) {
   return rc;
 }
 
+void yws_cfg_lock(int cfg_id) {
+  (void)cfg_id; /* one lock for the three profiles: sets are rare and short */
+  g_profile_lock.lock();
+}
+
+void yws_cfg_unlock(int cfg_id) {
+  (void)cfg_id;
+  g_profile_lock.unlock();
+}
+
 yws_err_e yws_cfg_type_parse(const char *cfg_name, int *type_out) {
   if (!cfg_name || !type_out) return YWS_ERR_INVAL_PARM;
   for (const opt_desc_t &d : k_opts) {
@@ -201,6 +217,7 @@ yws_err_e yv_ws_cfg_set_opt(uint8_t cfg_id, int opt_tag, ...) {
     YWS_TRACE("cfg_id: %d", cfg_id);
     return YWS_ERR_INVAL_PARM;
   }
+  std::lock_guard<std::recursive_mutex> guard(g_profile_lock);
   if (yws_client_specific_id_is_busy(cfg_id)) return YWS_ERR_BUSY;
   YWS_TRACE("opt_tag: %d", opt_tag);
 
@@ -222,6 +239,7 @@ yws_err_e yv_ws_cfg_get_opt(uint8_t cfg_id, int opt_tag, ...) {
 
   yws_cfg_t *cfg = yws_cfg[cfg_id];
   yws_err_e rc = YWS_OK;
+  std::lock_guard<std::recursive_mutex> guard(g_profile_lock);
   va_list ap;
   va_start(ap, opt_tag);
   if (d->kind == OPT_STR) {

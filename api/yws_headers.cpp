@@ -22,6 +22,7 @@ std::mutex g_head_lock;
 
 constexpr size_t k_name_max = 256;
 constexpr size_t k_value_max = 1024;
+constexpr size_t k_room_max = 65536;
 
 yws_cfg_t *profile(int cfg_id) {
   if (cfg_id < 0 || cfg_id >= YWS_CFG_NUM) return nullptr;
@@ -29,9 +30,9 @@ yws_cfg_t *profile(int cfg_id) {
   return yws_cfg[cfg_id];
 }
 
-/* A stored name matches every given name that begins with it, in any case. */
+/* Names are equal without regard to letter case; a prefix is another name. */
 bool name_matches(const char *stored, const char *given) {
-  return strncasecmp(given, stored, strlen(stored)) == 0;
+  return strcasecmp(given, stored) == 0;
 }
 
 /* A missing list counts as empty. */
@@ -62,18 +63,26 @@ void remove_matching(yws_cfg_t *cfg, const char *name, uint32_t limit) {
   }
 }
 
-/* Anything that would let a header break out of its request line is refused. */
+/* A name is an HTTP token (RFC 7230 tchar): no control character, blank,
+ * colon or quote can end its line or forge another. */
 bool name_is_safe(const char *name, size_t n) {
   if (n == 0) return false;
   for (size_t i = 0; i < n; i++) {
-    unsigned char c = static_cast<unsigned char>(name[i]);
-    if (c <= ' ' || c == 0x7f || c == ':') return false;
+    char c = name[i];
+    bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alnum && !strchr("!#$%&'*+-.^_`|~", c)) return false;
   }
   return true;
 }
 
+/* No control character at all in a value (tab included): CR or LF would
+ * start a new header line, the others have no business on the wire. */
 bool value_is_safe(const char *value, size_t n) {
-  return !memchr(value, '\r', n) && !memchr(value, '\n', n);
+  for (size_t i = 0; i < n; i++) {
+    unsigned char c = static_cast<unsigned char>(value[i]);
+    if (c < 0x20 || c == 0x7f) return false;
+  }
+  return true;
 }
 
 char *copy_of(const char *s, size_t n) {
@@ -180,14 +189,34 @@ int yws_cfg_get_http_head(char *resp_buffer, int len_max, int cfg_id, const char
   for (uint32_t i = 0; i < n; i++) {
     http_head_list_node_t h;
     if (!head_at(cfg, i, &h) || (header_name && !name_matches(h.name, header_name))) continue;
-    append(&line, ",\"%s\":\"%s\"", h.name, h.value);
+    append(&line, ",\"");
+    line.len = yws_report_escape(line.buf, line.cap, line.len, h.name);
+    append(&line, "\":\"");
+    line.len = yws_report_escape(line.buf, line.cap, line.len, h.value);
+    append(&line, "\"");
   }
   return static_cast<int>(n);
 }
 
+size_t yws_cfg_headers_wire_size(int cfg_id) {
+  yws_cfg_t *cfg = profile(cfg_id);
+  if (!cfg) return 0;
+  std::lock_guard<std::mutex> guard(g_head_lock);
+  uint32_t n;
+  if (!head_count(cfg, &n)) return 0;
+  size_t total = 0;
+  for (uint32_t i = 0; i < n; i++) {
+    http_head_list_node_t h;
+    if (head_at(cfg, i, &h)) total += strlen(h.name) + 2 + strlen(h.value) + 2;
+  }
+  return total;
+}
+
 int yws_add_http_header_by_name(struct lws *wsi, void *in, size_t len, int cfg_id) {
   unsigned char **p = static_cast<unsigned char **>(in);
-  if (!wsi || !p || !*p || len == 0) return YWS_ERR_INVAL_PARM;
+  /* The library's request buffer is a few KB: a larger room is a bad length
+   * (a negative one seen as unsigned), not space to write into. */
+  if (!wsi || !p || !*p || len == 0 || len > k_room_max) return YWS_ERR_INVAL_PARM;
   yws_cfg_t *cfg = profile(cfg_id);
   if (!cfg) return YWS_ERR_INVAL_PARM;
   unsigned char *const end = *p + len;
@@ -203,9 +232,11 @@ int yws_add_http_header_by_name(struct lws *wsi, void *in, size_t len, int cfg_i
     char name[k_name_max + 2]; /* the longest name, its colon and the NUL */
     snprintf(name, sizeof(name), "%s:", h.name);
     unsigned char *mark = *p;
-    if (lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char *>(name),
+    size_t value_len = strnlen(h.value, k_value_max + 1);
+    if (value_len > k_value_max || *p > end ||
+        lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char *>(name),
                                     reinterpret_cast<const unsigned char *>(h.value),
-                                    static_cast<int>(strlen(h.value)), p, end) != 0) {
+                                    static_cast<int>(value_len), p, end) != 0) {
       /* The library may have written part of the header before it ran out
        * of room: take that back so the next header starts on a clean line. */
       *p = mark;

@@ -2,6 +2,7 @@
  * "+YWSCFG: " report lines for the command layer. The key is echoed exactly
  * as the caller passed it.
  */
+#include <algorithm>
 #include <cstdio>
 
 #include "yv_websocket_inc.h"
@@ -12,6 +13,18 @@ namespace {
 constexpr int k_line_max = 2048;
 
 }  // namespace
+
+size_t yws_report_escape(char *buf, size_t cap, size_t len, const char *s) {
+  /* A value can never close its quotes early and forge a field. */
+  for (; *s && len + 1 < cap; s++) {
+    bool esc = *s == '"' || *s == '\\';
+    if (esc && len + 2 >= cap) break;
+    if (esc) buf[len++] = '\\';
+    buf[len++] = *s;
+  }
+  if (cap) buf[len < cap ? len : cap - 1] = '\0';
+  return len;
+}
 
 yws_err_e yws_cfg_get_opt_with_fmt(char **fmt, int type, uint8_t cfg_id, const char *type_str,
                                    const char *value_str) {
@@ -30,9 +43,16 @@ yws_err_e yws_cfg_get_opt_with_fmt(char **fmt, int type, uint8_t cfg_id, const c
     case YWS_CFG_CONN_SUBPROT:
     case YWS_CFG_CONN_EXTENSION:
     case YWS_CFG_CONN_METHOD: {
+      /* Held while the string is read: a set from another task frees it. */
+      yws_cfg_lock(cfg_id);
       char *s = nullptr;
       (void)yv_ws_cfg_get_opt(cfg_id, type, &s);
-      snprintf(buf, k_line_max, "+YWSCFG: \"%s\",%d,\"%s\"", type_str, cfg_id, s ? s : "");
+      int n = snprintf(buf, k_line_max, "+YWSCFG: \"%s\",%d,\"", type_str, cfg_id);
+      size_t len =
+          n < 0 ? 0 : std::min(static_cast<size_t>(n), static_cast<size_t>(k_line_max - 1));
+      len = yws_report_escape(buf, k_line_max, len, s ? s : "");
+      if (len + 1 < static_cast<size_t>(k_line_max)) snprintf(buf + len, k_line_max - len, "\"");
+      yws_cfg_unlock(cfg_id);
       return YWS_OK;
     }
     case YWS_CFG_REQHEAD_ADD:

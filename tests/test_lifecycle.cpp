@@ -50,9 +50,14 @@ TEST_F(Records, CreationMapsProfileValues) {
     EXPECT_EQ(yws_client[0], nullptr);
   }
   yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT, "chat");
-  yv_ws_cfg_set_opt(0, YWS_CFG_CONN_EXTENSION_EN, 1);
   yws_client_t *rec = make();
+  EXPECT_STREQ(rec->prot_ctxt.protocols[0].name, "");  // not enabled: not sent
+  yws_final_do(0);
+  yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT_EN, 1);
+  yv_ws_cfg_set_opt(0, YWS_CFG_CONN_EXTENSION_EN, 1);
+  rec = make();
   EXPECT_STREQ(rec->prot_ctxt.protocols[0].name, "chat");
+  EXPECT_NE(rec->prot_ctxt.protocols[0].name, yws_cfg[0]->conn.subprot);  // a copy
   ASSERT_NE(rec->prot_ctxt.exts, nullptr);
   EXPECT_EQ(rec->prot_ctxt.exts[0].name, nullptr);
   EXPECT_EQ(yws_client_service_new(0, 0), YWS_ERR_INVAL_PARM);  // slot in use
