@@ -396,3 +396,58 @@ TEST_F(Wire, Ipv6LiteralIsSentWithBrackets) {
   EXPECT_TRUE(has_line_starting(cap.request, "Host: " + hp + "\r\n")) << cap.request;
   EXPECT_NE(cap.request.find("Origin: http://" + hp + "\r\n"), std::string::npos) << cap.request;
 }
+
+// ---- configuration against opens ----
+
+TEST(ConfigRace, SetsAndReportsFromAnotherTaskNeverDisturbAnOpen) {
+  WsServer server;
+  profile(0, server.url("/r"));
+  ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT, "chat"), YWS_OK);
+  ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT_EN, 1), YWS_OK);
+  std::atomic<bool> stop{false};
+  std::atomic<int> applied{0}, busy{0};
+  std::thread setter([&] {
+    const char *subprots[] = {"chat", "yws.test"};
+    for (int i = 0; !stop.load(); i++) {
+      std::string path = server.url("/r" + std::to_string(i % 7));
+      int rc = yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT, subprots[i % 2]);
+      (rc == YWS_OK ? applied : busy)++;
+      EXPECT_TRUE(rc == YWS_OK || rc == YWS_ERR_BUSY) << rc;
+      rc = yv_ws_cfg_set_opt(0, YWS_CFG_CONN_URL, path.c_str());
+      EXPECT_TRUE(rc == YWS_OK || rc == YWS_ERR_BUSY) << rc;
+      // The direct header calls apply no busy rule; the handshake must still see whole headers.
+      std::string v(static_cast<size_t>(i % 50), 'v');
+      EXPECT_EQ(yws_cfg_add_http_head(0, "X-Race", v.c_str()), YWS_OK);
+      for (int type : {YWS_CFG_CONN_SUBPROT, YWS_CFG_CONN_URL, YWS_CFG_REQHEAD_ADD}) {
+        char *line = nullptr;
+        EXPECT_EQ(yws_cfg_get_opt_with_fmt(&line, type, 0, "k", nullptr), YWS_OK);
+        yv_ws_mem_free(line);
+      }
+      if (i % 5 == 0) {
+        EXPECT_EQ(yws_cfg_remove_http_head(0, "X-Race"), 0);
+      }
+    }
+  });
+  const int rounds = 40;
+  int opened = 0;
+  for (int r = 0; r < rounds; r++) {
+    // Each open starts while a set may be in flight: wait for the setter to get one through.
+    int seen = applied.load();
+    EXPECT_TRUE(eventually([&] { return applied.load() > seen; }));
+    int rc = open_client(0, 0);
+    EXPECT_EQ(rc, 0) << "round " << r;
+    if (rc != 0) break;
+    opened++;
+    EXPECT_EQ(close_client(0), 0);
+  }
+  stop = true;
+  setter.join();
+  EXPECT_EQ(opened, rounds);
+  ASSERT_TRUE(server.wait_handshakes(static_cast<size_t>(rounds), kWait));
+  for (const auto &h : server.handshakes()) {
+    EXPECT_TRUE(h.protocol == "chat" || h.protocol == "yws.test") << h.protocol;
+    EXPECT_EQ(h.path.rfind("/r", 0), 0u) << h.path;
+  }
+  EXPECT_GT(applied.load(), 0);
+  EXPECT_TRUE(settled());
+}
