@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "yv_ssl_store.h"
+
 namespace yws_at {
 
 namespace {
@@ -101,6 +103,7 @@ const Syntax kSyntax[] = {
     {"YWSREAD", "<client>,<max 1..65536>"},
     {"YWSCLOSE", "<client>"},
     {"YWSSTATE", "<client>"},
+    {"YWSTLS", "<tls ctx 0..4>[,<level 0..2>[,\"<ca>\",\"<cert>\",\"<key>\"]]"},
     {"YWSHELP", ""},
 };
 
@@ -441,6 +444,7 @@ struct Console::Impl {
     if (cmd.name == "YWSSEND") return send(c, p, before);
     if (cmd.name == "YWSREAD") return read(c, p, before);
     if (cmd.name == "YWSCLOSE") return close(c, p);
+    if (cmd.name == "YWSTLS") return tls(c, p);
     return state(c, p);
   }
 
@@ -543,6 +547,34 @@ struct Console::Impl {
     if (!idle && c < YWS_CLIENT_NUM) out.wait = kClose;
     out.client = c;
     return out;
+  }
+
+  /* A TLS context: read back, change its level, or give its files and level
+   * ("" for a file not given). Nothing changes when any argument is refused. */
+  Outcome tls(int ctx, const std::vector<Param> &p) {
+    if (p.size() != 1 && p.size() != 2 && p.size() != 5) return usage("YWSTLS");
+    if (yavo_ssl_cfg_get_level(ctx) < 0) return error(YWS_ERR_INVAL_PARM, "no such TLS context");
+    if (p.size() == 1) {
+      const yv_ssl_config *c = yavo_ssl_cfg_get_by_id(ctx);
+      auto path = [](const char *s) { return quote(s ? s : ""); };
+      Outcome o;
+      o.lines.push_back(
+          "+YWSTLS: " + std::to_string(ctx) + "," + std::to_string(yavo_ssl_cfg_get_level(ctx)) +
+          "," + path(c ? c->ca_cert_path[0] : nullptr) + "," +
+          path(c ? c->own_cert_path : nullptr) + "," + path(c ? c->own_key_path : nullptr));
+      return o;
+    }
+    int64_t level = 0;
+    if (!parse_int(p[1], 0, YV_SSL_LEVEL_MAX, &level))
+      return error(YWS_ERR_INVAL_PARM, "bad level");
+    if (p.size() == 5) {
+      for (size_t i = 2; i < 5; i++)
+        if (!c_string(p[i])) return error(YWS_ERR_INVAL_PARM, "a quoted path is expected");
+      auto path = [&](size_t i) { return p[i].text.empty() ? nullptr : p[i].text.c_str(); };
+      if (yavo_ssl_cfg_set(ctx, path(2), path(3), path(4)) != 0) return error(YWS_ERR_INVAL_PARM);
+    }
+    return result(yavo_ssl_cfg_set_level(ctx, static_cast<int>(level)) == 0 ? YWS_OK
+                                                                            : YWS_ERR_INVAL_PARM);
   }
 
   Outcome state(int c, const std::vector<Param> &p) {

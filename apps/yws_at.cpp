@@ -24,7 +24,7 @@ namespace {
 
 const char kUsage[] =
     "usage: yws-at [--url ws://...|wss://...] [--script FILE | --stdin] [--buffered]\n"
-    "              [--timeout SECONDS] [--trace]\n"
+    "              [--tls] [--timeout SECONDS] [--trace]\n"
     "\n"
     "Plays the module's WebSocket AT command layer. Without --script or --stdin it\n"
     "runs a built-in session: configure profile 0, read it back, open client 0,\n"
@@ -35,6 +35,9 @@ const char kUsage[] =
     "  --script FILE   run the commands of FILE (\"-\": standard input)\n"
     "  --stdin         read commands from standard input; a terminal gets a prompt\n"
     "  --buffered      buffered reception (AT+YWSREAD); default is direct\n"
+    "  --tls           the loopback server speaks wss with a certificate of its own CA;\n"
+    "                  \"$CA\" in any command line stands for that CA's file, and the\n"
+    "                  built-in session authenticates the server with it (level 1)\n"
     "  --timeout S     bound of each wait below (default 10)\n"
     "  --trace         service trace lines on standard error\n"
     "\n"
@@ -43,6 +46,8 @@ const char kUsage[] =
     "  AT+YWSOPEN=<client>,<profile>   AT+YWSCLOSE=<client>   AT+YWSSTATE=<client>\n"
     "  AT+YWSSEND=<client>,<0 text|1 binary>,\"<data>\"   binary data in hex\n"
     "  AT+YWSREAD=<client>,<max>      answers +YWSREAD: <client>,<len>,\"<data>\"\n"
+    "  AT+YWSTLS=<ctx>[,<level>[,\"<ca>\",\"<cert>\",\"<key>\"]]  TLS context 0..4: files\n"
+    "                  (\"\" for none) and level 0..2; AT+YWSTLS=<ctx> reads it back\n"
     "AT+YWSSTATE answers +YWSSTATE: <client>,<state>,<last error>,<accepted>,<unsent>.\n"
     "Strings are double-quoted with the escapes \\\" \\\\ \\n \\r \\t \\xNN. Lines starting\n"
     "with '#' are comments. Replies end in OK or ERROR: <code> [(reason)], <code> being\n"
@@ -67,6 +72,7 @@ struct Args {
   bool from_stdin = false;
   bool buffered = false;
   bool trace = false;
+  bool tls = false;
   int timeout_s = 10;
 };
 
@@ -86,6 +92,8 @@ bool parse_args(int argc, char **argv, Args *a) {
       a->from_stdin = true;
     } else if (s == "--buffered") {
       a->buffered = true;
+    } else if (s == "--tls") {
+      a->tls = true;
     } else if (s == "--trace") {
       a->trace = true;
     } else if (s == "--timeout" && has_next) {
@@ -100,8 +108,14 @@ bool parse_args(int argc, char **argv, Args *a) {
   return !(a->from_stdin && !a->script.empty());
 }
 
-std::vector<std::string> builtin_session(bool buffered) {
-  std::vector<std::string> s = {
+std::vector<std::string> builtin_session(bool buffered, bool tls) {
+  std::vector<std::string> s;
+  if (tls) {
+    s.push_back("AT+YWSTLS=1,1,\"$CA\",\"\",\"\"");
+    s.push_back("AT+YWSTLS=1");
+    s.push_back("AT+YWSCFG=\"conn/sslctxid\",0,1");
+  }
+  std::vector<std::string> rest = {
       "AT+YWSCFG=\"conn/url\",0,\"$URL\"",
       "AT+YWSCFG=\"reqheader/add\",0,\"X-Client\",\"yws-at\"",
       "AT+YWSCFG=\"ping/interval\",0,30",
@@ -111,6 +125,7 @@ std::vector<std::string> builtin_session(bool buffered) {
       "AT+YWSOPEN=0,0",
       "AT+YWSSEND=0,0,\"Hello, \\\"echo\\\" server!\"",
   };
+  s.insert(s.end(), rest.begin(), rest.end());
   if (buffered) s.push_back("AT+YWSREAD=0,1024");
   s.push_back("AT+YWSSEND=0,1,\"00017f80c3a9feff\"");
   if (buffered) s.push_back("AT+YWSREAD=0,1024");
@@ -119,10 +134,10 @@ std::vector<std::string> builtin_session(bool buffered) {
   return s;
 }
 
-std::string with_url(std::string line, const std::string &url) {
-  for (size_t at = line.find("$URL"); at != std::string::npos; at = line.find("$URL", at)) {
-    line.replace(at, 4, url);
-    at += url.size();
+std::string substitute(std::string line, const std::string &name, const std::string &value) {
+  for (size_t at = line.find(name); at != std::string::npos; at = line.find(name, at)) {
+    line.replace(at, name.size(), value);
+    at += value.size();
   }
   return line;
 }
@@ -151,13 +166,19 @@ int main(int argc, char **argv) {
   std::string url = args.url;
   if (url.empty()) {
     try {
-      server = std::make_unique<ywstest::WsServer>();
+      ywstest::WsServer::Options o;
+      if (args.tls) o.tls = ywstest::WsServer::Tls::kCaSigned;
+      server = std::make_unique<ywstest::WsServer>(o);
     } catch (const std::exception &e) {
       fprintf(stderr, "yws-at: cannot start the loopback echo server: %s\n", e.what());
       return 1;
     }
     url = server->url("/echo");
   }
+  std::string ca = server && args.tls ? server->ca_path() : "";
+  auto expand = [&](const std::string &line) {
+    return substitute(substitute(line, "$URL", url), "$CA", ca);
+  };
 
   bool builtin = args.script.empty() && !args.from_stdin;
   bool use_stdin = args.from_stdin || args.script == "-";
@@ -180,10 +201,11 @@ int main(int argc, char **argv) {
   {
     yws_at::Console console(opts, to_stdout);
     console.print(std::string("# yws-at: ") + (args.buffered ? "buffered" : "direct") + " mode, " +
-                  (server ? "loopback echo server " : "server ") + url);
+                  (server ? "loopback echo server " : "server ") + url +
+                  (ca.empty() ? "" : ", its CA " + ca));
     if (builtin) {
-      for (const std::string &line : builtin_session(args.buffered))
-        all_ok = console.run(with_url(line, url)) && all_ok;
+      for (const std::string &line : builtin_session(args.buffered, args.tls))
+        all_ok = console.run(expand(line)) && all_ok;
     } else {
       std::istream &in = use_stdin ? std::cin : file;
       std::string line;
@@ -193,7 +215,7 @@ int main(int argc, char **argv) {
           fflush(stdout);
         }
         if (!std::getline(in, line)) break;
-        console.run(with_url(line, url));
+        console.run(expand(line));
       }
     }
     console.close_all();

@@ -18,6 +18,7 @@
 #include "at_console.h"
 #include "ws_test_server.h"
 #include "yv_datacall_ctl.h"
+#include "yv_ssl_store.h"
 #include "yws_test_util.h"
 
 using namespace yws_at;
@@ -318,7 +319,36 @@ TEST(ConsoleEngine, ConfigurationSetsReportsAndRefuses) {
   EXPECT_EQ(t.reply(c, R"(AT+YWSCFG="reqheader/add",1)"),
             Lines({R"(+YWSCFG: "reqheader/add",1,1,"X-B":"two words")", "OK"}));
   EXPECT_TRUE(starts(t.reply(c, R"(AT+YWSCFG="reqheader/add",1,"X","v","w")")[0], "ERROR: 3"));
+  // Refused input answers its code, never OK.
+  EXPECT_EQ(t.reply(c, R"(AT+YWSCFG="reqheader/add",1,"X-C","a\r\nX-Evil: 1")"),
+            Lines({"ERROR: 3"}));
+  EXPECT_EQ(t.reply(c, R"(AT+YWSCFG="reqheader/add",1,"X C","v")"), Lines({"ERROR: 3"}));
+  EXPECT_EQ(t.reply(c, R"(AT+YWSCFG="conn/subprot",1,"chat\r\nX: 1")"), Lines({"ERROR: 3"}));
+  EXPECT_EQ(t.reply(c, R"(AT+YWSCFG="reqheader/add",1)"),
+            Lines({R"(+YWSCFG: "reqheader/add",1,1,"X-B":"two words")", "OK"}));
   EXPECT_EQ(t.reply(c, R"(AT+YWSCFG="reqheader/remove",1)"), Lines({"OK"}));
+}
+
+TEST(ConsoleEngine, TlsContextIsSetAndReadBack) {
+  Transcript t;
+  Console c({}, t.sink());
+  EXPECT_EQ(t.reply(c, R"(AT+YWSTLS=4,0,"","","")"), Lines({"OK"}));
+  EXPECT_EQ(t.reply(c, "AT+YWSTLS=4"), Lines({R"(+YWSTLS: 4,0,"","","")", "OK"}));
+  EXPECT_EQ(t.reply(c, R"(AT+YWSTLS=4,2,"/p/ca.pem","/p/c.pem","/p/k.pem")"), Lines({"OK"}));
+  EXPECT_EQ(t.reply(c, "AT+YWSTLS=4"),
+            Lines({R"(+YWSTLS: 4,2,"/p/ca.pem","/p/c.pem","/p/k.pem")", "OK"}));
+  EXPECT_EQ(t.reply(c, "AT+YWSTLS=4,1"), Lines({"OK"}));
+  EXPECT_EQ(t.reply(c, "AT+YWSTLS=4"),
+            Lines({R"(+YWSTLS: 4,1,"/p/ca.pem","/p/c.pem","/p/k.pem")", "OK"}));
+  for (const char *bad : {"AT+YWSTLS=5", "AT+YWSTLS=4,3", "AT+YWSTLS=4,-1", R"(AT+YWSTLS=4,1,"a")",
+                          R"(AT+YWSTLS=4,1,a,"","")", "AT+YWSTLS"}) {
+    Lines r = t.reply(c, bad);
+    ASSERT_EQ(r.size(), 1u) << bad;
+    EXPECT_TRUE(starts(r[0], "ERROR: 3")) << bad << " -> " << r[0];
+  }
+  EXPECT_EQ(t.reply(c, "AT+YWSTLS=4"),
+            Lines({R"(+YWSTLS: 4,1,"/p/ca.pem","/p/c.pem","/p/k.pem")", "OK"}));
+  yavo_ssl_cfg_clear(4);
 }
 
 TEST(ConsoleEngine, BadInputGetsOneErrorLineAndTheSessionGoesOn) {
@@ -351,7 +381,8 @@ TEST(ConsoleEngine, HelpNamesEveryCommandAndOnlyKeysTheServiceKnows) {
   EXPECT_EQ(r.back(), "OK");
   std::string all;
   for (const std::string &l : r) all += l + "\n";
-  for (const char *cmd : {"YWSCFG=", "YWSOPEN=", "YWSSEND=", "YWSREAD=", "YWSCLOSE=", "YWSSTATE="})
+  for (const char *cmd :
+       {"YWSCFG=", "YWSOPEN=", "YWSSEND=", "YWSREAD=", "YWSCLOSE=", "YWSSTATE=", "YWSTLS="})
     EXPECT_NE(all.find(std::string("AT+") + cmd), std::string::npos) << cmd;
   std::vector<int> ids;
   for (const std::string &key : option_keys()) {
