@@ -1,20 +1,22 @@
 /*
- * Runs URLs through the connect step (yws_client_do_connect) of a real client record.
+ * Runs hostile handshake input (URL, sub-protocol, extra headers) through the option checks
+ * and the connect step (yws_client_do_connect) of a real client record.
  *
- * The step copies and checks the URL before it creates anything. Reaching the network from a
- * fuzzer would be slow and not hermetic (host names resolve synchronously), so:
+ * Input: a control byte, then length-prefixed pieces: the URL, the sub-protocol, and up to
+ * four header name/value pairs. Every piece is offered through the option calls; what they
+ * accept must be clean (tokens, no control characters), and a plainly valid URL must pass.
+ *
+ * Reaching the network from a fuzzer would be slow and not hermetic, so:
  * - Most inputs are stopped right after the checks: the first allocation that follows them (the
- *   host string) fails. The result then says whether the checks accepted the URL (NO_MEM) or not
- *   (INVAL_URL), nothing beyond the checks runs, and the step's clean-up of its partial
- *   allocations is exercised. The first control bit fails the URL copy instead.
+ *   client's loop) fails. The result then says whether the checks accepted the request
+ *   (NO_MEM), refused the URL (INVAL_URL) or found the request too large (INVAL_PARM), which
+ *   must agree with yws_url_parse and the request-size bound. The first control bit fails the
+ *   step's first allocation instead.
  * - One input in eight goes all the way: its authority is replaced by 127.0.0.1 and a port that
  *   is bound but never listens, and the library thread cannot start. The step then builds the
- *   context and the connection (scheme, path and query still from the input) and fails with
- *   TASK_CREATE; the loop is never serviced, so no byte leaves.
+ *   context and the connection and fails with TASK_CREATE; the loop is never serviced, so no
+ *   byte leaves.
  * Either way the record is released with yws_final_do, so a leak shows per input.
- *
- * Traps on: an accepted URL whose scheme is not ws/wss or whose host is empty; a plain
- * ws://host[:port][/path] URL refused; a host or path that differs from the URL's.
  */
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -102,24 +104,66 @@ bool ws_scheme(const std::string &url) {
   return s == "ws" || s == "wss";
 }
 
-/* ws[s]://host[:port][/anything] with a plain host and at most four port digits. The library
- * knows the default port of the lower-case schemes only. */
+/* ws[s]://host[:port][/path] with a host of letters (dot-separated labels, each starting
+ * with a letter), a port of 1..9999 and a path of letters, digits and "/-._~". */
 bool plainly_valid(const std::string &url) {
   if (!ws_scheme(url)) return false;
-  bool default_port = scheme_of(url) == "ws" || scheme_of(url) == "wss";
   size_t i = url.find("://") + 3, host = i;
-  while (i < url.size() &&
-         (std::isalnum(static_cast<unsigned char>(url[i])) || url[i] == '.' || url[i] == '-'))
+  bool label_start = true;
+  while (i < url.size() && (std::isalnum(static_cast<unsigned char>(url[i])) || url[i] == '.')) {
+    if (label_start && !std::isalpha(static_cast<unsigned char>(url[i]))) return false;
+    label_start = url[i] == '.';
     i++;
-  if (i == host) return false;
+  }
+  if (i == host || label_start || i - host > 60) return false;
   if (i < url.size() && url[i] == ':') {
     size_t digits = ++i;
     while (i < url.size() && std::isdigit(static_cast<unsigned char>(url[i]))) i++;
-    if (i == digits || i - digits > 4) return false;
-  } else if (!default_port) {
-    return false;
+    if (i == digits || i - digits > 4 || std::stoi(url.substr(digits, i - digits)) == 0)
+      return false;
   }
-  return i == url.size() || url[i] == '/';
+  if (i < url.size() && url[i] != '/') return false;
+  if (url.size() - i > 1000) return false;
+  for (; i < url.size(); i++)
+    if (!std::isalnum(static_cast<unsigned char>(url[i])) && !std::strchr("/-._~", url[i]))
+      return false;
+  return true;
+}
+
+bool only(const std::string &s, bool (*ok)(char)) {
+  for (char c : s)
+    if (!ok(c)) return false;
+  return true;
+}
+
+bool tchar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("!#$%&'*+-.^_`|~", c);
+}
+
+bool subprot_char(char c) {
+  return tchar(c) || c == ',' || c == ' ';
+}
+
+bool visible(char c) {
+  return static_cast<unsigned char>(c) >= 0x20 && c != 0x7f;
+}
+
+bool url_piece_char(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-._~!$&'()*+,;=:@/?%[]", c);
+}
+
+/* What the step must answer for the profile as it stands, before any allocation fails. */
+yws_err_e expected_result(const char *url) {
+  yws_url_t u;
+  if (yws_url_parse(url, &u) != YWS_OK) return YWS_ERR_INVAL_URL;
+  check(u.port >= 1 && u.port <= 65535 && u.path[0] == '/' && u.host[0]);
+  check(only(u.path, url_piece_char) && only(u.host_port, url_piece_char));
+  check(std::strlen(u.path) <= YWS_URL_PATH_MAX && std::strlen(u.host) <= YWS_URL_HOST_MAX);
+  const char *subprot = yws_client[0].load()->prot_ctxt.protocols[0].name;
+  size_t request = yws_request_size(&u, subprot, 0);
+  check(request == YWS_REQUEST_FIXED + std::strlen(u.path) + 2 * std::strlen(u.host_port) +
+                       std::strlen(subprot) + yws_cfg_headers_wire_size(0));
+  return request > YWS_REQUEST_MAX ? YWS_ERR_INVAL_PARM : YWS_OK;
 }
 
 /* Stops the step right after its checks. */
@@ -135,12 +179,10 @@ void run_checks_only(const std::string &url, bool fail_copy) {
   if (fail_copy) {
     check(r == YWS_ERR_NO_MEM);
   } else {
-    check(r == YWS_ERR_NO_MEM || r == YWS_ERR_INVAL_URL);
-    bool accepted = r == YWS_ERR_NO_MEM;
-    size_t host = scheme_of(url).size() + 3;
-    if (accepted)
-      check(ws_scheme(url) && host < url.size() && url[host] != ':' && url[host] != '/');
-    if (plainly_valid(url)) check(accepted);
+    yws_err_e want = expected_result(url.c_str());
+    check(r == (want == YWS_OK ? YWS_ERR_NO_MEM : want));
+    if (r == YWS_ERR_NO_MEM) check(ws_scheme(url) && url.find('@') == std::string::npos);
+    if (plainly_valid(url) && yws_cfg_headers_wire_size(0) == 0) check(r == YWS_ERR_NO_MEM);
   }
   yws_final_do(0);
   check(!yws_client[0]);
@@ -157,22 +199,49 @@ void run_full(const std::string &url, int port) {
   g_seen = Seen();
   yv_rtos_test_fail_task_name("wsservice");
   yv_rtos_test_fail_next(YV_RTOS_FAIL_TASK_CREATE, 0, 1);
+  yws_err_e want = expected_result(local.c_str());
   yws_err_e r = yws_client_do_connect(0);
   yv_rtos_test_fail_next(YV_RTOS_FAIL_TASK_CREATE, 0, 0);
   yv_rtos_test_fail_task_name(nullptr);
-  if (ws_scheme(local)) {
+  if (want == YWS_OK) {
     check(r == YWS_ERR_TASK_CREATE);
     check(g_seen.host == "127.0.0.1:" + std::to_string(port));
-    /* The parser takes the path without its leading '/'; the step puts it back. */
-    std::string path = tail.size() > 1 ? tail : "/";
-    // Trace lines lose their trailing line breaks.
-    while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
-    check(g_seen.path == path);
+    std::string path = tail.empty() || tail[0] != '/' ? "/" + tail : tail;
+    /* A trace line holds 511 characters: a long path is cut there. */
+    check(g_seen.path == path || (g_seen.path.size() > 400 && path.rfind(g_seen.path, 0) == 0));
   } else {
-    check(r == YWS_ERR_INVAL_URL);
+    check(r == want);
   }
   yws_final_do(0);
   check(!yws_client[0]);
+}
+
+/* A length-prefixed piece as a C string (the option calls take C strings). */
+std::string piece(input_t *in, bool wide) {
+  size_t n = byte(in);
+  if (wide) n |= static_cast<size_t>(byte(in)) << 8;
+  std::string s = bytes(in, n % 1400);
+  s.resize(std::strlen(s.c_str()));
+  return s;
+}
+
+/* Offers the sub-protocol and headers; what is accepted must be clean. */
+void offer(input_t *in, uint8_t ctl) {
+  check(yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_REMOVE, nullptr) == YWS_OK);
+  std::string subprot = piece(in, false) + piece(in, false);
+  yws_err_e rc = yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT, subprot.c_str());
+  check(rc == (yws_subprot_is_valid(subprot.c_str()) ? YWS_OK : YWS_ERR_INVAL_PARM));
+  if (rc == YWS_OK)
+    check(subprot.size() <= YWS_SUBPROT_MAX && only(subprot, subprot_char) &&
+          (subprot.empty() || tchar(subprot.back())));
+  check(yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT_EN, (ctl >> 4) & 1) == YWS_OK);
+  for (int i = 0; i < ((ctl >> 5) & 3) + 1 && in->n; i++) {
+    std::string name = piece(in, false), value = piece(in, true);
+    rc = yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_ADD, name.c_str(), value.c_str());
+    check(rc == YWS_OK || rc == YWS_ERR_INVAL_PARM);
+    if (rc != YWS_OK || name[0] == '"') continue;
+    check(only(name, tchar) && only(value, visible));
+  }
 }
 
 }  // namespace
@@ -182,9 +251,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static const int port = closed_port();
   (void)ready;
   if (size < 1) return 0;
-  uint8_t ctl = data[0];
-  std::string url(reinterpret_cast<const char *>(data + 1), size - 1);
-  url.resize(std::strlen(url.c_str())); /* the profile keeps a C string */
+  input_t in = {data, size};
+  uint8_t ctl = byte(&in);
+  std::string url = piece(&in, true);
+  offer(&in, ctl);
   if (yv_ws_cfg_set_opt(0, YWS_CFG_CONN_URL, url.c_str()) != YWS_OK) return 0;
   if ((ctl & 0x0E) == 0 && url.find("://") != std::string::npos)
     run_full(url, port);
