@@ -81,9 +81,9 @@ typedef enum {
   YWS_CFG_TYPE_CLOSE = 4,
   YWS_CFG_CONN_PDPCID = 5,        /* int 1..16 */
   YWS_CFG_CONN_SSLCTXID = 6,      /* int 0..4 */
-  YWS_CFG_CONN_URL = 7,           /* const char * */
-  YWS_CFG_CONN_SUBPROT_EN = 8,    /* int 0/1 */
-  YWS_CFG_CONN_SUBPROT = 9,       /* const char * */
+  YWS_CFG_CONN_URL = 7,           /* const char *; checked at open (YWS_ERR_INVAL_URL) */
+  YWS_CFG_CONN_SUBPROT_EN = 8,    /* int 0/1: the sub-protocol is sent only when 1 */
+  YWS_CFG_CONN_SUBPROT = 9,       /* const char *: comma-separated tokens, <= 256 */
   YWS_CFG_CONN_EXTENSION_EN = 10, /* int 0/1 */
   YWS_CFG_CONN_EXTENSION = 11,    /* const char * */
   YWS_CFG_CONN_METHOD = 12,       /* const char * */
@@ -97,7 +97,7 @@ typedef enum {
   YWS_CFG_READ_MODE = 20,         /* int 0/1 */
   YWS_CFG_CLOSE_WAITTIME = 21,    /* int 0..255 seconds */
   YWS_CFG_RECV_CB = 22,           /* ws_client_recv_cb_t */
-  YWS_CFG_REQHEAD_ADD = 23,       /* const char *name, const char *value */
+  YWS_CFG_REQHEAD_ADD = 23,       /* const char *name, const char *value; see add_http_head */
   YWS_CFG_REQHEAD_REMOVE = 24,    /* const char *name, or NULL for all */
   YWS_CFG_WRITE_MAX = 25
 } yws_cfg_type_e;
@@ -168,14 +168,24 @@ int32_t yv_ws_client_cancel(void *client_hndl, int32_t reason);
 /* ---- configuration ---- */
 int yws_cfg_init(int cfg_id);
 yws_err_e yws_cfg_type_parse(const char *cfg_name, int *type_out);
+/* A set and the open of a client of the same profile exclude each other: the
+ * set lands before the client exists, or answers YWS_ERR_BUSY. */
 yws_err_e yv_ws_cfg_set_opt(uint8_t cfg_id, int opt_tag, ...);
-/* String options come back as the profile's own pointer: do not free it. */
+/* String options come back as the profile's own pointer: do not free it, and
+ * do not use it after a later set of the same option (from any task), which
+ * frees it. */
 yws_err_e yv_ws_cfg_get_opt(uint8_t cfg_id, int opt_tag, ...);
 yws_err_e yv_ws_client_get_opt(uint8_t client_id, int opt_tag, ...);
+/* The name must be an HTTP token (<= 256), the value free of control
+ * characters (<= 1024): else YWS_ERR_INVAL_PARM, list unchanged. A stored
+ * header of the same name (compared whole, ignoring letter case) is
+ * replaced. */
 int yws_cfg_add_http_head(int cfg_id, const char *header_name, const char *header_str);
+/* Removes the headers of that name (whole, ignoring case), or all for NULL. */
 int yws_cfg_remove_http_head(int cfg_id, const char *header_name);
 /* On YWS_OK *fmt is a "+YWSCFG: " line owned by the caller (yv_ws_mem_free),
- * or NULL after the "reqheader/remove" query. */
+ * or NULL after the "reqheader/remove" query. Inside quoted values '"' and
+ * '\' are written \" and \\. */
 yws_err_e yws_cfg_get_opt_with_fmt(char **fmt, int type, uint8_t cfg_id, const char *type_str,
                                    const char *value_str);
 int yws_cfg_get_http_head(char *resp_buffer, int len_max, int cfg_id, const char *type_str,
