@@ -447,7 +447,10 @@ TEST(BufferedClose, ReadOfTheEmptyChainLeavesTheClosingHandshakeAlone) {
     ASSERT_NE(yws_client[0], nullptr);
     EXPECT_FALSE(yws_client[0].load()->lws_prot_thread.force_exit);
   }
-  parked.reset();
+  {
+    yws_service_lock lk;  // the loop is freed under this lock once it ends
+    parked.reset();
+  }
   ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_CLOSE, 1));
   EXPECT_EQ(last(0, YWS_CB_TYPE_CLOSE), 0);
   ASSERT_TRUE(peer.wait_close(kWait));
