@@ -223,6 +223,8 @@ int yv_ws_act_start(int cid, int sim_id);
 int yv_ws_get_data_call_state(int cid, void *user_param, YVW_DATACALL_RESPONSE_CB cb);
 void yv_ws_datacall_cb(uint8_t nSim, uint32_t ind_type, int profile_idx, bool result,
                        void *task_ref);
+/* Service task: a bearer indication; param1 is the SIM/context binding word,
+ * whose low byte names the context it acts on (yv_datacall.h). */
 void yv_ws_client_net_cb(yv_event_t *ws_event);
 
 /* Releases a block the service handed over (a report line). */

@@ -387,12 +387,13 @@ TEST(ServiceStart, TwoFirstOpensFromTwoTasksCreateOneService) {
   for (int c : {0, 1}) EXPECT_EQ(close_client(c), 0);
   EXPECT_TRUE(settled());
   EXPECT_EQ(yv_rtos_test_live_tasks(), 1u);
+  EXPECT_EQ(yv_rtos_test_live_timers(), 0u);
 }
 
 // ---- locks that cannot be created ----
 
 // The service lock is the first creation of the first open, the record's
-// four locks follow; each failure fails its open alone.
+// four locks follow; each failure fails its open alone. So does the connect timer.
 TEST(Locks, FailedCreationFailsTheOpenAndALaterOpenWorks) {
   WsServer server;
   setup_profile(0, server.url("/echo"), 1, 5);
@@ -413,6 +414,12 @@ TEST(Locks, FailedCreationFailsTheOpenAndALaterOpenWorks) {
     EXPECT_EQ(close_client(0), 0);
     EXPECT_TRUE(server.wait_closed(static_cast<int>(point) + 1, kWait));
   }
+  // The connect timer is made at the open too: without it the open would be unbounded.
+  yv_rtos_test_fail_next(YV_RTOS_FAIL_TIMER_CREATE, 0, 1);
+  yws_open_t o{0, 0, nullptr, 0};
+  EXPECT_LT(yv_ws_open_proc(&o), 0);
+  EXPECT_EQ(yws_client[0], nullptr);
+  EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_OPEN), 5u);
   EXPECT_TRUE(all_idle(heap));
 }
 
@@ -457,4 +464,5 @@ TEST(BufferedClose, ReadOfTheEmptyChainLeavesTheClosingHandshakeAlone) {
   EXPECT_EQ(peer.closes().at(0).code, 1000);
   EXPECT_TRUE(peer.wait_disconnected(kWait));
   EXPECT_TRUE(settled());
+  EXPECT_EQ(yv_rtos_test_live_timers(), 0u);
 }
