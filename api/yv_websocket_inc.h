@@ -275,7 +275,11 @@ typedef struct {
     yv_task_t ws_service_id;
   } lws_prot_thread;
   yv_ws_service_event_cb event_cb;
+  /* Bearer state of this open: 1 waiting for the activation of pdp_cid, 6 the
+   * connect step posted. */
   uint8_t pdp_listen;
+  /* The packet-data context the client runs on; 0 until its bearer step. */
+  uint8_t pdp_cid;
   /* Generation of this record (never 0): events of its library thread and
    * timers carry it so that none of them acts on a later client of the id. */
   uint32_t serial;
@@ -320,6 +324,12 @@ yws_err_e yws_close_proc(yv_event_t *msg);
 void yws_thread_exit_destroy(int client_id, uint32_t loop_serial);
 void yws_lws_context_destroy(uint8_t client_id);
 void yws_final_do(int client_id);
+/* Releases the record `tag` names (yws_tag) if it is still that one; false
+ * when it has gone already, so that one open is never ended twice. */
+bool yws_final_do_if(uint32_t tag);
+/* Starts the connect timer of the record `tag` names when its profile has a
+ * connect timeout; the platform's status. */
+int yws_open_timer_start(uint32_t tag);
 yws_err_e yws_ping_proc(yv_event_t *msg);
 void yws_conn_timer_expired_callback(void *argv);
 void yws_ping_timer_expired_callback(void *argv);

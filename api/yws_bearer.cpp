@@ -9,26 +9,29 @@
 
 namespace {
 
-uint8_t yws_cur_client() {
-  return __atomic_load_n(&service_t->cur_client_id, __ATOMIC_ACQUIRE);
-}
-uint8_t yws_cur_cfg() {
-  return __atomic_load_n(&service_t->cur_cfg_id, __ATOMIC_ACQUIRE);
-}
-void yws_set_pdp_listen(uint8_t v) {
-  __atomic_store_n(&service_t->pdp_listen, v, __ATOMIC_RELEASE);
+/* The context an indication is for: the low byte of its binding word
+ * (yv_datacall.h). */
+int yws_word_cid(uint32_t word) {
+  return static_cast<int>(word & 0xFF);
 }
 
-/* The current open failed in its bearer step: release it and say so. */
-void yws_abandon_open(uint8_t client_id, uint8_t cfg_id) {
-  yws_final_do(client_id);
-  yws_set_pdp_listen(0);
+/* The open `tag` names failed in its bearer step or lost its bearer: release it
+ * and tell it, unless it has ended some other way already. */
+void yws_bearer_fail(uint32_t tag) {
+  uint8_t client_id = static_cast<uint8_t>(tag & 0xFF);
+  uint8_t cfg_id;
+  {
+    yws_service_lock lk;
+    yws_client_t *rec = client_id < YWS_CLIENT_NUM ? yws_client[client_id].load() : nullptr;
+    if (!rec || rec->serial != (tag >> 8)) return;
+    cfg_id = rec->cfg_id;
+  }
+  if (!yws_final_do_if(tag)) return;
   yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, YWS_ERR_NET_FAIL);
 }
 
 /* Set while the bearer step runs on this task: a refusal reported there
- * synchronously is released and notified by the step itself, and must not come
- * back as an event that could tear down a newer open of the same id. */
+ * synchronously is released and notified by the step itself. */
 thread_local bool t_in_bearer_step = false;
 
 void yws_bearer_step_cb(uint8_t nSim, uint32_t ind_type, int profile_idx, bool result,
@@ -37,35 +40,48 @@ void yws_bearer_step_cb(uint8_t nSim, uint32_t ind_type, int profile_idx, bool r
   yv_ws_datacall_cb(nSim, ind_type, profile_idx, result, task_ref);
 }
 
-/* The opens still waiting for the bearer, returned by id and profile. With
- * `go` each is sent on to its connect step. */
-int yws_bearer_waiting(bool go, uint8_t *ids, uint8_t *cfgs) {
-  uint32_t tags[YWS_CLIENT_NUM];
+/* Records on context `cid`, by tag: only those still waiting for its
+ * activation when `waiting`, every one otherwise. With `go` the waiting ones
+ * are marked as sent on to their connect step. */
+int yws_bearer_clients(int cid, bool waiting, bool go, uint32_t *tags) {
   int n = 0;
-  {
-    yws_service_lock lk;
-    for (uint8_t i = 0; i < YWS_CLIENT_NUM; i++) {
-      yws_client_t *rec = yws_client[i];
-      if (!rec || rec->pdp_listen != 1) continue;
-      if (go) rec->pdp_listen = 6;
-      if (ids) ids[n] = i;
-      if (cfgs) cfgs[n] = rec->cfg_id;
-      tags[n++] = yws_tag(i, rec->serial);
-    }
+  yws_service_lock lk;
+  for (uint8_t i = 0; i < YWS_CLIENT_NUM; i++) {
+    yws_client_t *rec = yws_client[i];
+    if (!rec || rec->pdp_cid != cid || (waiting && rec->pdp_listen != 1)) continue;
+    if (go) rec->pdp_listen = 6;
+    tags[n++] = yws_tag(i, rec->serial);
   }
-  for (int i = 0; go && i < n; i++) yws_post(YWS_MSG_TYPE_TO_OPEN_CLIENT, tags[i], 0, 0);
   return n;
 }
 
 }  // namespace
 
 int yws_client_net_act(void *arg) {
-  (void)arg;
-  uint8_t client_id = yws_cur_client();
-  uint8_t cfg_id = yws_cur_cfg();
+  /* The open names itself: several opens on several tasks and contexts may be
+   * in their bearer step at once. */
+  auto *ev = static_cast<yv_event_t *>(arg);
+  if (!ev) return YWS_ERR_INVAL_PARM;
+  uint32_t tag = ev->param1;
+  uint8_t client_id = static_cast<uint8_t>(tag & 0xFF);
+  uint8_t cfg_id;
+  {
+    yws_service_lock lk;
+    yws_client_t *rec = client_id < YWS_CLIENT_NUM ? yws_client[client_id].load() : nullptr;
+    if (!rec || rec->serial != (tag >> 8)) return 0; /* ended already, and told */
+    cfg_id = rec->cfg_id;
+  }
   int cid = 1;
   int v = 0;
   if (yv_ws_cfg_get_opt(cfg_id, YWS_CFG_CONN_PDPCID, &v) == YWS_OK) cid = v;
+  {
+    yws_service_lock lk;
+    yws_client_t *rec = yws_client[client_id];
+    if (!rec || rec->serial != (tag >> 8)) return 0;
+    rec->pdp_cid = static_cast<uint8_t>(cid);
+    rec->pdp_listen = 1;
+  }
+  __atomic_store_n(&service_t->pdp_listen, 1, __ATOMIC_RELEASE);
   t_in_bearer_step = true;
   int result = yv_ws_get_data_call_state(
       cid, reinterpret_cast<void *>(__atomic_load_n(&service_t->ws_task_id, __ATOMIC_ACQUIRE)),
@@ -73,7 +89,7 @@ int yws_client_net_act(void *arg) {
   t_in_bearer_step = false;
   YWS_TRACE("net_act ret:%d", result);
   if (result == 0 || result == -2) return 0;
-  yws_abandon_open(client_id, cfg_id);
+  yws_bearer_fail(tag);
   return result;
 }
 
@@ -116,30 +132,28 @@ void yv_ws_datacall_cb(uint8_t nSim, uint32_t ind_type, int profile_idx, bool re
 }
 
 void yv_ws_client_net_cb(yv_event_t *ws_event) {
-  uint8_t listen = __atomic_load_n(&service_t->pdp_listen, __ATOMIC_ACQUIRE);
+  int cid = yws_word_cid(ws_event->param1);
   YWS_TRACE("yws result= %d, %ld,  %ld,%d", (int)ws_event->param3, (long)ws_event->param2,
-            (long)YAVO_DATACALL_ACT_RSP_IND, (int)listen);
-  /* No open is waiting on the bearer: it was abandoned and notified already
-   * (a refused activation is also answered through the callback), and the
-   * id may belong to a newer open by now. */
-  if (listen == 0) return;
+            (long)YAVO_DATACALL_ACT_RSP_IND, cid);
+  uint32_t tags[YWS_CLIENT_NUM];
   bool success = ws_event->param3 != 0;
   if (success && ws_event->param2 == YAVO_DATACALL_ACT_RSP_IND) {
-    /* The bearer is up for every open that waits for it, not only the
-     * latest; an answer that finds none waiting changes nothing. */
-    if (yws_bearer_waiting(true, nullptr, nullptr) > 0) yws_set_pdp_listen(6);
+    /* Context cid is up for every open waiting for it; an answer that finds
+     * none waiting changes nothing. */
+    int n = yws_bearer_clients(cid, true, true, tags);
+    for (int i = 0; i < n; i++) yws_post(YWS_MSG_TYPE_TO_OPEN_CLIENT, tags[i], 0, 0);
+    if (n > 0) __atomic_store_n(&service_t->pdp_listen, 6, __ATOMIC_RELEASE);
     return;
   }
   if (!success)
     YWS_TRACE("net down");
   else if (ws_event->param2 == YAVO_DATACALL_DEACT_RSP_IND)
     YWS_TRACE("deact");
-  uint8_t ids[YWS_CLIENT_NUM], cfgs[YWS_CLIENT_NUM];
-  int n = yws_bearer_waiting(false, ids, cfgs);
-  uint8_t cur = yws_cur_client();
-  yws_abandon_open(cur, yws_cur_cfg());
-  for (int i = 0; i < n; i++)
-    if (ids[i] != cur) yws_abandon_open(ids[i], cfgs[i]);
+  /* Context cid is gone: every client on it ends now, whatever its state,
+   * and no other. */
+  int n = yws_bearer_clients(cid, false, false, tags);
+  for (int i = 0; i < n; i++) yws_bearer_fail(tags[i]);
+  if (n > 0) __atomic_store_n(&service_t->pdp_listen, 0, __ATOMIC_RELEASE);
   YWS_TRACE("yws exit");
 }
 

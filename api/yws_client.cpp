@@ -87,10 +87,19 @@ int yws_client_create_locked(int client_id, int cfg_id) {
   rec->prot_ctxt.wsi = nullptr;
   rec->prot_ctxt.is_destroyed = false;
   rec->status.write.curr_is_writable = true;
-  (void)yv_rtos_mutex_create(&rec->prot_ctxt.prot_api_mutex);
-  (void)yv_rtos_mutex_create(&rec->prot_ctxt.destroy_mutex);
-  (void)yv_rtos_mutex_create(&rec->status.conn.mutex);
-  (void)yv_rtos_mutex_create(&rec->status.write.mutex);
+  /* A record whose locks could not all be made is not used at all: its status
+   * guards would do nothing. */
+  yv_mutex_t *locks[] = {&rec->prot_ctxt.prot_api_mutex, &rec->prot_ctxt.destroy_mutex,
+                         &rec->status.conn.mutex, &rec->status.write.mutex};
+  for (yv_mutex_t *m : locks) {
+    if (yv_rtos_mutex_create(m) == YV_OSI_SUCCESS && *m) continue;
+    YWS_TRACE("mutex failed");
+    for (yv_mutex_t *made : locks) yv_rtos_mutex_delete(*made);
+    yv_mem_free(exts);
+    yv_mem_free(prots);
+    yv_mem_free(rec);
+    return YWS_ERR_NO_MEM;
+  }
   list_init(&rec->data.read.rx_q);
   list_init(&rec->data.write.tx_q);
   rec->data.read.rx_max_size = yws_buffer_limit(cfg->read.buffer_sz);

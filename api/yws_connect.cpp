@@ -372,7 +372,8 @@ yws_err_e yws_client_do_connect(int client_id) {
   ci.origin = url->host_port;
   ci.protocol = protocol;
 
-  if (cfg->conn.timeout) {
+  /* The open normally started its timer already: it bounds the bearer step too. */
+  if (cfg->conn.timeout && !rec->conn_timer) {
     if (yv_rtos_timer_create(&rec->conn_timer, 0xFFFFFFFFu, yws_conn_timer_expired_callback,
                              reinterpret_cast<void *>(static_cast<uintptr_t>(yws_tag(
                                  static_cast<uint8_t>(client_id), rec->serial)))) == YV_OSI_SUCCESS)

@@ -70,9 +70,11 @@ yws_err_e yws_client_open_connected(int client_id) {
   yws_client_t *rec = yws_record(client_id);
   if (!rec) return YWS_OK;
   int state = yws_state(rec);
-  if (state == YWS_CONN_STA_CONNECTED) return YWS_OK;
+  /* Once closing, the open has its outcome coming from teardown: a late
+   * establishment must not report a second one. */
+  if (state != YWS_CONN_STA_CONNECTING) return YWS_OK;
   uint8_t cfg_id = rec->cfg_id;
-  if (state != YWS_CONN_STA_CLOSING) {
+  {
     yws_timer_remove(&rec->conn_timer);
     uint8_t interval = yws_cfg[cfg_id]->ping.interval;
     if (interval) {
@@ -168,10 +170,17 @@ void yws_thread_exit_destroy(int client_id, uint32_t loop_serial) {
 }
 
 void yws_final_do(int client_id) {
-  if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !service_t) return;
+  if (client_id < 0 || client_id >= YWS_CLIENT_NUM) return;
+  (void)yws_final_do_if(static_cast<uint32_t>(client_id));
+}
+
+bool yws_final_do_if(uint32_t tag) {
+  int client_id = static_cast<int>(tag & 0xFF);
+  uint32_t serial = tag >> 8;
+  if (client_id >= YWS_CLIENT_NUM || !service_t) return false;
   yws_service_lock lk;
   yws_client_t *rec = yws_client[client_id];
-  if (!rec) return;
+  if (!rec || (serial && rec->serial != serial)) return false;
   yws_timer_remove(&rec->conn_timer);
   yws_timer_remove(&rec->ping_timer);
   if (rec->prot_ctxt.loop) {
@@ -194,6 +203,7 @@ void yws_final_do(int client_id) {
   yv_mem_free(rec);
   YWS_TRACE("client hd=%p", (void *)rec);
   yws_client[client_id] = nullptr;
+  return true;
 }
 
 yws_err_e yws_ping_proc(yv_event_t *msg) {
@@ -240,6 +250,22 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
 
 void yws_client_writable_event(int client_id) {
   if (client_id >= 0 && client_id < YWS_CLIENT_NUM) yws_kick_tx(client_id);
+}
+
+int yws_open_timer_start(uint32_t tag) {
+  int client_id = static_cast<int>(tag & 0xFF);
+  yws_service_lock lk;
+  yws_client_t *rec = yws_record(client_id);
+  if (!rec || rec->serial != (tag >> 8) || rec->conn_timer) return YV_OSI_SUCCESS;
+  uint8_t timeout = yws_cfg[rec->cfg_id]->conn.timeout;
+  if (!timeout) return YV_OSI_SUCCESS;
+  yv_timer_t timer = 0;
+  int st = yv_rtos_timer_create(&timer, 0xFFFFFFFFu, yws_conn_timer_expired_callback,
+                                yws_timer_arg(client_id, rec));
+  if (st != YV_OSI_SUCCESS) return st;
+  rec->conn_timer = timer;
+  yv_rtos_timer_start(timer, timeout * 1000u, 0);
+  return YV_OSI_SUCCESS;
 }
 
 void yws_conn_timer_expired_callback(void *argv) {

@@ -22,7 +22,8 @@ class yws_mutex_guard {
 /* The service lock, if the service has one yet (no record exists before it). */
 class yws_service_lock : public yws_mutex_guard {
  public:
-  yws_service_lock() : yws_mutex_guard(service_t ? service_t->lock : 0) {}
+  yws_service_lock()
+      : yws_mutex_guard(service_t ? __atomic_load_n(&service_t->lock, __ATOMIC_ACQUIRE) : 0) {}
 };
 
 #endif

@@ -75,6 +75,7 @@ int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool conti
   int32_t got = 0;
   int32_t left;
   int state;
+  bool user_close;
   uint32_t tag;
   {
     yws_service_lock lk;
@@ -105,6 +106,8 @@ int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool conti
       yws_mutex_guard sl(rec->status.conn.mutex);
       state = rec->status.conn.cur_sta;
     }
+    /* A user close ends by its own handshake; ending it here would cut that short. */
+    user_close = rec->prot_ctxt.loop && rec->prot_ctxt.loop->close_requested.load();
   }
   if (left) {
     if (got > 0 && continue_read) yws_post(YWS_MSG_TYPE_TO_READ_DATA, tag, 0, 0);
@@ -112,7 +115,8 @@ int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool conti
   }
   YWS_TRACE("cur_sta=%d", state);
   if (state == YWS_CONN_STA_CONNECTED) return YWS_OK;
-  if (state == YWS_CONN_STA_CLOSING) yws_post(YWS_MSG_TYPE_LWS_CLIENT_CLOSED, tag, 0, 0);
+  if (state == YWS_CONN_STA_CLOSING && !user_close)
+    yws_post(YWS_MSG_TYPE_LWS_CLIENT_CLOSED, tag, 0, 0);
   return got > 0 ? YWS_OK : YWS_ERR_NET_FAIL;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "yv_websocket_inc.h"
+#include "yws_lock.h"
 #include "yws_loop.h"
 
 ws_service_t *service_t = nullptr;
@@ -77,8 +78,17 @@ void yv_ws_mem_free(void *p) {
 
 /* ---- start ---- */
 
+namespace {
+/* Creation of the context, queue, task and lock, the deletion of the queue and
+ * the task's decision to end are made under this one lock: two first opens
+ * create one service, and an open right after a deinit never relies on a task
+ * that is about to leave. */
+std::mutex g_start_m;
+}  // namespace
+
 int yv_ws_app_start(int client_id, int sys_mode) {
   (void)client_id;
+  std::lock_guard<std::mutex> start(g_start_m);
   if (!service_t) {
     yv_mem_install_lws_allocator();
     auto *svc = static_cast<ws_service_t *>(yv_mem_alloc(sizeof(ws_service_t)));
@@ -114,9 +124,17 @@ int yv_ws_app_start(int client_id, int sys_mode) {
 void yv_ws_service_init(int client_id, int cfg_id) {
   (void)client_id;
   (void)yws_cfg_init(cfg_id);
+  std::lock_guard<std::mutex> start(g_start_m);
   if (!service_t || service_t->initialized) return;
+  /* Without its lock the service must not run at all: the open fails and the
+   * next one tries again. */
+  yv_mutex_t lock = 0;
+  if (yv_rtos_mutex_create(&lock) != YV_OSI_SUCCESS || !lock) {
+    YWS_TRACE("lock failed");
+    return;
+  }
   list_init(&service_t->list);
-  (void)yv_rtos_mutex_create(&service_t->lock);
+  __atomic_store_n(&service_t->lock, lock, __ATOMIC_RELEASE);
   lws_set_log_level(3, nullptr);
   service_t->initialized = true;
 }
@@ -124,10 +142,35 @@ void yv_ws_service_init(int client_id, int cfg_id) {
 void yv_ws_service_deinit(int client_id, int cfg_id) {
   (void)client_id;
   (void)cfg_id;
+  std::lock_guard<std::mutex> start(g_start_m);
   if (!service_t) return;
   yv_queue_t q = __atomic_exchange_n(&service_t->queue, 0, __ATOMIC_ACQ_REL);
   if (q) (void)yv_rtos_queue_delete(q);
 }
+
+namespace {
+
+/* The rest of an open, for its own record only: the connect timer first (a
+ * non-zero "conn/timeout" bounds the whole open, bearer step included), then
+ * the bearer step. */
+int yws_open_start(int client_id) {
+  uint32_t tag;
+  {
+    yws_service_lock lk;
+    yws_client_t *rec = yws_client[client_id];
+    if (!rec) return YWS_OK;
+    tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
+  }
+  int st = yws_open_timer_start(tag);
+  if (st != YV_OSI_SUCCESS) {
+    (void)yws_final_do_if(tag);
+    return st;
+  }
+  yv_event_t ev = {YWS_MSG_TYPE_TO_NET_ACT, tag, 0, 0};
+  return yws_client_net_act(&ev);
+}
+
+}  // namespace
 
 int yv_ws_open_proc(yws_open_t *open_t) {
   int ret;
@@ -138,14 +181,16 @@ int yv_ws_open_proc(yws_open_t *open_t) {
   } else if (yws_client[open_t->client_id]) {
     ret = YWS_ERR_BUSY;
   } else if ((ret = yv_ws_app_start(open_t->client_id, open_t->user)) == 0) {
+    /* Kept for the record only: every later step of the open takes its client
+     * and profile from the open itself. */
     __atomic_store_n(&service_t->cur_cfg_id, (uint8_t)open_t->cfg_id, __ATOMIC_RELEASE);
     __atomic_store_n(&service_t->cur_client_id, (uint8_t)open_t->client_id, __ATOMIC_RELEASE);
     yv_ws_service_init(open_t->client_id, open_t->cfg_id);
-    ret = yws_client_service_new(open_t->client_id, open_t->cfg_id);
-    if (ret == 0) {
-      __atomic_store_n(&service_t->pdp_listen, 1, __ATOMIC_RELEASE);
-      ret = yws_client_net_act(nullptr);
-    }
+    if (!__atomic_load_n(&service_t->lock, __ATOMIC_ACQUIRE))
+      ret = YWS_ERR_NO_MEM;
+    else
+      ret = yws_client_service_new(open_t->client_id, open_t->cfg_id);
+    if (ret == 0) ret = yws_open_start(open_t->client_id);
   }
   YWS_TRACE("ret=%d", ret);
   return ret;
@@ -249,11 +294,17 @@ void yv_ws_thread_run(void *arg) {
   for (;;) {
     std::memset(&ev, 0, sizeof(ev));
     yv_queue_t q = __atomic_load_n(&service_t->queue, __ATOMIC_ACQUIRE);
-    if (yv_rtos_queue_wait(q, &ev, sizeof(ev), YV_WAIT_FOREVER) != YV_OSI_SUCCESS) break;
+    if (yv_rtos_queue_wait(q, &ev, sizeof(ev), YV_WAIT_FOREVER) != YV_OSI_SUCCESS) {
+      std::lock_guard<std::mutex> start(g_start_m);
+      /* An open made a new queue after a deinit and counts on this task. */
+      yv_queue_t now = __atomic_load_n(&service_t->queue, __ATOMIC_ACQUIRE);
+      if (now && now != q) continue;
+      __atomic_store_n(&service_t->ws_task_id, 0, __ATOMIC_RELEASE);
+      break;
+    }
     YWS_TRACE("yws evt:%d", (int)ev.id);
     yws_dispatch(&ev);
   }
   YWS_TRACE("yws task exit");
-  __atomic_store_n(&service_t->ws_task_id, 0, __ATOMIC_RELEASE);
   yv_rtos_task_delete(0);
 }

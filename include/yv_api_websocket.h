@@ -153,10 +153,35 @@ typedef void (*YVW_DATACALL_RESPONSE_CB)(uint8_t nSim, uint32_t ind_type, int pr
                                          bool result, void *task_ref);
 
 /* ---- start and open ---- */
+/* Creates what is missing of the service; may be called from several tasks at
+ * once (the service is created once). 0, YWS_ERR_NO_MEM, or the platform's
+ * negative status of a queue or task that could not be created. */
 int yv_ws_app_start(int client_id, int sys_mode);
-/* Starts an open; 0 means started and OPEN arrives through the callback. */
+/* Starts an open. 0 means started: exactly one OPEN follows through the
+ * callback, with 0 (connected) or the error that ended the open. Non-zero:
+ * - YWS_ERR_BUSY / YWS_ERR_INVAL_PARM / YWS_ERR_INVAL_URL / YWS_ERR_GENERIC:
+ *   refused, nothing notified;
+ * - YWS_ERR_NO_MEM: out of memory, or a lock of the service or of the client
+ *   could not be created; nothing was started or notified and nothing runs
+ *   without its lock; a later open tries again;
+ * - a negative platform status: a queue, task or timer could not be created;
+ *   nothing notified;
+ * - the bearer step's own result (-1): activation refused; OPEN with
+ *   YWS_ERR_NET_FAIL has been notified, on the caller's task.
+ * The profile's "conn/timeout", when not 0, bounds the whole open, bearer step
+ * included: OPEN with YWS_ERR_TIMEDOUT when it runs out. With 0 nothing bounds
+ * it: an activation the data-call layer accepted but never answers, or whose
+ * answer cannot be bound to its context, holds the client in CONNECTING (close
+ * answers YWS_ERR_BUSY) until the next indication for its context.
+ * Bearer loss: a deactivation or failure indication for a packet-data context
+ * ends every client whose profile uses that context ("conn/pdpcid"), whatever
+ * its state, each with one OPEN carrying YWS_ERR_NET_FAIL: the open's outcome
+ * if it was still opening, in place of CLOSE if it had connected. Clients on
+ * other contexts are not affected. */
 int yv_ws_open_proc(yws_open_t *open_t);
 void yv_ws_service_init(int client_id, int cfg_id);
+/* Deletes the event queue; the next open creates a new one and has a service
+ * task read it. */
 void yv_ws_service_deinit(int client_id, int cfg_id);
 int yv_ws_task_send_message(yv_event_t *p_msg);
 
@@ -208,6 +233,8 @@ int yv_ws_act_start(int cid, int sim_id);
 int yv_ws_get_data_call_state(int cid, void *user_param, YVW_DATACALL_RESPONSE_CB cb);
 void yv_ws_datacall_cb(uint8_t nSim, uint32_t ind_type, int profile_idx, bool result,
                        void *task_ref);
+/* Service task: a bearer indication; param1 is the SIM/context binding word,
+ * whose low byte names the context it acts on (yv_datacall.h). */
 void yv_ws_client_net_cb(yv_event_t *ws_event);
 
 /* Releases a block the service handed over (a report line). */

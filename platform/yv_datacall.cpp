@@ -27,6 +27,8 @@ struct Context {
   YVW_DATACALL_RESPONSE_CB cb = nullptr;
   void *task_ref = nullptr;
   uint8_t sim = 0;
+  bool has_mode = false; /* mode below applies instead of the layer's */
+  yv_dc_act_mode_e mode = YV_DC_ACT_ANSWER_OK;
   /* Bumped whenever the context changes outside an answer, so stale answers are dropped. */
   uint64_t gen = 0;
 };
@@ -165,7 +167,8 @@ uint32_t yv_datacall_pdp_active(uint8_t sim, int cid, YVW_DATACALL_RESPONSE_CB c
   std::lock_guard<std::mutex> lk(s.mu);
   s.act_requests++;
   Context &c = s.ctx[cid];
-  if (s.mode == YV_DC_ACT_REFUSE && c.status == YV_DATACALL_IDLE) return kRefusedErr;
+  yv_dc_act_mode_e mode = c.has_mode ? c.mode : s.mode;
+  if (mode == YV_DC_ACT_REFUSE && c.status == YV_DATACALL_IDLE) return kRefusedErr;
   c.cb = cb;
   c.task_ref = task_ref;
   c.sim = sim;
@@ -173,10 +176,10 @@ uint32_t yv_datacall_pdp_active(uint8_t sim, int cid, YVW_DATACALL_RESPONSE_CB c
 
   c.status = YV_DATACALL_ACTIVING;
   c.gen++;
-  switch (s.mode) {
+  switch (mode) {
     case YV_DC_ACT_ANSWER_OK:
     case YV_DC_ACT_ANSWER_FAIL: {
-      Job j = make_job(kActAnswer, cid, s.mode == YV_DC_ACT_ANSWER_OK, Clock::now() + kAnswerDelay);
+      Job j = make_job(kActAnswer, cid, mode == YV_DC_ACT_ANSWER_OK, Clock::now() + kAnswerDelay);
       j.gen = c.gen;
       enqueue(s, j);
       return 0;
@@ -272,6 +275,14 @@ uint32_t yv_dc_ctl_activation_requests(void) {
   return s.act_requests;
 }
 
+void yv_dc_ctl_set_cid_act_mode(int cid, yv_dc_act_mode_e mode) {
+  if (!valid_cid(cid)) return;
+  Sim &s = sim_state();
+  std::lock_guard<std::mutex> lk(s.mu);
+  s.ctx[cid].has_mode = true;
+  s.ctx[cid].mode = mode;
+}
+
 void yv_dc_ctl_set_active(int cid, int active) {
   if (!valid_cid(cid)) return;
   Sim &s = sim_state();
@@ -283,19 +294,35 @@ void yv_dc_ctl_set_active(int cid, int active) {
   c.gen++;
 }
 
-void yv_dc_ctl_answer_pending(int success) {
-  Sim &s = sim_state();
-  std::lock_guard<std::mutex> lk(s.mu);
+namespace {
+
+/* Caller holds s.mu; cid 0 answers every context. */
+void answer_pending(Sim &s, int only_cid, int success) {
   Clock::time_point now = Clock::now();
   for (int cid = 1; cid <= kMaxCid; cid++) {
     Context &c = s.ctx[cid];
-    if (c.status != YV_DATACALL_ACTIVING) continue;
+    if (c.status != YV_DATACALL_ACTIVING || (only_cid && cid != only_cid)) continue;
     /* Supersedes an answer already scheduled for this activation. */
     c.gen++;
     Job j = make_job(kActAnswer, cid, success != 0, now);
     j.gen = c.gen;
     enqueue(s, j);
   }
+}
+
+}  // namespace
+
+void yv_dc_ctl_answer_pending(int success) {
+  Sim &s = sim_state();
+  std::lock_guard<std::mutex> lk(s.mu);
+  answer_pending(s, 0, success);
+}
+
+void yv_dc_ctl_answer_cid(int cid, int success) {
+  if (!valid_cid(cid)) return;
+  Sim &s = sim_state();
+  std::lock_guard<std::mutex> lk(s.mu);
+  answer_pending(s, cid, success);
 }
 
 int yv_dc_ctl_deactivate(int cid) {

@@ -62,7 +62,10 @@ int yavo_get_datacall_status(uint8_t sim, int cid);
 /* 0 = started (cb follows), YV_DATACALL_REPEAT_ACTIVE_ERR = already requested
  * or active, other = refused. cb may be NULL. */
 uint32_t yv_datacall_pdp_active(uint8_t sim, int cid, YVW_DATACALL_RESPONSE_CB cb, void *task_ref);
-/* 0 = success; *word holds the SIM/context binding. */
+/* 0 = success; *word holds the SIM/context binding, which names the context
+ * an indication is for: bits 0-7 the context id (1..16), bits 8-15 the SIM.
+ * The service reads the context from the low byte of the word it is given
+ * back with each indication; a port must keep that byte. */
 int yv_bind_sim_and_profile(uint8_t sim, int cid, uint16_t *word);
 /* 0 = success; info filled (v4.addr.ip in network byte order). */
 int yv_get_data_call_info(uint8_t sim, int cid, yv_data_call_info_s *info);

@@ -24,11 +24,15 @@ void yv_dc_ctl_reset(void);
 void yv_dc_ctl_fail_registration(uint32_t count, uint32_t wait_ms);
 uint32_t yv_dc_ctl_registration_calls(void);
 void yv_dc_ctl_set_act_mode(yv_dc_act_mode_e mode);
+/* The mode of context cid alone, ahead of the one above; reset clears it. */
+void yv_dc_ctl_set_cid_act_mode(int cid, yv_dc_act_mode_e mode);
 uint32_t yv_dc_ctl_activation_requests(void);
 /* Make context cid active (or idle) without any callback. */
 void yv_dc_ctl_set_active(int cid, int active);
 /* Answer pending activations now (success or failure) from the layer's thread. */
 void yv_dc_ctl_answer_pending(int success);
+/* The same for context cid only. */
+void yv_dc_ctl_answer_cid(int cid, int success);
 /* Deactivate cid and indicate it through the callback of its activation, from
  * the layer's thread. Returns 0 if a callback was known for cid. */
 int yv_dc_ctl_deactivate(int cid);

@@ -268,7 +268,6 @@ class Soak {
     c.server_closes = server_closes;
     c.sent.clear();
     c.got.clear();
-    last_opened_ = c.id;
     stats_.opens++;
     set_state(c, St::kOpening);
   }
@@ -340,23 +339,31 @@ class Soak {
     set_state(c, St::kClosing);
   }
 
-  /* The service releases the most recently opened client, whatever its state, if it still
-   * listens to the bearer; only then is the indication certain to be seen through a
-   * notification, and no open may be under way or which client that is would be a race. */
+  /* The service releases every client on the lost context, whatever its state, with OPEN/8;
+   * one that ends by its CLOSE first is not told again. No open may be under way, or whether
+   * it reached its bearer step before the loss would be a race. */
   void bearer_loss() {
-    if (opening() || !service_t || __atomic_load_n(&service_t->pdp_listen, __ATOMIC_ACQUIRE) == 0)
-      return;
+    if (opening()) return;
+    unsigned targets = 0;
+    for (const Client &c : clients_)
+      if (c.st == St::kConnected || c.st == St::kClosing) targets |= 1u << c.id;
+    if (!targets) return;
     if (yv_dc_ctl_deactivate(kBearerCid) != 0) return;
     note("bearer loss");
     stats_.bearer_losses++;
-    bearer_target_ = last_opened_;
+    bearer_targets_ = targets;
+    auto pending = [this] {
+      for (const Client &c : clients_)
+        if ((bearer_targets_ & (1u << c.id)) && c.st != St::kIdle) return true;
+      return false;
+    };
     auto deadline = steady_clock::now() + kStateBound;
-    while (bearer_target_ >= 0 && steady_clock::now() < deadline) {
+    while (pending() && steady_clock::now() < deadline) {
       poll_notes();
       Mailbox::get().wait(milliseconds(5));
     }
-    if (bearer_target_ >= 0) fail("no OPEN notification after bearer loss");
-    bearer_target_ = -1;
+    if (pending()) fail("no OPEN notification after bearer loss");
+    bearer_targets_ = 0;
   }
 
   /* A connection ended: what was read must be what was written, up to where it stopped. */
@@ -377,9 +384,10 @@ class Soak {
     Client &c = clients_[n.client];
     note("note " + who(c) + " type " + std::to_string(n.type) + " virt " + std::to_string(n.virt) +
          " size " + std::to_string(n.size));
-    // Bearer loss releases the most recently opened client, whatever its state, with OPEN/8.
-    if (n.type == YWS_CB_TYPE_OPEN && n.virt == YWS_ERR_NET_FAIL && bearer_target_ == c.id) {
-      bearer_target_ = -1;
+    // Bearer loss releases every client on the context, whatever its state, with OPEN/8.
+    if (n.type == YWS_CB_TYPE_OPEN && n.virt == YWS_ERR_NET_FAIL &&
+        (bearer_targets_ & (1u << c.id))) {
+      bearer_targets_ &= ~(1u << c.id);
       stats_.bearer_releases++;
       if (c.st != St::kIdle) ended(c);
       return;
@@ -450,8 +458,7 @@ class Soak {
   TraceRing *ring_;
   Client clients_[kClients];
   Stats stats_;
-  int last_opened_ = -1;
-  int bearer_target_ = -1;
+  unsigned bearer_targets_ = 0;
   int failures_ = 0;
 };
 

@@ -31,8 +31,8 @@ using ywstest::WsServer;
 
 namespace {
 
-// The client under test is always opened last: bearer loss hits the most
-// recent open, and it must be this one, never the bystander.
+// The client under test runs on a context of its own: its bearer loss must
+// end it and never the bystander.
 constexpr int kClient = 0;
 constexpr int kCfg = 0;
 constexpr int kCid = 2;  // a bearer of its own, apart from the bystander's
@@ -414,7 +414,7 @@ class BearerLosses : public Faults, public ::testing::WithParamInterface<BearerL
 
 }  // namespace
 
-TEST_P(BearerLosses, ReleaseTheLatestOpenAtOnceWithOpenFailure) {
+TEST_P(BearerLosses, ReleaseTheClientOnTheLostContextAtOnceWithOpenFailure) {
   Bystander other;
   ASSERT_EQ(other.open_result(), 0);
   ASSERT_TRUE(other.intact());

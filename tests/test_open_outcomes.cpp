@@ -1,0 +1,468 @@
+// Every open ends exactly once: bearer answers and losses per context, opens
+// from several tasks, the connect timeout over the whole open, service
+// start-up after a deinit, locks that cannot be created, and a user close in
+// buffered mode.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ws_test_server.h"
+#include "yv_datacall_ctl.h"
+#include "yv_mem.h"
+#include "yv_rtos_test.h"
+#include "yv_websocket_inc.h"
+#include "yws_lock.h"
+#include "yws_loop.h"
+#include "yws_test_util.h"
+
+using namespace ywst;
+using ywstest::RawPeer;
+using ywstest::WsServer;
+
+namespace {
+
+constexpr size_t kHeapSlack = 16 * 1024;  // lazily grown library tables
+
+void setup_profile(int cfg, const std::string &url, int cid, int timeout) {
+  auto id = static_cast<uint8_t>(cfg);
+  profile(cfg, url);
+  yv_ws_cfg_set_opt(id, YWS_CFG_CONN_PDPCID, cid);
+  yv_ws_cfg_set_opt(id, YWS_CFG_CONN_TIMEOUT, timeout);
+  yv_ws_cfg_set_opt(id, YWS_CFG_PING_INTERVAL, 0);
+}
+
+bool echoed(int client, const std::string &msg) {
+  size_t from = Notes::get().all().size();
+  if (write_bytes(client, msg) != YWS_OK) return false;
+  return Notes::get().wait([&](const std::vector<Note> &v) {
+    for (size_t i = from; i < v.size(); i++)
+      if (v[i].client == client && v[i].type == YWS_CB_TYPE_RECV && v[i].data == msg) return true;
+    return false;
+  });
+}
+
+// Opens {client, profile} pairs from one thread each, released together.
+std::vector<int> open_together(const std::vector<std::pair<int, int>> &opens, int mode = 0) {
+  std::vector<int> rc(opens.size(), -1000);
+  std::atomic<size_t> ready{0};
+  std::vector<std::thread> tasks;
+  for (size_t i = 0; i < opens.size(); i++)
+    tasks.emplace_back([&, i] {
+      ready++;
+      while (ready.load() < opens.size()) std::this_thread::yield();
+      yws_open_t o{opens[i].first, opens[i].second, nullptr, mode};
+      rc[i] = yv_ws_open_proc(&o);
+    });
+  for (auto &t : tasks) t.join();
+  return rc;
+}
+
+// Every slot free, only the service task alive, no timer, the heap back.
+::testing::AssertionResult all_idle(size_t heap_before) {
+  if (!settled()) return ::testing::AssertionFailure() << "slot or library thread left";
+  if (yv_rtos_test_live_tasks() != 1)
+    return ::testing::AssertionFailure() << yv_rtos_test_live_tasks() << " tasks";
+  if (!queue_drained()) return ::testing::AssertionFailure() << "service task does not answer";
+  if (yv_rtos_test_live_timers() != 0)
+    return ::testing::AssertionFailure() << yv_rtos_test_live_timers() << " timers left";
+  size_t heap = yv_mem_bytes_in_use();
+  if (heap > heap_before + kHeapSlack)
+    return ::testing::AssertionFailure() << "heap grew by " << heap - heap_before;
+  return ::testing::AssertionSuccess();
+}
+
+// Holds the service task inside a RECV notification of `client` carrying
+// `token`, so that events posted meanwhile queue up in a known order.
+class ServiceHold {
+ public:
+  ServiceHold(int client, const std::string &token) : st_(std::make_shared<State>()) {
+    std::shared_ptr<State> st = st_;
+    Notes::get().set_hook([st, client, token](int c, const yws_parm_t *p) {
+      if (c != client || p->type != YWS_CB_TYPE_RECV || !p->data ||
+          std::string(reinterpret_cast<const char *>(p->data), static_cast<size_t>(p->size)) !=
+              token)
+        return;
+      std::unique_lock<std::mutex> lk(st->m);
+      st->held = true;
+      st->cv.notify_all();
+      st->cv.wait_for(lk, kWait, [st] { return st->released; });
+    });
+    held_ = write_bytes(client, token) == YWS_OK && wait([this] { return st_->held; });
+  }
+  ~ServiceHold() {
+    release();
+    Notes::get().set_hook(nullptr);
+  }
+  bool held() const { return held_; }
+  void release() {
+    std::lock_guard<std::mutex> lk(st_->m);
+    st_->released = true;
+    st_->cv.notify_all();
+  }
+
+ private:
+  struct State {
+    std::mutex m;
+    std::condition_variable cv;
+    bool held = false, released = false;
+  };
+  bool wait(const std::function<bool()> &pred) {
+    std::unique_lock<std::mutex> lk(st_->m);
+    return st_->cv.wait_for(lk, kWait, pred);
+  }
+  std::shared_ptr<State> st_;
+  bool held_ = false;
+};
+
+}  // namespace
+
+// ---- two profiles on contexts 1 and 5, opened from two tasks at once ----
+
+namespace {
+
+struct Act {
+  const char *name;
+  yv_dc_act_mode_e mode;
+};
+const Act kActs[] = {{"Answered", YV_DC_ACT_ANSWER_OK},
+                     {"AnswerFails", YV_DC_ACT_ANSWER_FAIL},
+                     {"Refused", YV_DC_ACT_REFUSE},
+                     {"NeverAnswered", YV_DC_ACT_NEVER_ANSWER}};
+
+class TwoContexts : public ::testing::TestWithParam<std::tuple<int, int>> {};
+
+}  // namespace
+
+TEST_P(TwoContexts, EachOpenGetsTheOutcomeOfItsOwnContextOnce) {
+  const int cids[2] = {1, 5};
+  const yv_dc_act_mode_e acts[2] = {kActs[std::get<0>(GetParam())].mode,
+                                    kActs[std::get<1>(GetParam())].mode};
+  WsServer server;
+  size_t heap = yv_mem_bytes_in_use();
+  yv_dc_ctl_reset();
+  for (int i = 0; i < 2; i++) {
+    setup_profile(i, server.url("/echo"), cids[i], 0);
+    yv_dc_ctl_set_cid_act_mode(cids[i], acts[i]);
+  }
+  std::vector<int> rc = open_together({{0, 0}, {1, 1}});
+  for (int i = 0; i < 2; i++) EXPECT_EQ(rc[i], acts[i] == YV_DC_ACT_REFUSE ? -1 : 0) << i;
+
+  // The answered side ends first; the unanswered one must not hear of it.
+  for (int i = 0; i < 2; i++) {
+    if (acts[i] == YV_DC_ACT_NEVER_ANSWER) continue;
+    ASSERT_TRUE(Notes::get().wait_count(i, YWS_CB_TYPE_OPEN, 1)) << i;
+    EXPECT_EQ(last(i, YWS_CB_TYPE_OPEN), acts[i] == YV_DC_ACT_ANSWER_OK ? 0 : YWS_ERR_NET_FAIL)
+        << i;
+  }
+  ASSERT_EQ(yv_dc_ctl_wait_idle(5000), 0);
+  ASSERT_TRUE(queue_drained());
+  for (int i = 0; i < 2; i++) {
+    if (acts[i] == YV_DC_ACT_NEVER_ANSWER) {
+      EXPECT_EQ(yv_ws_get_client_conn_state(static_cast<uint8_t>(i)), YWS_CONN_STA_CONNECTING);
+      EXPECT_EQ(Notes::get().count(i, YWS_CB_TYPE_OPEN), 0u) << i;
+    } else if (acts[i] == YV_DC_ACT_ANSWER_OK) {
+      EXPECT_TRUE(echoed(i, "on context " + std::to_string(cids[i])));
+    }
+  }
+  // A late failure answer ends the held open; the other client stays as it was.
+  for (int i = 0; i < 2; i++) {
+    if (acts[i] != YV_DC_ACT_NEVER_ANSWER) continue;
+    yv_dc_ctl_answer_cid(cids[i], 0);
+    ASSERT_TRUE(Notes::get().wait_count(i, YWS_CB_TYPE_OPEN, 1)) << i;
+    EXPECT_EQ(last(i, YWS_CB_TYPE_OPEN), YWS_ERR_NET_FAIL);
+  }
+  for (int i = 0; i < 2; i++)
+    if (acts[i] == YV_DC_ACT_ANSWER_OK) {
+      EXPECT_TRUE(echoed(i, "still here"));
+      EXPECT_EQ(close_client(i), 0);
+    }
+  ASSERT_EQ(yv_dc_ctl_wait_idle(5000), 0);
+  ASSERT_TRUE(queue_drained());
+  for (int i = 0; i < 2; i++) {
+    EXPECT_EQ(Notes::get().count(i, YWS_CB_TYPE_OPEN), 1u) << i;
+    EXPECT_EQ(Notes::get().count(i, YWS_CB_TYPE_CLOSE), acts[i] == YV_DC_ACT_ANSWER_OK ? 1u : 0u);
+  }
+  EXPECT_TRUE(server.wait_closed(server.total_connections(), kWait));
+  EXPECT_TRUE(all_idle(heap));
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrix, TwoContexts,
+                         ::testing::Combine(::testing::Range(0, 4), ::testing::Range(0, 4)),
+                         [](const ::testing::TestParamInfo<std::tuple<int, int>> &i) {
+                           return std::string(kActs[std::get<0>(i.param)].name) + "_" +
+                                  kActs[std::get<1>(i.param)].name;
+                         });
+
+// Clients 0 and 2 run on context 1, client 1 on context 5; one more open
+// waits for context 1 when it is lost.
+TEST(ContextLoss, EndsEveryClientOnThatContextOnceAndNoOther) {
+  WsServer server;
+  size_t heap = yv_mem_bytes_in_use();
+  setup_profile(0, server.url("/echo"), 1, 0);
+  setup_profile(1, server.url("/echo"), 5, 0);
+  std::vector<int> rc = open_together({{0, 0}, {1, 1}});
+  ASSERT_EQ(rc, std::vector<int>({0, 0}));
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_OPEN, 1));
+  ASSERT_TRUE(Notes::get().wait_count(1, YWS_CB_TYPE_OPEN, 1));
+  ASSERT_EQ(open_client(2, 0), 0);
+  for (int c : {0, 1, 2}) ASSERT_TRUE(echoed(c, "before " + std::to_string(c)));
+
+  ASSERT_EQ(yv_dc_ctl_deactivate(1), 0);
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_OPEN, 2));
+  ASSERT_TRUE(Notes::get().wait_count(2, YWS_CB_TYPE_OPEN, 2));
+  EXPECT_EQ(last(0, YWS_CB_TYPE_OPEN), YWS_ERR_NET_FAIL);
+  EXPECT_EQ(last(2, YWS_CB_TYPE_OPEN), YWS_ERR_NET_FAIL);
+  EXPECT_TRUE(server.wait_closed(2, kWait));
+  ASSERT_EQ(yv_dc_ctl_wait_idle(5000), 0);
+  ASSERT_TRUE(queue_drained());
+  EXPECT_EQ(yv_ws_get_client_conn_state(0), 0);
+  EXPECT_EQ(yv_ws_get_client_conn_state(2), 0);
+  EXPECT_EQ(Notes::get().count(1, YWS_CB_TYPE_OPEN), 1u);
+  EXPECT_TRUE(echoed(1, "after"));
+  EXPECT_EQ(yv_rtos_test_wait_live_tasks(2, 5000), 0);  // the service and client 1's loop
+
+  // An open waiting for the lost context's new activation ends with it too.
+  yv_dc_ctl_set_act_mode(YV_DC_ACT_NEVER_ANSWER);
+  yws_open_t o{0, 0, nullptr, 0};
+  ASSERT_EQ(yv_ws_open_proc(&o), 0);
+  ASSERT_EQ(yv_dc_ctl_deactivate(1), 0);
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_OPEN, 3));
+  EXPECT_EQ(last(0, YWS_CB_TYPE_OPEN), YWS_ERR_NET_FAIL);
+  EXPECT_TRUE(echoed(1, "after again"));
+  EXPECT_EQ(Notes::get().count(2, YWS_CB_TYPE_OPEN), 2u);
+  EXPECT_EQ(Notes::get().count(1, YWS_CB_TYPE_OPEN), 1u);
+  EXPECT_EQ(close_client(1), 0);
+  for (int c : {0, 1, 2}) EXPECT_EQ(Notes::get().count(c, YWS_CB_TYPE_CLOSE), c == 1 ? 1u : 0u);
+  EXPECT_TRUE(server.wait_closed(3, kWait));
+  EXPECT_TRUE(all_idle(heap));
+}
+
+// ---- the connect timeout bounds the whole open ----
+
+TEST(OpenTimeout, EndsAnUnansweredActivationOrALostBindingOnce) {
+  WsServer server;
+  size_t heap = yv_mem_bytes_in_use();
+  setup_profile(0, server.url("/echo"), 3, 1);
+  for (bool lost_binding : {false, true}) {
+    size_t opens = Notes::get().count(0, YWS_CB_TYPE_OPEN);
+    yv_dc_ctl_reset();
+    if (lost_binding)
+      yv_dc_ctl_fail_bind(1);
+    else
+      yv_dc_ctl_set_act_mode(YV_DC_ACT_NEVER_ANSWER);
+    yws_open_t o{0, 0, nullptr, 0};
+    ASSERT_EQ(yv_ws_open_proc(&o), 0);
+    ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_OPEN, opens + 1));
+    EXPECT_EQ(last(0, YWS_CB_TYPE_OPEN), YWS_ERR_TIMEDOUT) << lost_binding;
+    // A late answer finds nobody waiting.
+    yv_dc_ctl_fail_bind(0);
+    yv_dc_ctl_answer_pending(1);
+    ASSERT_EQ(yv_dc_ctl_wait_idle(5000), 0);
+    ASSERT_TRUE(queue_drained());
+    EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_OPEN), opens + 1);
+    EXPECT_EQ(server.total_connections(), 0);
+  }
+  EXPECT_TRUE(all_idle(heap));
+}
+
+namespace {
+
+enum class First { kTimeout, kEstablishment };
+
+void PrintTo(First f, std::ostream *os) {
+  *os << (f == First::kTimeout ? "timeout" : "establishment");
+}
+
+class TimeoutRace : public ::testing::TestWithParam<First> {};
+
+std::string switching_protocols(const RawPeer::Request &req) {
+  std::string r =
+      "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Accept: " +
+      RawPeer::accept_key(req.header("Sec-WebSocket-Key").value_or("")) + "\r\n";
+  if (auto p = req.header("Sec-WebSocket-Protocol"))
+    r += "Sec-WebSocket-Protocol: " + p->substr(0, p->find(',')) + "\r\n";
+  return r + "\r\n";
+}
+
+}  // namespace
+
+// The peer answers the upgrade only when told, and the service task is held
+// while the timer fires, so both events are queued in the order chosen.
+TEST_P(TimeoutRace, GivesExactlyOneOpen) {
+  bool timeout_first = GetParam() == First::kTimeout;
+  WsServer bystander_server;
+  RawPeer::Options po;
+  po.answer = RawPeer::Answer::kCustom;  // nothing until send_raw
+  po.echo = true;
+  RawPeer peer(po);
+  size_t heap = yv_mem_bytes_in_use();
+  setup_profile(2, bystander_server.url("/echo"), 1, 0);
+  ASSERT_EQ(open_client(2, 2), 0);
+  setup_profile(0, peer.url("/"), 1, 1);
+
+  TraceCapture tc;
+  yws_open_t o{0, 0, nullptr, 0};
+  ASSERT_EQ(yv_ws_open_proc(&o), 0);
+  ASSERT_TRUE(peer.wait_handshake(kWait));
+  yv_timer_t timer;
+  {
+    yws_service_lock lk;
+    ASSERT_NE(yws_client[0], nullptr);
+    timer = yws_client[0].load()->conn_timer;
+  }
+  ASSERT_NE(timer, 0u);
+  {
+    ServiceHold hold(2, "hold");
+    ASSERT_TRUE(hold.held());
+    if (!timeout_first) {
+      peer.send_raw(switching_protocols(*peer.last_request()));
+      // The loop posts the establishment right after its callback; the timer
+      // is most of a second away by then.
+      ASSERT_TRUE(tc.wait("cb: " + std::to_string(LWS_CALLBACK_CLIENT_ESTABLISHED) + ","));
+      ASSERT_TRUE(eventually([&] { return !yv_rtos_timer_is_running(timer); }));
+    } else {
+      ASSERT_TRUE(eventually([&] { return !yv_rtos_timer_is_running(timer); }));
+      peer.send_raw(switching_protocols(*peer.last_request()));
+    }
+  }
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_OPEN, 1));
+  if (timeout_first) {
+    EXPECT_EQ(last(0, YWS_CB_TYPE_OPEN), YWS_ERR_TIMEDOUT);
+    EXPECT_TRUE(peer.wait_disconnected(kWait));
+  } else {
+    EXPECT_EQ(last(0, YWS_CB_TYPE_OPEN), 0);
+    EXPECT_TRUE(echoed(0, "won the race"));
+    EXPECT_EQ(close_client(0), 0);
+  }
+  EXPECT_TRUE(eventually([] { return yv_ws_get_client_conn_state(0) == 0; }));
+  ASSERT_TRUE(queue_drained());
+  EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_OPEN), 1u);
+  EXPECT_TRUE(echoed(2, "bystander"));
+  EXPECT_EQ(close_client(2), 0);
+  EXPECT_TRUE(bystander_server.wait_closed(1, kWait));
+  EXPECT_TRUE(all_idle(heap));
+}
+
+INSTANTIATE_TEST_SUITE_P(Order, TimeoutRace,
+                         ::testing::Values(First::kTimeout, First::kEstablishment),
+                         [](const ::testing::TestParamInfo<First> &i) {
+                           return i.param == First::kTimeout ? "TimeoutQueuedFirst"
+                                                             : "EstablishmentQueuedFirst";
+                         });
+
+// ---- service start ----
+
+TEST(ServiceStart, OpenRightAfterDeinitAlwaysStarts) {
+  WsServer server;
+  size_t heap = yv_mem_bytes_in_use();
+  setup_profile(0, server.url("/echo"), 1, 5);
+  for (int i = 0; i < 20; i++) {
+    yv_ws_service_deinit(0, 0);
+    ASSERT_EQ(open_client(0, 0), 0) << "round " << i;
+    ASSERT_EQ(close_client(0), 0) << "round " << i;
+  }
+  EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_OPEN), 20u);
+  EXPECT_TRUE(server.wait_closed(20, kWait));
+  EXPECT_TRUE(all_idle(heap));  // exactly one service task
+}
+
+TEST(ServiceStart, TwoFirstOpensFromTwoTasksCreateOneService) {
+  WsServer server;
+  setup_profile(0, server.url("/echo"), 1, 5);
+  setup_profile(1, server.url("/echo"), 1, 5);
+  ASSERT_EQ(service_t, nullptr);
+  std::vector<int> rc = open_together({{0, 0}, {1, 1}});
+  ASSERT_EQ(rc, std::vector<int>({0, 0}));
+  for (int c : {0, 1}) {
+    ASSERT_TRUE(Notes::get().wait_count(c, YWS_CB_TYPE_OPEN, 1));
+    EXPECT_EQ(last(c, YWS_CB_TYPE_OPEN), 0);
+    EXPECT_TRUE(echoed(c, "one service"));
+  }
+  EXPECT_EQ(yv_rtos_test_live_tasks(), 3u);  // the service and two library threads
+  for (int c : {0, 1}) EXPECT_EQ(close_client(c), 0);
+  EXPECT_TRUE(settled());
+  EXPECT_EQ(yv_rtos_test_live_tasks(), 1u);
+  EXPECT_EQ(yv_rtos_test_live_timers(), 0u);
+}
+
+// ---- locks that cannot be created ----
+
+// The service lock is the first creation of the first open, the record's
+// four locks follow; each failure fails its open alone. So does the connect timer.
+TEST(Locks, FailedCreationFailsTheOpenAndALaterOpenWorks) {
+  WsServer server;
+  setup_profile(0, server.url("/echo"), 1, 5);
+  size_t heap = yv_mem_bytes_in_use();
+  for (uint32_t point = 0; point < 5; point++) {
+    yv_rtos_test_fail_next(YV_RTOS_FAIL_MUTEX_CREATE, point == 0 ? 0 : point - 1, 1);
+    yws_open_t o{0, 0, nullptr, 0};
+    EXPECT_EQ(yv_ws_open_proc(&o), YWS_ERR_NO_MEM) << point;
+    EXPECT_EQ(yws_client[0], nullptr) << point;
+    if (point == 0) {
+      EXPECT_EQ(service_t->lock, 0u);  // nothing may run under a lock that is not there
+      EXPECT_FALSE(service_t->initialized);
+    }
+    EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_OPEN), point) << point;
+    EXPECT_EQ(open_client(0, 0), 0) << point;
+    EXPECT_NE(service_t->lock, 0u);
+    EXPECT_TRUE(echoed(0, "locked " + std::to_string(point)));
+    EXPECT_EQ(close_client(0), 0);
+    EXPECT_TRUE(server.wait_closed(static_cast<int>(point) + 1, kWait));
+  }
+  // The connect timer is made at the open too: without it the open would be unbounded.
+  yv_rtos_test_fail_next(YV_RTOS_FAIL_TIMER_CREATE, 0, 1);
+  yws_open_t o{0, 0, nullptr, 0};
+  EXPECT_LT(yv_ws_open_proc(&o), 0);
+  EXPECT_EQ(yws_client[0], nullptr);
+  EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_OPEN), 5u);
+  EXPECT_TRUE(all_idle(heap));
+}
+
+// ---- buffered mode: reading while a user close is in progress ----
+
+// The client's loop is kept parked, so the close frame the user close asked
+// for is still to be sent when the read finds the chain empty.
+TEST(BufferedClose, ReadOfTheEmptyChainLeavesTheClosingHandshakeAlone) {
+  RawPeer::Options po;
+  po.echo = true;
+  RawPeer peer(po);
+  setup_profile(0, peer.url("/"), 1, 5);
+  yv_ws_cfg_set_opt(0, YWS_CFG_CLOSE_WAITTIME, 10);
+  ASSERT_EQ(open_client(0, 0, YWS_SYS_MODE_BUFFERED), 0);
+  std::unique_ptr<yws_loop_guard> parked;
+  {
+    yws_service_lock lk;
+    ASSERT_NE(yws_client[0], nullptr);
+    parked = std::make_unique<yws_loop_guard>(yws_client[0].load()->prot_ctxt.loop);
+  }
+  ASSERT_EQ(yv_ws_close_proc(0), YWS_OK);
+  ASSERT_TRUE(queue_drained());
+  ASSERT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CLOSING);
+
+  char buf[16];
+  int32_t n = sizeof(buf);
+  EXPECT_EQ(yv_ws_read_proc(0, buf, &n, false), YWS_ERR_NET_FAIL);
+  EXPECT_EQ(n, 0);
+  ASSERT_TRUE(queue_drained());
+  {
+    yws_service_lock lk;
+    ASSERT_NE(yws_client[0], nullptr);
+    EXPECT_FALSE(yws_client[0].load()->lws_prot_thread.force_exit);
+  }
+  {
+    yws_service_lock lk;  // the loop is freed under this lock once it ends
+    parked.reset();
+  }
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_CLOSE, 1));
+  EXPECT_EQ(last(0, YWS_CB_TYPE_CLOSE), 0);
+  ASSERT_TRUE(peer.wait_close(kWait));
+  EXPECT_EQ(peer.closes().at(0).code, 1000);
+  EXPECT_TRUE(peer.wait_disconnected(kWait));
+  EXPECT_TRUE(settled());
+  EXPECT_EQ(yv_rtos_test_live_timers(), 0u);
+}
