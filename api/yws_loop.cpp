@@ -135,7 +135,9 @@ bool yws_loop_orphan(yws_loop *loop) {
   return true;
 }
 
-void yws_loop_stage(yws_loop *loop, const yv_event_t *ev) {
+namespace {
+
+void yws_stage_event(yws_loop *loop, const yv_event_t *ev) {
   if (loop->drop_events) return;
   bool lost = false;
   {
@@ -146,6 +148,15 @@ void yws_loop_stage(yws_loop *loop, const yv_event_t *ev) {
       lost = true;
   }
   if (lost) YWS_TRACE("staged event %u lost", ev->id);
+}
+
+}  // namespace
+
+void yws_loop_stage(yws_loop *loop, const yv_event_t *ev) {
+  yws_stage_event(loop, ev);
+  /* The library's own timers (a close that timed out) run before its poll:
+   * without a wake-up the loop would sleep on with the event unposted. */
+  if (!loop->drop_events && loop->context) lws_cancel_service(loop->context);
 }
 
 int yws_loop_take_staged(yws_loop *loop, yv_event_t *out, int max) {
@@ -208,7 +219,9 @@ int yws_loop_rx_put(yws_loop *loop, uint32_t id, const void *in, size_t len) {
   if (announce) {
     /* One event kind for every batch: the pieces carry their own kinds. */
     yv_event_t ev = {YWS_MSG_TYPE_LWS_CLIENT_RECEIVE, yws_tag(loop->client_id, loop->serial), 0, 0};
-    yws_loop_stage(loop, &ev);
+    /* Pieces arrive while the library services a socket: the pass ends
+     * after them, no wake-up needed. */
+    yws_stage_event(loop, &ev);
   }
   return 0;
 }
@@ -234,8 +247,7 @@ void yws_loop_rx_recycle(yws_loop *loop, yws_rx_block_t *blocks) {
   yws_rx_free_chain(blocks);
 }
 
-const yws_rx_piece_t *yws_rx_next_piece(const yws_rx_block_t *b, uint32_t *off,
-                                        const char **data) {
+const yws_rx_piece_t *yws_rx_next_piece(const yws_rx_block_t *b, uint32_t *off, const char **data) {
   if (*off >= b->used) return nullptr;
   const char *base = reinterpret_cast<const char *>(b + 1) + *off;
   auto *piece = reinterpret_cast<const yws_rx_piece_t *>(base);

@@ -112,7 +112,7 @@ struct yws_loop {
   yv_mutex_t stage_m;
   yv_event_t staged[YWS_STAGE_MAX];
   int staged_n;
-  uint32_t staged_lost; /* events a full ring could not keep (traced) */
+  uint32_t staged_lost;    /* events a full ring could not keep (traced) */
   yws_rx_block_t *rx_head; /* batched pieces, oldest first */
   yws_rx_block_t *rx_tail;
   yws_rx_block_t *rx_spare; /* a drained block kept for the next batch */
@@ -151,8 +151,7 @@ yws_rx_block_t *yws_loop_rx_take(yws_loop *loop);
 /* Gives taken blocks back: one is kept for reuse, the rest freed. */
 void yws_loop_rx_recycle(yws_loop *loop, yws_rx_block_t *blocks);
 /* Walks the pieces of a block: *off starts at 0; NULL at the end. */
-const yws_rx_piece_t *yws_rx_next_piece(const yws_rx_block_t *b, uint32_t *off,
-                                        const char **data);
+const yws_rx_piece_t *yws_rx_next_piece(const yws_rx_block_t *b, uint32_t *off, const char **data);
 
 /* Loop thread, inside its pass: asks for WRITEABLE when data was queued. */
 void yws_tx_apply_kick(yws_loop *loop);

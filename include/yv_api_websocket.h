@@ -106,8 +106,8 @@ typedef enum { YWS_CFG_READ_MODE_BUFFER = 0, YWS_CFG_READ_MODE_PUSH = 1 } yws_cf
 
 /* Query ids of yv_ws_client_get_opt. */
 typedef enum {
-  YWS_CLIENT_GET_ERRCODE = 0,     /* int *err */
-  YWS_CLIENT_GET_CONNSTATE = 1,   /* int *state */
+  YWS_CLIENT_GET_ERRCODE = 0,   /* int *err */
+  YWS_CLIENT_GET_CONNSTATE = 1, /* int *state */
   /* int *total_accepted, int *unsent. Both count from the open; past
    * INT32_MAX bytes accepted the total reads INT32_MAX (unsent never exceeds
    * the transmit limit). */

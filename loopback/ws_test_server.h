@@ -90,6 +90,8 @@ class WsServer : public Observable {
     // Non-standard request headers to capture, e.g. "X-Token" (looked up by name: lws 4.1
     // cannot enumerate unknown headers).
     std::vector<std::string> capture_headers;
+    // Text messages must be valid UTF-8: otherwise the server closes with 1007.
+    bool validate_utf8 = false;
   };
   static constexpr const char *kDefaultProtocol = "ywstest-default";
 
