@@ -9,6 +9,7 @@
 #include <climits>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "ws_test_server.h"
 #include "yv_datacall_ctl.h"
@@ -239,5 +240,39 @@ TEST(CallbackDriven, RoundTripsFromInsideTheCallback) {
   EXPECT_EQ(last(0, YWS_CB_TYPE_CLOSE), YWS_OK);
   EXPECT_EQ(left.load(), 0);
   EXPECT_EQ(server.message_count(), 500u);
+  EXPECT_TRUE(settled());
+}
+
+// A slow callback keeps the queue full while the server pushes, the test
+// writes and the keepalive pings through the gate: nothing wedges, every
+// byte arrives in order, and the close still completes.
+TEST(CallbackDriven, SlowCallbackWithAFullQueue) {
+  WsServer server;
+  const uint64_t total = 256u << 10;
+  profile(0, server.url("/burst/" + std::to_string(total) + "/0"));
+  yv_ws_cfg_set_opt(0, YWS_CFG_PING_INTERVAL, 1);
+  Notes::get().set_hook([](int, const yws_parm_t *p) {
+    if (p->type == YWS_CB_TYPE_RECV) std::this_thread::sleep_for(milliseconds(1));
+  });
+  ASSERT_EQ(open_client(0, 0), 0);
+  const std::string chunk(700, '\xff');  // never part of the burst pattern
+  size_t written = 0;
+  auto end = steady_clock::now() + milliseconds(1500);
+  while (steady_clock::now() < end) {
+    if (write_bytes(0, chunk, YWS_WRITE_PROT_BIN) == 0) written += chunk.size();
+    std::this_thread::sleep_for(milliseconds(2));
+  }
+  ASSERT_TRUE(Notes::get().wait(
+      [&](const std::vector<Note> &v) { return received_size(0, v) >= total + written; },
+      std::chrono::seconds(60)));
+  Notes::get().set_hook(nullptr);
+  std::string got = received(0);
+  ASSERT_EQ(got.size(), total + written);
+  bool ok = true;
+  for (uint64_t k = 0; ok && k < total; k++)
+    ok = static_cast<uint8_t>(got[k]) == ywstest::burst_byte(k);
+  for (size_t k = total; ok && k < got.size(); k++) ok = got[k] == '\xff';
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(close_client(0), YWS_OK);
   EXPECT_TRUE(settled());
 }
