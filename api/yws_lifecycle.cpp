@@ -105,10 +105,11 @@ yws_err_e yws_close_proc(yv_event_t *msg) {
   int state = yws_state(rec);
   bool graceful = false;
   if (state == YWS_CONN_STA_CONNECTING || state == YWS_CONN_STA_CONNECTED) {
-    yv_event_t st = {0, YWS_CONN_STA_CLOSING, msg->param2, msg->param3};
-    yws_update_conn_status(static_cast<uint8_t>(client_id), &st);
+    /* The handshake is under way before anyone can see the state CLOSING. */
     graceful = msg->id == YWS_MSG_TYPE_TO_CLOSE_CLIENT && msg->param2 == 0 &&
                state == YWS_CONN_STA_CONNECTED && yws_start_graceful_close(rec);
+    yv_event_t st = {0, YWS_CONN_STA_CLOSING, msg->param2, msg->param3};
+    yws_update_conn_status(static_cast<uint8_t>(client_id), &st);
   }
   if (!graceful) {
     rec->lws_prot_thread.force_exit = true;

@@ -129,13 +129,9 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
     if (text && unsent > n) n = yws_utf8_cut(buf, n);
     int ret = lws_write(wsi, buf, static_cast<size_t>(n), text ? LWS_WRITE_TEXT : LWS_WRITE_BINARY);
     YWS_TRACE("write ret=%d,%d", ret, n);
-    if (ret < 0) {
-      /* The connection is gone with these bytes: the close reports it. */
-      yv_event_t ev = {YWS_MSG_TYPE_TO_CLOSE_CLIENT, yws_tag(loop->client_id, loop->serial),
-                       static_cast<uint32_t>(YWS_ERR_NET_FAIL), 0};
-      yws_loop_stage(loop, &ev);
-      return -1;
-    }
+    /* The connection is going (the library refuses writes once the server
+     * closed): the bytes stay counted unsent, and a user close reports them. */
+    if (ret < 0) return -1;
     bool more;
     {
       yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
