@@ -22,8 +22,8 @@
  * a pass except for the leaf locks above, which nobody holds while waiting;
  * it posts to the queue only between passes, holding nothing, so a full
  * queue or a slow user callback on the service task can delay it but never
- * wedge it, and the service task's own posts never block (the
- * queue's contract in yv_rtos.h).
+ * wedge it (the service task's own posts never block: the queue's contract
+ * in yv_rtos.h).
  *
  * Callbacks never post into the queue from inside a library call: they stage
  * their events in a fixed ring here and the loop thread posts them after the
@@ -94,7 +94,7 @@ struct yws_loop {
   std::atomic<bool> close_clean{false};
   /* The loop may send: the service task has seen the connection open. */
   std::atomic<bool> tx_ready{false};
-  /* Someone queued data or opened the gate for it: ask for WRITEABLE. */
+  /* A writer queued data into an idle chain: ask for WRITEABLE. */
   std::atomic<bool> tx_kick{false};
   /* Received bytes not yet read by the user (buffered mode). */
   std::atomic<int32_t> rx_pending{0};
@@ -112,7 +112,6 @@ struct yws_loop {
   yv_mutex_t stage_m;
   yv_event_t staged[YWS_STAGE_MAX];
   int staged_n;
-  uint32_t staged_lost;    /* events a full ring could not keep (traced) */
   yws_rx_block_t *rx_head; /* batched pieces, oldest first */
   yws_rx_block_t *rx_tail;
   yws_rx_block_t *rx_spare; /* a drained block kept for the next batch */

@@ -18,9 +18,10 @@
  *   (and nothing is sent before the service task has seen the connection open).
  *
  * Traps when a call stages anything other than exactly the event its reason maps to, with the
- * right record tag, and batches anything but one exact copy of the payload for a receive reason; when it returns other than the library
- * expects; when flow control or the writable flag do not follow; or when appended handshake
- * headers are anything but whole stored "name: value" lines within the room given.
+ * right record tag, and batches anything but one exact copy of the payload for a receive reason;
+ * when it returns other than the library expects; when flow control or the writable flag do not
+ * follow; or when appended handshake headers are anything but whole stored "name: value" lines
+ * within the room given.
  */
 #include <arpa/inet.h>
 #include <netinet/in.h>
