@@ -109,6 +109,9 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
   yws_client_t *rec = yws_client[loop->client_id];
   if (!rec || rec->prot_ctxt.loop != loop) return 0;
   if (!loop->tx_ready.load() && !loop->close_requested.load()) return 0;
+  /* Nothing may follow our close frame; later writes stay unsent and the
+   * close reports them. */
+  if (loop->close_sent) return 0;
   auto &w = rec->data.write;
   unsigned char *buf = loop->tx_buf + YWS_LWS_PRE;
   int32_t n = 0;
