@@ -42,6 +42,14 @@ void yws_rx_account(yws_loop *loop, struct lws *wsi, size_t len) {
   }
 }
 
+/* Either mode: hold the library back while the service task is behind. */
+void yws_rx_batch_limit(yws_loop *loop, struct lws *wsi) {
+  if (loop->rx_batched.load() < YWS_RX_BATCH_MAX || loop->rx_paused.load()) return;
+  loop->rx_paused = true;
+  lws_rx_flow_control(wsi, 0x1000);
+  YWS_TRACE("rx disabled");
+}
+
 int yws_http_body_read(struct lws *wsi, yws_loop *loop) {
   auto *buffer = static_cast<char *>(yv_mem_alloc(YWS_LWS_PRE + 1024));
   if (!buffer) return -1;
@@ -74,6 +82,7 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       if (in && len) {
         yws_rx_account(loop, wsi, len);
         yws_recv_push_req(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE, in, len);
+        yws_rx_batch_limit(loop, wsi);
       }
       break;
     case LWS_CALLBACK_CLIENT_RECEIVE_PONG:

@@ -34,6 +34,7 @@ void yws_loop_discard_staged(yws_loop *loop) {
     blocks = loop->rx_head;
     loop->rx_head = loop->rx_tail = nullptr;
     loop->rx_announced = false;
+    loop->rx_batched = 0;
   }
   yws_rx_free_chain(blocks);
 }
@@ -51,6 +52,7 @@ void yws_loop_flush(yws_loop *loop) {
 void yws_loop_rx_resume(yws_loop *loop) {
   if (!loop->rx_paused.load() || !loop->wsi) return;
   if (loop->rx_pending.load() >= loop->rx_resume) return;
+  if (loop->rx_batched.load() >= YWS_RX_BATCH_MAX / 2) return;
   loop->rx_paused = false;
   lws_rx_flow_control(loop->wsi, 0x1001);
   YWS_TRACE("rx enabled");
@@ -201,6 +203,7 @@ int yws_loop_rx_put(yws_loop *loop, uint32_t id, const void *in, size_t len) {
         if (len) std::memcpy(base + sizeof(*piece), in, len);
         base[sizeof(*piece) + len] = '\0';
         b->used += span;
+        loop->rx_batched += span;
         announce = !loop->rx_announced;
         loop->rx_announced = true;
         break;
@@ -231,6 +234,7 @@ yws_rx_block_t *yws_loop_rx_take(yws_loop *loop) {
   yws_rx_block_t *b = loop->rx_head;
   loop->rx_head = loop->rx_tail = nullptr;
   loop->rx_announced = false;
+  loop->rx_batched = 0;
   return b;
 }
 

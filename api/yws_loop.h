@@ -55,6 +55,9 @@ typedef enum {
 #define YWS_STAGE_MAX 16
 /* Bytes of a batch block (a larger piece gets a block of its own size). */
 #define YWS_RX_BLOCK_SIZE 8192
+/* Batched bytes at which the library's delivery pauses until the service
+ * task takes the batch: a slow callback must not grow the heap without end. */
+#define YWS_RX_BATCH_MAX 16384
 
 /* A batch block: pieces back to back, each a yws_rx_piece_t, its bytes, a
  * zero byte, padded to 8. */
@@ -99,6 +102,8 @@ struct yws_loop {
   /* Received bytes not yet read by the user (buffered mode). */
   std::atomic<int32_t> rx_pending{0};
   std::atomic<bool> rx_paused{false};
+  /* Bytes of pieces batched and not yet taken by the service task. */
+  std::atomic<uint32_t> rx_batched{0};
   /* A refused upgrade must end as an open failure, never as a success. */
   bool upgrade_refused = false;
 

@@ -78,6 +78,9 @@ void yws_rx_batch_event(int32_t client_id) {
   yws_loop *loop = rec ? rec->prot_ctxt.loop : nullptr;
   if (!loop) return;
   yws_rx_block_t *blocks = yws_loop_rx_take(loop);
+  /* Delivery paused on a full batch resumes on the loop thread; wake it (the
+   * context lives while this task holds the record). */
+  if (loop->rx_paused.load() && loop->rx_pending.load() < loop->rx_resume) yws_loop_wake(loop);
   for (yws_rx_block_t *b = blocks; b; b = b->next) {
     uint32_t off = 0;
     const char *data;

@@ -13,6 +13,7 @@
 
 #include "ws_test_server.h"
 #include "yv_datacall_ctl.h"
+#include "yv_mem.h"
 #include "yv_websocket_inc.h"
 #include "yws_test_util.h"
 
@@ -255,6 +256,8 @@ TEST(CallbackDriven, SlowCallbackWithAFullQueue) {
     if (p->type == YWS_CB_TYPE_RECV) std::this_thread::sleep_for(milliseconds(1));
   });
   ASSERT_EQ(open_client(0, 0), 0);
+  yv_mem_reset_peak();
+  size_t heap = yv_mem_bytes_in_use();
   const std::string chunk(700, '\xff');  // never part of the burst pattern
   size_t written = 0;
   auto end = steady_clock::now() + milliseconds(1500);
@@ -266,6 +269,8 @@ TEST(CallbackDriven, SlowCallbackWithAFullQueue) {
       [&](const std::vector<Note> &v) { return received_size(0, v) >= total + written; },
       std::chrono::seconds(60)));
   Notes::get().set_hook(nullptr);
+  // The library is held back while the callback lags: the heap stays bounded.
+  EXPECT_LT(yv_mem_peak_bytes() - heap, 96u * 1024);
   std::string got = received(0);
   ASSERT_EQ(got.size(), total + written);
   bool ok = true;
