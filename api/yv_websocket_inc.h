@@ -5,11 +5,7 @@
  * "wsclient" handles the event queue and owns every state change; each
  * connected client has a library thread "wsservice" running lws_service.
  *
- * Locks, in the only order they are ever nested:
- *   service lock (service_t->lock)  ->  a client's loop gate  ->  status mutexes
- * The library thread never takes the service lock, and it never holds its
- * gate while posting to the queue, so a full queue cannot wedge the service
- * task.
+ * Locks and who may call the library from which thread: see yws_loop.h.
  */
 #ifndef YV_WEBSOCKET_INC_H
 #define YV_WEBSOCKET_INC_H
@@ -219,6 +215,8 @@ typedef struct {
     struct lws_context *context;
     struct lws *wsi;
     lws_plat_user_info_t *user_info;
+    /* The transmit lock: tx_q, the tx counters and write_prot, shared by
+     * writers (under the service lock) and the loop thread (alone). */
     yv_mutex_t prot_api_mutex;
     yv_mutex_t destroy_mutex;
     bool is_destroyed;
@@ -250,8 +248,10 @@ typedef struct {
       int32_t low;
       int32_t tx_max_size;
       int32_t socket_swind_size;
-      int32_t tx_total_size;
-      int32_t tx_send_size;
+      /* 64-bit: a long-lived connection passes 2 GiB. Guarded by the service
+       * lock and prot_api_mutex together; either one suffices to read. */
+      int64_t tx_total_size;
+      int64_t tx_send_size;
     } write;
     struct {
       struct {
@@ -260,8 +260,8 @@ typedef struct {
       } remaining_data;
       int32_t high;
       int32_t low;
-      int32_t rx_total_size;
-      int32_t rx_read_size;
+      int64_t rx_total_size;
+      int64_t rx_read_size;
       int32_t socket_rwind_size;
       int32_t rx_max_size;
       list_head rx_q;
@@ -306,10 +306,11 @@ void yws_notify(int client_id, uint8_t cfg_id, int32_t type, uint8_t *data, int3
 static inline uint32_t yws_tag(uint8_t client_id, uint32_t serial) {
   return (serial << 8) | client_id;
 }
-/* Events whose param2 is a ticket for a heap copy of received bytes. */
+/* Events whose param2 is a ticket for a heap copy of received bytes. Received
+ * data from a library thread travels in its loop's batches instead: a receive
+ * event only says that a batch waits (param2 and param3 are 0). */
 static inline bool yws_event_has_copy(uint32_t id) {
-  return id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE || id == YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE ||
-         id == YWS_MSG_TYPE_LWS_RAW_RECEIVE || id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG;
+  return id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG;
 }
 /* Posts {id, p1, p2, p3}. */
 void yws_post(uint32_t id, uint32_t p1, uint32_t p2, uint32_t p3);
@@ -380,9 +381,14 @@ int yv_ws_service_start(int client_id);
 void yv_ws_thread_service(void *arg);
 int yws_client_prot_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user,
                              void *in, size_t len);
-int yws_recv_push_req(int client_id, int id, void *in, size_t len);
+/* Keeps a copy of a received piece in the loop's batch (see yws_loop.h);
+ * -1 when it cannot be kept (the piece is dropped). */
+int yws_recv_push_req(struct yws_loop *loop, int id, const void *in, size_t len);
 
 /* data path */
+/* Service task: a user close is complete only when every accepted byte went
+ * out and the server answered the close; YWS_ERR_TIMEDOUT otherwise. */
+int32_t yws_user_close_result(yws_client_t *rec);
 void yv_ws_service_push_data(list_head *head, const char *data, int32_t len);
 int yws_chain_append(list_head *head, const char *data, int32_t len);
 void yv_ws_service_pull_data(list_head *head, char *data, int32_t *len);
@@ -390,6 +396,10 @@ int32_t yws_chain_peek(list_head *head, char *data, int32_t len);
 void yws_chain_release(list_head *head);
 int32_t yv_ws_service_send(int32_t client_id);
 int32_t yv_ws_service_recv(int32_t client_id, char *data, int32_t size);
+/* Service task: delivers every piece its loop has batched for the client. */
+void yws_rx_batch_event(int32_t client_id);
+/* Wakes the client's loop to send what the transmit chain holds. */
+void yws_tx_kick(int client_id);
 int32_t yws_client_read_event(int32_t client_id);
 
 #ifdef __cplusplus

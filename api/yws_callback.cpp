@@ -1,7 +1,8 @@
 /*
  * The library's protocol callback: turns callback reasons into service events.
  * It runs inside library calls, normally on the client's library thread, and
- * only stages its events (the loop thread posts them after the pass).
+ * only stages its events and received pieces (the loop thread posts them
+ * after the pass). No allocation that can throw, no wait but leaf locks.
  */
 #include <cstring>
 
@@ -10,30 +11,23 @@
 
 namespace {
 
-/* The loop whose callback is running on this thread, for yws_recv_push_req. */
-thread_local yws_loop *t_cb_loop = nullptr;
+struct yws_cb_ctx {
+  yws_loop *loop;
+  yv_event_t ev;
+};
 
-void yws_emit(const yv_event_t *ev) {
-  if (t_cb_loop) {
-    yws_loop_stage(t_cb_loop, ev);
-  } else {
-    yv_event_t copy = *ev;
-    yv_ws_task_send_message(&copy);
-  }
+void yws_emit_id(yws_cb_ctx *cx, uint32_t id, uint32_t p2 = 0, uint32_t p3 = 0) {
+  cx->ev.id = id;
+  cx->ev.param2 = p2;
+  cx->ev.param3 = p3;
+  yws_loop_stage(cx->loop, &cx->ev);
 }
 
-void yws_emit_id(yv_event_t *ev, uint32_t id, uint32_t p2 = 0, uint32_t p3 = 0) {
-  ev->id = id;
-  ev->param2 = p2;
-  ev->param3 = p3;
-  yws_emit(ev);
-}
-
-void yws_writable_step(uint8_t client_id, yv_event_t *ev, uint32_t id) {
+void yws_writable_step(uint8_t client_id, yws_cb_ctx *cx, uint32_t id) {
   if (yws_get_curr_writable_status(client_id)) return;
   YWS_TRACE("writable");
   yws_update_writable_status(client_id, true);
-  yws_emit_id(ev, id);
+  yws_emit_id(cx, id);
 }
 
 /* Buffered mode: pause the library before the receive buffer can overflow. */
@@ -48,7 +42,15 @@ void yws_rx_account(yws_loop *loop, struct lws *wsi, size_t len) {
   }
 }
 
-int yws_http_body_read(struct lws *wsi, uint8_t client_id) {
+/* Either mode: hold the library back while the service task is behind. */
+void yws_rx_batch_limit(yws_loop *loop, struct lws *wsi) {
+  if (loop->rx_batched.load() < YWS_RX_BATCH_MAX || loop->rx_paused.load()) return;
+  loop->rx_paused = true;
+  lws_rx_flow_control(wsi, 0x1000);
+  YWS_TRACE("rx disabled");
+}
+
+int yws_http_body_read(struct lws *wsi, yws_loop *loop) {
   auto *buffer = static_cast<char *>(yv_mem_alloc(YWS_LWS_PRE + 1024));
   if (!buffer) return -1;
   char *p = buffer + YWS_LWS_PRE;
@@ -57,14 +59,13 @@ int yws_http_body_read(struct lws *wsi, uint8_t client_id) {
     yv_mem_free(buffer);
     return -1;
   }
-  int r =
-      yws_recv_push_req(client_id, YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE, p, static_cast<size_t>(n));
+  int r = yws_recv_push_req(loop, YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE, p, static_cast<size_t>(n));
   yv_mem_free(buffer);
   return r < 0 ? -1 : 0;
 }
 
 int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reasons reason, void *in,
-                        size_t len, yv_event_t *ev) {
+                        size_t len, yws_cb_ctx *ev) {
   uint8_t client_id = loop->client_id;
   yws_client_t *rec = yws_client[client_id];
   if (rec && rec->prot_ctxt.loop != loop) rec = nullptr;
@@ -80,20 +81,23 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
     case LWS_CALLBACK_CLIENT_RECEIVE:
       if (in && len) {
         yws_rx_account(loop, wsi, len);
-        yws_recv_push_req(client_id, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE, in, len);
+        yws_recv_push_req(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE, in, len);
+        yws_rx_batch_limit(loop, wsi);
       }
       break;
     case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
-      yws_recv_push_req(client_id, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG, in, in ? len : 0);
+      yws_recv_push_req(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG, in, in ? len : 0);
       break;
     case LWS_CALLBACK_CLIENT_WRITEABLE:
-      if (loop->close_requested.load() && wsi == loop->wsi) {
-        /* Our close: the library sends the close frame and waits for the
-         * answer from its own thread. */
-        lws_close_reason(wsi, LWS_CLOSE_STATUS_NORMAL, nullptr, 0);
-        return -1;
-      }
       yws_writable_step(client_id, ev, YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE);
+      if (wsi == loop->wsi) return yws_tx_writeable(loop, wsi);
+      break;
+    case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
+      if (wsi == loop->wsi) return yws_tx_peer_close(loop);
+      break;
+    case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
+      /* A writer woke the loop: ask for the writable callback. */
+      yws_tx_apply_kick(loop);
       break;
     case LWS_CALLBACK_CLIENT_HTTP_WRITEABLE:
       yws_writable_step(client_id, ev, YWS_MSG_TYPE_LWS_CLIENT_HTTP_WRITEABLE);
@@ -125,12 +129,12 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLOSED_CLIENT_HTTP);
       break;
     case LWS_CALLBACK_RECEIVE_CLIENT_HTTP:
-      return yws_http_body_read(wsi, client_id);
+      return yws_http_body_read(wsi, loop);
     case LWS_CALLBACK_RECEIVE_CLIENT_HTTP_READ:
-      yws_recv_push_req(client_id, YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE, in, in ? len : 0);
+      yws_recv_push_req(loop, YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE, in, in ? len : 0);
       break;
     case LWS_CALLBACK_RAW_RX:
-      yws_recv_push_req(client_id, YWS_MSG_TYPE_LWS_RAW_RECEIVE, in, in ? len : 0);
+      yws_recv_push_req(loop, YWS_MSG_TYPE_LWS_RAW_RECEIVE, in, in ? len : 0);
       break;
     case LWS_CALLBACK_RAW_CLOSE:
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_RAW_CLOSED);
@@ -158,19 +162,9 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
 
 }  // namespace
 
-int yws_recv_push_req(int client_id, int id, void *in, size_t len) {
-  auto *copy = static_cast<char *>(yv_mem_alloc(len + 1));
-  if (!copy) return -1;
-  if (len) std::memcpy(copy, in, len);
-  copy[len] = '\0';
-  yv_event_t ev;
-  ev.id = static_cast<uint32_t>(id);
-  ev.param1 = t_cb_loop ? yws_tag(t_cb_loop->client_id, t_cb_loop->serial)
-                        : static_cast<uint32_t>(client_id);
-  ev.param2 = yws_ticket_put(copy);
-  ev.param3 = static_cast<uint32_t>(len);
-  yws_emit(&ev);
-  return 0;
+int yws_recv_push_req(yws_loop *loop, int id, const void *in, size_t len) {
+  if (!loop) return -1;
+  return yws_loop_rx_put(loop, static_cast<uint32_t>(id), in, in ? len : 0);
 }
 
 int yws_client_prot_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user,
@@ -188,12 +182,9 @@ int yws_client_prot_callback(struct lws *wsi, enum lws_callback_reasons reason, 
     if (reason == LWS_CALLBACK_WSI_DESTROY && wsi == loop->wsi) loop->wsi = nullptr;
     return 0;
   }
-  yv_event_t ev;
-  std::memset(&ev, 0, sizeof(ev));
-  ev.param1 = yws_tag(loop->client_id, loop->serial);
-  yws_loop *outer = t_cb_loop;
-  t_cb_loop = loop;
-  int r = yws_dispatch_reason(loop, wsi, reason, in, len, &ev);
-  t_cb_loop = outer;
-  return r;
+  yws_cb_ctx cx;
+  std::memset(&cx, 0, sizeof(cx));
+  cx.loop = loop;
+  cx.ev.param1 = yws_tag(loop->client_id, loop->serial);
+  return yws_dispatch_reason(loop, wsi, reason, in, len, &cx);
 }

@@ -238,8 +238,16 @@ yws_err_e yv_ws_client_get_opt(uint8_t client_id, int opt_tag, ...) {
         case YWS_CLIENT_GET_UNSENT_SIZE: {
           int *total = va_arg(ap, int *);
           int *unsent = va_arg(ap, int *);
-          if (total) *total = rec->data.write.tx_total_size;
-          if (unsent) *unsent = rec->data.write.tx_total_size - rec->data.write.tx_send_size;
+          int64_t t, u;
+          {
+            /* The loop thread counts sent bytes under the transmit lock. */
+            yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
+            t = rec->data.write.tx_total_size;
+            u = t - rec->data.write.tx_send_size;
+          }
+          /* The int answers stop at INT32_MAX; the counters go on. */
+          if (total) *total = static_cast<int>(t > INT32_MAX ? INT32_MAX : t);
+          if (unsent) *unsent = static_cast<int>(u > INT32_MAX ? INT32_MAX : u);
           break;
         }
         default:

@@ -13,6 +13,7 @@
 
 #include "yv_ssl_store.h"
 #include "yv_websocket_inc.h"
+#include "yws_lock.h"
 #include "yws_loop.h"
 
 namespace {
@@ -340,7 +341,11 @@ yws_err_e yws_client_do_connect(int client_id) {
   loop->buffered = service_t->sys_mode == YWS_SYS_MODE_BUFFERED;
   yws_loop_set_rx_marks(loop, rec->data.read.rx_max_size);
   rec->prot_ctxt.user_info = &loop->info;
-  rec->prot_ctxt.loop = loop;
+  {
+    /* Writers look for the loop under the service lock to wake it. */
+    yws_service_lock lk;
+    rec->prot_ctxt.loop = loop;
+  }
   info.user = loop;
   info.pcontext = &loop->context;
 
@@ -349,7 +354,10 @@ yws_err_e yws_client_do_connect(int client_id) {
     YWS_TRACE("context ERROR");
     yv_mem_free(url);
     rec->prot_ctxt.user_info = nullptr;
-    rec->prot_ctxt.loop = nullptr;
+    {
+      yws_service_lock lk;
+      rec->prot_ctxt.loop = nullptr;
+    }
     loop->context = nullptr;
     yws_loop_free(loop);
     return YWS_ERR_PROT_FAIL;
@@ -388,7 +396,10 @@ yws_err_e yws_client_do_connect(int client_id) {
     YWS_TRACE("connect ERROR");
     /* The library keeps nothing of a refused request: the context goes too. */
     rec->prot_ctxt.user_info = nullptr;
-    rec->prot_ctxt.loop = nullptr;
+    {
+      yws_service_lock lk;
+      rec->prot_ctxt.loop = nullptr;
+    }
     rec->prot_ctxt.context = nullptr;
     yws_loop_free(loop);
     yws_stop_conn_timer(rec);

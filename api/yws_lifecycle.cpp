@@ -33,35 +33,27 @@ void *yws_timer_arg(int client_id, yws_client_t *rec) {
       static_cast<uintptr_t>(yws_tag(static_cast<uint8_t>(client_id), rec->serial)));
 }
 
-/* A user close of a live connection performs the closing handshake from the
- * library's own thread, bounded by the profile's close wait time. */
+/* A user close of a live connection: the loop thread sends what is queued,
+ * then the close frame, and ends when the server answers. The library's
+ * timer ends the connection when "close/waittime" runs out first; the
+ * teardown then reports YWS_ERR_TIMEDOUT. Waittime 0: no handshake. */
 bool yws_start_graceful_close(yws_client_t *rec) {
   yws_loop *loop = rec->prot_ctxt.loop;
+  if (!loop) return false;
+  loop->user_close = true;
   uint8_t wait_s = yws_cfg[rec->cfg_id]->close.waittime;
-  if (!loop || wait_s == 0) return false;
+  if (wait_s == 0) return false;
   yws_loop_guard guard(loop);
   if (!loop->wsi || loop->state != YWS_LOOP_RUNNING) return false;
   loop->close_requested = true;
-  /* The library's own timer ends the connection if the close frame cannot go
-   * out in time (a peer that stopped reading): its loop sleeps until then. */
   lws_set_timeout(loop->wsi, PENDING_TIMEOUT_USER_OK, wait_s);
   lws_callback_on_writable(loop->wsi);
   return true;
 }
 
-/* Sends the queued data that waited for the connection or for the library
- * to take more; at most one send event is in flight per client. */
+/* Sends the queued data that waited for the connection. */
 void yws_kick_tx(int client_id) {
-  uint32_t tag = 0;
-  {
-    yws_service_lock lk;
-    yws_client_t *rec = yws_client[client_id];
-    if (rec && !rec->tx_event_pending && !list_empty(&rec->data.write.tx_q)) {
-      rec->tx_event_pending = true;
-      tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
-    }
-  }
-  if (tag) yws_post(YWS_MSG_TYPE_TO_WRITE_DATA, tag, 0, 0);
+  yws_tx_kick(client_id);
 }
 
 }  // namespace
@@ -115,6 +107,9 @@ yws_err_e yws_close_proc(yv_event_t *msg) {
   int state = yws_state(rec);
   bool graceful = false;
   if (state == YWS_CONN_STA_CONNECTING || state == YWS_CONN_STA_CONNECTED) {
+    /* The handshake is under way before anyone can see the state CLOSING. */
+    graceful = msg->id == YWS_MSG_TYPE_TO_CLOSE_CLIENT && msg->param2 == 0 &&
+               state == YWS_CONN_STA_CONNECTED && yws_start_graceful_close(rec);
     yv_event_t st = {0, YWS_CONN_STA_CLOSING, msg->param2, msg->param3};
     /* A connection lost before the upgrade completed (a server refusing our
      * certificate after the TLS handshake, for one) ends the open. */
@@ -123,8 +118,6 @@ yws_err_e yws_close_proc(yv_event_t *msg) {
       st.param3 = YWS_CB_TYPE_OPEN;
     }
     yws_update_conn_status(static_cast<uint8_t>(client_id), &st);
-    graceful = msg->id == YWS_MSG_TYPE_TO_CLOSE_CLIENT && msg->param2 == 0 &&
-               state == YWS_CONN_STA_CONNECTED && yws_start_graceful_close(rec);
   }
   if (!graceful) {
     rec->lws_prot_thread.force_exit = true;
@@ -164,6 +157,8 @@ void yws_thread_exit_destroy(int client_id, uint32_t loop_serial) {
     err = rec->status.conn.err_code;
     type = rec->status.conn.type == YWS_CB_TYPE_OPEN ? YWS_CB_TYPE_OPEN : YWS_CB_TYPE_CLOSE;
   }
+  /* A user close that could not send everything or had no answer. */
+  if (rec && err == YWS_OK && type == YWS_CB_TYPE_CLOSE) err = yws_user_close_result(rec);
   if (rec) yws_lws_context_destroy(static_cast<uint8_t>(client_id));
   yws_final_do(client_id);
   if (rec) yws_notify(client_id, cfg_id, type, nullptr, 0, err);

@@ -4,31 +4,47 @@
  */
 #include "yws_loop.h"
 
+#include <cstring>
 #include <new>
+
+#include "yws_lock.h"
 
 namespace {
 
-void yws_loop_discard_staged(yws_loop *loop) {
-  std::vector<yv_event_t> out;
-  {
-    std::lock_guard<std::mutex> lk(loop->staged_m);
-    out.swap(loop->staged);
+constexpr uint32_t kPieceAlign = 8;
+
+uint32_t yws_piece_span(size_t len) {
+  size_t n = sizeof(yws_rx_piece_t) + len + 1;
+  return static_cast<uint32_t>((n + kPieceAlign - 1) & ~static_cast<size_t>(kPieceAlign - 1));
+}
+
+void yws_rx_free_chain(yws_rx_block_t *b) {
+  while (b) {
+    yws_rx_block_t *next = b->next;
+    yv_mem_free(b);
+    b = next;
   }
-  for (const yv_event_t &ev : out)
-    if (yws_event_has_copy(ev.id)) yv_mem_free(yws_ticket_take(ev.param2));
+}
+
+void yws_loop_discard_staged(yws_loop *loop) {
+  yws_rx_block_t *blocks;
+  {
+    yws_mutex_guard lk(loop->stage_m);
+    loop->staged_n = 0;
+    blocks = loop->rx_head;
+    loop->rx_head = loop->rx_tail = nullptr;
+    loop->rx_announced = false;
+    loop->rx_batched = 0;
+  }
+  yws_rx_free_chain(blocks);
 }
 
 /* Posts what the callbacks staged, in order. May block on a full queue, so
  * it runs holding nothing. */
 void yws_loop_flush(yws_loop *loop) {
-  static thread_local std::vector<yv_event_t> out;
-  {
-    std::lock_guard<std::mutex> lk(loop->staged_m);
-    if (loop->staged.empty()) return;
-    out.swap(loop->staged);
-  }
-  for (yv_event_t &ev : out) yv_ws_task_send_message(&ev);
-  out.clear();
+  yv_event_t out[YWS_STAGE_MAX];
+  int n = yws_loop_take_staged(loop, out, YWS_STAGE_MAX);
+  for (int i = 0; i < n; i++) yv_ws_task_send_message(&out[i]);
 }
 
 /* Resumes delivery once the reader has caught up; on the loop thread, inside
@@ -36,6 +52,7 @@ void yws_loop_flush(yws_loop *loop) {
 void yws_loop_rx_resume(yws_loop *loop) {
   if (!loop->rx_paused.load() || !loop->wsi) return;
   if (loop->rx_pending.load() >= loop->rx_resume) return;
+  if (loop->rx_batched.load() >= YWS_RX_BATCH_MAX / 2) return;
   loop->rx_paused = false;
   lws_rx_flow_control(loop->wsi, 0x1001);
   YWS_TRACE("rx enabled");
@@ -47,6 +64,11 @@ yws_loop *yws_loop_new(uint8_t client_id, uint32_t serial) {
   void *mem = yv_mem_alloc(sizeof(yws_loop));
   if (!mem) return nullptr;
   auto *loop = new (mem) yws_loop();
+  if (yv_rtos_mutex_create(&loop->stage_m) != YV_OSI_SUCCESS) {
+    loop->~yws_loop();
+    yv_mem_free(mem);
+    return nullptr;
+  }
   loop->client_id = client_id;
   loop->serial = serial;
   loop->info.config.client_id = client_id;
@@ -66,6 +88,8 @@ void yws_loop_destroy_context(yws_loop *loop) {
 void yws_loop_free(yws_loop *loop) {
   if (!loop) return;
   yws_loop_destroy_context(loop);
+  yws_rx_free_chain(loop->rx_spare);
+  yv_rtos_mutex_delete(loop->stage_m);
   loop->~yws_loop();
   yv_mem_free(loop);
 }
@@ -113,13 +137,127 @@ bool yws_loop_orphan(yws_loop *loop) {
   return true;
 }
 
-void yws_loop_stage(yws_loop *loop, const yv_event_t *ev) {
-  if (loop->drop_events) {
-    if (yws_event_has_copy(ev->id)) yv_mem_free(yws_ticket_take(ev->param2));
-    return;
+namespace {
+
+void yws_stage_event(yws_loop *loop, const yv_event_t *ev) {
+  if (loop->drop_events) return;
+  bool lost = false;
+  {
+    yws_mutex_guard lk(loop->stage_m);
+    if (loop->staged_n < YWS_STAGE_MAX)
+      loop->staged[loop->staged_n++] = *ev;
+    else
+      lost = true;
   }
-  std::lock_guard<std::mutex> lk(loop->staged_m);
-  loop->staged.push_back(*ev);
+  if (lost) YWS_TRACE("staged event %u lost", ev->id);
+}
+
+}  // namespace
+
+void yws_loop_stage(yws_loop *loop, const yv_event_t *ev) {
+  yws_stage_event(loop, ev);
+  /* The library's own timers (a close that timed out) run before its poll:
+   * without a wake-up the loop would sleep on with the event unposted. */
+  if (!loop->drop_events && loop->context) lws_cancel_service(loop->context);
+}
+
+int yws_loop_take_staged(yws_loop *loop, yv_event_t *out, int max) {
+  yws_mutex_guard lk(loop->stage_m);
+  int n = loop->staged_n < max ? loop->staged_n : max;
+  std::memcpy(out, loop->staged, sizeof(yv_event_t) * static_cast<size_t>(n));
+  loop->staged_n = 0;
+  return n;
+}
+
+int yws_loop_rx_put(yws_loop *loop, uint32_t id, const void *in, size_t len) {
+  if (loop->drop_events) return 0;
+  if (len > 0x7FFFFFF0u) return -1;
+  uint32_t span = yws_piece_span(len);
+  yws_rx_block_t *fresh = nullptr;
+  bool announce = false;
+  for (;;) {
+    {
+      yws_mutex_guard lk(loop->stage_m);
+      yws_rx_block_t *b = loop->rx_tail;
+      if (!b || b->cap - b->used < span) {
+        if (!fresh && loop->rx_spare && loop->rx_spare->cap >= span) {
+          fresh = loop->rx_spare;
+          loop->rx_spare = nullptr;
+        }
+        if (fresh) {
+          fresh->next = nullptr;
+          fresh->used = 0;
+          if (b)
+            b->next = fresh;
+          else
+            loop->rx_head = fresh;
+          loop->rx_tail = b = fresh;
+          fresh = nullptr;
+        }
+      }
+      if (b && b->cap - b->used >= span) {
+        auto *base = reinterpret_cast<char *>(b + 1) + b->used;
+        auto *piece = reinterpret_cast<yws_rx_piece_t *>(base);
+        piece->id = id;
+        piece->len = static_cast<uint32_t>(len);
+        if (len) std::memcpy(base + sizeof(*piece), in, len);
+        base[sizeof(*piece) + len] = '\0';
+        b->used += span;
+        loop->rx_batched += span;
+        announce = !loop->rx_announced;
+        loop->rx_announced = true;
+        break;
+      }
+    }
+    /* Allocated outside the leaf lock; the next round links it. */
+    uint32_t cap = span > YWS_RX_BLOCK_SIZE ? span : YWS_RX_BLOCK_SIZE;
+    fresh = static_cast<yws_rx_block_t *>(yv_mem_alloc(sizeof(yws_rx_block_t) + cap));
+    if (!fresh) {
+      YWS_TRACE("received piece dropped: %u bytes", static_cast<unsigned>(len));
+      return -1;
+    }
+    fresh->cap = cap;
+  }
+  if (fresh) yv_mem_free(fresh);
+  if (announce) {
+    /* One event kind for every batch: the pieces carry their own kinds. */
+    yv_event_t ev = {YWS_MSG_TYPE_LWS_CLIENT_RECEIVE, yws_tag(loop->client_id, loop->serial), 0, 0};
+    /* Pieces arrive while the library services a socket: the pass ends
+     * after them, no wake-up needed. */
+    yws_stage_event(loop, &ev);
+  }
+  return 0;
+}
+
+yws_rx_block_t *yws_loop_rx_take(yws_loop *loop) {
+  yws_mutex_guard lk(loop->stage_m);
+  yws_rx_block_t *b = loop->rx_head;
+  loop->rx_head = loop->rx_tail = nullptr;
+  loop->rx_announced = false;
+  loop->rx_batched = 0;
+  return b;
+}
+
+void yws_loop_rx_recycle(yws_loop *loop, yws_rx_block_t *blocks) {
+  if (!blocks) return;
+  {
+    yws_mutex_guard lk(loop->stage_m);
+    if (!loop->rx_spare && blocks->cap == YWS_RX_BLOCK_SIZE) {
+      loop->rx_spare = blocks;
+      blocks = blocks->next;
+      loop->rx_spare->next = nullptr;
+    }
+  }
+  yws_rx_free_chain(blocks);
+}
+
+const yws_rx_piece_t *yws_rx_next_piece(const yws_rx_block_t *b, uint32_t *off, const char **data) {
+  if (*off >= b->used) return nullptr;
+  const char *base = reinterpret_cast<const char *>(b + 1) + *off;
+  auto *piece = reinterpret_cast<const yws_rx_piece_t *>(base);
+  *data = base + sizeof(*piece);
+  *off += yws_piece_span(piece->len);
+  return piece;
 }
 
 yws_loop_guard::yws_loop_guard(yws_loop *loop) : loop_(loop) {
@@ -141,8 +279,8 @@ yws_loop_guard::~yws_loop_guard() {
   loop_->gate_cv.notify_all();
   bool staged;
   {
-    std::lock_guard<std::mutex> lk(loop_->staged_m);
-    staged = !loop_->staged.empty();
+    yws_mutex_guard lk(loop_->stage_m);
+    staged = loop_->staged_n > 0;
   }
   if (!staged) return;
   /* Our calls made callbacks: the loop thread posts them after a short pass;
@@ -165,6 +303,7 @@ void yv_ws_thread_service(void *arg) {
     }
     lws_service(loop->context, 500);
     yws_loop_rx_resume(loop);
+    yws_tx_apply_kick(loop);
     {
       std::lock_guard<std::mutex> lk(loop->gate_m);
       loop->in_pass = false;

@@ -1,16 +1,36 @@
 /*
  * The library loop of one client: its libwebsockets context, the "wsservice"
- * thread that services it, and the gate through which the service task makes
- * its own library calls.
+ * thread that services it, the data path that runs on that thread, and the
+ * gate through which the service task makes its own library calls.
  *
- * The library is single-threaded per context: the service task may call it
- * only while the loop thread is outside lws_service(). yws_loop_guard wakes
- * the loop and waits until it has parked; while any guard is held the loop
- * does not start another pass.
+ * Who may call the library, from which thread:
+ * - The loop thread, inside its pass (lws_service and the callbacks it makes):
+ *   everything, for its own context. Data leaves here: the transmit chain is
+ *   sent from LWS_CALLBACK_CLIENT_WRITEABLE, one message per callback, and
+ *   the closing handshake of a user close is made here too.
+ * - The service task: only while it holds a yws_loop_guard (the loop is
+ *   parked between passes), or before the thread starts / after it ended.
+ *   It sends the keepalive ping and starts a user close this way.
+ * - Any thread: yws_loop_wake (lws_cancel_service) while the context lives;
+ *   callers do it under the service lock, which keeps the context alive.
+ *
+ * Locks, in the only order they are ever nested:
+ *   service lock  ->  loop gate (gate_m)  ->  transmit lock (the record's
+ *   prot_api_mutex)  ->  status mutexes
+ * The stage lock is a leaf: nothing else is taken while it is held.
+ * The loop thread never takes the service lock and never waits while inside
+ * a pass except for the leaf locks above, which nobody holds while waiting;
+ * it posts to the queue only between passes, holding nothing, so a full
+ * queue or a slow user callback on the service task can delay it but never
+ * wedge it (the service task's own posts never block: the queue's contract
+ * in yv_rtos.h).
  *
  * Callbacks never post into the queue from inside a library call: they stage
- * their events here and the loop thread posts them after the pass, holding
- * nothing, so a full queue can block only the loop thread itself.
+ * their events in a fixed ring here and the loop thread posts them after the
+ * pass. Received pieces go into batches (blocks from the platform allocator
+ * holding many pieces); one receive event announces a batch, and the service
+ * task takes every piece that arrived up to then. No allocation per piece on
+ * the hot path: a drained block is kept for the next batch.
  *
  * The block outlives the client record when the bearer is lost while the
  * thread runs: the thread then destroys the context and frees the block.
@@ -21,7 +41,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
-#include <vector>
 
 #include "yv_websocket_inc.h"
 
@@ -31,6 +50,27 @@ typedef enum {
   YWS_LOOP_EXITED = 2,  /* thread ended and posted its exit event */
   YWS_LOOP_ORPHANED = 3 /* record released while the thread ran */
 } yws_loop_state_e;
+
+/* Control events staged in one pass; a pass makes a handful at most. */
+#define YWS_STAGE_MAX 16
+/* Bytes of a batch block (a larger piece gets a block of its own size). */
+#define YWS_RX_BLOCK_SIZE 8192
+/* Batched bytes at which the library's delivery pauses until the service
+ * task takes the batch: a slow callback must not grow the heap without end. */
+#define YWS_RX_BATCH_MAX 16384
+
+/* A batch block: pieces back to back, each a yws_rx_piece_t, its bytes, a
+ * zero byte, padded to 8. */
+typedef struct yws_rx_block {
+  struct yws_rx_block *next;
+  uint32_t used; /* bytes of pieces */
+  uint32_t cap;
+} yws_rx_block_t;
+
+typedef struct {
+  uint32_t id; /* the receive event it stands for */
+  uint32_t len;
+} yws_rx_piece_t;
 
 struct yws_loop {
   /* First member: the context's user pointer is this block and the info. */
@@ -47,10 +87,23 @@ struct yws_loop {
 
   std::atomic<bool> force_exit{false};
   std::atomic<bool> drop_events{false};
+  /* A user close: set by the service task before it parks or stops the loop. */
+  std::atomic<bool> user_close{false};
+  /* ... with a closing handshake: send the rest, then the close frame. */
   std::atomic<bool> close_requested{false};
+  /* Loop thread only: our close frame is out; the answer completes the close. */
+  bool close_sent = false;
+  /* The server's close frame arrived with nothing left unsent. */
+  std::atomic<bool> close_clean{false};
+  /* The loop may send: the service task has seen the connection open. */
+  std::atomic<bool> tx_ready{false};
+  /* A writer queued data into an idle chain: ask for WRITEABLE. */
+  std::atomic<bool> tx_kick{false};
   /* Received bytes not yet read by the user (buffered mode). */
   std::atomic<int32_t> rx_pending{0};
   std::atomic<bool> rx_paused{false};
+  /* Bytes of pieces batched and not yet taken by the service task. */
+  std::atomic<uint32_t> rx_batched{0};
   /* A refused upgrade must end as an open failure, never as a success. */
   bool upgrade_refused = false;
 
@@ -60,8 +113,14 @@ struct yws_loop {
   bool in_pass = false;
   yws_loop_state_e state = YWS_LOOP_NO_THREAD;
 
-  std::mutex staged_m;
-  std::vector<yv_event_t> staged;
+  /* The stage lock (platform mutex): staged events and the batches. */
+  yv_mutex_t stage_m;
+  yv_event_t staged[YWS_STAGE_MAX];
+  int staged_n;
+  yws_rx_block_t *rx_head; /* batched pieces, oldest first */
+  yws_rx_block_t *rx_tail;
+  yws_rx_block_t *rx_spare; /* a drained block kept for the next batch */
+  bool rx_announced;        /* a receive event for the batch is staged or queued */
 };
 
 /* NULL when it cannot be allocated. */
@@ -82,8 +141,33 @@ void yws_loop_destroy_context(yws_loop *loop);
 /* Wakes the loop from another thread (lws_cancel_service). */
 void yws_loop_wake(yws_loop *loop);
 
-/* Called from the protocol callback: where its events go. */
+/* Called from the protocol callback: where its events go. Never blocks,
+ * never allocates; a full ring drops the event with a trace. */
 void yws_loop_stage(yws_loop *loop, const yv_event_t *ev);
+/* Copies up to max staged events out (oldest first) and empties the ring. */
+int yws_loop_take_staged(yws_loop *loop, yv_event_t *out, int max);
+/* Appends a piece to the batch; stages the receive event when the batch was
+ * not announced yet. -1 when no block can be had (the piece is dropped). */
+int yws_loop_rx_put(yws_loop *loop, uint32_t id, const void *in, size_t len);
+/* Takes every batched piece (a chain of blocks) and ends the announcement,
+ * so the next piece announces a new batch. */
+yws_rx_block_t *yws_loop_rx_take(yws_loop *loop);
+/* Gives taken blocks back: one is kept for reuse, the rest freed. */
+void yws_loop_rx_recycle(yws_loop *loop, yws_rx_block_t *blocks);
+/* Walks the pieces of a block: *off starts at 0; NULL at the end. */
+const yws_rx_piece_t *yws_rx_next_piece(const yws_rx_block_t *b, uint32_t *off, const char **data);
+
+/* Loop thread, inside its pass: asks for WRITEABLE when data was queued. */
+void yws_tx_apply_kick(yws_loop *loop);
+/* Loop thread: LWS_CALLBACK_CLIENT_WRITEABLE of the client's connection;
+ * sends one message, or the close frame once everything is out. The
+ * callback's result. */
+int yws_tx_writeable(yws_loop *loop, struct lws *wsi);
+/* Loop thread: the server's close frame arrived; the callback's result. */
+int yws_tx_peer_close(yws_loop *loop);
+/* Cuts a text message at the end of its last complete UTF-8 sequence; n when
+ * the bytes end on a boundary or are not valid UTF-8 there. */
+int32_t yws_utf8_cut(const unsigned char *p, int32_t n);
 
 /* Holds the loop parked for the service task's own library calls. */
 class yws_loop_guard {

@@ -20,29 +20,26 @@ void yws_rx_forget(yws_client_t *rec, int32_t size) {
 
 }  // namespace
 
-int32_t yv_ws_service_recv(int32_t client_id, char *data, int32_t size) {
-  if (!service_t) {
-    yv_mem_free(data);
-    return YWS_ERR_GENERIC;
-  }
+namespace {
+
+/* One piece to the callback or the receive chain; the caller keeps the bytes. */
+int32_t yws_rx_piece(int32_t client_id, const char *data, int32_t size) {
   uint8_t cfg_id;
   bool notify;
   {
     yws_service_lock lk;
-    if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id]) {
-      yv_mem_free(data);
+    if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
       return YWS_ERR_GENERIC;
-    }
     yws_client_t *rec = yws_client[client_id];
     cfg_id = rec->cfg_id;
     if (!yws_buffered()) {
       notify = true;
     } else {
       auto &r = rec->data.read;
-      YWS_TRACE("yws pos: %d, %d, %d", r.rx_total_size, r.rx_read_size, r.rx_max_size);
-      if (!data || (r.rx_total_size - r.rx_read_size) + size > r.rx_max_size) {
+      YWS_TRACE("yws pos: %lld, %lld, %d", static_cast<long long>(r.rx_total_size),
+                static_cast<long long>(r.rx_read_size), r.rx_max_size);
+      if (!data || size > r.rx_max_size - (r.rx_total_size - r.rx_read_size)) {
         yws_rx_forget(rec, size);
-        yv_mem_free(data);
         return YWS_ERR_NO_MEM;
       }
       yws_loop *loop = rec->prot_ctxt.loop;
@@ -53,7 +50,6 @@ int32_t yv_ws_service_recv(int32_t client_id, char *data, int32_t size) {
       notify = list_empty(&r.rx_q);
       if (yws_chain_append(&r.rx_q, data, size) != 0) {
         yws_rx_forget(rec, size);
-        yv_mem_free(data);
         return YWS_ERR_NO_MEM;
       }
       r.rx_total_size += size;
@@ -61,10 +57,51 @@ int32_t yv_ws_service_recv(int32_t client_id, char *data, int32_t size) {
   }
   YWS_TRACE("flag: %d", notify ? 1 : 0);
   if (notify)
-    yws_notify(client_id, cfg_id, YWS_CB_TYPE_RECV, reinterpret_cast<uint8_t *>(data), size,
-               cfg_id);
-  yv_mem_free(data);
+    yws_notify(client_id, cfg_id, YWS_CB_TYPE_RECV,
+               reinterpret_cast<uint8_t *>(const_cast<char *>(data)), size, cfg_id);
   return YWS_OK;
+}
+
+}  // namespace
+
+int32_t yv_ws_service_recv(int32_t client_id, char *data, int32_t size) {
+  int32_t r = service_t ? yws_rx_piece(client_id, data, size) : YWS_ERR_GENERIC;
+  yv_mem_free(data);
+  return r;
+}
+
+void yws_rx_batch_event(int32_t client_id) {
+  if (!service_t || client_id < 0 || client_id >= YWS_CLIENT_NUM) return;
+  /* The service task owns the record's loop pointer: no lock needed to read
+   * it, and the block lives until this task releases the record. */
+  yws_client_t *rec = yws_client[client_id];
+  yws_loop *loop = rec ? rec->prot_ctxt.loop : nullptr;
+  if (!loop) return;
+  yws_rx_block_t *blocks = yws_loop_rx_take(loop);
+  /* Delivery paused on a full batch resumes on the loop thread; wake it (the
+   * context lives while this task holds the record). */
+  if (loop->rx_paused.load() && loop->rx_pending.load() < loop->rx_resume) yws_loop_wake(loop);
+  for (yws_rx_block_t *b = blocks; b; b = b->next) {
+    uint32_t off = 0;
+    const char *data;
+    while (const yws_rx_piece_t *p = yws_rx_next_piece(b, &off, &data)) {
+      if (p->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG)
+        YWS_TRACE("yws received pong: %.80s", data);
+      else
+        yws_rx_piece(client_id, data, static_cast<int32_t>(p->len));
+    }
+  }
+  /* A user callback cannot release the record, but stay safe if it did. */
+  rec = yws_client[client_id];
+  if (rec && rec->prot_ctxt.loop == loop) {
+    yws_loop_rx_recycle(loop, blocks);
+  } else {
+    while (blocks) {
+      yws_rx_block_t *next = blocks->next;
+      yv_mem_free(blocks);
+      blocks = next;
+    }
+  }
 }
 
 int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool continue_read) {

@@ -269,8 +269,7 @@ void yws_dispatch(yv_event_t *ev) {
     case YWS_MSG_TYPE_LWS_CLIENT_RECEIVE:
     case YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE:
     case YWS_MSG_TYPE_LWS_RAW_RECEIVE:
-      yv_ws_service_recv(cid, static_cast<char *>(yws_ticket_take(ev->param2)),
-                         static_cast<int32_t>(ev->param3));
+      yws_rx_batch_event(cid);
       break;
     case YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG:
       yws_pong(ev);

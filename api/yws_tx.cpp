@@ -1,6 +1,8 @@
 /*
- * Transmit path: callers queue bytes in the client's transmit chain; the
- * service task sends them as messages of at most 2048 bytes, one per event.
+ * Transmit path: callers queue bytes in the client's transmit chain and wake
+ * the client's loop; the loop thread sends them from its writable callback,
+ * one message of at most 2048 bytes per callback, and after a user close the
+ * close frame once everything accepted is out.
  */
 #include <algorithm>
 
@@ -8,11 +10,42 @@
 #include "yws_lock.h"
 #include "yws_loop.h"
 
+namespace {
+
+int64_t yws_unsent(const yws_client_t *rec) {
+  return rec->data.write.tx_total_size - rec->data.write.tx_send_size;
+}
+
+/* Caller holds the service lock, which keeps the context alive for the wake. */
+void yws_kick_locked(yws_loop *loop) {
+  if (!loop->tx_kick.exchange(true)) yws_loop_wake(loop);
+}
+
+/* Length of the UTF-8 sequence a lead byte starts; 0 for a continuation or
+ * an impossible byte. */
+int32_t yws_utf8_seq_len(unsigned char c) {
+  if (c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF) return 2;
+  if (c >= 0xE0 && c <= 0xEF) return 3;
+  if (c >= 0xF0 && c <= 0xF4) return 4;
+  return 0;
+}
+
+}  // namespace
+
+int32_t yws_utf8_cut(const unsigned char *p, int32_t n) {
+  int32_t lead = n - 1;
+  while (lead >= 0 && lead > n - 4 && (p[lead] & 0xC0) == 0x80) lead--;
+  if (lead < 0) return n;
+  int32_t len = yws_utf8_seq_len(p[lead]);
+  /* Invalid input is sent as given; a cut that would leave nothing too. */
+  if (len == 0 || lead + len <= n || lead == 0) return n;
+  return lead;
+}
+
 int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
   if (!parm_t || !service_t) return YWS_ERR_GENERIC;
-  bool post = false;
   bool was_empty;
-  uint32_t tag;
   {
     yws_service_lock lk;
     if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
@@ -21,85 +54,141 @@ int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
         (parm_t->type != YWS_WRITE_PROT_TEXT && parm_t->type != YWS_WRITE_PROT_BIN))
       return YWS_ERR_INVAL_PARM;
     yws_client_t *rec = yws_client[client_id];
-    tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
     auto &w = rec->data.write;
-    YWS_TRACE("yws pos: %d, %d, %d", w.tx_total_size, w.tx_send_size, w.tx_max_size);
-    if ((w.tx_total_size - w.tx_send_size) + parm_t->size > w.tx_max_size) return YWS_ERR_NO_MEM;
-    was_empty = list_empty(&w.tx_q);
-    if (yws_chain_append(&w.tx_q, reinterpret_cast<const char *>(parm_t->data), parm_t->size) != 0)
-      return YWS_ERR_NO_MEM;
-    w.cmd_parm.write_prot = static_cast<uint8_t>(parm_t->type);
-    w.tx_total_size += parm_t->size;
-    /* One send event in flight is enough: it re-posts itself while data is
-     * queued. */
-    if (was_empty && !rec->tx_event_pending) {
-      rec->tx_event_pending = true;
-      post = true;
+    {
+      yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
+      int64_t unsent = yws_unsent(rec);
+      YWS_TRACE("yws pos: %lld, %lld, %d", static_cast<long long>(w.tx_total_size),
+                static_cast<long long>(w.tx_send_size), w.tx_max_size);
+      /* Written so that nothing can overflow: unsent never exceeds the limit. */
+      if (parm_t->size > w.tx_max_size - unsent) return YWS_ERR_NO_MEM;
+      was_empty = unsent == 0;
+      if (yws_chain_append(&w.tx_q, reinterpret_cast<const char *>(parm_t->data), parm_t->size) !=
+          0)
+        return YWS_ERR_NO_MEM;
+      w.cmd_parm.write_prot = static_cast<uint8_t>(parm_t->type);
+      w.tx_total_size += parm_t->size;
     }
+    /* A loop that is sending asks for the next callback itself while data
+     * waits; only one that may have gone idle needs waking. */
+    yws_loop *loop = rec->prot_ctxt.loop;
+    if (loop && was_empty && parm_t->size > 0 && loop->tx_ready.load()) yws_kick_locked(loop);
   }
   YWS_TRACE("flag:%d", was_empty ? 1 : 0);
-  if (post) yws_post(YWS_MSG_TYPE_TO_WRITE_DATA, tag, 0, 0);
   return YWS_OK;
+}
+
+void yws_tx_kick(int client_id) {
+  if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !service_t) return;
+  yws_service_lock lk;
+  yws_client_t *rec = yws_client[client_id];
+  if (!rec || !rec->prot_ctxt.loop) return;
+  yws_loop *loop = rec->prot_ctxt.loop;
+  int state;
+  {
+    yws_mutex_guard sl(rec->status.conn.mutex);
+    state = rec->status.conn.cur_sta;
+  }
+  if (state == YWS_CONN_STA_CONNECTED) loop->tx_ready = true;
+  if (loop->tx_ready.load()) yws_kick_locked(loop);
 }
 
 int32_t yv_ws_service_send(int32_t client_id) {
   if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
     return YWS_ERR_INVAL_PARM;
-  yws_client_t *rec = yws_client[client_id];
-  yws_loop *loop = rec->prot_ctxt.loop;
+  /* The event is only a kick now: the loop thread sends. */
+  yws_tx_kick(client_id);
+  return YWS_OK;
+}
+
+void yws_tx_apply_kick(yws_loop *loop) {
+  if (loop->tx_kick.exchange(false) && loop->wsi) lws_callback_on_writable(loop->wsi);
+}
+
+int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
+  yws_client_t *rec = yws_client[loop->client_id];
+  if (!rec || rec->prot_ctxt.loop != loop) return 0;
+  if (!loop->tx_ready.load() && !loop->close_requested.load()) return 0;
+  /* Nothing may follow our close frame; later writes stay unsent and the
+   * close reports them. */
+  if (loop->close_sent) return 0;
   auto &w = rec->data.write;
-  int32_t ret;
-  int32_t n;
-  bool choked = false;
-  bool repost = false;
+  unsigned char *buf = loop->tx_buf + YWS_LWS_PRE;
+  int32_t n = 0;
+  int64_t unsent;
+  bool text = false;
   {
-    yws_service_lock lk;
-    /* This event is consumed: a later kick may post the next one. */
-    rec->tx_event_pending = false;
-    if (!loop || !rec->prot_ctxt.context) return YWS_ERR_INVAL_PARM;
-    int state;
-    {
-      yws_mutex_guard sl(rec->status.conn.mutex);
-      state = rec->status.conn.cur_sta;
+    yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
+    unsent = yws_unsent(rec);
+    if (unsent > 0) {
+      n = static_cast<int32_t>(std::min<int64_t>(unsent, YWS_TX_MSG_MAX));
+      n = yws_chain_peek(&w.tx_q, reinterpret_cast<char *>(buf), n);
+      text = w.cmd_parm.write_prot != YWS_WRITE_PROT_BIN;
     }
-    if (state != YWS_CONN_STA_CONNECTED || list_empty(&w.tx_q)) return YWS_OK;
-    n = std::min(w.tx_total_size - w.tx_send_size, YWS_TX_MSG_MAX);
-    if (n <= 0) return YWS_OK;
-    /* A choked connection takes nothing more until the library says it is
-     * writable again; that event restarts sending. */
-    if (!yws_get_curr_writable_status(static_cast<uint8_t>(client_id))) return YWS_OK;
-    unsigned char *buf = loop->tx_buf;
-    /* Bytes leave the chain only once the library has taken them. */
-    n = yws_chain_peek(&w.tx_q, reinterpret_cast<char *>(buf + YWS_LWS_PRE), n);
-    ret = -1;
-    {
-      yws_loop_guard guard(loop);
-      if (loop->wsi) {
-        ret = lws_write(
-            loop->wsi, buf + YWS_LWS_PRE, static_cast<size_t>(n),
-            w.cmd_parm.write_prot == YWS_WRITE_PROT_BIN ? LWS_WRITE_BINARY : LWS_WRITE_TEXT);
-        if (ret >= 0 && lws_send_pipe_choked(loop->wsi)) {
-          choked = true;
-          yws_update_writable_status(static_cast<uint8_t>(client_id), false);
-          lws_callback_on_writable(loop->wsi);
-        }
-      }
-    }
-    YWS_TRACE("write ret=%d,%d", ret, n);
-    if (ret > 0) {
-      int32_t taken = std::min(ret, n);
-      int32_t discard = taken;
-      yv_ws_service_pull_data(&w.tx_q, reinterpret_cast<char *>(buf + YWS_LWS_PRE), &discard);
-      w.tx_send_size += taken;
-    }
-    repost = ret > 0 && !choked && !list_empty(&w.tx_q);
-    if (repost) rec->tx_event_pending = true;
   }
-  if (choked) YWS_TRACE("UNWRITABLE(%d)", client_id);
-  if (repost)
-    yws_post(YWS_MSG_TYPE_TO_WRITE_DATA, yws_tag(static_cast<uint8_t>(client_id), rec->serial), 0,
-             0);
-  return ret;
+  if (n > 0) {
+    /* Only a message that leaves bytes behind is cut: the rest of a
+     * character follows in the next one. */
+    if (text && unsent > n) n = yws_utf8_cut(buf, n);
+    int ret = lws_write(wsi, buf, static_cast<size_t>(n), text ? LWS_WRITE_TEXT : LWS_WRITE_BINARY);
+    YWS_TRACE("write ret=%d,%d", ret, n);
+    /* The connection is going (the library refuses writes once the server
+     * closed): the bytes stay counted unsent, and a user close reports them. */
+    if (ret < 0) return -1;
+    bool more;
+    {
+      yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
+      int32_t taken = n;
+      yv_ws_service_pull_data(&w.tx_q, reinterpret_cast<char *>(buf), &taken);
+      w.tx_send_size += n;
+      more = yws_unsent(rec) > 0;
+    }
+    if (lws_send_pipe_choked(wsi)) {
+      /* The library sends the rest itself and calls back when it is out. */
+      yws_update_writable_status(loop->client_id, false);
+      YWS_TRACE("UNWRITABLE(%d)", loop->client_id);
+    }
+    if (more || loop->close_requested.load()) lws_callback_on_writable(wsi);
+    return 0;
+  }
+  if (loop->close_requested.load() && !loop->close_sent && unsent == 0) {
+    unsigned char *c = loop->tx_buf + YWS_LWS_PRE;
+    c[0] = LWS_CLOSE_STATUS_NORMAL >> 8;
+    c[1] = LWS_CLOSE_STATUS_NORMAL & 0xFF;
+    loop->close_sent = true;
+    /* Written as a frame of our own (the library's private opcode 4, which
+     * its own close uses) rather than through lws_close_reason: the library
+     * then reports the server's answer as WS_PEER_INITIATED_CLOSE, the only
+     * way to tell an answered close from its timer running out. */
+    int ret = lws_write(wsi, c, 2, static_cast<enum lws_write_protocol>(4));
+    YWS_TRACE("close sent ret=%d", ret);
+    if (ret < 0) return -1;
+  }
+  return 0;
+}
+
+int yws_tx_peer_close(yws_loop *loop) {
+  yws_client_t *rec = yws_client[loop->client_id];
+  if (rec && rec->prot_ctxt.loop == loop) {
+    yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
+    if (yws_unsent(rec) == 0) loop->close_clean = true;
+  }
+  /* Our close frame is answered: end now, without a second close frame.
+   * Otherwise the library answers the server's close itself. */
+  return loop->close_sent ? -1 : 0;
+}
+
+int32_t yws_user_close_result(yws_client_t *rec) {
+  yws_loop *loop = rec->prot_ctxt.loop;
+  if (!loop || !loop->user_close.load()) return YWS_OK;
+  int64_t unsent;
+  {
+    yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
+    unsent = yws_unsent(rec);
+  }
+  if (unsent > 0) return YWS_ERR_TIMEDOUT;
+  if (loop->close_requested.load() && !loop->close_clean.load()) return YWS_ERR_TIMEDOUT;
+  return YWS_OK;
 }
 
 int32_t yv_ws_client_cancel(void *client_hndl, int32_t reason) {

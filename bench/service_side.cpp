@@ -37,6 +37,7 @@ void Service::on_note(int client_id, const yws_parm_t *parm) {
     if (!buffered_ && parm->data && parm->size > 0)
       rx_bytes_[client_id] += static_cast<uint64_t>(parm->size);
     rx_notes_[client_id]++;
+    if (cb_active_.load() && client_id == cb_.client) cb_step(client_id);
   }
   {
     std::lock_guard<std::mutex> lk(mu_);
@@ -111,6 +112,45 @@ std::vector<double> Service::rtt(int client, size_t size, size_t samples, size_t
     if (i >= warmup) out.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
   }
   return out;
+}
+
+void Service::cb_step(int client_id) {
+  if (rx_bytes_[client_id] < cb_.target) return;
+  auto now = Clock::now();
+  if (cb_.warmup > 0)
+    cb_.warmup--;
+  else
+    cb_.samples.push_back(std::chrono::duration<double, std::micro>(now - cb_.t0).count());
+  if (--cb_.left == 0) {
+    cb_active_ = false;
+    return;
+  }
+  cb_.target = rx_bytes_[client_id] + cb_.msg.size();
+  cb_.t0 = Clock::now();
+  if (write_bin(client_id, cb_.msg) != YWS_OK) cb_active_ = false;
+}
+
+std::vector<double> Service::rtt_from_callback(int client, size_t size, size_t samples,
+                                               size_t warmup) {
+  cb_ = CbRtt{};
+  cb_.client = client;
+  cb_.msg.assign(size, 'c');
+  cb_.left = samples + warmup;
+  cb_.warmup = warmup;
+  cb_.samples.reserve(samples);
+  cb_.target = rx_bytes_[client] + size;
+  cb_active_ = true;
+  cb_.t0 = Clock::now();
+  if (write_bin(client, cb_.msg) != YWS_OK) cb_active_ = false;
+  auto deadline = Clock::now() + kWait;
+  while (cb_active_.load() && Clock::now() < deadline) {
+    uint64_t seen = version();
+    wait_change(seen, std::chrono::microseconds(20000));
+  }
+  // Stop the chain before reading its samples, whatever happened.
+  cb_active_ = false;
+  std::lock_guard<std::mutex> lk(mu_);
+  return cb_.samples;
 }
 
 EchoRate Service::echo(const std::vector<int> &clients, size_t size, double warm, double seconds) {

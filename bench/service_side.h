@@ -51,6 +51,8 @@ class Service {
 
   // Samples of write -> echo -> notification, in microseconds, after `warmup` untimed ones.
   std::vector<double> rtt(int client, size_t size, size_t samples, size_t warmup);
+  // The same, but each next write is made inside the RECV notification of the previous echo.
+  std::vector<double> rtt_from_callback(int client, size_t size, size_t samples, size_t warmup);
   // Writes whenever the transmit limit allows, on every client, for `seconds`; the window
   // starts after `warm` seconds.
   EchoRate echo(const std::vector<int> &clients, size_t size, double warm, double seconds);
@@ -74,6 +76,19 @@ class Service {
   std::atomic<bool> buffered_{false};
   std::atomic<uint64_t> rx_bytes_[YWS_CLIENT_NUM] = {};
   std::atomic<uint64_t> rx_notes_[YWS_CLIENT_NUM] = {};
+
+  // Callback-driven round trips (one client at a time); touched only on the service task
+  // while `cb_left_` is non-zero.
+  struct CbRtt {
+    int client = -1;
+    std::string msg;
+    uint64_t target = 0;
+    size_t left = 0, warmup = 0;
+    std::chrono::steady_clock::time_point t0;
+    std::vector<double> samples;
+  } cb_;
+  std::atomic<bool> cb_active_{false};
+  void cb_step(int client_id);
 };
 
 }  // namespace bench

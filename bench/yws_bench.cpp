@@ -208,6 +208,9 @@ void measure_rtt(const Options &o, ywstest::BareClient &bare, Figures &f) {
     f.rtt.push_back({size, percentiles(s), percentiles(b), static_cast<double>(ws) / trips,
                      static_cast<double>(wb) / trips});
   }
+  auto cb = svc.rtt_from_callback(0, 16, o.rtt_samples, o.rtt_samples / 10);
+  must(cb.size() == o.rtt_samples, "callback-driven round trips timed out");
+  f.rtt_callback = percentiles(cb);
 }
 
 template <typename Run>

@@ -13,14 +13,15 @@
  * stand behind:
  * - LWS_CALLBACK_RECEIVE_CLIENT_HTTP: the callback reads the body with lws_http_client_read, on
  *   a connection that has no HTTP response.
- * - LWS_CALLBACK_CLIENT_WRITEABLE while a close is requested: the callback sets the close reason
- *   and returns -1, after which the library would close the connection; the close request is
- *   cleared for that reason.
+ * - LWS_CALLBACK_CLIENT_WRITEABLE while a close is requested: the callback writes the close
+ *   frame on a connection that never connected; the close request is cleared for that reason
+ *   (and nothing is sent before the service task has seen the connection open).
  *
  * Traps when a call stages anything other than exactly the event its reason maps to, with the
- * right record tag and an exact copy of the payload; when it returns other than the library
- * expects; when flow control or the writable flag do not follow; or when appended handshake
- * headers are anything but whole stored "name: value" lines within the room given.
+ * right record tag, and batches anything but one exact copy of the payload for a receive reason;
+ * when it returns other than the library expects; when flow control or the writable flag do not
+ * follow; or when appended handshake headers are anything but whole stored "name: value" lines
+ * within the room given.
  */
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -72,21 +73,28 @@ lws_context *context_for(yws_loop *user, lws_protocols *protocols) {
   return lws_create_context(&info);
 }
 
-std::vector<yv_event_t> take_staged(yws_loop *loop) {
-  std::vector<yv_event_t> out;
-  std::lock_guard<std::mutex> lk(loop->staged_m);
-  out.swap(loop->staged);
+struct Staged {
+  std::vector<yv_event_t> events;
+  std::vector<std::pair<uint32_t, std::string>> pieces;  // kind, bytes
+};
+
+/* What the callbacks staged and batched; empties both. */
+Staged take_staged(yws_loop *loop) {
+  Staged out;
+  yv_event_t evs[YWS_STAGE_MAX];
+  int n = yws_loop_take_staged(loop, evs, YWS_STAGE_MAX);
+  out.events.assign(evs, evs + n);
+  yws_rx_block_t *blocks = yws_loop_rx_take(loop);
+  for (yws_rx_block_t *b = blocks; b; b = b->next) {
+    uint32_t off = 0;
+    const char *data;
+    while (const yws_rx_piece_t *p = yws_rx_next_piece(b, &off, &data)) {
+      check(data[p->len] == '\0');
+      out.pieces.emplace_back(p->id, std::string(data, p->len));
+    }
+  }
+  yws_loop_rx_recycle(loop, blocks);
   return out;
-}
-
-bool has_copy(uint32_t id) {
-  return id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE || id == YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE ||
-         id == YWS_MSG_TYPE_LWS_RAW_RECEIVE || id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG;
-}
-
-void discard(const std::vector<yv_event_t> &events) {
-  for (const yv_event_t &ev : events)
-    if (has_copy(ev.id)) yv_mem_free(yws_ticket_take(ev.param2));
 }
 
 Harness &harness() {
@@ -120,14 +128,32 @@ Harness &harness() {
     s->bare_wsi = connect_to(s->bare_ctx, ntohs(a.sin_port), prots[0].name);
     check(s->wsi && s->bare_wsi);
     s->loop->wsi = s->wsi;
-    discard(take_staged(s->loop));  // what context and connection creation staged
+    take_staged(s->loop);  // what context and connection creation staged
     return s;
   }();
   return *h;
 }
 
-/* The event a reason becomes, 0 for none; writable reasons only on a change of the flag. */
+/* The kind of piece a reason batches, 0 for none. */
+uint32_t piece_for(int reason, bool has_data) {
+  switch (reason) {
+    case LWS_CALLBACK_CLIENT_RECEIVE:
+      return has_data ? YWS_MSG_TYPE_LWS_CLIENT_RECEIVE : 0;
+    case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
+      return YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG;
+    case LWS_CALLBACK_RECEIVE_CLIENT_HTTP_READ:
+      return YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE;
+    case LWS_CALLBACK_RAW_RX:
+      return YWS_MSG_TYPE_LWS_RAW_RECEIVE;
+    default:
+      return 0;
+  }
+}
+
+/* The event a reason becomes, 0 for none; writable reasons only on a change of the flag; a
+ * batched piece announces its batch with one receive event. */
 uint32_t event_for(int reason, bool has_data, bool was_writable) {
+  if (piece_for(reason, has_data)) return YWS_MSG_TYPE_LWS_CLIENT_RECEIVE;
   switch (reason) {
     case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
       return YWS_MSG_TYPE_LWS_CLIENT_CONNECTION_ERROR;
@@ -292,24 +318,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int32_t pending = h.loop->rx_pending.load();
     int r = yws_client_prot_callback(
         no_wsi ? nullptr : wsi, static_cast<lws_callback_reasons>(reason), nullptr, arg, arg_len);
-    std::vector<yv_event_t> staged = take_staged(h.loop);
+    Staged staged = take_staged(h.loop);
 
     bool invalid_id = h.loop->client_id >= YWS_CLIENT_NUM;
     check(r == (no_wsi ? 1 : (!bare && invalid_id) ? 3 : 0));
     bool active = !no_wsi && !bare && !invalid_id;
     bool dispatched = active && !h.loop->drop_events;
     uint32_t want = dispatched ? event_for(reason, arg && arg_len, was_writable) : 0;
-    check(staged.size() == (want ? 1u : 0u));
-    for (const yv_event_t &ev : staged) {
+    uint32_t kind = dispatched ? piece_for(reason, arg && arg_len) : 0;
+    check(staged.events.size() == (want ? 1u : 0u));
+    for (const yv_event_t &ev : staged.events) {
       check(ev.id == want);
       check(ev.param1 == yws_tag(h.loop->client_id, h.loop->serial));
-      if (has_copy(ev.id)) {
-        auto *block = static_cast<char *>(yws_ticket_take(ev.param2));
-        check(block != nullptr);
-        size_t n = arg ? payload.size() : 0;
-        check(ev.param3 == n && std::memcmp(block, payload.data(), n) == 0 && block[n] == '\0');
-        yv_mem_free(block);
-      }
+    }
+    check(staged.pieces.size() == (kind ? 1u : 0u));
+    for (const auto &p : staged.pieces) {
+      check(p.first == kind);
+      check(p.second == (arg ? payload : std::string()));
     }
     bool writable_reason = reason == LWS_CALLBACK_CLIENT_WRITEABLE ||
                            reason == LWS_CALLBACK_CLIENT_HTTP_WRITEABLE ||

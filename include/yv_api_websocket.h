@@ -106,9 +106,12 @@ typedef enum { YWS_CFG_READ_MODE_BUFFER = 0, YWS_CFG_READ_MODE_PUSH = 1 } yws_cf
 
 /* Query ids of yv_ws_client_get_opt. */
 typedef enum {
-  YWS_CLIENT_GET_ERRCODE = 0,     /* int *err */
-  YWS_CLIENT_GET_CONNSTATE = 1,   /* int *state */
-  YWS_CLIENT_GET_UNSENT_SIZE = 2, /* int *total_accepted, int *unsent */
+  YWS_CLIENT_GET_ERRCODE = 0,   /* int *err */
+  YWS_CLIENT_GET_CONNSTATE = 1, /* int *state */
+  /* int *total_accepted, int *unsent. Both count from the open; past
+   * INT32_MAX bytes accepted the total reads INT32_MAX (unsent never exceeds
+   * the transmit limit). */
+  YWS_CLIENT_GET_UNSENT_SIZE = 2,
   YWS_CLIENT_RES_MAX = 3
 } yws_client_res_e;
 
@@ -186,7 +189,14 @@ void yv_ws_service_deinit(int client_id, int cfg_id);
 int yv_ws_task_send_message(yv_event_t *p_msg);
 
 /* ---- close and cancel ---- */
-/* YWS_ERR_BUSY while the client is opening or closing; CLOSE follows. */
+/* YWS_ERR_BUSY while the client is opening or closing; CLOSE follows.
+ * A connected client first sends every byte accepted before the call, in
+ * order, then the close frame (1000), and waits for the server's close
+ * answer, all within the profile's "close/waittime" seconds (0: no closing
+ * handshake, the connection ends at once). CLOSE carries 0 when everything
+ * was sent and the handshake finished (with waittime 0: when everything had
+ * been sent), YWS_ERR_TIMEDOUT (5) when time ran out with bytes unsent or no
+ * answer. May be called from inside the notification callback. */
 int yv_ws_close_proc(int client_id);
 int32_t yv_ws_client_cancel(void *client_hndl, int32_t reason);
 
@@ -217,7 +227,11 @@ int yws_cfg_get_http_head(char *resp_buffer, int len_max, int cfg_id, const char
                           const char *header_name);
 
 /* ---- data ---- */
-/* Copies the data; YWS_ERR_NO_MEM when it would exceed the transmit limit. */
+/* Copies the data; YWS_ERR_NO_MEM when it would exceed the transmit limit
+ * (nothing is queued). Queued bytes leave as messages of at most 2048 bytes;
+ * a text message that leaves bytes behind ends at the last complete UTF-8
+ * sequence, so valid UTF-8 stays valid in every message. Invalid UTF-8 in a
+ * text write is sent as given. */
 int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t);
 /* In: *size is the capacity of data. Out: bytes copied. */
 int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool continue_read);

@@ -194,6 +194,7 @@ void WsServer::run() {
   info.uid = -1;
   info.max_http_header_data = 8192;
   info.options = LWS_SERVER_OPTION_DISABLE_IPV6;
+  if (opts_.validate_utf8) info.options |= LWS_SERVER_OPTION_VALIDATE_UTF8;
   // lws 4.1 keys its cached client SSL_CTX by an ex_data index that every later context
   // creation replaces, so a context that is not the newest one leaks that SSL_CTX on
   // destruction. The server never dials out: hand it a client SSL_CTX we free ourselves.

@@ -95,6 +95,8 @@ class WsServer : public Observable {
     std::string cert_file, key_file;
     // Non-empty: a client certificate issued by this CA is required (mutual TLS).
     std::string client_ca;
+    // Text messages must be valid UTF-8: otherwise the server closes with 1007.
+    bool validate_utf8 = false;
   };
   static constexpr const char *kDefaultProtocol = "ywstest-default";
 

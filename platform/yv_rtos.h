@@ -73,7 +73,13 @@ YvOSStatus yv_rtos_queue_release(yv_queue_t queue, uint32_t size, const void *it
 YvOSStatus yv_rtos_queue_wait(yv_queue_t queue, void *item, uint32_t size, uint32_t timeout);
 YvOSStatus yv_rtos_queue_delete(yv_queue_t queue);
 
-/* ---- mutexes (not recursive) ---- */
+/* ---- mutexes (not recursive) ----
+ * The service relies on: lock with YV_WAIT_FOREVER on a valid handle always
+ * succeeds; a lock with a timeout returns YV_OSI_QUEUE_TIMEOUT when it runs
+ * out; locking and unlocking never allocate and are safe from any thread,
+ * inside a library callback too (the data path's transmit and stage locks
+ * are taken there, briefly, with nothing else held while waiting); the
+ * thread that locked unlocks; delete only when no thread holds or waits. */
 YvOSStatus yv_rtos_mutex_create(yv_mutex_t *mutex);
 YvOSStatus yv_rtos_mutex_lock(yv_mutex_t mutex, uint32_t timeout);
 YvOSStatus yv_rtos_mutex_unlock(yv_mutex_t mutex);

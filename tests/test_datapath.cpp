@@ -176,7 +176,7 @@ TEST(Receive, FloodArrivesWholeUnderFlowControl) {
   profile(0, server.url("/burst/" + std::to_string(total) + "/0"));
   ASSERT_EQ(open_client(0, 0, YWS_SYS_MODE_BUFFERED), 0);
   uint64_t got = 0;
-  int32_t max_pending = 0;
+  int64_t max_pending = 0;
   bool in_order = true;
   std::string buf(1000, '\0');
   auto deadline = steady_clock::now() + std::chrono::seconds(60);

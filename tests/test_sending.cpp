@@ -1,0 +1,283 @@
+// Sending from the library thread: a user close delivers every accepted byte
+// before its close frame and is bounded by "close/waittime"; text messages
+// keep UTF-8 whole; limits refuse without queuing; calls from inside the
+// callback neither lose data nor deadlock.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "ws_test_server.h"
+#include "yv_datacall_ctl.h"
+#include "yv_mem.h"
+#include "yv_websocket_inc.h"
+#include "yws_test_util.h"
+
+using namespace ywst;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+using ywstest::RawPeer;
+using ywstest::WsServer;
+
+namespace {
+
+std::string pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; i++) s[i] = static_cast<char>('A' + (i * 7) % 53);
+  return s;
+}
+
+std::string all_messages(const WsServer &server) {
+  std::string out;
+  for (const auto &m : server.messages()) out += m.data;
+  return out;
+}
+
+bool valid_utf8(const std::string &s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    auto c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    for (size_t k = 1; k < n; k++)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    i += n;
+  }
+  return true;
+}
+
+long long ms_since(steady_clock::time_point t) {
+  return std::chrono::duration_cast<milliseconds>(steady_clock::now() - t).count();
+}
+
+}  // namespace
+
+// Close at once after 10 000 bytes, from the caller's task: every byte
+// arrives in order, then the close frame 1000, and CLOSE carries 0.
+TEST(UserClose, SendsEverythingAcceptedThenCloses) {
+  WsServer server;
+  profile(0, server.url("/echo"));
+  ASSERT_EQ(open_client(0, 0), 0);
+  const std::string data = pattern(10000);
+  ASSERT_EQ(write_bytes(0, data), 0);
+  EXPECT_EQ(close_client(0), YWS_OK);
+  ASSERT_TRUE(server.wait_peer_closes(1, kWait));
+  EXPECT_EQ(all_messages(server), data);
+  EXPECT_EQ(server.close_codes(), std::vector<int>{1000});
+  EXPECT_TRUE(settled());
+}
+
+// The same from inside the OPEN callback, and a second client closing from
+// inside the RECV callback right after writing again.
+TEST(UserClose, FromInsideTheCallbacks) {
+  WsServer server;
+  const std::string data = pattern(10000);
+  const std::string tail = pattern(3000);
+  std::atomic<bool> second_done{false};
+  Notes::get().set_hook([&](int client, const yws_parm_t *p) {
+    if (client == 0 && p->type == YWS_CB_TYPE_OPEN && p->virtual_ == 0) {
+      EXPECT_EQ(write_bytes(0, data), 0);
+      EXPECT_EQ(yv_ws_close_proc(0), YWS_OK);
+    }
+    if (client == 1 && p->type == YWS_CB_TYPE_RECV && p->data && !second_done.exchange(true)) {
+      EXPECT_EQ(write_bytes(1, tail), 0);
+      EXPECT_EQ(yv_ws_close_proc(1), YWS_OK);
+    }
+  });
+  profile(0, server.url("/a"));
+  profile(1, server.url("/b"));
+  yws_open_t o{0, 0, nullptr, 0};
+  ASSERT_EQ(yv_ws_open_proc(&o), 0);
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_CLOSE, 1));
+  EXPECT_EQ(last(0, YWS_CB_TYPE_CLOSE), YWS_OK);
+  ASSERT_EQ(open_client(1, 1), 0);
+  ASSERT_EQ(write_bytes(1, "x"), 0);
+  ASSERT_TRUE(Notes::get().wait_count(1, YWS_CB_TYPE_CLOSE, 1));
+  EXPECT_EQ(last(1, YWS_CB_TYPE_CLOSE), YWS_OK);
+  Notes::get().set_hook(nullptr);
+  ASSERT_TRUE(server.wait_peer_closes(2, kWait));
+  std::map<int, std::string> path;
+  for (const auto &h : server.handshakes()) path[h.conn_id] = h.path;
+  std::map<std::string, std::string> got;
+  for (const auto &m : server.messages()) got[path[m.conn_id]] += m.data;
+  EXPECT_TRUE(got["/a"] == data);
+  EXPECT_TRUE(got["/b"] == "x" + tail);
+  EXPECT_EQ(server.close_codes(), (std::vector<int>{1000, 1000}));
+  EXPECT_TRUE(settled());
+}
+
+// A server that stops reading, and one that never answers the close frame:
+// CLOSE comes when the wait time runs out, with YWS_ERR_TIMEDOUT.
+TEST(UserClose, BoundedByTheWaitTimeWhenTheServerDoesNotAnswer) {
+  WsServer server;
+  RawPeer::Options ro;
+  ro.reply_close = false;
+  RawPeer mute(ro);
+  profile(0, server.url("/stall-read"));
+  profile(1, mute.url("/"));
+  for (uint8_t cfg : {0, 1}) yv_ws_cfg_set_opt(cfg, YWS_CFG_CLOSE_WAITTIME, 2);
+  ASSERT_EQ(open_client(0, 0), 0);
+  ASSERT_EQ(open_client(1, 1), 0);
+  ASSERT_EQ(write_bytes(0, pattern(10000)), 0);
+  ASSERT_EQ(write_bytes(1, pattern(10000)), 0);
+  ASSERT_TRUE(mute.wait_messages(5, kWait));
+  auto start = steady_clock::now();
+  ASSERT_EQ(yv_ws_close_proc(0), YWS_OK);
+  ASSERT_EQ(yv_ws_close_proc(1), YWS_OK);
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_CLOSE, 1, milliseconds(6000)));
+  ASSERT_TRUE(Notes::get().wait_count(1, YWS_CB_TYPE_CLOSE, 1, milliseconds(6000)));
+  long long took = ms_since(start);
+  EXPECT_GE(took, 1500);
+  EXPECT_LE(took, 4500);  // 2 s plus the library's one-second timer grain and load
+  EXPECT_EQ(last(0, YWS_CB_TYPE_CLOSE), YWS_ERR_TIMEDOUT);
+  EXPECT_EQ(last(1, YWS_CB_TYPE_CLOSE), YWS_ERR_TIMEDOUT);
+  EXPECT_TRUE(mute.wait_close(kWait));
+  EXPECT_EQ(mute.closes().at(0).code, 1000);
+  EXPECT_TRUE(settled());
+}
+
+// Wait time 0: no handshake; with nothing left unsent CLOSE carries 0.
+TEST(UserClose, WaitTimeZeroEndsAtOnce) {
+  WsServer server;
+  profile(0, server.url("/echo"));
+  yv_ws_cfg_set_opt(0, YWS_CFG_CLOSE_WAITTIME, 0);
+  ASSERT_EQ(open_client(0, 0), 0);
+  ASSERT_EQ(write_bytes(0, "abc"), 0);
+  ASSERT_TRUE(server.wait_messages(1, kWait));
+  ASSERT_TRUE(eventually([] { return unsent(0) == 0; }));
+  EXPECT_EQ(close_client(0), YWS_OK);
+  EXPECT_TRUE(server.wait_closed(1, kWait));
+  EXPECT_TRUE(server.peer_closes().empty());
+  EXPECT_TRUE(settled());
+}
+
+// 2-, 3- and 4-byte characters straddling byte 2048 at every offset: each
+// message is valid UTF-8 for a server that checks, and the bytes match.
+TEST(TextCut, CharactersAcrossTheMessageLimitStayWhole) {
+  WsServer::Options so;
+  so.validate_utf8 = true;
+  WsServer server(so);
+  profile(0, server.url("/echo"));
+  ASSERT_EQ(open_client(0, 0), 0);
+  const std::string chars[] = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+  std::string sent;
+  size_t writes = 0;
+  for (const std::string &ch : chars) {
+    for (size_t shift = 1; shift < ch.size(); shift++) {
+      std::string text(2048 - shift, 'a');
+      while (text.size() < 4047) text += ch;
+      ASSERT_TRUE(valid_utf8(text));
+      ASSERT_EQ(write_bytes(0, text), 0);
+      sent += text;
+      writes++;
+      ASSERT_TRUE(eventually([] { return unsent(0) == 0; }));
+    }
+  }
+  ASSERT_TRUE(Notes::get().wait(
+      [&](const std::vector<Note> &v) { return received_size(0, v) >= sent.size(); }));
+  EXPECT_EQ(received(0), sent);
+  auto msgs = server.messages();
+  EXPECT_GT(msgs.size(), writes);
+  for (const auto &m : msgs) {
+    EXPECT_FALSE(m.binary);
+    EXPECT_LE(m.data.size(), 2048u);
+    EXPECT_TRUE(valid_utf8(m.data));
+  }
+  EXPECT_EQ(all_messages(server), sent);
+  EXPECT_TRUE(server.peer_closes().empty());
+  EXPECT_EQ(close_client(0), YWS_OK);
+}
+
+// Limits around the transmit buffer, INT32_MAX included, while bytes wait
+// unsent: refused, nothing queued; what fits exactly is accepted.
+TEST(WriteLimit, RefusedWithoutOverflowAndNothingQueued) {
+  WsServer server;
+  profile(0, server.url("/echo"));
+  yv_ws_cfg_set_opt(0, YWS_CFG_WRITE_BUFFERSZ, 4096);
+  yv_dc_ctl_set_act_mode(YV_DC_ACT_NEVER_ANSWER);  // connecting: nothing leaves
+  yws_open_t o{0, 0, nullptr, 0};
+  ASSERT_EQ(yv_ws_open_proc(&o), 0);
+  yv_dc_ctl_set_act_mode(YV_DC_ACT_ANSWER_OK);
+  std::string small(100, 's');
+  ASSERT_EQ(write_bytes(0, small), 0);
+  char byte = 'z';
+  for (int32_t size : {INT32_MAX, INT32_MAX - 99, INT32_MAX - 100, 3997}) {
+    yws_parm_t p{YWS_WRITE_PROT_BIN, reinterpret_cast<uint8_t *>(&byte), size, 0};
+    EXPECT_EQ(yv_ws_write_proc(0, &p), YWS_ERR_NO_MEM) << size;
+    EXPECT_EQ(unsent(0), 100) << size;
+  }
+  std::string rest(3996, 'r');
+  EXPECT_EQ(write_bytes(0, rest), 0);
+  EXPECT_EQ(unsent(0), 4096);
+  EXPECT_EQ(write_bytes(0, "1"), YWS_ERR_NO_MEM);
+  yv_dc_ctl_answer_pending(1);
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_OPEN, 1));
+  ASSERT_TRUE(server.wait_messages(2, kWait));
+  EXPECT_EQ(all_messages(server), small + rest);
+  EXPECT_EQ(close_client(0), YWS_OK);
+}
+
+// Ping-pong driven from inside the RECV callback, and a close made there:
+// no deadlock, every echo arrives, CLOSE/0.
+TEST(CallbackDriven, RoundTripsFromInsideTheCallback) {
+  WsServer server;
+  profile(0, server.url("/echo"));
+  std::atomic<int> left{500};
+  Notes::get().set_hook([&](int client, const yws_parm_t *p) {
+    if (client != 0 || p->type != YWS_CB_TYPE_RECV || !p->data) return;
+    if (--left > 0)
+      EXPECT_EQ(write_bytes(0, std::string(16, 'p')), 0);
+    else
+      EXPECT_EQ(yv_ws_close_proc(0), YWS_OK);
+  });
+  ASSERT_EQ(open_client(0, 0), 0);
+  ASSERT_EQ(write_bytes(0, std::string(16, 'p')), 0);
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_CLOSE, 1, milliseconds(20000)));
+  Notes::get().set_hook(nullptr);
+  EXPECT_EQ(last(0, YWS_CB_TYPE_CLOSE), YWS_OK);
+  EXPECT_EQ(left.load(), 0);
+  EXPECT_EQ(server.message_count(), 500u);
+  EXPECT_TRUE(settled());
+}
+
+// A slow callback keeps the queue full while the server pushes, the test
+// writes and the keepalive pings through the gate: nothing wedges, every
+// byte arrives in order, and the close still completes.
+TEST(CallbackDriven, SlowCallbackWithAFullQueue) {
+  WsServer server;
+  const uint64_t total = 256u << 10;
+  profile(0, server.url("/burst/" + std::to_string(total) + "/0"));
+  yv_ws_cfg_set_opt(0, YWS_CFG_PING_INTERVAL, 1);
+  Notes::get().set_hook([](int, const yws_parm_t *p) {
+    if (p->type == YWS_CB_TYPE_RECV) std::this_thread::sleep_for(milliseconds(1));
+  });
+  ASSERT_EQ(open_client(0, 0), 0);
+  yv_mem_reset_peak();
+  size_t heap = yv_mem_bytes_in_use();
+  const std::string chunk(700, '\xff');  // never part of the burst pattern
+  size_t written = 0;
+  auto end = steady_clock::now() + milliseconds(1500);
+  while (steady_clock::now() < end) {
+    if (write_bytes(0, chunk, YWS_WRITE_PROT_BIN) == 0) written += chunk.size();
+    std::this_thread::sleep_for(milliseconds(2));
+  }
+  ASSERT_TRUE(Notes::get().wait(
+      [&](const std::vector<Note> &v) { return received_size(0, v) >= total + written; },
+      std::chrono::seconds(60)));
+  Notes::get().set_hook(nullptr);
+  // The library is held back while the callback lags: the heap stays bounded.
+  EXPECT_LT(yv_mem_peak_bytes() - heap, 96u * 1024);
+  std::string got = received(0);
+  ASSERT_EQ(got.size(), total + written);
+  bool ok = true;
+  for (uint64_t k = 0; ok && k < total; k++)
+    ok = static_cast<uint8_t>(got[k]) == ywstest::burst_byte(k);
+  for (size_t k = total; ok && k < got.size(); k++) ok = got[k] == '\xff';
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(close_client(0), YWS_OK);
+  EXPECT_TRUE(settled());
+}
