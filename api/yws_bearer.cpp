@@ -21,6 +21,8 @@ void yws_set_pdp_listen(uint8_t v) {
 
 /* The current open failed in its bearer step: release it and say so. */
 void yws_abandon_open(uint8_t client_id, uint8_t cfg_id) {
+  if (client_id < YWS_CLIENT_NUM && yws_client[client_id])
+    yws_cause_set(client_id, YWS_CLOSE_CAUSE_BEARER);
   yws_final_do(client_id);
   yws_set_pdp_listen(0);
   yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, YWS_ERR_NET_FAIL);

@@ -78,12 +78,11 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_ESTABLISHED);
       break;
     case LWS_CALLBACK_CLIENT_RECEIVE:
-      if (in && len) {
-        yws_rx_account(loop, wsi, len);
-        yws_recv_push_req(client_id, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE, in, len);
-      }
+      if (in && len) yws_rx_account(loop, wsi, len);
+      if (yws_rx_data(client_id, wsi, in, len)) return -1;
       break;
     case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
+      yws_alive(client_id);
       yws_recv_push_req(client_id, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG, in, in ? len : 0);
       break;
     case LWS_CALLBACK_CLIENT_WRITEABLE:
@@ -135,8 +134,11 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
     case LWS_CALLBACK_RAW_CLOSE:
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_RAW_CLOSED);
       break;
+    case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
+      /* Non-zero drops the connection instead of echoing an invalid close. */
+      return yws_peer_close(client_id, wsi, in, len);
     case LWS_CALLBACK_CLIENT_CLOSED:
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_CLOSED);
+      yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_CLOSED, yws_closed_err(client_id));
       break;
     case LWS_CALLBACK_CLIENT_HTTP_DROP_PROTOCOL:
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_HTTP_DROP_PROTOCOL);

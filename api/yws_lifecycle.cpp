@@ -100,6 +100,7 @@ yws_err_e yws_client_open_cnf(yv_event_t *msg) {
   if (msg->id == YWS_MSG_TYPE_OPEN_TIMEDOUT && !rec->conn_timer) return YWS_OK;
   bool threaded = rec->lws_prot_thread.lws_prot_thread_is_created;
   uint8_t cfg_id = rec->cfg_id;
+  if (!threaded) yws_cause_settle(client_id, YWS_CB_TYPE_OPEN, static_cast<int32_t>(msg->param2));
   yws_close_proc(msg);
   if (!threaded)
     yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, static_cast<int32_t>(msg->param2));
@@ -157,6 +158,7 @@ void yws_thread_exit_destroy(int client_id, uint32_t loop_serial) {
     type = rec->status.conn.type == YWS_CB_TYPE_OPEN ? YWS_CB_TYPE_OPEN : YWS_CB_TYPE_CLOSE;
   }
   if (rec) yws_lws_context_destroy(static_cast<uint8_t>(client_id));
+  if (rec) yws_cause_settle(client_id, type, err);
   yws_final_do(client_id);
   if (rec) yws_notify(client_id, cfg_id, type, nullptr, 0, err);
 }
@@ -166,8 +168,10 @@ void yws_final_do(int client_id) {
   yws_service_lock lk;
   yws_client_t *rec = yws_client[client_id];
   if (!rec) return;
+  yws_cause_settle(client_id, YWS_CB_TYPE_CLOSE, YWS_ERR_GENERIC); /* every end has a cause */
   yws_timer_remove(&rec->conn_timer);
   yws_timer_remove(&rec->ping_timer);
+  yws_timer_remove(&rec->pong_timer);
   if (rec->prot_ctxt.loop) {
     /* A thread that still runs (bearer lost) takes its block over and ends
      * without touching this record again. */
@@ -195,6 +199,10 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
   yws_client_t *rec = yws_record(client_id);
   if (!rec || yws_state(rec) != YWS_CONN_STA_CONNECTED) {
     YWS_TRACE("CLIENT(%d)", client_id);
+    return YWS_OK;
+  }
+  if (yws_ping_wait_event(msg)) {
+    yws_pong_wait_expired(client_id, rec);
     return YWS_OK;
   }
   if (rec->ping_timer)
@@ -225,8 +233,9 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
     YWS_TRACE("PING ERROR(%d)", client_id);
     yws_post(YWS_MSG_TYPE_TO_CLOSE_CLIENT, yws_tag(static_cast<uint8_t>(client_id), rec->serial),
              YWS_ERR_NET_FAIL, 0);
-  } else if (choked) {
-    YWS_TRACE("UNWRITABLE(%d)", client_id);
+  } else {
+    yws_pong_wait_start(client_id, rec);
+    if (choked) YWS_TRACE("UNWRITABLE(%d)", client_id);
   }
   yv_mem_free(buf);
   return YWS_OK;
@@ -255,6 +264,7 @@ int yv_ws_close_proc(int client_id) {
     yws_client_t *rec = yws_client[client_id];
     state = rec ? yws_state(rec) : YWS_CONN_STA_IDLE;
     if (rec) tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
+    if (rec && state == YWS_CONN_STA_CONNECTED) yws_cause_set(client_id, YWS_CLOSE_CAUSE_USER);
   }
   YWS_TRACE("result=%d", state);
   if (state == YWS_CONN_STA_CONNECTING || state == YWS_CONN_STA_CLOSING) return YWS_ERR_BUSY;

@@ -117,7 +117,7 @@ void yv_ws_service_init(int client_id, int cfg_id) {
   if (!service_t || service_t->initialized) return;
   list_init(&service_t->list);
   (void)yv_rtos_mutex_create(&service_t->lock);
-  lws_set_log_level(3, nullptr);
+  yws_lws_log_init();
   service_t->initialized = true;
 }
 
@@ -180,6 +180,7 @@ void yws_dispatch(yv_event_t *ev) {
     return;
   }
   int cid = static_cast<int>(ev->param1 & 0xFF);
+  if (yws_event_has_copy(ev->id)) yws_alive_event(cid);
   switch (ev->id) {
     case YWS_MSG_TYPE_TO_NET_ACT:
       yws_client_net_act(ev);

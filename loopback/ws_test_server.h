@@ -265,6 +265,9 @@ class RawPeer : public Observable {
     bool echo = false;        // echo data messages back, unmasked, same opcode
     bool auto_pong = true;    // answer pings
     bool reply_close = true;  // answer a close frame with the same code, then FIN
+    // Every this many ms after the handshake a text frame "beat" (0: none): a server that
+    // talks without answering pings when auto_pong is false.
+    int heartbeat_ms = 0;
     // Sub-protocol to answer instead of the client's first choice; "" omits the header.
     std::optional<std::string> answer_protocol;
     Headers extra_response_headers;
