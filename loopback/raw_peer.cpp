@@ -350,6 +350,7 @@ void RawPeer::serve(int fd) {
           break;
         case 0xA:
           ++pongs_;
+          pong_payloads_.push_back(payload);
           break;
         default:
           break;
@@ -493,6 +494,10 @@ int RawPeer::pings() const {
 std::vector<std::string> RawPeer::ping_payloads() const {
   std::lock_guard<std::mutex> lk(mu_);
   return ping_payloads_;
+}
+std::vector<std::string> RawPeer::pong_payloads() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return pong_payloads_;
 }
 int RawPeer::pongs() const {
   std::lock_guard<std::mutex> lk(mu_);

@@ -340,6 +340,7 @@ class RawPeer : public Observable {
   int pings() const;
   std::vector<std::string> ping_payloads() const;
   int pongs() const;
+  std::vector<std::string> pong_payloads() const;
   std::vector<Close> closes() const;
   int unmasked_frames() const;
   bool connected() const;  // a client is connected now
@@ -374,6 +375,7 @@ class RawPeer : public Observable {
   std::vector<Frame> frames_;
   std::vector<std::string> ping_payloads_;
   int pongs_ = 0;
+  std::vector<std::string> pong_payloads_;
   std::vector<Close> closes_;
   int unmasked_ = 0;
   bool connected_ = false;
