@@ -68,6 +68,27 @@ int64_t yws_now_ms() {
       .count();
 }
 
+bool yws_utf8_cont(uint8_t b, uint8_t lo = 0x80, uint8_t hi = 0xBF) {
+  return b >= lo && b <= hi;
+}
+
+/* Length of the valid code point at p (lead byte b, four bytes readable), or
+ * 0 when it is invalid. */
+size_t yws_utf8_whole(const uint8_t *p, uint8_t b) {
+  if (b >= 0xC2 && b <= 0xDF) return yws_utf8_cont(p[1]) ? 2 : 0;
+  if (b >= 0xE0 && b <= 0xEF) {
+    uint8_t lo = b == 0xE0 ? 0xA0 : 0x80; /* overlong */
+    uint8_t hi = b == 0xED ? 0x9F : 0xBF; /* surrogates */
+    return yws_utf8_cont(p[1], lo, hi) && yws_utf8_cont(p[2]) ? 3 : 0;
+  }
+  if (b >= 0xF0 && b <= 0xF4) {
+    uint8_t lo = b == 0xF0 ? 0x90 : 0x80; /* overlong */
+    uint8_t hi = b == 0xF4 ? 0x8F : 0xBF; /* above U+10FFFF */
+    return yws_utf8_cont(p[1], lo, hi) && yws_utf8_cont(p[2]) && yws_utf8_cont(p[3]) ? 4 : 0;
+  }
+  return 0;
+}
+
 /* Advances the decoder over len bytes. Returns false on an invalid byte;
  * *tail is the offset where an unfinished code point starts (len if none
  * started inside these bytes). */
@@ -87,6 +108,13 @@ bool yws_utf8_scan(utf8_t *st, const uint8_t *p, size_t len, size_t *tail) {
       uint8_t b = p[i];
       if (b < 0x80) {
         i++;
+        continue;
+      }
+      if (i + 4 <= len) {
+        /* A whole code point is at hand: check it without the state. */
+        size_t n = yws_utf8_whole(p + i, b);
+        if (n == 0) return false;
+        i += n;
         continue;
       }
       st->lo = 0x80;
