@@ -336,7 +336,8 @@ int yws_rx_data(int client_id, struct lws *wsi, void *in, size_t len);
 uint32_t yws_closed_err(int client_id);
 /* Routes the library's log to detect its protocol-violation verdicts. */
 void yws_lws_log_init(void);
-void yws_cause_loop_thread(int client_id);
+/* Names the loop a "wsservice" thread runs, for the log hook. */
+void yws_cause_loop_thread(struct yws_loop *loop);
 
 /* configuration */
 bool yws_client_specific_id_is_busy(int cfg_id);

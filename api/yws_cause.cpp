@@ -54,7 +54,8 @@ cause_t g_cause[YWS_CLIENT_NUM];
 rx_t g_rx[YWS_CLIENT_NUM];
 live_t g_live[YWS_CLIENT_NUM];
 
-thread_local int t_loop_client = -1;
+/* The loop this thread services; null on every other thread. */
+thread_local yws_loop *t_loop = nullptr;
 
 constexpr uint32_t kPongWaitExpired = 1; /* param2 of YWS_MSG_TYPE_TO_PING */
 
@@ -174,9 +175,10 @@ int yws_violation(int client_id, struct lws *wsi, int code, const char *why) {
 const char *const k_violation_lines[] = {"client_rx_sm exited"};
 
 void yws_lws_log_emit(int level, const char *line) {
-  if (t_loop_client >= 0 && line) {
+  /* A loop that lost its record (bearer loss) speaks for nobody. */
+  if (t_loop && !t_loop->drop_events.load() && t_loop->client_id < YWS_CLIENT_NUM && line) {
     for (const char *s : k_violation_lines)
-      if (std::strstr(line, s)) g_rx[t_loop_client].violation = true;
+      if (std::strstr(line, s)) g_rx[t_loop->client_id].violation = true;
   }
   if (level & (LLL_ERR | LLL_WARN)) lwsl_emit_stderr(level, line);
 }
@@ -418,6 +420,6 @@ void yws_lws_log_init(void) {
   lws_set_log_level(LLL_ERR | LLL_WARN | LLL_NOTICE | LLL_INFO, yws_lws_log_emit);
 }
 
-void yws_cause_loop_thread(int client_id) {
-  t_loop_client = yws_id_ok(client_id) ? client_id : -1;
+void yws_cause_loop_thread(struct yws_loop *loop) {
+  t_loop = loop;
 }
