@@ -332,12 +332,10 @@ int yws_peer_close(int client_id, struct lws *wsi, const void *in, size_t len);
 /* Received data (loop thread): checks text for UTF-8 and pushes what may be
  * delivered; non-zero fails the connection. */
 int yws_rx_data(int client_id, struct lws *wsi, void *in, size_t len);
-/* The error a library close carries: YWS_ERR_PROT_FAIL after a violation. */
-uint32_t yws_closed_err(int client_id);
-/* Routes the library's log to detect its protocol-violation verdicts. */
-void yws_lws_log_init(void);
-/* Names the loop a "wsservice" thread runs, for the log hook. */
-void yws_cause_loop_thread(struct yws_loop *loop);
+/* The error a library close event carries: YWS_ERR_PROT_FAIL after a
+ * violation. With wsi (a websocket end on the loop thread) it also tells a
+ * library verdict on what the server sent from a drop by the network. */
+uint32_t yws_closed_err(int client_id, struct lws *wsi);
 
 /* configuration */
 bool yws_client_specific_id_is_busy(int cfg_id);

@@ -111,7 +111,7 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       break;
     case LWS_CALLBACK_WSI_DESTROY:
       if (wsi == loop->wsi) loop->wsi = nullptr;
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_WSI_DESTROY, yws_closed_err(client_id));
+      yws_emit_id(ev, YWS_MSG_TYPE_LWS_WSI_DESTROY, yws_closed_err(client_id, nullptr));
       break;
     case LWS_CALLBACK_ESTABLISHED_CLIENT_HTTP:
       /* Our connections are upgrades, and the library raises this before it
@@ -138,13 +138,13 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       /* Non-zero drops the connection instead of echoing an invalid close. */
       return yws_peer_close(client_id, wsi, in, len);
     case LWS_CALLBACK_CLIENT_CLOSED:
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_CLOSED, yws_closed_err(client_id));
+      yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_CLOSED, yws_closed_err(client_id, wsi));
       break;
     case LWS_CALLBACK_CLIENT_HTTP_DROP_PROTOCOL:
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_HTTP_DROP_PROTOCOL);
       break;
     case LWS_CALLBACK_WS_CLIENT_DROP_PROTOCOL:
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_DROP_PROTOCOL, yws_closed_err(client_id));
+      yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_DROP_PROTOCOL, yws_closed_err(client_id, wsi));
       break;
     case LWS_CALLBACK_RAW_SKT_DROP_PROTOCOL:
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_RAW_SKT_DROP_PROTOCOL);

@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -53,9 +54,6 @@ std::mutex g_cause_m;
 cause_t g_cause[YWS_CLIENT_NUM];
 rx_t g_rx[YWS_CLIENT_NUM];
 live_t g_live[YWS_CLIENT_NUM];
-
-/* The loop this thread services; null on every other thread. */
-thread_local yws_loop *t_loop = nullptr;
 
 constexpr uint32_t kPongWaitExpired = 1; /* param2 of YWS_MSG_TYPE_TO_PING */
 
@@ -170,17 +168,14 @@ int yws_violation(int client_id, struct lws *wsi, int code, const char *why) {
   return -1;
 }
 
-/* Library log lines that mean it failed the connection for something the
- * server sent; emitted on the loop thread inside its service pass. */
-const char *const k_violation_lines[] = {"client_rx_sm exited"};
-
-void yws_lws_log_emit(int level, const char *line) {
-  /* A loop that lost its record (bearer loss) speaks for nobody. */
-  if (t_loop && !t_loop->drop_events.load() && t_loop->client_id < YWS_CLIENT_NUM && line) {
-    for (const char *s : k_violation_lines)
-      if (std::strstr(line, s)) g_rx[t_loop->client_id].violation = true;
-  }
-  if (level & (LLL_ERR | LLL_WARN)) lwsl_emit_stderr(level, line);
+/* The connection's socket has neither an end of stream nor an error waiting:
+ * the server is still there. */
+bool yws_peer_still_there(struct lws *wsi) {
+  int fd = lws_get_socket_fd(wsi);
+  if (fd < 0) return false;
+  char c;
+  ssize_t n = recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
 }
 
 void yws_pong_timer_cb(void *argv) {
@@ -403,8 +398,14 @@ int yws_rx_data(int client_id, struct lws *wsi, void *in, size_t len) {
   return 0;
 }
 
-uint32_t yws_closed_err(int client_id) {
-  if (!yws_id_ok(client_id) || !g_rx[client_id].violation.load()) return YWS_OK;
+uint32_t yws_closed_err(int client_id, struct lws *wsi) {
+  if (!yws_id_ok(client_id)) return YWS_OK;
+  if (wsi && !g_rx[client_id].violation.load() && yws_peer_still_there(wsi)) {
+    /* The library ended a websocket whose server neither closed nor dropped
+     * it: its parser refused what the server sent. */
+    g_rx[client_id].violation = true;
+  }
+  if (!g_rx[client_id].violation.load()) return YWS_OK;
   {
     /* The library ends our own closing handshake the same way when the
      * server's answer arrives: that end stays the user's. */
@@ -414,12 +415,4 @@ uint32_t yws_closed_err(int client_id) {
     if (c != YWS_CLOSE_CAUSE_PROTOCOL) return YWS_OK;
   }
   return YWS_ERR_PROT_FAIL;
-}
-
-void yws_lws_log_init(void) {
-  lws_set_log_level(LLL_ERR | LLL_WARN | LLL_NOTICE | LLL_INFO, yws_lws_log_emit);
-}
-
-void yws_cause_loop_thread(struct yws_loop *loop) {
-  t_loop = loop;
 }

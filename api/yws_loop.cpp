@@ -155,7 +155,6 @@ yws_loop_guard::~yws_loop_guard() {
 
 void yv_ws_thread_service(void *arg) {
   auto *loop = static_cast<yws_loop *>(arg);
-  yws_cause_loop_thread(loop);
   for (;;) {
     yws_loop_flush(loop);
     {

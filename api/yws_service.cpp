@@ -117,7 +117,7 @@ void yv_ws_service_init(int client_id, int cfg_id) {
   if (!service_t || service_t->initialized) return;
   list_init(&service_t->list);
   (void)yv_rtos_mutex_create(&service_t->lock);
-  yws_lws_log_init();
+  lws_set_log_level(3, nullptr);
   service_t->initialized = true;
 }
 

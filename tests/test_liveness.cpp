@@ -201,6 +201,19 @@ TEST_F(Liveness, UserCloseResetAndReopenEachRecordTheirCause) {
   EXPECT_EQ(c.code, 0);
   EXPECT_EQ(c.reason, "");
 
+  // A FIN without close frame is the network too, not a protocol failure.
+  RawPeer::Options o;
+  o.script.push_back(RawPeer::Step{RawPeer::Step::kWaitMessages, {}, 1});
+  o.script.push_back(RawPeer::Step{RawPeer::Step::kCloseTcp, {}});
+  RawPeer fin(o);
+  fresh_profile(fin.url("/"), 0, 0);
+  closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  ASSERT_EQ(write_bytes(kClient, "bye"), 0);
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1));
+  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
+  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_NETWORK);
+
   int v = 0;
   char reason[YWS_CLOSE_REASON_SIZE];
   EXPECT_EQ(yv_ws_client_get_opt(3, YWS_CLIENT_GET_CLOSE_CAUSE, &v, &v, reason),
