@@ -158,13 +158,15 @@ bool yws_close_code_valid(int code) {
          (code >= 3000 && code <= 4999);
 }
 
-/* The server broke the protocol: fail the connection with `code`. */
+/* The server broke the protocol: fail the connection, with our close frame
+ * carrying `code` when there is one (0: dropped without close frame). */
 int yws_violation(int client_id, struct lws *wsi, int code, const char *why) {
   YWS_TRACE("protocol violation: %s", why);
   g_rx[client_id].violation = true;
   yws_cause_set(client_id, YWS_CLOSE_CAUSE_PROTOCOL);
-  lws_close_reason(wsi, static_cast<enum lws_close_status>(code),
-                   reinterpret_cast<unsigned char *>(const_cast<char *>(why)), std::strlen(why));
+  if (code)
+    lws_close_reason(wsi, static_cast<enum lws_close_status>(code),
+                     reinterpret_cast<unsigned char *>(const_cast<char *>(why)), std::strlen(why));
   return -1;
 }
 
@@ -329,12 +331,12 @@ int yws_peer_close(int client_id, struct lws *wsi, const void *in, size_t len) {
   if (!yws_id_ok(client_id)) return 0;
   yws_alive(client_id);
   const auto *p = static_cast<const uint8_t *>(in);
-  if (len == 1 || (len && !p)) return yws_violation(client_id, wsi, 1002, "close payload");
+  if (len == 1 || (len && !p)) return yws_violation(client_id, wsi, 0, "close payload");
   int code = len >= 2 ? (p[0] << 8) | p[1] : 1005;
   if (len >= 2 && !yws_close_code_valid(code))
-    return yws_violation(client_id, wsi, 1002, "close code");
+    return yws_violation(client_id, wsi, 0, "close code");
   if (len > 2 && !yws_utf8_valid(p + 2, len - 2))
-    return yws_violation(client_id, wsi, 1007, "close reason");
+    return yws_violation(client_id, wsi, 0, "close reason");
   std::lock_guard<std::mutex> lk(g_cause_m);
   cause_t &c = g_cause[client_id];
   if (c.cause == YWS_CLOSE_CAUSE_NONE) c.cause = YWS_CLOSE_CAUSE_PEER;
