@@ -70,7 +70,9 @@ class Observable {
 //   /refuse             upgrade answered with HTTP 403
 //   /close-after/N      echo; after the Nth message (echoed) a close frame 1000 "bye"
 //   /drop-after/N       echo messages 1..N-1; on the Nth (not echoed) a TCP reset, no close frame
-//   /burst/TOTAL/SIZE   right after the handshake TOTAL bytes as binary messages of SIZE bytes
+//   /burst/TOTAL/SIZE[/ascii|/utf8]  right after the handshake TOTAL bytes as binary messages of
+//                       SIZE bytes (with a fourth part: text messages, ASCII or about half in
+//                       multi-byte characters)
 //                       (0: burst_message_sizes()), byte k = burst_byte(k); then echo
 //   /stall-read         stop reading after the handshake until resume_reading(); then echo
 //   anything else       echo every whole message with its type
