@@ -322,7 +322,10 @@ void yws_alive(int client_id);
 void yws_alive_event(int client_id);
 /* Keepalive steps of yws_ping_proc: after a ping went out, and the expiry of
  * the wait for a sign of life. */
-void yws_pong_wait_start(int client_id, yws_client_t *rec);
+/* sent_ms: yws_cause_clock_ms() taken before the ping was written, so that an
+ * answer can never look older than its ping. */
+int64_t yws_cause_clock_ms(void);
+void yws_pong_wait_start(int client_id, yws_client_t *rec, int64_t sent_ms);
 void yws_pong_wait_expired(int client_id, yws_client_t *rec);
 /* A YWS_MSG_TYPE_TO_PING event that is the expiry of that wait. */
 bool yws_ping_wait_event(const yv_event_t *msg);

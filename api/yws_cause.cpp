@@ -46,7 +46,8 @@ struct rx_t {
 
 /* Service task only. */
 struct live_t {
-  int64_t wait_ping_ms; /* the ping the running wait is for */
+  bool waiting;         /* a wait is on, until an answer or its expiry is handled */
+  int64_t wait_ping_ms; /* the ping the wait is for */
   int64_t last_ping_ms;
 };
 
@@ -209,6 +210,7 @@ int64_t yws_socket_quiet_ms(yws_client_t *rec) {
 void yws_pong_wait_rearm(int client_id, yws_client_t *rec, int64_t last_rx, int64_t now) {
   live_t &lv = g_live[client_id];
   if (lv.last_ping_ms <= last_rx) {
+    lv.waiting = false;
     if (yv_rtos_timer_is_running(rec->pong_timer)) yv_rtos_timer_stop(rec->pong_timer);
     return;
   }
@@ -231,7 +233,7 @@ void yws_cause_open(int client_id) {
   rx.in_text = false;
   rx.utf8 = {0, 0x80, 0xBF};
   rx.ncarry = 0;
-  g_live[client_id] = {0, 0};
+  g_live[client_id] = {false, 0, 0};
 }
 
 void yws_cause_set(int client_id, yws_close_cause_e cause) {
@@ -280,16 +282,20 @@ void yws_alive(int client_id) {
 void yws_alive_event(int client_id) {
   if (!yws_id_ok(client_id)) return;
   yws_client_t *rec = yws_client[client_id];
-  if (!rec || !rec->pong_timer || !yv_rtos_timer_is_running(rec->pong_timer)) return;
+  if (!rec || !rec->pong_timer || !g_live[client_id].waiting) return;
   int64_t last_rx = g_rx[client_id].last_rx_ms.load();
   if (last_rx < g_live[client_id].wait_ping_ms) return;
   /* The guarded ping was answered: an idle healthy client costs no wake-up. */
   yws_pong_wait_rearm(client_id, rec, last_rx, yws_now_ms());
 }
 
-void yws_pong_wait_start(int client_id, yws_client_t *rec) {
+int64_t yws_cause_clock_ms(void) {
+  return yws_now_ms();
+}
+
+void yws_pong_wait_start(int client_id, yws_client_t *rec, int64_t sent_ms) {
   if (!yws_id_ok(client_id) || !yws_cfg[rec->cfg_id]->ping.timeout) return;
-  int64_t now = yws_now_ms();
+  int64_t now = sent_ms;
   g_live[client_id].last_ping_ms = now;
   if (!rec->pong_timer &&
       yv_rtos_timer_create(&rec->pong_timer, 0xFFFFFFFFu, yws_pong_timer_cb,
@@ -298,14 +304,22 @@ void yws_pong_wait_start(int client_id, yws_client_t *rec) {
     rec->pong_timer = 0;
     return;
   }
-  if (yv_rtos_timer_is_running(rec->pong_timer)) return; /* an older ping is unanswered */
+  if (g_live[client_id].waiting) return; /* an older ping is unanswered */
+  g_live[client_id].waiting = true;
   g_live[client_id].wait_ping_ms = now;
   yv_rtos_timer_start(rec->pong_timer, yws_cfg[rec->cfg_id]->ping.timeout * 1000u, 0);
 }
 
 void yws_pong_wait_expired(int client_id, yws_client_t *rec) {
-  if (!yws_id_ok(client_id) || !rec->pong_timer) return;
+  if (!yws_id_ok(client_id) || !rec->pong_timer || !g_live[client_id].waiting) return;
   int64_t now = yws_now_ms();
+  int64_t deadline = g_live[client_id].wait_ping_ms + yws_cfg[rec->cfg_id]->ping.timeout * 1000ll;
+  if (now < deadline) {
+    /* The expiry of an earlier wait, handled after a newer one started. */
+    if (!yv_rtos_timer_is_running(rec->pong_timer))
+      yv_rtos_timer_start(rec->pong_timer, static_cast<uint32_t>(deadline - now), 0);
+    return;
+  }
   int64_t last_rx = g_rx[client_id].last_rx_ms.load();
   if (last_rx < g_live[client_id].wait_ping_ms) {
     int64_t quiet = yws_socket_quiet_ms(rec);

@@ -216,6 +216,7 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
   std::memcpy(buf + YWS_LWS_PRE, kPingBody, sizeof(kPingBody));
   int ret = -1;
   bool choked = false;
+  int64_t sent_ms = yws_cause_clock_ms();
   yws_loop *loop = rec->prot_ctxt.loop;
   if (loop) {
     yws_loop_guard guard(loop);
@@ -234,7 +235,7 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
     yws_post(YWS_MSG_TYPE_TO_CLOSE_CLIENT, yws_tag(static_cast<uint8_t>(client_id), rec->serial),
              YWS_ERR_NET_FAIL, 0);
   } else {
-    yws_pong_wait_start(client_id, rec);
+    yws_pong_wait_start(client_id, rec, sent_ms);
     if (choked) YWS_TRACE("UNWRITABLE(%d)", client_id);
   }
   yv_mem_free(buf);

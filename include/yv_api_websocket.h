@@ -130,7 +130,8 @@ typedef enum {
  * the frame had none); 0 and "" when the server sent no close frame. */
 typedef enum {
   YWS_CLOSE_CAUSE_NONE = 0,         /* no end since the last open, or never opened */
-  YWS_CLOSE_CAUSE_USER = 1,         /* yv_ws_close_proc; peer fields: the server's reply */
+  YWS_CLOSE_CAUSE_USER = 1,         /* yv_ws_close_proc (libwebsockets 4.1.6 consumes the
+                                       server's reply: peer fields stay 0, "") */
   YWS_CLOSE_CAUSE_PEER = 2,         /* the server sent a valid close frame */
   YWS_CLOSE_CAUSE_NETWORK = 3,      /* refused, reset or dropped, TLS or handshake failure */
   YWS_CLOSE_CAUSE_TIMEOUT = 4,      /* connect timeout */

@@ -70,10 +70,10 @@ class Observable {
 //   /refuse             upgrade answered with HTTP 403
 //   /close-after/N      echo; after the Nth message (echoed) a close frame 1000 "bye"
 //   /drop-after/N       echo messages 1..N-1; on the Nth (not echoed) a TCP reset, no close frame
-//   /burst/TOTAL/SIZE[/ascii|/utf8]  right after the handshake TOTAL bytes as binary messages of
-//                       SIZE bytes (with a fourth part: text messages, ASCII or about half in
-//                       multi-byte characters)
+//   /burst/TOTAL/SIZE   right after the handshake TOTAL bytes as binary messages of SIZE bytes
 //                       (0: burst_message_sizes()), byte k = burst_byte(k); then echo
+//   /burst/TOTAL/SIZE/ascii, .../utf8  the same as text messages: ASCII, or about half the
+//                       bytes in 2- to 4-byte characters
 //   /stall-read         stop reading after the handshake until resume_reading(); then echo
 //   anything else       echo every whole message with its type
 // N of 0 acts right after the handshake. A requested sub-protocol must be one of
