@@ -122,7 +122,8 @@ TEST_P(StaysUp, OverSeveralIntervals) {
   // Answered pings cancel the wait: the ping timer's own expiries are the
   // only keepalive events.
   if (ac.pongs) {
-    EXPECT_LE(trace.count("yws evt:4"), static_cast<size_t>(peer.pings()) + 1) << peer.pings() << " " << trace.lines().size();
+    EXPECT_LE(trace.count("yws evt:4"), static_cast<size_t>(peer.pings()) + 1)
+        << peer.pings() << " " << trace.lines().size();
   }
   EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), closes);
   EXPECT_EQ(yv_ws_get_client_conn_state(kClient), YWS_CONN_STA_CONNECTED);
@@ -224,6 +225,32 @@ TEST_F(Liveness, UserCloseResetAndReopenEachRecordTheirCause) {
   char reason[YWS_CLOSE_REASON_SIZE];
   EXPECT_EQ(yv_ws_client_get_opt(3, YWS_CLIENT_GET_CLOSE_CAUSE, &v, &v, reason),
             YWS_ERR_INVAL_PARM);
+}
+
+// Over TLS the same ends keep their causes: a server close frame, a reset.
+TEST_F(Liveness, TlsEndsKeepTheirCauses) {
+  WsServer::Options tls;
+  tls.tls = WsServer::Tls::kSelfSigned;
+  WsServer server(tls);
+  const struct {
+    const char *path;
+    int cause;
+    int code;
+  } ends[] = {{"/close-after/1", YWS_CLOSE_CAUSE_PEER, 1000},
+              {"/drop-after/1", YWS_CLOSE_CAUSE_NETWORK, 0}};
+  for (const auto &e : ends) {
+    SCOPED_TRACE(e.path);
+    fresh_profile(server.url(e.path), 0, 0);
+    size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+    ASSERT_EQ(open_client(kClient, kCfg), 0);
+    ASSERT_EQ(write_bytes(kClient, "x"), 0);
+    ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1));
+    EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
+    Cause c = cause_of(kClient);
+    EXPECT_EQ(c.cause, e.cause);
+    EXPECT_EQ(c.code, e.code);
+    ASSERT_TRUE(settled());
+  }
 }
 
 namespace {
