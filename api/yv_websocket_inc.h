@@ -146,6 +146,7 @@ typedef struct {
 
 typedef struct {
   uint8_t interval;
+  uint8_t timeout; /* seconds without any arrival after a ping; 0 = off */
 } YWS_CFG_PING_PARM_LIST;
 
 typedef struct {
@@ -209,6 +210,8 @@ typedef struct {
   int8_t cmd_cate_in_async;
   yv_timer_t conn_timer;
   yv_timer_t ping_timer;
+  /* Bounds the wait for any sign of life after a ping (ping/timeout). */
+  yv_timer_t pong_timer;
   struct {
     struct lws_protocols *protocols;
     struct lws_extension *exts;
@@ -335,6 +338,37 @@ yws_err_e yws_ping_proc(yv_event_t *msg);
 void yws_conn_timer_expired_callback(void *argv);
 void yws_ping_timer_expired_callback(void *argv);
 void yws_client_writable_event(int client_id);
+
+/* close cause and liveness (yws_cause.cpp) */
+void yws_cause_open(int client_id);
+/* Records a cause unless one is already recorded. */
+void yws_cause_set(int client_id, yws_close_cause_e cause);
+/* Records the cause of an end that has none yet from how it is notified. */
+void yws_cause_settle(int client_id, int32_t type, int32_t err);
+yws_err_e yws_cause_get(int client_id, int *cause, int *peer_code, char *reason);
+/* On the loop thread: any frame from the server arrived. */
+void yws_alive(int client_id);
+/* On the service task: a received event was handled. */
+void yws_alive_event(int client_id);
+/* Keepalive steps of yws_ping_proc: after a ping went out, and the expiry of
+ * the wait for a sign of life. */
+/* sent_ms: yws_cause_clock_ms() taken before the ping was written, so that an
+ * answer can never look older than its ping. */
+int64_t yws_cause_clock_ms(void);
+void yws_pong_wait_start(int client_id, yws_client_t *rec, int64_t sent_ms);
+void yws_pong_wait_expired(int client_id, yws_client_t *rec);
+/* A YWS_MSG_TYPE_TO_PING event that is the expiry of that wait. */
+bool yws_ping_wait_event(const yv_event_t *msg);
+/* The server's close frame (loop thread): non-zero when it breaks the
+ * protocol and the connection must be dropped. */
+int yws_peer_close(int client_id, struct lws *wsi, const void *in, size_t len);
+/* Received data (loop thread): checks text for UTF-8 and pushes what may be
+ * delivered; non-zero fails the connection. */
+int yws_rx_data(struct yws_loop *loop, struct lws *wsi, void *in, size_t len);
+/* The error a library close event carries: YWS_ERR_PROT_FAIL after a
+ * violation. With wsi (a websocket end on the loop thread) it also tells a
+ * library verdict on what the server sent from a drop by the network. */
+uint32_t yws_closed_err(int client_id, struct lws *wsi);
 
 /* configuration */
 bool yws_client_specific_id_is_busy(int cfg_id);

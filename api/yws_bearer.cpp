@@ -25,6 +25,9 @@ void yws_bearer_fail(uint32_t tag) {
     yws_client_t *rec = client_id < YWS_CLIENT_NUM ? yws_client[client_id].load() : nullptr;
     if (!rec || rec->serial != (tag >> 8)) return;
     cfg_id = rec->cfg_id;
+    /* Under the lock that keeps this record in its slot: the cause belongs
+     * to this end, not to a later open of the id. */
+    yws_cause_set(client_id, YWS_CLOSE_CAUSE_BEARER);
   }
   if (!yws_final_do_if(tag)) return;
   yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, YWS_ERR_NET_FAIL);

@@ -79,13 +79,12 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_ESTABLISHED);
       break;
     case LWS_CALLBACK_CLIENT_RECEIVE:
-      if (in && len) {
-        yws_rx_account(loop, wsi, len);
-        yws_recv_push_req(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE, in, len);
-        yws_rx_batch_limit(loop, wsi);
-      }
+      if (in && len) yws_rx_account(loop, wsi, len);
+      if (yws_rx_data(loop, wsi, in, len)) return -1;
+      if (in && len) yws_rx_batch_limit(loop, wsi);
       break;
     case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
+      yws_alive(client_id);
       yws_recv_push_req(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG, in, in ? len : 0);
       break;
     case LWS_CALLBACK_CLIENT_WRITEABLE:
@@ -93,6 +92,9 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       if (wsi == loop->wsi) return yws_tx_writeable(loop, wsi);
       break;
     case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
+      /* An invalid close frame: non-zero drops the connection instead of
+       * echoing it. */
+      if (yws_peer_close(client_id, wsi, in, len)) return -1;
       if (wsi == loop->wsi) return yws_tx_peer_close(loop);
       break;
     case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
@@ -116,7 +118,7 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       break;
     case LWS_CALLBACK_WSI_DESTROY:
       if (wsi == loop->wsi) loop->wsi = nullptr;
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_WSI_DESTROY);
+      yws_emit_id(ev, YWS_MSG_TYPE_LWS_WSI_DESTROY, yws_closed_err(client_id, nullptr));
       break;
     case LWS_CALLBACK_ESTABLISHED_CLIENT_HTTP:
       /* Our connections are upgrades, and the library raises this before it
@@ -140,13 +142,13 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_RAW_CLOSED);
       break;
     case LWS_CALLBACK_CLIENT_CLOSED:
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_CLOSED);
+      yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_CLOSED, yws_closed_err(client_id, wsi));
       break;
     case LWS_CALLBACK_CLIENT_HTTP_DROP_PROTOCOL:
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_HTTP_DROP_PROTOCOL);
       break;
     case LWS_CALLBACK_WS_CLIENT_DROP_PROTOCOL:
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_DROP_PROTOCOL);
+      yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_DROP_PROTOCOL, yws_closed_err(client_id, wsi));
       break;
     case LWS_CALLBACK_RAW_SKT_DROP_PROTOCOL:
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_RAW_SKT_DROP_PROTOCOL);

@@ -113,6 +113,7 @@ int yws_client_create_locked(int client_id, int cfg_id) {
     /* Two tasks opening the same id: only one record may win the slot. */
     yws_service_lock lk;
     if (!yws_client[client_id]) {
+      yws_cause_open(client_id);
       yws_client[client_id] = rec;
       rec = nullptr;
     }
@@ -218,6 +219,15 @@ yws_err_e yv_ws_client_get_opt(uint8_t client_id, int opt_tag, ...) {
   va_list ap;
   va_start(ap, opt_tag);
   yws_err_e ret = YWS_OK;
+  if (opt_tag == YWS_CLIENT_GET_CLOSE_CAUSE) {
+    /* Answers on a free slot too: the record outlives the client. */
+    int *cause = va_arg(ap, int *);
+    int *peer_code = va_arg(ap, int *);
+    char *reason = va_arg(ap, char *);
+    ret = yws_cause_get(client_id, cause, peer_code, reason);
+    va_end(ap);
+    return ret;
+  }
   {
     yws_service_lock lk;
     yws_client_t *rec = yws_client[client_id];

@@ -50,6 +50,7 @@ const opt_desc_t k_opts[] = {
     YWS_OPT(YWS_CFG_CONN_METHOD, "conn/method", OPT_STR, 0, 0, conn.method),
     YWS_OPT(YWS_CFG_CONN_TIMEOUT, "conn/timeout", OPT_U8, 0, 255, conn.timeout),
     YWS_OPT(YWS_CFG_PING_INTERVAL, "ping/interval", OPT_U8, 0, 255, ping.interval),
+    YWS_OPT(YWS_CFG_PING_TIMEOUT, "ping/timeout", OPT_U8, 0, 255, ping.timeout),
     YWS_OPT(YWS_CFG_WRITE_BUFFERSZ, "write/buffersize", OPT_U32, 4096, 16384, write.buffer_sz),
     YWS_OPT(YWS_CFG_WRITE_TIMEOUT, "write/timeout", OPT_U8, 0, 255, write.timeout),
     YWS_OPT(YWS_CFG_WRITE_ECHO, "write/echo", OPT_BOOL, 0, 1, write.echo),

@@ -276,6 +276,7 @@ int yws_client_open_do(void *arg) {
   uint8_t cfg_id = yws_client[client_id].load()->cfg_id;
   yws_err_e r = yws_client_do_connect(client_id);
   if (r == YWS_OK) return 0;
+  yws_cause_settle(client_id, YWS_CB_TYPE_OPEN, r);
   yws_final_do(client_id);
   __atomic_store_n(&service_t->pdp_listen, 0, __ATOMIC_RELEASE);
   yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, r);

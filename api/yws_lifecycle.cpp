@@ -94,6 +94,7 @@ yws_err_e yws_client_open_cnf(yv_event_t *msg) {
   if (msg->id == YWS_MSG_TYPE_OPEN_TIMEDOUT && !rec->conn_timer) return YWS_OK;
   bool threaded = rec->lws_prot_thread.lws_prot_thread_is_created;
   uint8_t cfg_id = rec->cfg_id;
+  if (!threaded) yws_cause_settle(client_id, YWS_CB_TYPE_OPEN, static_cast<int32_t>(msg->param2));
   yws_close_proc(msg);
   if (!threaded)
     yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, static_cast<int32_t>(msg->param2));
@@ -160,6 +161,7 @@ void yws_thread_exit_destroy(int client_id, uint32_t loop_serial) {
   /* A user close that could not send everything or had no answer. */
   if (rec && err == YWS_OK && type == YWS_CB_TYPE_CLOSE) err = yws_user_close_result(rec);
   if (rec) yws_lws_context_destroy(static_cast<uint8_t>(client_id));
+  if (rec) yws_cause_settle(client_id, type, err);
   yws_final_do(client_id);
   if (rec) yws_notify(client_id, cfg_id, type, nullptr, 0, err);
 }
@@ -176,8 +178,10 @@ bool yws_final_do_if(uint32_t tag) {
   yws_service_lock lk;
   yws_client_t *rec = yws_client[client_id];
   if (!rec || (serial && rec->serial != serial)) return false;
+  yws_cause_settle(client_id, YWS_CB_TYPE_CLOSE, YWS_ERR_GENERIC); /* every end has a cause */
   yws_timer_remove(&rec->conn_timer);
   yws_timer_remove(&rec->ping_timer);
+  yws_timer_remove(&rec->pong_timer);
   if (rec->prot_ctxt.loop) {
     /* A thread that still runs (bearer lost) takes its block over and ends
      * without touching this record again. */
@@ -208,6 +212,10 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
     YWS_TRACE("CLIENT(%d)", client_id);
     return YWS_OK;
   }
+  if (yws_ping_wait_event(msg)) {
+    yws_pong_wait_expired(client_id, rec);
+    return YWS_OK;
+  }
   if (rec->ping_timer)
     yv_rtos_timer_start(rec->ping_timer, yws_cfg[rec->cfg_id]->ping.interval * 1000u, 0);
   if (!yws_get_curr_writable_status(static_cast<uint8_t>(client_id))) {
@@ -219,6 +227,7 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
   std::memcpy(buf + YWS_LWS_PRE, kPingBody, sizeof(kPingBody));
   int ret = -1;
   bool choked = false;
+  int64_t sent_ms = yws_cause_clock_ms();
   yws_loop *loop = rec->prot_ctxt.loop;
   if (loop) {
     yws_loop_guard guard(loop);
@@ -236,8 +245,9 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
     YWS_TRACE("PING ERROR(%d)", client_id);
     yws_post(YWS_MSG_TYPE_TO_CLOSE_CLIENT, yws_tag(static_cast<uint8_t>(client_id), rec->serial),
              YWS_ERR_NET_FAIL, 0);
-  } else if (choked) {
-    YWS_TRACE("UNWRITABLE(%d)", client_id);
+  } else {
+    yws_pong_wait_start(client_id, rec, sent_ms);
+    if (choked) YWS_TRACE("UNWRITABLE(%d)", client_id);
   }
   yv_mem_free(buf);
   return YWS_OK;
@@ -282,6 +292,7 @@ int yv_ws_close_proc(int client_id) {
     yws_client_t *rec = yws_client[client_id];
     state = rec ? yws_state(rec) : YWS_CONN_STA_IDLE;
     if (rec) tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
+    if (rec && state == YWS_CONN_STA_CONNECTED) yws_cause_set(client_id, YWS_CLOSE_CAUSE_USER);
   }
   YWS_TRACE("result=%d", state);
   if (state == YWS_CONN_STA_CONNECTING || state == YWS_CONN_STA_CLOSING) return YWS_ERR_BUSY;

@@ -170,8 +170,14 @@ int yws_loop_take_staged(yws_loop *loop, yv_event_t *out, int max) {
 }
 
 int yws_loop_rx_put(yws_loop *loop, uint32_t id, const void *in, size_t len) {
+  return yws_loop_rx_put2(loop, id, in, len, nullptr, 0);
+}
+
+int yws_loop_rx_put2(yws_loop *loop, uint32_t id, const void *in, size_t in_len, const void *more,
+                     size_t more_len) {
   if (loop->drop_events) return 0;
-  if (len > 0x7FFFFFF0u) return -1;
+  if (in_len > 0x7FFFFFF0u || more_len > 0x7FFFFFF0u - in_len) return -1;
+  size_t len = in_len + more_len;
   uint32_t span = yws_piece_span(len);
   yws_rx_block_t *fresh = nullptr;
   bool announce = false;
@@ -200,7 +206,8 @@ int yws_loop_rx_put(yws_loop *loop, uint32_t id, const void *in, size_t len) {
         auto *piece = reinterpret_cast<yws_rx_piece_t *>(base);
         piece->id = id;
         piece->len = static_cast<uint32_t>(len);
-        if (len) std::memcpy(base + sizeof(*piece), in, len);
+        if (in_len) std::memcpy(base + sizeof(*piece), in, in_len);
+        if (more_len) std::memcpy(base + sizeof(*piece) + in_len, more, more_len);
         base[sizeof(*piece) + len] = '\0';
         b->used += span;
         loop->rx_batched += span;

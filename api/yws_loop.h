@@ -149,6 +149,9 @@ int yws_loop_take_staged(yws_loop *loop, yv_event_t *out, int max);
 /* Appends a piece to the batch; stages the receive event when the batch was
  * not announced yet. -1 when no block can be had (the piece is dropped). */
 int yws_loop_rx_put(yws_loop *loop, uint32_t id, const void *in, size_t len);
+/* The same for one piece made of two parts, copied one after the other. */
+int yws_loop_rx_put2(yws_loop *loop, uint32_t id, const void *in, size_t in_len, const void *more,
+                     size_t more_len);
 /* Takes every batched piece (a chain of blocks) and ends the announcement,
  * so the next piece announces a new batch. */
 yws_rx_block_t *yws_loop_rx_take(yws_loop *loop);

@@ -225,6 +225,9 @@ void yws_dispatch(yv_event_t *ev) {
     return;
   }
   int cid = static_cast<int>(ev->param1 & 0xFF);
+  /* A batch of received pieces (data or pong) answers a pending ping. */
+  if (ev->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE || yws_event_has_copy(ev->id))
+    yws_alive_event(cid);
   switch (ev->id) {
     case YWS_MSG_TYPE_TO_NET_ACT:
       yws_client_net_act(ev);

@@ -104,6 +104,7 @@ const Syntax kSyntax[] = {
     {"YWSCLOSE", "<client>"},
     {"YWSSTATE", "<client>"},
     {"YWSTLS", "<tls ctx 0..4>[,<level 0..2>[,\"<ca>\",\"<cert>\",\"<key>\"]]"},
+    {"YWSCAUSE", "<client>"},
     {"YWSHELP", ""},
 };
 
@@ -280,10 +281,10 @@ std::string urc_line(int client, const yws_parm_t &p, bool buffered) {
 
 const std::vector<std::string> &option_keys() {
   static const std::vector<std::string> keys = {
-      "conn/pdpcid",       "conn/sslctxid",  "conn/url",      "conn/subprot_en", "conn/subprot",
-      "conn/extension_en", "conn/extension", "conn/method",   "conn/timeout",    "ping/interval",
-      "write/buffersize",  "write/timeout",  "write/echo",    "read/buffersize", "read/timeout",
-      "read/mode",         "close/waittime", "reqheader/add", "reqheader/remove"};
+      "conn/pdpcid",       "conn/sslctxid",  "conn/url",      "conn/subprot_en",  "conn/subprot",
+      "conn/extension_en", "conn/extension", "conn/method",   "conn/timeout",     "ping/interval",
+      "write/buffersize",  "write/timeout",  "write/echo",    "read/buffersize",  "read/timeout",
+      "read/mode",         "close/waittime", "reqheader/add", "reqheader/remove", "ping/timeout"};
   return keys;
 }
 
@@ -445,6 +446,7 @@ struct Console::Impl {
     if (cmd.name == "YWSREAD") return read(c, p, before);
     if (cmd.name == "YWSCLOSE") return close(c, p);
     if (cmd.name == "YWSTLS") return tls(c, p);
+    if (cmd.name == "YWSCAUSE") return cause(c, p);
     return state(c, p);
   }
 
@@ -591,6 +593,21 @@ struct Console::Impl {
     o.lines.push_back("+YWSSTATE: " + std::to_string(c) + "," + std::to_string(st) + "," +
                       std::to_string(err) + "," + std::to_string(total) + "," +
                       std::to_string(unsent));
+    return o;
+  }
+
+  Outcome cause(int c, const std::vector<Param> &p) {
+    if (p.size() != 1) return usage("YWSCAUSE");
+    int why = 0, code = 0;
+    char reason[YWS_CLOSE_REASON_SIZE] = {0};
+    yws_err_e r = c < YWS_CLIENT_NUM
+                      ? yv_ws_client_get_opt(static_cast<uint8_t>(c), YWS_CLIENT_GET_CLOSE_CAUSE,
+                                             &why, &code, reason)
+                      : YWS_ERR_INVAL_PARM;
+    if (r != YWS_OK) return error(r, "no such client");
+    Outcome o;
+    o.lines.push_back("+YWSCAUSE: " + std::to_string(c) + "," + std::to_string(why) + "," +
+                      std::to_string(code) + "," + quote(reason));
     return o;
   }
 };

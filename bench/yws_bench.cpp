@@ -34,6 +34,7 @@ struct Options {
   size_t bare_window = 64 * 1024;
   std::string child;
   int port = 0;
+  std::string push = "binary";  // binary, ascii or utf8: what the receive runs push
 };
 
 constexpr size_t kPushMessage = 2048;
@@ -49,7 +50,9 @@ void usage() {
                "  --idle-seconds   idle CPU window (default 10)\n"
                "  --echo-seconds   per echo case (default 2)\n"
                "  --samples        round trips per size and client (default 2000)\n"
-               "  --bare-window    bytes the bare client keeps in flight (default 65536)\n");
+               "  --bare-window    bytes the bare client keeps in flight (default 65536)\n"
+               "  --push           binary (default), ascii or utf8: messages of the receive\n"
+               "                   runs; text is checked for UTF-8 on the way in\n");
 }
 
 bool parse(int argc, char **argv, Options &o) {
@@ -72,6 +75,8 @@ bool parse(int argc, char **argv, Options &o) {
       o.echo_seconds = std::atof(v);
     } else if ((v = value("--samples"))) {
       o.rtt_samples = static_cast<size_t>(std::atol(v));
+    } else if ((v = value("--push"))) {
+      o.push = v;
     } else if ((v = value("--bare-window"))) {
       o.bare_window = static_cast<size_t>(std::atol(v));
     } else if ((v = value("--child"))) {
@@ -104,8 +109,9 @@ void settle(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-std::string push_path(uint64_t total) {
-  return "/burst/" + std::to_string(total) + "/" + std::to_string(kPushMessage);
+std::string push_path(uint64_t total, const std::string &kind) {
+  std::string p = "/burst/" + std::to_string(total) + "/" + std::to_string(kPushMessage);
+  return kind == "binary" ? p : p + "/" + kind;
 }
 
 std::string load_average() {
@@ -138,7 +144,7 @@ int child_server() {
 // buffered reception gets a process of its own.
 int child_recv_buffered(const Options &o) {
   Service &svc = Service::get();
-  svc.profile(0, "ws://127.0.0.1:" + std::to_string(o.port) + push_path(o.push_bytes));
+  svc.profile(0, "ws://127.0.0.1:" + std::to_string(o.port) + push_path(o.push_bytes, o.push));
   ReceiveRate r = svc.receive_buffered(0, 0, o.push_bytes);
   std::printf(
       "bytes=%llu seconds=%.6f notifications=%llu reads=%llu cpu=%.6f wakeups=%ld "
@@ -254,7 +260,7 @@ void measure_echo(const Options &o, ywstest::BareClient &bare, Figures &f) {
 
 void measure_receive(const Options &o, const ServerProcess &server, Figures &f) {
   Service &svc = Service::get();
-  const std::string push = server.url(push_path(o.push_bytes));
+  const std::string push = server.url(push_path(o.push_bytes, o.push));
   f.push_bytes = o.push_bytes;
   f.push_message = kPushMessage;
   must(svc.close(2) == 0, "close client 2");
@@ -265,7 +271,7 @@ void measure_receive(const Options &o, const ServerProcess &server, Figures &f) 
   progress("receive, buffered mode in a child process");
   std::string out;
   bool ok = run_self({"--child=recv-buffered", "--port=" + std::to_string(server.port()),
-                      "--bytes=" + std::to_string(o.push_bytes)},
+                      "--bytes=" + std::to_string(o.push_bytes), "--push=" + o.push},
                      &out);
   must(ok && field(out, "complete") == "1", "buffered child failed: " + out);
   f.buffered.bytes = std::strtoull(field(out, "bytes").c_str(), nullptr, 10);

@@ -99,7 +99,12 @@ typedef enum {
   YWS_CFG_RECV_CB = 22,           /* ws_client_recv_cb_t */
   YWS_CFG_REQHEAD_ADD = 23,       /* const char *name, const char *value; see add_http_head */
   YWS_CFG_REQHEAD_REMOVE = 24,    /* const char *name, or NULL for all */
-  YWS_CFG_WRITE_MAX = 25
+  /* int 0..255 seconds, default 0 = off. With ping/interval also non-zero:
+   * when nothing at all (data, pong, ping, close) arrives within this time
+   * after a ping was sent, the client is closed at once, without a closing
+   * handshake, and CLOSE carries YWS_ERR_TIMEDOUT. */
+  YWS_CFG_PING_TIMEOUT = 25,
+  YWS_CFG_WRITE_MAX = 26
 } yws_cfg_type_e;
 
 typedef enum { YWS_CFG_READ_MODE_BUFFER = 0, YWS_CFG_READ_MODE_PUSH = 1 } yws_cfg_read_mode_e;
@@ -112,8 +117,33 @@ typedef enum {
    * INT32_MAX bytes accepted the total reads INT32_MAX (unsent never exceeds
    * the transmit limit). */
   YWS_CLIENT_GET_UNSENT_SIZE = 2,
-  YWS_CLIENT_RES_MAX = 3
+  /* int *cause (yws_close_cause_e), int *peer_code, char *reason (at least
+   * YWS_CLOSE_REASON_SIZE bytes, NUL-terminated). Answers for the last end of
+   * the client id (after its CLOSE, or after an OPEN with an error) until the
+   * id is opened again, so it also works on a free slot. */
+  YWS_CLIENT_GET_CLOSE_CAUSE = 3,
+  YWS_CLIENT_RES_MAX = 4
 } yws_client_res_e;
+
+/* Room for a close reason (at most 123 bytes) and its NUL. */
+#define YWS_CLOSE_REASON_SIZE 124
+
+/* Why a client ended, from YWS_CLIENT_GET_CLOSE_CAUSE. The first cause wins.
+ * peer_code and reason are those of the server's close frame (code 1005 when
+ * the frame had none); 0 and "" when the server sent no close frame. */
+typedef enum {
+  YWS_CLOSE_CAUSE_NONE = 0,         /* no end since the last open, or never opened */
+  YWS_CLOSE_CAUSE_USER = 1,         /* yv_ws_close_proc; peer_code and reason are those of
+                                       the server's reply when it sent one */
+  YWS_CLOSE_CAUSE_PEER = 2,         /* the server sent a valid close frame */
+  YWS_CLOSE_CAUSE_NETWORK = 3,      /* refused, reset or dropped, TLS or handshake failure */
+  YWS_CLOSE_CAUSE_TIMEOUT = 4,      /* connect timeout */
+  YWS_CLOSE_CAUSE_PING_TIMEOUT = 5, /* nothing arrived within ping/timeout after a ping */
+  YWS_CLOSE_CAUSE_BEARER = 6,       /* packet-data context lost or not activated */
+  YWS_CLOSE_CAUSE_LOCAL = 7,        /* out of memory, task creation, other local failure */
+  YWS_CLOSE_CAUSE_PROTOCOL = 8      /* the server broke RFC 6455; CLOSE carries
+                                       YWS_ERR_PROT_FAIL, peer_code is 0 */
+} yws_close_cause_e;
 
 /*
  * A notification or a write request. The fourth member is called `virtual` in

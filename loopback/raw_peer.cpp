@@ -350,6 +350,7 @@ void RawPeer::serve(int fd) {
           break;
         case 0xA:
           ++pongs_;
+          pong_payloads_.push_back(payload);
           break;
         default:
           break;
@@ -360,6 +361,7 @@ void RawPeer::serve(int fd) {
 
   bool reset = false;
   bool peer_eof = false;
+  auto next_beat = std::chrono::steady_clock::now();
   while (!stop_ && !reset && !peer_eof) {
     if (s.phase == Session::kFrames) {
       std::lock_guard<std::mutex> lk(mu_);
@@ -423,9 +425,20 @@ void RawPeer::serve(int fd) {
       s.fin_sent = true;
     }
 
+    int wait_ms = -1;
+    if (opts_.heartbeat_ms > 0 && s.phase == Session::kFrames && !s.close_received) {
+      auto now = std::chrono::steady_clock::now();
+      if (now >= next_beat) {
+        queue(text_frame("beat"));
+        next_beat = now + std::chrono::milliseconds(opts_.heartbeat_ms);
+        continue;
+      }
+      wait_ms = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(next_beat - now).count() + 1);
+    }
     pollfd pfds[2] = {{wake_fd_, POLLIN, 0}, {fd, POLLIN, 0}};
     if (!s.out.empty()) pfds[1].events |= POLLOUT;
-    if (poll(pfds, 2, -1) < 0) continue;
+    if (poll(pfds, 2, wait_ms) < 0) continue;
     if (pfds[0].revents) drain_wake(wake_fd_);
     if (pfds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
       char buf[65536];
@@ -481,6 +494,10 @@ int RawPeer::pings() const {
 std::vector<std::string> RawPeer::ping_payloads() const {
   std::lock_guard<std::mutex> lk(mu_);
   return ping_payloads_;
+}
+std::vector<std::string> RawPeer::pong_payloads() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return pong_payloads_;
 }
 int RawPeer::pongs() const {
   std::lock_guard<std::mutex> lk(mu_);

@@ -86,6 +86,25 @@ void reset_socket(lws *wsi) {
 
 }  // namespace
 
+// A whole text message of n bytes: ASCII, or about half its bytes in 2- to
+// 4-byte characters, padded with ASCII where a character would not fit.
+void fill_text(unsigned char *p, size_t n, bool multibyte) {
+  static const char kMixed[] = "h\xC3\xA9llo \xE2\x82\xAC w\xF0\x9D\x84\x9E ";
+  static const unsigned char kLen[] = {1, 2, 0, 1, 1, 1, 1, 3, 0, 0, 1, 1, 4, 0, 0, 0, 1};
+  size_t i = 0, j = 0;
+  while (i < n) {
+    size_t len = multibyte ? kLen[j] : 1;
+    if (!multibyte || i + len > n) {
+      p[i] = static_cast<unsigned char>('a' + i % 26);
+      i++;
+      continue;
+    }
+    std::memcpy(p + i, kMixed + j, len);
+    i += len;
+    j = (j + len) % (sizeof(kMixed) - 1);
+  }
+}
+
 struct WsServer::Conn {
   enum Mode { kEcho, kCloseAfter, kDropAfter, kBurst, kStall };
   int id = 0;
@@ -94,6 +113,7 @@ struct WsServer::Conn {
   uint64_t limit = 0;
   uint64_t burst_total = 0, burst_sent = 0;
   size_t burst_size = 0;
+  int burst_text = 0;           // 0 binary, 1 ASCII text, 2 text with multi-byte characters
   uint32_t prng = 0x9E3779B9u;  // same seed as burst_message_sizes()
   bool in_msg = false, rx_binary = false;
   std::string rx;
@@ -358,11 +378,12 @@ void WsServer::start_conn(lws *wsi) {
   } else if (parts.size() == 2 && parts[0] == "drop-after" && parse_u64(parts[1], a)) {
     c->mode = Conn::kDropAfter;
     c->limit = a;
-  } else if (parts.size() == 3 && parts[0] == "burst" && parse_u64(parts[1], a) &&
-             parse_u64(parts[2], b)) {
+  } else if ((parts.size() == 3 || parts.size() == 4) && parts[0] == "burst" &&
+             parse_u64(parts[1], a) && parse_u64(parts[2], b)) {
     c->mode = Conn::kBurst;
     c->burst_total = a;
     c->burst_size = static_cast<size_t>(b);
+    if (parts.size() == 4) c->burst_text = parts[3] == "utf8" ? 2 : 1;
   } else if (parts.size() == 1 && parts[0] == "stall-read") {
     c->mode = Conn::kStall;
     c->stalled = true;
@@ -450,8 +471,13 @@ int WsServer::on_writeable(lws *wsi, Conn &c) {
     for (int i = 0; i < kWritesPerCallback && c.burst_sent < c.burst_total; ++i) {
       size_t n = c.next_burst_size();
       buf.resize(LWS_PRE + n);
-      for (size_t k = 0; k < n; ++k) buf[LWS_PRE + k] = burst_byte(c.burst_sent + k);
-      if (lws_write(wsi, buf.data() + LWS_PRE, n, LWS_WRITE_BINARY) < 0) return -1;
+      if (c.burst_text)
+        fill_text(buf.data() + LWS_PRE, n, c.burst_text == 2);
+      else
+        for (size_t k = 0; k < n; ++k) buf[LWS_PRE + k] = burst_byte(c.burst_sent + k);
+      if (lws_write(wsi, buf.data() + LWS_PRE, n,
+                    c.burst_text ? LWS_WRITE_TEXT : LWS_WRITE_BINARY) < 0)
+        return -1;
       c.burst_sent += n;
       ++c.sent;
       if (lws_send_pipe_choked(wsi)) break;

@@ -72,6 +72,8 @@ class Observable {
 //   /drop-after/N       echo messages 1..N-1; on the Nth (not echoed) a TCP reset, no close frame
 //   /burst/TOTAL/SIZE   right after the handshake TOTAL bytes as binary messages of SIZE bytes
 //                       (0: burst_message_sizes()), byte k = burst_byte(k); then echo
+//   /burst/TOTAL/SIZE/ascii, .../utf8  the same as text messages: ASCII, or about half the
+//                       bytes in 2- to 4-byte characters
 //   /stall-read         stop reading after the handshake until resume_reading(); then echo
 //   anything else       echo every whole message with its type
 // N of 0 acts right after the handshake. A requested sub-protocol must be one of
@@ -272,6 +274,9 @@ class RawPeer : public Observable {
     bool echo = false;        // echo data messages back, unmasked, same opcode
     bool auto_pong = true;    // answer pings
     bool reply_close = true;  // answer a close frame with the same code, then FIN
+    // Every this many ms after the handshake a text frame "beat" (0: none): a server that
+    // talks without answering pings when auto_pong is false.
+    int heartbeat_ms = 0;
     // Sub-protocol to answer instead of the client's first choice; "" omits the header.
     std::optional<std::string> answer_protocol;
     Headers extra_response_headers;
@@ -344,6 +349,7 @@ class RawPeer : public Observable {
   int pings() const;
   std::vector<std::string> ping_payloads() const;
   int pongs() const;
+  std::vector<std::string> pong_payloads() const;
   std::vector<Close> closes() const;
   int unmasked_frames() const;
   bool connected() const;  // a client is connected now
@@ -378,6 +384,7 @@ class RawPeer : public Observable {
   std::vector<Frame> frames_;
   std::vector<std::string> ping_payloads_;
   int pongs_ = 0;
+  std::vector<std::string> pong_payloads_;
   std::vector<Close> closes_;
   int unmasked_ = 0;
   bool connected_ = false;

@@ -105,7 +105,7 @@ const struct {
     {"write/echo", 17, 0, 0, 1},         {"read/buffersize", 18, 10240, 4096, 16384},
     {"read/timeout", 19, 60, 0, 255},    {"read/mode", 20, 0, 0, 1},
     {"close/waittime", 21, 10, 0, 255},  {"reqheader/add", 23, 0, 1, 0},
-    {"reqheader/remove", 24, 0, 1, 0},
+    {"reqheader/remove", 24, 0, 1, 0},   {"ping/timeout", 25, 0, 0, 255},
     // clang-format on
 };
 
@@ -140,7 +140,7 @@ void expect_profile_refused(uint8_t cfg) {
 }
 
 TEST_F(Config, IdsOutsideTheTableAndMissingProfilesAreRefused) {
-  for (int id : {0, 1, 2, 3, 4, 22, 25, -1, 255}) {
+  for (int id : {0, 1, 2, 3, 4, 22, 26, -1, 255}) {
     SCOPED_TRACE(id);
     if (id != YWS_CFG_RECV_CB) {
       EXPECT_EQ(YWS_ERR_INVAL_PARM, yv_ws_cfg_set_opt(0, id, 1));
@@ -237,6 +237,8 @@ TEST_F(Config, ProfileOfAnActiveClientRefusesEverySet) {
     rec->status.conn.cur_sta = sta;
     g_trace.clear();
     EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(0, YWS_CFG_PING_INTERVAL, 5));
+    EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(0, YWS_CFG_PING_TIMEOUT, 5));
+    EXPECT_EQ(0, get_int(0, YWS_CFG_PING_TIMEOUT));
     EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(0, YWS_CFG_CONN_URL, "ws://x"));
     EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_ADD, "A", "1"));
     EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_REMOVE, nullptr));
@@ -334,6 +336,7 @@ TEST_F(Config, ReportLinesAreExact) {
   } cases[] = {
       {14, 1, "ping/interval", nullptr, R"(+YWSCFG: "ping/interval",1,60)"},
       {14, 1, "PING/Interval", nullptr, R"(+YWSCFG: "PING/Interval",1,60)"},
+      {25, 1, "ping/timeout", nullptr, R"(+YWSCFG: "ping/timeout",1,0)"},
       {17, 0, "write/echo", nullptr, R"(+YWSCFG: "write/echo",0,1)"},
       {18, 2, "read/buffersize", nullptr, R"(+YWSCFG: "read/buffersize",2,10240)"},
       {7, 0, "conn/url", nullptr, R"(+YWSCFG: "conn/url",0,"ws://h:80/p")"},

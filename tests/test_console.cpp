@@ -370,6 +370,9 @@ TEST(ConsoleEngine, BadInputGetsOneErrorLineAndTheSessionGoesOn) {
   }
   EXPECT_EQ(t.reply(c, "AT"), Lines({"OK"}));
   EXPECT_EQ(t.reply(c, "AT+YWSSTATE=2"), Lines({"+YWSSTATE: 2,0,0,0,0", "OK"}));
+  for (const char *bad : {"AT+YWSCAUSE=3", "AT+YWSCAUSE", "AT+YWSCAUSE=0,1"})
+    EXPECT_TRUE(starts(t.reply(c, bad)[0], "ERROR: ")) << bad;
+  EXPECT_EQ(t.reply(c, "AT+YWSCAUSE=2"), Lines({R"(+YWSCAUSE: 2,0,0,"")", "OK"}));
   EXPECT_EQ(t.reply(c, "AT+YWSOPEN=?"), Lines({"+YWSOPEN: <client>,<profile>", "OK"}));
 }
 
@@ -381,8 +384,8 @@ TEST(ConsoleEngine, HelpNamesEveryCommandAndOnlyKeysTheServiceKnows) {
   EXPECT_EQ(r.back(), "OK");
   std::string all;
   for (const std::string &l : r) all += l + "\n";
-  for (const char *cmd :
-       {"YWSCFG=", "YWSOPEN=", "YWSSEND=", "YWSREAD=", "YWSCLOSE=", "YWSSTATE=", "YWSTLS="})
+  for (const char *cmd : {"YWSCFG=", "YWSOPEN=", "YWSSEND=", "YWSREAD=", "YWSCLOSE=", "YWSSTATE=",
+                          "YWSTLS=", "YWSCAUSE="})
     EXPECT_NE(all.find(std::string("AT+") + cmd), std::string::npos) << cmd;
   std::vector<int> ids;
   for (const std::string &key : option_keys()) {
@@ -393,7 +396,8 @@ TEST(ConsoleEngine, HelpNamesEveryCommandAndOnlyKeysTheServiceKnows) {
   }
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end());
-  EXPECT_EQ(ids.size(), static_cast<size_t>(YWS_CFG_REQHEAD_REMOVE - YWS_CFG_CONN_PDPCID));
+  /* Every id from conn/pdpcid on except the callback, which has no key. */
+  EXPECT_EQ(ids.size(), static_cast<size_t>(YWS_CFG_WRITE_MAX - YWS_CFG_CONN_PDPCID - 1));
 }
 
 // A peer that stops reading never echoes: the send's wait ends in the

@@ -465,6 +465,13 @@ TEST_P(BearerLosses, ReleaseTheClientOnTheLostContextAtOnceWithOpenFailure) {
   }
   ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_OPEN, opens + 1));
   EXPECT_EQ(last(kClient, YWS_CB_TYPE_OPEN), YWS_ERR_NET_FAIL);
+  int cause = -1, code = -1;
+  char reason[YWS_CLOSE_REASON_SIZE];
+  ASSERT_EQ(yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_CLOSE_CAUSE, &cause, &code, reason),
+            YWS_OK);
+  // A close requested before the loss stays the user's.
+  EXPECT_EQ(cause, phase == Phase::kClosing ? YWS_CLOSE_CAUSE_USER : YWS_CLOSE_CAUSE_BEARER);
+  EXPECT_EQ(code, 0);
   if (phase == Phase::kConnected || phase == Phase::kClosing) {
     EXPECT_TRUE(peer.wait_disconnected(kWait));
   }

@@ -1,0 +1,294 @@
+// Keepalive with a deadline (ping/timeout) and the close-cause query, against
+// real loopback servers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "ws_test_server.h"
+#include "yv_datacall_ctl.h"
+#include "yv_websocket_inc.h"
+#include "yws_test_util.h"
+
+using namespace ywst;
+using ywstest::RawPeer;
+using ywstest::StallServer;
+using ywstest::WsServer;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kClient = 2;
+constexpr int kCfg = 2;
+
+struct Cause {
+  int cause = -1;
+  int code = -1;
+  std::string reason;
+};
+
+Cause cause_of(int client) {
+  Cause c;
+  char reason[YWS_CLOSE_REASON_SIZE];
+  std::memset(reason, 'x', sizeof(reason));
+  if (yv_ws_client_get_opt(static_cast<uint8_t>(client), YWS_CLIENT_GET_CLOSE_CAUSE, &c.cause,
+                           &c.code, reason) == YWS_OK)
+    c.reason = reason;
+  return c;
+}
+
+void fresh_profile(const std::string &url, int interval, int timeout) {
+  profile(kCfg, url);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_TIMEOUT, 5);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, interval);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_TIMEOUT, timeout);
+}
+
+double secs(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+class Liveness : public ::testing::Test {
+ protected:
+  void SetUp() override { yv_dc_ctl_reset(); }
+  void TearDown() override {
+    if (yv_ws_get_client_conn_state(kClient) == YWS_CONN_STA_CONNECTED) close_client(kClient);
+    EXPECT_TRUE(settled());
+  }
+};
+
+}  // namespace
+
+TEST_F(Liveness, SwallowedPingsEndTheClientAtTheDeadlineWithoutHandshake) {
+  RawPeer::Options o;
+  o.auto_pong = false;
+  RawPeer peer(o);
+  fresh_profile(peer.url("/"), 1, 2);
+  size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+  Clock::time_point opened = Clock::now();
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_NONE);
+  ASSERT_TRUE(peer.wait_pings(1, kWait));
+  Clock::time_point pinged = Clock::now();
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1, milliseconds(8000)));
+  Clock::time_point closed = Clock::now();
+  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_ERR_TIMEDOUT);
+  EXPECT_GT(secs(pinged - opened), 0.8);
+  EXPECT_LT(secs(pinged - opened), 2.0);
+  // The ping cannot leave before 1 s after the open, so the deadline is at
+  // least 3 s after it; the peer sees the ping a little after it left.
+  EXPECT_GE(secs(closed - opened), 3.0);
+  EXPECT_GE(secs(closed - pinged), 1.8);
+  EXPECT_LE(secs(closed - pinged), 3.0);
+  Cause c = cause_of(kClient);
+  EXPECT_EQ(c.cause, YWS_CLOSE_CAUSE_PING_TIMEOUT);
+  EXPECT_EQ(c.code, 0);
+  EXPECT_EQ(c.reason, "");
+  EXPECT_TRUE(peer.wait_disconnected(kWait));
+  EXPECT_TRUE(peer.closes().empty()) << "a silent peer gets no closing handshake";
+}
+
+namespace {
+
+struct AliveCase {
+  const char *name;
+  bool pongs;
+  int heartbeat_ms;
+  int timeout;
+};
+
+void PrintTo(const AliveCase &c, std::ostream *os) {
+  *os << c.name;
+}
+
+class StaysUp : public Liveness, public ::testing::WithParamInterface<AliveCase> {};
+
+}  // namespace
+
+TEST_P(StaysUp, OverSeveralIntervals) {
+  const AliveCase &ac = GetParam();
+  RawPeer::Options o;
+  o.auto_pong = ac.pongs;
+  o.heartbeat_ms = ac.heartbeat_ms;
+  RawPeer peer(o);
+  fresh_profile(peer.url("/"), 1, ac.timeout);
+  size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+  TraceCapture trace;
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  // Four pings: twice the timeout after the first unanswered one.
+  ASSERT_TRUE(peer.wait_pings(4, milliseconds(8000)));
+  ASSERT_TRUE(queue_drained());
+  // Answered pings cancel the wait: the ping timer's own expiries are the
+  // only keepalive events.
+  if (ac.pongs) {
+    EXPECT_LE(trace.count("yws evt:4"), static_cast<size_t>(peer.pings()) + 1)
+        << peer.pings() << " " << trace.lines().size();
+  }
+  EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), closes);
+  EXPECT_EQ(yv_ws_get_client_conn_state(kClient), YWS_CONN_STA_CONNECTED);
+  ASSERT_EQ(close_client(kClient), YWS_OK);
+  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_USER);
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, StaysUp,
+                         ::testing::Values(AliveCase{"AnswersPings", true, 0, 1},
+                                           AliveCase{"SendsDataButNoPongs", false, 300, 2},
+                                           AliveCase{"TimeoutOff", false, 0, 0}),
+                         [](const ::testing::TestParamInfo<AliveCase> &i) { return i.param.name; });
+
+// ---- the cause of each kind of end ----
+
+namespace {
+
+struct PeerCloseCase {
+  const char *name;
+  int code;  // -1: a close frame without payload
+  std::string reason;
+};
+
+void PrintTo(const PeerCloseCase &c, std::ostream *os) {
+  *os << c.name;
+}
+
+class PeerCloses : public Liveness, public ::testing::WithParamInterface<PeerCloseCase> {};
+
+}  // namespace
+
+TEST_P(PeerCloses, EndAsCloseZeroWithThePeersCodeAndReason) {
+  const PeerCloseCase &pc = GetParam();
+  RawPeer::Options o;
+  o.script.push_back(RawPeer::Step{RawPeer::Step::kWaitMessages, {}, 1});
+  o.script.push_back(RawPeer::Step{RawPeer::Step::kSend, RawPeer::close_frame(pc.code, pc.reason)});
+  RawPeer peer(o);
+  fresh_profile(peer.url("/"), 0, 0);
+  size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  ASSERT_EQ(write_bytes(kClient, "go"), 0);
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1));
+  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
+  Cause c = cause_of(kClient);
+  EXPECT_EQ(c.cause, YWS_CLOSE_CAUSE_PEER);
+  EXPECT_EQ(c.code, pc.code < 0 ? 1005 : pc.code);
+  EXPECT_EQ(c.reason, pc.reason);
+  ASSERT_TRUE(peer.wait_close(kWait));
+  EXPECT_EQ(peer.closes()[0].code, pc.code);  // answered with the same code
+}
+
+INSTANTIATE_TEST_SUITE_P(RawPeer, PeerCloses,
+                         ::testing::Values(PeerCloseCase{"Normal", 1000, ""},
+                                           PeerCloseCase{"GoingAwayWithReason", 1001, "going away"},
+                                           PeerCloseCase{"InternalError", 1011, ""},
+                                           PeerCloseCase{"Private", 4000, "quota \"exceeded\""},
+                                           PeerCloseCase{"NoCode", -1, ""}),
+                         [](const ::testing::TestParamInfo<PeerCloseCase> &i) {
+                           return i.param.name;
+                         });
+
+TEST_F(Liveness, UserCloseResetAndReopenEachRecordTheirCause) {
+  WsServer server;
+  fresh_profile(server.url("/echo"), 0, 0);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  ASSERT_EQ(close_client(kClient), YWS_OK);
+  Cause c = cause_of(kClient);
+  EXPECT_EQ(c.cause, YWS_CLOSE_CAUSE_USER);
+  EXPECT_EQ(c.code, 1000) << "the server's answer to our close";
+  ASSERT_TRUE(settled());
+  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_USER) << "kept on the free slot";
+
+  // A new open forgets the last end; a reset without close frame is the network.
+  fresh_profile(server.url("/drop-after/1"), 0, 0);
+  size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_NONE);
+  ASSERT_EQ(write_bytes(kClient, "bye"), 0);
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1));
+  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
+  c = cause_of(kClient);
+  EXPECT_EQ(c.cause, YWS_CLOSE_CAUSE_NETWORK);
+  EXPECT_EQ(c.code, 0);
+  EXPECT_EQ(c.reason, "");
+
+  // A FIN without close frame is the network too, not a protocol failure.
+  RawPeer::Options o;
+  o.script.push_back(RawPeer::Step{RawPeer::Step::kWaitMessages, {}, 1});
+  o.script.push_back(RawPeer::Step{RawPeer::Step::kCloseTcp, {}});
+  RawPeer fin(o);
+  fresh_profile(fin.url("/"), 0, 0);
+  closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  ASSERT_EQ(write_bytes(kClient, "bye"), 0);
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1));
+  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
+  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_NETWORK);
+
+  int v = 0;
+  char reason[YWS_CLOSE_REASON_SIZE];
+  EXPECT_EQ(yv_ws_client_get_opt(3, YWS_CLIENT_GET_CLOSE_CAUSE, &v, &v, reason),
+            YWS_ERR_INVAL_PARM);
+}
+
+// Over TLS the same ends keep their causes: a server close frame, a reset.
+TEST_F(Liveness, TlsEndsKeepTheirCauses) {
+  WsServer::Options tls;
+  tls.tls = WsServer::Tls::kSelfSigned;
+  WsServer server(tls);
+  const struct {
+    const char *path;
+    int cause;
+    int code;
+  } ends[] = {{"/close-after/1", YWS_CLOSE_CAUSE_PEER, 1000},
+              {"/drop-after/1", YWS_CLOSE_CAUSE_NETWORK, 0}};
+  for (const auto &e : ends) {
+    SCOPED_TRACE(e.path);
+    fresh_profile(server.url(e.path), 0, 0);
+    size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+    ASSERT_EQ(open_client(kClient, kCfg), 0);
+    ASSERT_EQ(write_bytes(kClient, "x"), 0);
+    ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1));
+    EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
+    Cause c = cause_of(kClient);
+    EXPECT_EQ(c.cause, e.cause);
+    EXPECT_EQ(c.code, e.code);
+    ASSERT_TRUE(settled());
+  }
+}
+
+namespace {
+
+struct OpenEndCase {
+  const char *name;
+  int error;
+  int cause;
+};
+
+void PrintTo(const OpenEndCase &c, std::ostream *os) {
+  *os << c.name;
+}
+
+class OpenEnds : public Liveness, public ::testing::WithParamInterface<OpenEndCase> {};
+
+}  // namespace
+
+TEST_P(OpenEnds, FailedOpensRecordTheirCause) {
+  const std::string name = GetParam().name;
+  WsServer server;
+  StallServer stall;
+  std::string url = name == "Refused"          ? "ws://127.0.0.1:" + std::to_string(closed_port())
+                    : name == "UpgradeRefused" ? server.url("/refuse")
+                                               : stall.url("/");
+  fresh_profile(url, 0, 0);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_TIMEOUT, 1);
+  EXPECT_EQ(open_client(kClient, kCfg), GetParam().error);
+  ASSERT_TRUE(settled());
+  Cause c = cause_of(kClient);
+  EXPECT_EQ(c.cause, GetParam().cause);
+  EXPECT_EQ(c.code, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, OpenEnds,
+    ::testing::Values(OpenEndCase{"Refused", YWS_ERR_NET_FAIL, YWS_CLOSE_CAUSE_NETWORK},
+                      OpenEndCase{"UpgradeRefused", YWS_ERR_NET_FAIL, YWS_CLOSE_CAUSE_NETWORK},
+                      OpenEndCase{"ConnectTimeout", YWS_ERR_TIMEDOUT, YWS_CLOSE_CAUSE_TIMEOUT}),
+    [](const ::testing::TestParamInfo<OpenEndCase> &i) { return i.param.name; });
