@@ -18,7 +18,7 @@
 #include "at_console.h"
 #include "ws_test_server.h"
 #include "yv_api_websocket.h"
-#include "yv_rtos.h"
+#include "yv_rtos_test.h"
 
 namespace {
 

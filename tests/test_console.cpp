@@ -18,7 +18,7 @@
 #include "at_console.h"
 #include "ws_test_server.h"
 #include "yv_datacall_ctl.h"
-#include "yv_ssl_store.h"
+#include "yv_ssl_store_ctl.h"
 #include "yws_test_util.h"
 
 using namespace yws_at;
