@@ -169,7 +169,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   if (args.trace) yv_trace_set_sink(trace_to_stderr, nullptr);
-  /* The emitter outlives the level the service sets when it starts. */
+  /* The service sets the level when it starts, and keeps this emitter. */
   g_lws_log = args.trace;
   lws_set_log_level(LLL_ERR | LLL_WARN | LLL_NOTICE, lws_log_line);
 
