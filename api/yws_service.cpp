@@ -90,7 +90,6 @@ int yv_ws_app_start(int client_id, int sys_mode) {
   (void)client_id;
   std::lock_guard<std::mutex> start(g_start_m);
   if (!service_t) {
-    yv_mem_install_lws_allocator();
     auto *svc = static_cast<ws_service_t *>(yv_mem_alloc(sizeof(ws_service_t)));
     if (!svc) return YWS_ERR_NO_MEM;
     svc->sys_mode = sys_mode;

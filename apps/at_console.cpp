@@ -5,7 +5,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "yv_ssl_store.h"
+#include "yv_ssl_store_ctl.h"
 
 namespace yws_at {
 

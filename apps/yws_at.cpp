@@ -3,6 +3,7 @@
  * --help. Without arguments it runs a built-in session against a loopback
  * echo server and exits 0 when every step succeeded.
  */
+#include <libwebsockets.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,7 +19,7 @@
 #include "at_console.h"
 #include "ws_test_server.h"
 #include "yv_api_websocket.h"
-#include "yv_rtos.h"
+#include "yv_rtos_test.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ const char kUsage[] =
     "                  \"$CA\" in any command line stands for that CA's file, and the\n"
     "                  built-in session authenticates the server with it (level 1)\n"
     "  --timeout S     bound of each wait below (default 10)\n"
-    "  --trace         service trace lines on standard error\n"
+    "  --trace         service trace and library log lines on standard error\n"
     "\n"
     "Commands (AT+YWSHELP lists them with the option keys):\n"
     "  AT+YWSCFG=\"<key>\",<profile>[,<value>...]  set; without a value: +YWSCFG report\n"
@@ -146,6 +147,13 @@ void trace_to_stderr(const char *line, void *) {
   fprintf(stderr, "trace: %s\n", line);
 }
 
+/* The library's own log lines (the loopback server's, the service's) belong
+ * with the trace, not in the transcript. */
+bool g_lws_log = false;
+void lws_log_line(int, const char *line) {
+  if (g_lws_log) fprintf(stderr, "lws: %s", line);
+}
+
 void to_stdout(const std::string &line) {
   fputs(line.c_str(), stdout);
   fputc('\n', stdout);
@@ -161,6 +169,9 @@ int main(int argc, char **argv) {
     return 2;
   }
   if (args.trace) yv_trace_set_sink(trace_to_stderr, nullptr);
+  /* The service sets the level when it starts, and keeps this emitter. */
+  g_lws_log = args.trace;
+  lws_set_log_level(LLL_ERR | LLL_WARN | LLL_NOTICE, lws_log_line);
 
   std::unique_ptr<ywstest::WsServer> server;
   std::string url = args.url;

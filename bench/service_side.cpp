@@ -4,7 +4,7 @@
 #include <chrono>
 
 #include "bench_util.h"
-#include "yv_mem.h"
+#include "yv_mem_test.h"
 
 namespace bench {
 

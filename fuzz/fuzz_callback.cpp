@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
+#include "yv_rtos_test.h"
 #include "yv_websocket_inc.h"
 #include "yws_loop.h"
 

@@ -12,7 +12,7 @@
 
 #include "fuzz_input.h"
 #include "yv_api_websocket.h"
-#include "yv_rtos.h"
+#include "yv_rtos_test.h"
 
 namespace {
 

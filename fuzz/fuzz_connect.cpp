@@ -31,6 +31,7 @@
 #include <string>
 
 #include "fuzz_input.h"
+#include "yv_mem_test.h"
 #include "yv_rtos_test.h"
 #include "yv_websocket_inc.h"
 
@@ -79,6 +80,8 @@ int closed_port() {
 
 bool setup() {
   yv_trace_set_sink(sink, nullptr);
+  /* The failure hook reaches the library's allocations as well. */
+  yv_mem_install_lws_allocator();
   /* Release needs the service context; its task only waits on the queue. */
   check(yv_ws_app_start(0, 0) == 0);
   yv_ws_service_init(0, 0);

@@ -14,7 +14,7 @@
 #include "fuzz_input.h"
 #include "at_console.h"
 #include "yv_api_websocket.h"
-#include "yv_rtos.h"
+#include "yv_rtos_test.h"
 
 namespace {
 

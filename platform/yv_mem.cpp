@@ -1,5 +1,5 @@
 /* Counted allocation points with a test failure hook. */
-#include "yv_mem.h"
+#include "yv_mem_test.h"
 
 #include <libwebsockets.h>
 #include <malloc.h>

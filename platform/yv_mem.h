@@ -1,7 +1,8 @@
 /*
  * Allocation points of the service. Records, strings and copies come from the
- * library allocator (lws_realloc); buffer chunks from the system heap. Both
- * pass through here so a test can count them and fail chosen ones.
+ * library allocator (lws_realloc); buffer chunks from the system heap. A port
+ * provides all four; the service copes with NULL from either allocation. On a
+ * host they are counted and can be made to fail (yv_mem_test.h).
  */
 #ifndef YV_MEM_H
 #define YV_MEM_H
@@ -19,18 +20,6 @@ void yv_mem_free(void *p);
 /* System-heap blocks for buffer chunks. */
 void *yv_mem_chunk_alloc(size_t size);
 void yv_mem_chunk_free(void *p);
-
-/* Test hook: consulted before every allocation above and every allocation the
- * library makes; returning non-zero makes that allocation fail. */
-typedef int (*yv_mem_fail_hook_t)(size_t size, const char *reason, void *user);
-void yv_mem_set_fail_hook(yv_mem_fail_hook_t hook, void *user);
-/* Routes the library's allocator through the hook and the counters; idempotent. */
-void yv_mem_install_lws_allocator(void);
-/* Bytes currently held through these points (library blocks included once the
- * allocator is installed), and the high-water mark since the last reset. */
-size_t yv_mem_bytes_in_use(void);
-size_t yv_mem_peak_bytes(void);
-void yv_mem_reset_peak(void);
 
 #ifdef __cplusplus
 }

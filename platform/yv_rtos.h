@@ -98,19 +98,16 @@ YvOSStatus yv_rtos_timer_stop(yv_timer_t timer);
 YvOSStatus yv_rtos_timer_delete(yv_timer_t timer);
 
 /* ---- trace ----
- * One line per call. Off by default; YWS_TRACE=1 in the environment sends
- * lines to stderr; a sink installed with yv_trace_set_sink receives them
- * instead. Trace never changes behaviour. */
+ * One line per call, to wherever the port keeps its log; yv_trace_enabled
+ * lets the service skip formatting when trace is off. Trace never changes
+ * behaviour. On a host it is off by default; YWS_TRACE=1 in the environment
+ * sends lines to stderr, and yv_rtos_test.h installs a sink instead. */
 #define YV_TRACE_TAG 0x3A75EBD1u
 void osiTracePrintf(uint32_t tag, const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
-
-typedef void (*yv_trace_sink_t)(const char *line, void *user);
-/* NULL restores the default (environment-controlled stderr). */
-void yv_trace_set_sink(yv_trace_sink_t sink, void *user);
 int yv_trace_enabled(void);
 
 #ifdef __cplusplus

@@ -1,4 +1,5 @@
-/* Test controls of the host operating-system layer. Not for production code. */
+/* Controls of the host operating-system layer, for tests and host programs.
+ * Not part of the platform a port provides. */
 #ifndef YV_RTOS_TEST_H
 #define YV_RTOS_TEST_H
 
@@ -30,6 +31,11 @@ uint32_t yv_rtos_test_live_tasks(void);
 int yv_rtos_test_wait_live_tasks(uint32_t count, uint32_t timeout_ms);
 /* Number of timers that exist (created, not deleted). */
 uint32_t yv_rtos_test_live_timers(void);
+
+/* Trace lines go to `sink` instead of stderr, whatever YWS_TRACE says; NULL
+ * restores the default (environment-controlled stderr). */
+typedef void (*yv_trace_sink_t)(const char *line, void *user);
+void yv_trace_set_sink(yv_trace_sink_t sink, void *user);
 
 #ifdef __cplusplus
 }

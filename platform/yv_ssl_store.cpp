@@ -1,5 +1,5 @@
 /* TLS context store: owned copies of the configured paths. */
-#include "yv_ssl_store.h"
+#include "yv_ssl_store_ctl.h"
 
 #include <mutex>
 #include <string>

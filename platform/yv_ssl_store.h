@@ -17,7 +17,9 @@
  *
  * yavo_ssl_cfg_get_by_id returns NULL for a context without configuration;
  * the record stays valid until that context is set or cleared again. All
- * calls may be made from any task.
+ * calls may be made from any task. The service only reads the store: how
+ * contexts are configured is the module's business (on a host:
+ * yv_ssl_store_ctl.h).
  */
 #ifndef YV_SSL_STORE_H
 #define YV_SSL_STORE_H
@@ -38,18 +40,8 @@ typedef struct yv_ssl_config {
 
 yv_ssl_config *yavo_ssl_cfg_get_by_id(int ssl_ctx_id);
 
-/* Configures a context (copies the paths; NULL allowed) and sets its level:
- * 1 when a CA path is given, else 0. Returns 0, or -1 for a number outside
- * 0..4. */
-int yavo_ssl_cfg_set(int ssl_ctx_id, const char *ca_path, const char *cert_path,
-                     const char *key_path);
-/* Changes the level (0..2) of a context, configured or not. Returns 0, or -1
- * for a context outside 0..4 or a level outside 0..2 (nothing changes). */
-int yavo_ssl_cfg_set_level(int ssl_ctx_id, int level);
 /* The level of a context, or -1 for a number outside 0..4. */
 int yavo_ssl_cfg_get_level(int ssl_ctx_id);
-/* Back to nothing configured, level 0. Returns 0, or -1 outside 0..4. */
-int yavo_ssl_cfg_clear(int ssl_ctx_id);
 
 #ifdef __cplusplus
 }

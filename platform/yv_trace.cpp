@@ -1,5 +1,6 @@
 /* Trace lines of the host layer: off, stderr (YWS_TRACE=1) or an installed sink. */
 #include "yv_rtos.h"
+#include "yv_rtos_test.h"
 
 #include <atomic>
 #include <cstdarg>

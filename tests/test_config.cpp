@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "yv_websocket_inc.h"
+#include "yv_mem_test.h"
+#include "yv_rtos_test.h"
 
 namespace {
 

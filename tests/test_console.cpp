@@ -18,7 +18,7 @@
 #include "at_console.h"
 #include "ws_test_server.h"
 #include "yv_datacall_ctl.h"
-#include "yv_ssl_store.h"
+#include "yv_ssl_store_ctl.h"
 #include "yws_test_util.h"
 
 using namespace yws_at;
@@ -35,9 +35,10 @@ struct Outcome {
   std::vector<std::string> lines;
 };
 
-/* Runs a program with a deadline and collects its standard output by line. */
-Outcome run_program(const std::vector<std::string> &args,
-                    milliseconds limit = milliseconds(30000)) {
+/* Runs a program with a deadline and collects its standard output by line
+ * (and its standard error with them when asked). */
+Outcome run_program(const std::vector<std::string> &args, milliseconds limit = milliseconds(30000),
+                    bool with_stderr = false) {
   Outcome r;
   std::vector<char *> argv;
   for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -48,6 +49,7 @@ Outcome run_program(const std::vector<std::string> &args,
   pid_t pid = fork();
   if (pid == 0) {
     dup2(fds[1], STDOUT_FILENO);
+    if (with_stderr) dup2(fds[1], STDERR_FILENO);
     close(fds[0]);
     close(fds[1]);
     execv(argv[0], argv.data());
@@ -458,6 +460,30 @@ TEST(ConsoleProgram, BuiltInSessionPrintsTheWholeTranscript) {
   EXPECT_NE(std::find(r.lines.begin(), r.lines.end(),
                       "+YWSSTATE: 0,2,0," + std::to_string(sent[0].size()) + ",0"),
             r.lines.end());
+}
+
+TEST(ConsoleProgram, LibraryLogLinesOnlyWithTrace) {
+  // The loopback server's library context announces itself when it is created.
+  for (bool trace : {false, true}) {
+    std::vector<std::string> args = {YWS_AT_PATH};
+    if (trace) args.push_back("--trace");
+    Outcome r = run_program(args, milliseconds(30000), true);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0);
+    size_t library = 0, other = 0;
+    for (const std::string &l : r.lines) {
+      if (starts(l, "lws: "))
+        library++;
+      else if (!starts(l, "trace: ") && !starts(l, "#") && !starts(l, "AT") && !starts(l, "+") &&
+               l != "OK")
+        other++;
+    }
+    EXPECT_EQ(other, 0u) << "trace " << trace;
+    if (trace)
+      EXPECT_GT(library, 0u);
+    else
+      EXPECT_EQ(library, 0u);
+  }
 }
 
 TEST(ConsoleProgram, BufferedSessionAnnouncesAndReadsTheEchoes) {

@@ -14,10 +14,10 @@
 
 #include "yv_datacall.h"
 #include "yv_datacall_ctl.h"
-#include "yv_mem.h"
+#include "yv_mem_test.h"
 #include "yv_rtos.h"
 #include "yv_rtos_test.h"
-#include "yv_ssl_store.h"
+#include "yv_ssl_store_ctl.h"
 
 using Clock = std::chrono::steady_clock;
 

@@ -17,7 +17,7 @@
 
 #include "certs.h"
 #include "ws_test_server.h"
-#include "yv_ssl_store.h"
+#include "yv_ssl_store_ctl.h"
 #include "yv_websocket_inc.h"
 #include "yws_test_util.h"
 

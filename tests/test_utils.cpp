@@ -8,7 +8,7 @@
 
 #include "ringbuffer.h"
 #include "yavo_linklist.h"
-#include "yv_mem.h"
+#include "yv_mem_test.h"
 
 /* A 13-byte ring against a deque model: writes and reads wrap around the end many times. */
 TEST(RingBuffer, MatchesQueueModelAcrossWrapAndReleasesStorage) {

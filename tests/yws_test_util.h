@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "yv_api_websocket.h"
+#include "yv_mem_test.h"
+#include "yv_rtos_test.h"
+#include "yv_ssl_store_ctl.h"
 
 namespace ywst {
 

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs a build tree into a temporary prefix and builds tests/consumer
+# against it twice: through the CMake package (find_package) and through the
+# pkg-config files. Runs both programs. No network. CC and CXX, when set, are
+# the compilers of both builds.
+#   check_consumer.sh BUILD_DIR
+set -uo pipefail
+cd "$(dirname "$0")/.."
+build=$1
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+step() {
+  echo "-- $*"
+  "$@" >"$tmp/step.log" 2>&1 || {
+    cat "$tmp/step.log"
+    echo "FAIL: $*"
+    exit 1
+  }
+}
+
+step cmake --install "$build" --prefix "$tmp/prefix"
+step cmake -S tests/consumer -B "$tmp/cmake" -DCMAKE_PREFIX_PATH="$tmp/prefix" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+step cmake --build "$tmp/cmake"
+"$tmp/cmake/consumer_stub" && "$tmp/cmake/consumer_host" || exit 1
+
+export PKG_CONFIG_PATH="$tmp/prefix/lib/pkgconfig:$tmp/prefix/lib64/pkgconfig:$(
+  ls -d "$tmp"/prefix/lib/*/pkgconfig 2>/dev/null | tr '\n' ':')"
+src=tests/consumer
+step "${CC:-cc}" -Wall -Wextra -Werror $(pkg-config --cflags yws-service) -o "$tmp/pc_stub" \
+  "$src/consumer_stub.c" "$src/stub_platform.c" $(pkg-config --static --libs yws-service)
+step "${CC:-cc}" -Wall -Wextra -Werror $(pkg-config --cflags yws) -o "$tmp/pc_host" \
+  "$src/consumer_host.c" $(pkg-config --static --libs yws)
+"$tmp/pc_stub" && "$tmp/pc_host"
