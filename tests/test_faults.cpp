@@ -471,7 +471,11 @@ TEST_P(BearerLosses, ReleaseTheClientOnTheLostContextAtOnceWithOpenFailure) {
             YWS_OK);
   // A close requested before the loss stays the user's.
   EXPECT_EQ(cause, phase == Phase::kClosing ? YWS_CLOSE_CAUSE_USER : YWS_CLOSE_CAUSE_BEARER);
-  EXPECT_EQ(code, 0);
+  // The peer's answer to our close frame may have come before the loss.
+  if (phase == Phase::kClosing)
+    EXPECT_TRUE(code == 0 || code == 1000) << code;
+  else
+    EXPECT_EQ(code, 0);
   if (phase == Phase::kConnected || phase == Phase::kClosing) {
     EXPECT_TRUE(peer.wait_disconnected(kWait));
   }
