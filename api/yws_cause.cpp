@@ -6,9 +6,9 @@
  */
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
-#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -171,13 +171,14 @@ int yws_violation(int client_id, struct lws *wsi, int code, const char *why) {
 }
 
 /* The connection's socket has neither an end of stream nor an error waiting:
- * the server is still there. */
+ * the server is still there. Unread bytes do not count: a close frame the
+ * library has not parsed yet may sit in front of the server's FIN. */
 bool yws_peer_still_there(struct lws *wsi) {
   int fd = lws_get_socket_fd(wsi);
   if (fd < 0) return false;
-  char c;
-  ssize_t n = recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-  return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+  struct pollfd pfd = {fd, POLLRDHUP, 0};
+  if (poll(&pfd, 1, 0) < 0) return false;
+  return (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0;
 }
 
 void yws_pong_timer_cb(void *argv) {
