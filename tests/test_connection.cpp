@@ -126,12 +126,15 @@ TEST(Connection, InvalidUrlsNotifyAndLeaveNoClient) {
 }
 
 TEST(Connection, DefaultPortComesFromTheScheme) {
-  TraceCapture tc;
-  profile(0, "ws://127.0.0.1");
-  int r = open_client(0, 0);
-  EXPECT_TRUE(tc.contains("yws url host: 127.0.0.1:80"));
-  EXPECT_TRUE(tc.contains("yws url path: /"));
-  if (r == 0) close_client(0);
+  yws_url_t u;
+  ASSERT_EQ(yws_url_parse("ws://127.0.0.1", &u), YWS_OK);
+  EXPECT_EQ(u.port, 80);
+  EXPECT_STREQ(u.host_port, "127.0.0.1:80");
+  EXPECT_STREQ(u.path, "/");
+  ASSERT_EQ(yws_url_parse("wss://127.0.0.1", &u), YWS_OK);
+  EXPECT_EQ(u.port, 443);
+  EXPECT_STREQ(u.host_port, "127.0.0.1:443");
+  EXPECT_STREQ(u.path, "/");
   expect_clean();
 }
 
