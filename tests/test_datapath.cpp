@@ -186,7 +186,8 @@ TEST(Receive, FloodArrivesWholeUnderFlowControl) {
     int32_t n = 1000;
     yv_ws_read_proc(0, &buf[0], &n, false);
     for (int32_t i = 0; i < n && in_order; i++)
-      in_order = static_cast<uint8_t>(buf[static_cast<size_t>(i)]) == burst_byte(got + i);
+      in_order = static_cast<uint8_t>(buf[static_cast<size_t>(i)]) ==
+                 burst_byte(got + static_cast<uint64_t>(i));
     got += static_cast<uint64_t>(n);
     {
       yws_service_lock lk;

@@ -149,7 +149,7 @@ TEST_P(TwoContexts, EachOpenGetsTheOutcomeOfItsOwnContextOnce) {
     yv_dc_ctl_set_cid_act_mode(cids[i], acts[i]);
   }
   std::vector<int> rc = open_together({{0, 0}, {1, 1}});
-  for (int i = 0; i < 2; i++) EXPECT_EQ(rc[i], acts[i] == YV_DC_ACT_REFUSE ? -1 : 0) << i;
+  for (size_t i = 0; i < 2; i++) EXPECT_EQ(rc[i], acts[i] == YV_DC_ACT_REFUSE ? -1 : 0) << i;
 
   // The answered side ends first; the unanswered one must not hear of it.
   for (int i = 0; i < 2; i++) {

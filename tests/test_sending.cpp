@@ -118,7 +118,7 @@ TEST(UserClose, BoundedByTheWaitTimeWhenTheServerDoesNotAnswer) {
   RawPeer mute(ro);
   profile(0, server.url("/stall-read"));
   profile(1, mute.url("/"));
-  for (uint8_t cfg : {0, 1}) yv_ws_cfg_set_opt(cfg, YWS_CFG_CLOSE_WAITTIME, 2);
+  for (uint8_t cfg : {uint8_t{0}, uint8_t{1}}) yv_ws_cfg_set_opt(cfg, YWS_CFG_CLOSE_WAITTIME, 2);
   ASSERT_EQ(open_client(0, 0), 0);
   ASSERT_EQ(open_client(1, 1), 0);
   ASSERT_EQ(write_bytes(0, pattern(10000)), 0);
