@@ -15,7 +15,6 @@
 #include "yv_datacall_ctl.h"
 #include "yv_rtos_test.h"
 #include "yv_ssl_store.h"
-#include "yv_websocket_inc.h"
 #include "yws_test_util.h"
 
 using namespace ywst;
@@ -122,19 +121,6 @@ TEST(Connection, InvalidUrlsNotifyAndLeaveNoClient) {
     EXPECT_EQ(open_client(0, 0), YWS_ERR_INVAL_URL) << url;
     EXPECT_EQ(yv_ws_get_client_conn_state(0), 0) << url;
   }
-  expect_clean();
-}
-
-TEST(Connection, DefaultPortComesFromTheScheme) {
-  yws_url_t u;
-  ASSERT_EQ(yws_url_parse("ws://127.0.0.1", &u), YWS_OK);
-  EXPECT_EQ(u.port, 80);
-  EXPECT_STREQ(u.host_port, "127.0.0.1:80");
-  EXPECT_STREQ(u.path, "/");
-  ASSERT_EQ(yws_url_parse("wss://127.0.0.1", &u), YWS_OK);
-  EXPECT_EQ(u.port, 443);
-  EXPECT_STREQ(u.host_port, "127.0.0.1:443");
-  EXPECT_STREQ(u.path, "/");
   expect_clean();
 }
 

@@ -369,6 +369,18 @@ struct V6Capture {
 
 }  // namespace
 
+TEST(Url, DefaultPortComesFromTheScheme) {
+  yws_url_t u;
+  ASSERT_EQ(yws_url_parse("ws://127.0.0.1", &u), YWS_OK);
+  EXPECT_EQ(u.port, 80);
+  EXPECT_STREQ(u.host_port, "127.0.0.1:80");
+  EXPECT_STREQ(u.path, "/");
+  ASSERT_EQ(yws_url_parse("wss://127.0.0.1", &u), YWS_OK);
+  EXPECT_EQ(u.port, 443);
+  EXPECT_STREQ(u.host_port, "127.0.0.1:443");
+  EXPECT_STREQ(u.path, "/");
+}
+
 TEST_F(Wire, Ipv6LiteralIsSentWithBrackets) {
   V6Capture cap;
   if (cap.port == 0) GTEST_SKIP() << "no IPv6 loopback here";
