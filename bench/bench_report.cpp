@@ -11,6 +11,10 @@ double mb(double bytes) {
   return bytes / 1e6;
 }
 
+double in_kib(size_t bytes) {
+  return static_cast<double>(bytes) / 1024.0;
+}
+
 double msgs(const EchoRate &r, size_t size) {
   return r.bytes_per_s() / static_cast<double>(size);
 }
@@ -70,17 +74,18 @@ void add_echo(const Figures &f, Table &t) {
     t.row(sz + " writes, 3 clients (sum): msg/s", msgs(e.three, e.size), msgs(e.bare, e.size), 0);
     t.row(sz + " writes, 3 clients (sum): MB/s", mb(e.three.bytes_per_s()),
           mb(e.bare.bytes_per_s()), 2);
-    auto per_msg = [&](const EchoRate &r, double v) {
-      return v * static_cast<double>(e.size) / static_cast<double>(r.total_bytes);
+    auto per_msg = [&](const EchoRate &r, auto v) {
+      return static_cast<double>(v) * static_cast<double>(e.size) /
+             static_cast<double>(r.total_bytes);
     };
     t.row(sz + ", process CPU per message, 1 client (µs)", per_msg(e.one, e.one.cpu_s * 1e6),
           per_msg(e.bare, e.bare.cpu_s * 1e6), 1);
     count_row(t, sz + ", thread wake-ups per message, 1 client", per_msg(e.one, e.one.wakeups),
               per_msg(e.bare, e.bare.wakeups));
-    t.row(sz + ", peak heap above idle, 1 client (KiB)", e.one.heap_peak_extra / 1024.0,
-          e.bare.heap_peak_extra / 1024.0, 1);
-    t.row(sz + ", peak heap above idle, 3 clients (KiB)", e.three.heap_peak_extra / 1024.0,
-          e.bare.heap_peak_extra / 1024.0, 1);
+    t.row(sz + ", peak heap above idle, 1 client (KiB)", in_kib(e.one.heap_peak_extra),
+          in_kib(e.bare.heap_peak_extra), 1);
+    t.row(sz + ", peak heap above idle, 3 clients (KiB)", in_kib(e.three.heap_peak_extra),
+          in_kib(e.bare.heap_peak_extra), 1);
   }
 }
 
@@ -90,8 +95,9 @@ void add_receive(const Figures &f, Table &t) {
   double bare = mb(f.bare_rx.bytes_per_s());
   t.row("buffered mode, caller reads: MB/s", mb(f.buffered.bytes_per_s()), bare, 1);
   t.row("direct mode, notifications: MB/s", mb(f.direct.bytes_per_s()), bare, 1);
-  auto per_msg = [&](const ReceiveRate &r, double v) {
-    return v * static_cast<double>(f.push_message) / static_cast<double>(r.bytes);
+  auto per_msg = [&](const ReceiveRate &r, auto v) {
+    return static_cast<double>(v) * static_cast<double>(f.push_message) /
+           static_cast<double>(r.bytes);
   };
   t.row("buffered: process CPU per message (µs)", per_msg(f.buffered, f.buffered.cpu_s * 1e6),
         per_msg(f.bare_rx, f.bare_rx.cpu_s * 1e6), 1);

@@ -240,7 +240,7 @@ namespace {
 // Characters, not bytes: labels carry "µ".
 size_t display_width(const std::string &s) {
   size_t n = 0;
-  for (unsigned char ch : s) n += (ch & 0xC0) != 0x80 ? 1 : 0;
+  for (char ch : s) n += (static_cast<unsigned char>(ch) & 0xC0) != 0x80 ? 1 : 0;
   return n;
 }
 

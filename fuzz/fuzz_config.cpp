@@ -78,9 +78,10 @@ void head_report(int cfg, int len_max, const char *name) {
   len_max = std::max(1, len_max % static_cast<int>(sizeof(buf)));
   memset(buf, 0x5A, sizeof(buf));
   if (yws_cfg_get_http_head(buf, len_max, cfg, "h", name) < 0) return;
-  check(strnlen(buf, len_max) < static_cast<size_t>(len_max));
+  size_t cap = static_cast<size_t>(len_max);
+  check(strnlen(buf, cap) < cap);
   check(!strpbrk(buf, "\r\n"));
-  for (size_t i = len_max; i < sizeof(buf); i++) check(buf[i] == 0x5A);
+  for (size_t i = cap; i < sizeof(buf); i++) check(buf[i] == 0x5A);
 }
 
 }  // namespace
@@ -104,7 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     switch (op % 7) {
       case 0: {
         int type = -1;
-        if (yws_cfg_type_parse(s, &type) == YWS_OK) check(type >= 5 && type <= 24);
+        if (yws_cfg_type_parse(s, &type) == YWS_OK)
+          check(type >= YWS_CFG_CONN_PDPCID && type < YWS_CFG_WRITE_MAX);
         break;
       }
       case 1:

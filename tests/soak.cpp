@@ -213,7 +213,7 @@ class Soak {
       for (Client &c : clients_) read(c);
     check_bounds();
     Client &c = clients_[rng_() % kClients];
-    unsigned r = rng_() % 100;
+    auto r = static_cast<unsigned>(rng_() % 100);
     switch (c.st) {
       case St::kIdle:
         if (r < 30) open(c, rng_() % 3 == 0);

@@ -10,7 +10,6 @@
 
 #include "ws_test_server.h"
 #include "yv_datacall_ctl.h"
-#include "yv_websocket_inc.h"
 #include "yws_test_util.h"
 
 using namespace ywst;

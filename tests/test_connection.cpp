@@ -15,7 +15,6 @@
 #include "yv_datacall_ctl.h"
 #include "yv_rtos_test.h"
 #include "yv_ssl_store.h"
-#include "yv_websocket_inc.h"
 #include "yws_test_util.h"
 
 using namespace ywst;
@@ -122,16 +121,6 @@ TEST(Connection, InvalidUrlsNotifyAndLeaveNoClient) {
     EXPECT_EQ(open_client(0, 0), YWS_ERR_INVAL_URL) << url;
     EXPECT_EQ(yv_ws_get_client_conn_state(0), 0) << url;
   }
-  expect_clean();
-}
-
-TEST(Connection, DefaultPortComesFromTheScheme) {
-  TraceCapture tc;
-  profile(0, "ws://127.0.0.1");
-  int r = open_client(0, 0);
-  EXPECT_TRUE(tc.contains("yws url host: 127.0.0.1:80"));
-  EXPECT_TRUE(tc.contains("yws url path: /"));
-  if (r == 0) close_client(0);
   expect_clean();
 }
 

@@ -12,21 +12,8 @@
 
 using namespace ywst;
 
-namespace {
-
-std::vector<int> event_ids(TraceCapture &tc) {
-  std::vector<int> ids;
-  for (const std::string &l : tc.lines()) {
-    size_t p = l.find("yws evt:");
-    if (p != std::string::npos) ids.push_back(std::stoi(l.substr(p + 8)));
-  }
-  return ids;
-}
-
-}  // namespace
-
 TEST(ServiceCore, IgnoredEventsOnlyTraceAndPongCopyIsReleased) {
-  TraceCapture tc;
+  queue_probe::reset();
   ASSERT_EQ(yv_ws_app_start(0, 0), 0);
   size_t base = yv_mem_bytes_in_use();
   char *copy = static_cast<char *>(yv_mem_alloc(6));
@@ -34,11 +21,12 @@ TEST(ServiceCore, IgnoredEventsOnlyTraceAndPongCopyIsReleased) {
   yws_post(YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG, 0, yws_ticket_put(copy), 5);
   for (uint32_t id : {0u, 1u, 14u, 20u, 25u, 29u, 77u}) yws_post(id, 0, 0, 0);
   yws_post(200, 0, 0, 0);
-  ASSERT_TRUE(tc.wait("yws evt:200"));
-  EXPECT_EQ(event_ids(tc), (std::vector<int>{16, 0, 1, 14, 20, 25, 29, 77, 200}));
-  EXPECT_TRUE(tc.contains("yws received pong: hello"));
-  EXPECT_FALSE(tc.contains("yws task exit"));  // id 1 does not end the task
-  EXPECT_EQ(yv_mem_bytes_in_use(), base);
+  ASSERT_TRUE(queue_probe::wait_handled(200));
+  EXPECT_EQ(queue_probe::handled(), (std::vector<uint32_t>{16, 0, 1, 14, 20, 25, 29, 77, 200}));
+  EXPECT_EQ(yv_mem_bytes_in_use(), base);  // the pong's copy is released
+  // Id 1 does not end the task: it still takes and handles the next item.
+  EXPECT_TRUE(queue_drained());
+  EXPECT_EQ(yv_rtos_test_live_tasks(), 1u);
 }
 
 TEST(ServiceCore, DeletedQueueEndsTaskAndNextStartMakesNewOnes) {
@@ -58,9 +46,9 @@ TEST(ServiceCore, DeletedQueueEndsTaskAndNextStartMakesNewOnes) {
   EXPECT_NE(ctx->queue, first);
   EXPECT_NE(ctx->ws_task_id, 0u);
   EXPECT_EQ(ctx->sys_mode, YWS_SYS_MODE_BUFFERED);  // the first start fixed it
-  TraceCapture tc;
+  queue_probe::reset();
   yws_post(123, 0, 0, 0);
-  EXPECT_TRUE(tc.wait("yws evt:123"));
+  EXPECT_TRUE(queue_probe::wait_handled(123));
 }
 
 TEST(ServiceCore, FailedQueueOrTaskCreationIsReportedAndRetried) {
@@ -81,18 +69,18 @@ TEST(ServiceCore, FailedQueueOrTaskCreationIsReportedAndRetried) {
 // The service task posting to its own full queue must neither block nor
 // reorder: a callback on the service task posts 20 events at once.
 TEST(ServiceCore, SelfPostsOnFullQueueKeepOrder) {
-  TraceCapture tc;
+  queue_probe::reset();
   profile(0, "ftp://127.0.0.1/x");  // the connect step refuses it on the service task
   Notes::get().set_hook([](int, const yws_parm_t *) {
     for (uint32_t i = 0; i < 20; i++) yws_post(300 + i, 0, 0, 0);
   });
   EXPECT_EQ(open_client(0, 0), YWS_ERR_INVAL_URL);
-  ASSERT_TRUE(tc.wait("yws evt:319"));
-  std::vector<int> tail;
-  for (int id : event_ids(tc))
-    if (id >= 300) tail.push_back(id);
+  ASSERT_TRUE(queue_probe::wait_handled(319));
+  std::vector<uint32_t> tail;
+  for (uint32_t id : queue_probe::handled())
+    if (id >= 300 && id < 320) tail.push_back(id);
   ASSERT_EQ(tail.size(), 20u);
-  for (int i = 0; i < 20; i++) EXPECT_EQ(tail[i], 300 + i);
+  for (uint32_t i = 0; i < 20; i++) EXPECT_EQ(tail[i], 300 + i);
   Notes::get().set_hook(nullptr);
 }
 

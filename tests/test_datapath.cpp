@@ -119,7 +119,6 @@ TEST(Receive, DirectModeHandsEveryPieceOver) {
 }
 
 TEST(Receive, BufferedModeNotifiesOnceAndReadsInOrder) {
-  TraceCapture tc;
   WsServer server;
   profile(0, server.url("/echo"));
   ASSERT_EQ(open_client(0, 0, YWS_SYS_MODE_BUFFERED), 0);
@@ -128,8 +127,11 @@ TEST(Receive, BufferedModeNotifiesOnceAndReadsInOrder) {
   ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_RECV, 1));
   Note first = Notes::get().all().back();
   EXPECT_EQ(first.data, a);  // the first piece comes with its notification
+  ASSERT_TRUE(queue_drained());
+  size_t batches = queue_probe::handled_count(YWS_MSG_TYPE_LWS_CLIENT_RECEIVE);
   ASSERT_EQ(write_bytes(0, b), 0);
-  ASSERT_TRUE(tc.wait("flag: 0"));  // buffered without a notification
+  // The echo's receive event is handled: buffered without a notification.
+  ASSERT_TRUE(queue_probe::wait_handled(YWS_MSG_TYPE_LWS_CLIENT_RECEIVE, batches + 1));
   EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_RECV), 1u);
 
   std::string out(60, '\0');
@@ -170,7 +172,6 @@ TEST(Receive, ReadingAClosingClientEmptyPostsTheClose) {
 // A fast sender and a slow reader in buffered mode: flow control must hold
 // the library back so that no piece is dropped.
 TEST(Receive, FloodArrivesWholeUnderFlowControl) {
-  TraceCapture tc;
   const uint64_t total = 4u << 20;
   WsServer server;
   profile(0, server.url("/burst/" + std::to_string(total) + "/0"));
@@ -185,7 +186,8 @@ TEST(Receive, FloodArrivesWholeUnderFlowControl) {
     int32_t n = 1000;
     yv_ws_read_proc(0, &buf[0], &n, false);
     for (int32_t i = 0; i < n && in_order; i++)
-      in_order = static_cast<uint8_t>(buf[static_cast<size_t>(i)]) == burst_byte(got + i);
+      in_order = static_cast<uint8_t>(buf[static_cast<size_t>(i)]) ==
+                 burst_byte(got + static_cast<uint64_t>(i));
     got += static_cast<uint64_t>(n);
     {
       yws_service_lock lk;
@@ -197,8 +199,6 @@ TEST(Receive, FloodArrivesWholeUnderFlowControl) {
   EXPECT_EQ(got, total);
   EXPECT_TRUE(in_order);
   EXPECT_LE(max_pending, 10240);
-  EXPECT_TRUE(tc.contains("rx disabled"));
-  EXPECT_TRUE(tc.contains("rx enabled"));
   ASSERT_EQ(close_client(0), 0);
 }
 

@@ -149,7 +149,7 @@ TEST_P(TwoContexts, EachOpenGetsTheOutcomeOfItsOwnContextOnce) {
     yv_dc_ctl_set_cid_act_mode(cids[i], acts[i]);
   }
   std::vector<int> rc = open_together({{0, 0}, {1, 1}});
-  for (int i = 0; i < 2; i++) EXPECT_EQ(rc[i], acts[i] == YV_DC_ACT_REFUSE ? -1 : 0) << i;
+  for (size_t i = 0; i < 2; i++) EXPECT_EQ(rc[i], acts[i] == YV_DC_ACT_REFUSE ? -1 : 0) << i;
 
   // The answered side ends first; the unanswered one must not hear of it.
   for (int i = 0; i < 2; i++) {
@@ -305,7 +305,7 @@ TEST_P(TimeoutRace, GivesExactlyOneOpen) {
   ASSERT_EQ(open_client(2, 2), 0);
   setup_profile(0, peer.url("/"), 1, 1);
 
-  TraceCapture tc;
+  queue_probe::reset();
   yws_open_t o{0, 0, nullptr, 0};
   ASSERT_EQ(yv_ws_open_proc(&o), 0);
   ASSERT_TRUE(peer.wait_handshake(kWait));
@@ -323,7 +323,7 @@ TEST_P(TimeoutRace, GivesExactlyOneOpen) {
       peer.send_raw(switching_protocols(*peer.last_request()));
       // The loop posts the establishment right after its callback; the timer
       // is most of a second away by then.
-      ASSERT_TRUE(tc.wait("cb: " + std::to_string(LWS_CALLBACK_CLIENT_ESTABLISHED) + ","));
+      ASSERT_TRUE(queue_probe::wait_posted(YWS_MSG_TYPE_LWS_CLIENT_ESTABLISHED, 1));
       ASSERT_TRUE(eventually([&] { return !yv_rtos_timer_is_running(timer); }));
     } else {
       ASSERT_TRUE(eventually([&] { return !yv_rtos_timer_is_running(timer); }));

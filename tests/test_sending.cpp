@@ -14,7 +14,6 @@
 #include "ws_test_server.h"
 #include "yv_datacall_ctl.h"
 #include "yv_mem.h"
-#include "yv_websocket_inc.h"
 #include "yws_test_util.h"
 
 using namespace ywst;
@@ -119,7 +118,7 @@ TEST(UserClose, BoundedByTheWaitTimeWhenTheServerDoesNotAnswer) {
   RawPeer mute(ro);
   profile(0, server.url("/stall-read"));
   profile(1, mute.url("/"));
-  for (uint8_t cfg : {0, 1}) yv_ws_cfg_set_opt(cfg, YWS_CFG_CLOSE_WAITTIME, 2);
+  for (uint8_t cfg : {uint8_t{0}, uint8_t{1}}) yv_ws_cfg_set_opt(cfg, YWS_CFG_CLOSE_WAITTIME, 2);
   ASSERT_EQ(open_client(0, 0), 0);
   ASSERT_EQ(open_client(1, 1), 0);
   ASSERT_EQ(write_bytes(0, pattern(10000)), 0);

@@ -9,7 +9,6 @@
 
 #include "yv_rtos.h"
 #include "yv_rtos_test.h"
-#include "yv_websocket_inc.h"
 
 namespace ywst {
 
@@ -90,47 +89,6 @@ extern "C" int notes_cb(int client_id, yws_parm_t *parm) {
   return 0;
 }
 
-TraceCapture::TraceCapture() {
-  yv_trace_set_sink(&TraceCapture::sink, this);
-}
-TraceCapture::~TraceCapture() {
-  yv_trace_set_sink(nullptr, nullptr);
-}
-
-void TraceCapture::sink(const char *line, void *user) {
-  auto *self = static_cast<TraceCapture *>(user);
-  {
-    std::lock_guard<std::mutex> lk(self->m_);
-    self->lines_.emplace_back(line);
-  }
-  self->cv_.notify_all();
-}
-
-bool TraceCapture::contains(const std::string &s) {
-  return count(s) > 0;
-}
-
-size_t TraceCapture::count(const std::string &s) {
-  std::lock_guard<std::mutex> lk(m_);
-  size_t n = 0;
-  for (const std::string &l : lines_) n += l.find(s) != std::string::npos ? 1 : 0;
-  return n;
-}
-
-bool TraceCapture::wait(const std::string &s, milliseconds t) {
-  std::unique_lock<std::mutex> lk(m_);
-  return cv_.wait_for(lk, t, [&] {
-    for (const std::string &l : lines_)
-      if (l.find(s) != std::string::npos) return true;
-    return false;
-  });
-}
-
-std::vector<std::string> TraceCapture::lines() {
-  std::lock_guard<std::mutex> lk(m_);
-  return lines_;
-}
-
 bool eventually(const std::function<bool()> &pred, milliseconds t) {
   auto deadline = std::chrono::steady_clock::now() + t;
   while (!pred()) {
@@ -199,12 +157,10 @@ size_t received_size(int client, const std::vector<Note> &notes, size_t from) {
 }
 
 bool queue_drained(milliseconds t) {
-  // Ids past the service's own message types only trace.
+  // Ids past the service's own message types are only traced.
   static std::atomic<uint32_t> marker{5000};
   uint32_t id = ++marker;
-  TraceCapture tc;
-  yws_post(id, 0, 0, 0);
-  return tc.wait("yws evt:" + std::to_string(id), t);
+  return queue_probe::post(id, t) == YV_OSI_SUCCESS && queue_probe::wait_handled(id, 1, t);
 }
 
 int closed_port() {

@@ -1,5 +1,5 @@
-/* Shared helpers of the service tests: notification recording, trace capture,
- * and the usual configure/open/close steps, all with bounded waits. */
+/* Shared helpers of the service tests: notification recording, the queue
+ * probe, and the usual configure/open/close steps, all with bounded waits. */
 #ifndef YWS_TEST_UTIL_H
 #define YWS_TEST_UTIL_H
 
@@ -12,6 +12,7 @@
 
 #include "yv_api_websocket.h"
 #include "yv_mem_test.h"
+#include "yv_rtos.h"
 #include "yv_rtos_test.h"
 #include "yv_ssl_store_ctl.h"
 
@@ -54,21 +55,23 @@ class Notes {
 
 extern "C" int notes_cb(int client_id, yws_parm_t *parm);
 
-class TraceCapture {
- public:
-  TraceCapture();
-  ~TraceCapture();
-  bool contains(const std::string &s);
-  size_t count(const std::string &s);
-  bool wait(const std::string &s, milliseconds t = kWait);
-  std::vector<std::string> lines();
-
- private:
-  static void sink(const char *line, void *user);
-  std::mutex m_;
-  std::condition_variable cv_;
-  std::vector<std::string> lines_;
-};
+/* Test hook on the platform seam (yws_queue_probe.cpp): the link of every
+ * test program wraps the platform's queue post and wait, so tests see the
+ * service's events by id without reading its trace. */
+namespace queue_probe {
+/* Forgets what was recorded so far. */
+void reset();
+/* Items of that id posted to any platform queue since the last reset. */
+size_t posted(uint32_t id);
+bool wait_posted(uint32_t id, size_t n, milliseconds t = kWait);
+/* Ids whose handling the service task has finished, in order: an item
+ * counts once the task has come back to wait on its queue. */
+std::vector<uint32_t> handled();
+size_t handled_count(uint32_t id);
+bool wait_handled(uint32_t id, size_t n = 1, milliseconds t = kWait);
+/* Posts an item of that id to the queue the service task waits on. */
+YvOSStatus post(uint32_t id, milliseconds t = kWait);
+}  // namespace queue_probe
 
 /* Generic bounded wait on a condition that nobody signals (state polled
  * between short waits). */
