@@ -80,9 +80,10 @@ typedef enum {
 typedef void (*yv_ws_service_event_cb)(int client_id, yv_event_t *ev);
 typedef struct yv_dispatch yv_dispatch_t;
 
+/* Fields that tasks read without the service lock are atomic. */
 typedef struct {
   list_head list;
-  yv_mutex_t lock;
+  std::atomic<yv_mutex_t> lock;
   int32_t proto_type;
   int32_t sock_hndl;
   yv_timer_t connect_timer;
@@ -91,13 +92,13 @@ typedef struct {
   bool initialized;
   bool inactive_enable;
   uint8_t active_close;
-  uint8_t pdp_listen;
+  std::atomic<uint8_t> pdp_listen;
   uint8_t client_sta;
-  uint8_t cur_client_id;
-  uint8_t cur_cfg_id;
+  std::atomic<uint8_t> cur_client_id;
+  std::atomic<uint8_t> cur_cfg_id;
   yv_timer_t inactive_timer;
-  yv_task_t ws_task_id;
-  yv_queue_t queue;
+  std::atomic<yv_task_t> ws_task_id;
+  std::atomic<yv_queue_t> queue;
   yv_dispatch_t *port_ch;
   int32_t pdp_cid;
   int32_t sim_id;
@@ -372,15 +373,20 @@ uint32_t yws_closed_err(int client_id, struct lws *wsi);
 
 /* configuration */
 bool yws_client_specific_id_is_busy(int cfg_id);
-void yws_cfg_lock_headers(void);
-void yws_cfg_unlock_headers(void);
+/* yws_cfg_add_http_head and yws_cfg_remove_http_head for a caller that may
+ * hold the profile lock (profile_held: it does, and the profile exists). */
+int yws_cfg_head_add(int cfg_id, const char *header_name, const char *header_str,
+                     bool profile_held);
+int yws_cfg_head_remove(int cfg_id, const char *header_name, bool profile_held);
+/* A string option of an existing profile; the caller holds the profile lock. */
+char *yws_cfg_string_held(int cfg_id, int opt_tag);
 int yws_add_http_header_by_name(struct lws *wsi, void *in, size_t len, int cfg_id);
 /* Bytes the profile's headers take in a request ("name: value\r\n" each). */
 size_t yws_cfg_headers_wire_size(int cfg_id);
-/* The profile lock: held by an option set across its busy check and change,
- * by client creation across its reading of the profile and the filling of
- * the client slot, and by reports while they read profile strings. Taken
- * before the service lock, never inside it. */
+/* The profile lock (not recursive): held by an option set across its busy
+ * check and change, by client creation across its reading of the profile
+ * and the filling of the client slot, and by reports while they read profile
+ * strings. Taken before the service lock, never inside it. */
 void yws_cfg_lock(int cfg_id);
 void yws_cfg_unlock(int cfg_id);
 /* Appends s to the text of buf (len characters so far, cap bytes) with '"'

@@ -10,11 +10,10 @@
 
 #include <cerrno>
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <mutex>
 
 #include "yv_websocket_inc.h"
+#include "yws_lock.h"
 #include "yws_loop.h"
 
 namespace {
@@ -50,7 +49,6 @@ struct live_t {
   int64_t last_ping_ms;
 };
 
-std::mutex g_cause_m;
 cause_t g_cause[YWS_CLIENT_NUM];
 rx_t g_rx[YWS_CLIENT_NUM];
 live_t g_live[YWS_CLIENT_NUM];
@@ -62,9 +60,7 @@ bool yws_id_ok(int client_id) {
 }
 
 int64_t yws_now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return static_cast<int64_t>(yv_rtos_uptime_ms());
 }
 
 bool yws_utf8_cont(uint8_t b, uint8_t lo = 0x80, uint8_t hi = 0xBF) {
@@ -223,7 +219,7 @@ void yws_pong_wait_rearm(int client_id, yws_client_t *rec, int64_t last_rx, int6
 void yws_cause_open(int client_id) {
   if (!yws_id_ok(client_id)) return;
   {
-    std::lock_guard<std::mutex> lk(g_cause_m);
+    yws_glock_guard lk(YWS_GLOCK_CAUSE);
     std::memset(&g_cause[client_id], 0, sizeof(cause_t));
   }
   rx_t &rx = g_rx[client_id];
@@ -237,7 +233,7 @@ void yws_cause_open(int client_id) {
 
 void yws_cause_set(int client_id, yws_close_cause_e cause) {
   if (!yws_id_ok(client_id)) return;
-  std::lock_guard<std::mutex> lk(g_cause_m);
+  yws_glock_guard lk(YWS_GLOCK_CAUSE);
   if (g_cause[client_id].cause == YWS_CLOSE_CAUSE_NONE) g_cause[client_id].cause = cause;
 }
 
@@ -266,7 +262,7 @@ void yws_cause_settle(int client_id, int32_t type, int32_t err) {
 
 yws_err_e yws_cause_get(int client_id, int *cause, int *peer_code, char *reason) {
   if (!yws_id_ok(client_id)) return YWS_ERR_INVAL_PARM;
-  std::lock_guard<std::mutex> lk(g_cause_m);
+  yws_glock_guard lk(YWS_GLOCK_CAUSE);
   const cause_t &c = g_cause[client_id];
   if (cause) *cause = c.cause;
   if (peer_code) *peer_code = c.peer_code;
@@ -350,7 +346,7 @@ int yws_peer_close(int client_id, struct lws *wsi, const void *in, size_t len) {
     return yws_violation(client_id, wsi, 0, "close code");
   if (len > 2 && !yws_utf8_valid(p + 2, len - 2))
     return yws_violation(client_id, wsi, 0, "close reason");
-  std::lock_guard<std::mutex> lk(g_cause_m);
+  yws_glock_guard lk(YWS_GLOCK_CAUSE);
   cause_t &c = g_cause[client_id];
   if (c.cause == YWS_CLOSE_CAUSE_NONE) c.cause = YWS_CLOSE_CAUSE_PEER;
   if (c.peer_code == 0) {
@@ -419,7 +415,7 @@ uint32_t yws_closed_err(int client_id, struct lws *wsi) {
   {
     /* The library ends our own closing handshake the same way when the
      * server's answer arrives: that end stays the user's. */
-    std::lock_guard<std::mutex> lk(g_cause_m);
+    yws_glock_guard lk(YWS_GLOCK_CAUSE);
     int &c = g_cause[client_id].cause;
     if (c == YWS_CLOSE_CAUSE_NONE) c = YWS_CLOSE_CAUSE_PROTOCOL;
     if (c != YWS_CLOSE_CAUSE_PROTOCOL) return YWS_OK;

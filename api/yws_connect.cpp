@@ -270,15 +270,14 @@ size_t yws_request_size(const yws_url_t *url, const char *subprot, int cfg_id) {
 int yws_client_open_do(void *arg) {
   /* The event names its client: several opens may have waited for one bearer. */
   auto *ev = static_cast<yv_event_t *>(arg);
-  int client_id = ev ? static_cast<int>(ev->param1 & 0xFF)
-                     : __atomic_load_n(&service_t->cur_client_id, __ATOMIC_ACQUIRE);
+  int client_id = ev ? static_cast<int>(ev->param1 & 0xFF) : service_t->cur_client_id.load();
   if (client_id >= YWS_CLIENT_NUM || !yws_client[client_id]) return YWS_ERR_INVAL_PARM;
   uint8_t cfg_id = yws_client[client_id].load()->cfg_id;
   yws_err_e r = yws_client_do_connect(client_id);
   if (r == YWS_OK) return 0;
   yws_cause_settle(client_id, YWS_CB_TYPE_OPEN, r);
   yws_final_do(client_id);
-  __atomic_store_n(&service_t->pdp_listen, 0, __ATOMIC_RELEASE);
+  service_t->pdp_listen = 0;
   yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, r);
   return r;
 }

@@ -39,8 +39,6 @@
 #define YWS_LOOP_H
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 
 #include "yv_websocket_inc.h"
 
@@ -107,11 +105,19 @@ struct yws_loop {
   /* A refused upgrade must end as an open failure, never as a success. */
   bool upgrade_refused = false;
 
-  std::mutex gate_m;
-  std::condition_variable gate_cv;
+  /* The gate (platform mutex) guards the fields below. A waiter counts
+   * itself, lets go of the gate and takes its semaphore; whoever ends what it
+   * waits for gives one token per counted waiter. */
+  yv_mutex_t gate_m;
   int api_waiters = 0;
   bool in_pass = false;
   yws_loop_state_e state = YWS_LOOP_NO_THREAD;
+  /* Service task side: waiting for the pass to end. */
+  int pass_waiters = 0;
+  yv_sem_t pass_done;
+  /* Loop thread: parked until the last API waiter leaves. */
+  bool loop_parked = false;
+  yv_sem_t gate_open;
 
   /* The stage lock (platform mutex): staged events and the batches. */
   yv_mutex_t stage_m;
