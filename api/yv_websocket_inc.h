@@ -306,6 +306,14 @@ extern "C" {
 void yv_ws_thread_run(void *arg);
 void yws_notify(int client_id, uint8_t cfg_id, int32_t type, uint8_t *data, int32_t size,
                 int32_t virt);
+/* The checks of a client id: its range, and the record in its slot (NULL
+ * for an id outside 0..2 or a free slot). */
+static inline bool yws_client_id_ok(int client_id) {
+  return client_id >= 0 && client_id < YWS_CLIENT_NUM;
+}
+static inline yws_client_t *yws_rec(int client_id) {
+  return yws_client_id_ok(client_id) ? yws_client[client_id].load() : nullptr;
+}
 /* param1 of an event that belongs to one record. */
 static inline uint32_t yws_tag(uint8_t client_id, uint32_t serial) {
   return (serial << 8) | client_id;

@@ -22,7 +22,7 @@ void yws_bearer_fail(uint32_t tag) {
   uint8_t cfg_id;
   {
     yws_service_lock lk;
-    yws_client_t *rec = client_id < YWS_CLIENT_NUM ? yws_client[client_id].load() : nullptr;
+    yws_client_t *rec = yws_rec(client_id);
     if (!rec || rec->serial != (tag >> 8)) return;
     cfg_id = rec->cfg_id;
     /* Under the lock that keeps this record in its slot: the cause belongs
@@ -70,7 +70,7 @@ int yws_client_net_act(void *arg) {
   uint8_t cfg_id;
   {
     yws_service_lock lk;
-    yws_client_t *rec = client_id < YWS_CLIENT_NUM ? yws_client[client_id].load() : nullptr;
+    yws_client_t *rec = yws_rec(client_id);
     if (!rec || rec->serial != (tag >> 8)) return 0; /* ended already, and told */
     cfg_id = rec->cfg_id;
   }

@@ -55,10 +55,6 @@ live_t g_live[YWS_CLIENT_NUM];
 
 constexpr uint32_t kPongWaitExpired = 1; /* param2 of YWS_MSG_TYPE_TO_PING */
 
-bool yws_id_ok(int client_id) {
-  return client_id >= 0 && client_id < YWS_CLIENT_NUM;
-}
-
 int64_t yws_now_ms() {
   return static_cast<int64_t>(yv_rtos_uptime_ms());
 }
@@ -217,7 +213,7 @@ void yws_pong_wait_rearm(int client_id, yws_client_t *rec, int64_t last_rx, int6
 }  // namespace
 
 void yws_cause_open(int client_id) {
-  if (!yws_id_ok(client_id)) return;
+  if (!yws_client_id_ok(client_id)) return;
   {
     yws_glock_guard lk(YWS_GLOCK_CAUSE);
     std::memset(&g_cause[client_id], 0, sizeof(cause_t));
@@ -232,7 +228,7 @@ void yws_cause_open(int client_id) {
 }
 
 void yws_cause_set(int client_id, yws_close_cause_e cause) {
-  if (!yws_id_ok(client_id)) return;
+  if (!yws_client_id_ok(client_id)) return;
   yws_glock_guard lk(YWS_GLOCK_CAUSE);
   if (g_cause[client_id].cause == YWS_CLOSE_CAUSE_NONE) g_cause[client_id].cause = cause;
 }
@@ -261,7 +257,7 @@ void yws_cause_settle(int client_id, int32_t type, int32_t err) {
 }
 
 yws_err_e yws_cause_get(int client_id, int *cause, int *peer_code, char *reason) {
-  if (!yws_id_ok(client_id)) return YWS_ERR_INVAL_PARM;
+  if (!yws_client_id_ok(client_id)) return YWS_ERR_INVAL_PARM;
   yws_glock_guard lk(YWS_GLOCK_CAUSE);
   const cause_t &c = g_cause[client_id];
   if (cause) *cause = c.cause;
@@ -271,11 +267,11 @@ yws_err_e yws_cause_get(int client_id, int *cause, int *peer_code, char *reason)
 }
 
 void yws_alive(int client_id) {
-  if (yws_id_ok(client_id)) g_rx[client_id].last_rx_ms = yws_now_ms();
+  if (yws_client_id_ok(client_id)) g_rx[client_id].last_rx_ms = yws_now_ms();
 }
 
 void yws_alive_event(int client_id) {
-  if (!yws_id_ok(client_id)) return;
+  if (!yws_client_id_ok(client_id)) return;
   yws_client_t *rec = yws_client[client_id];
   if (!rec || !rec->pong_timer || !g_live[client_id].waiting) return;
   int64_t last_rx = g_rx[client_id].last_rx_ms.load();
@@ -289,7 +285,7 @@ int64_t yws_cause_clock_ms(void) {
 }
 
 void yws_pong_wait_start(int client_id, yws_client_t *rec, int64_t sent_ms) {
-  if (!yws_id_ok(client_id) || !yws_cfg[rec->cfg_id]->ping.timeout) return;
+  if (!yws_client_id_ok(client_id) || !yws_cfg[rec->cfg_id]->ping.timeout) return;
   int64_t now = sent_ms;
   g_live[client_id].last_ping_ms = now;
   if (!rec->pong_timer &&
@@ -306,7 +302,7 @@ void yws_pong_wait_start(int client_id, yws_client_t *rec, int64_t sent_ms) {
 }
 
 void yws_pong_wait_expired(int client_id, yws_client_t *rec) {
-  if (!yws_id_ok(client_id) || !rec->pong_timer || !g_live[client_id].waiting) return;
+  if (!yws_client_id_ok(client_id) || !rec->pong_timer || !g_live[client_id].waiting) return;
   int64_t now = yws_now_ms();
   int64_t deadline = g_live[client_id].wait_ping_ms + yws_cfg[rec->cfg_id]->ping.timeout * 1000ll;
   if (now < deadline) {
@@ -337,7 +333,7 @@ bool yws_ping_wait_event(const yv_event_t *msg) {
 }
 
 int yws_peer_close(int client_id, struct lws *wsi, const void *in, size_t len) {
-  if (!yws_id_ok(client_id)) return 0;
+  if (!yws_client_id_ok(client_id)) return 0;
   yws_alive(client_id);
   const auto *p = static_cast<const uint8_t *>(in);
   if (len == 1 || (len && !p)) return yws_violation(client_id, wsi, 0, "close payload");
@@ -361,7 +357,7 @@ int yws_peer_close(int client_id, struct lws *wsi, const void *in, size_t len) {
 
 int yws_rx_data(yws_loop *loop, struct lws *wsi, void *in, size_t len) {
   int client_id = loop->client_id;
-  if (!yws_id_ok(client_id)) return 0;
+  if (!yws_client_id_ok(client_id)) return 0;
   rx_t &rx = g_rx[client_id];
   rx.last_rx_ms = yws_now_ms();
   auto *p = static_cast<uint8_t *>(in);
@@ -405,7 +401,7 @@ int yws_rx_data(yws_loop *loop, struct lws *wsi, void *in, size_t len) {
 }
 
 uint32_t yws_closed_err(int client_id, struct lws *wsi) {
-  if (!yws_id_ok(client_id)) return YWS_OK;
+  if (!yws_client_id_ok(client_id)) return YWS_OK;
   if (wsi && !g_rx[client_id].violation.load() && yws_peer_still_there(wsi)) {
     /* The library ended a websocket whose server neither closed nor dropped
      * it: its parser refused what the server sent. */

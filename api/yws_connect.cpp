@@ -271,8 +271,9 @@ int yws_client_open_do(void *arg) {
   /* The event names its client: several opens may have waited for one bearer. */
   auto *ev = static_cast<yv_event_t *>(arg);
   int client_id = ev ? static_cast<int>(ev->param1 & 0xFF) : service_t->cur_client_id.load();
-  if (client_id >= YWS_CLIENT_NUM || !yws_client[client_id]) return YWS_ERR_INVAL_PARM;
-  uint8_t cfg_id = yws_client[client_id].load()->cfg_id;
+  yws_client_t *rec = yws_rec(client_id);
+  if (!rec) return YWS_ERR_INVAL_PARM;
+  uint8_t cfg_id = rec->cfg_id;
   yws_err_e r = yws_client_do_connect(client_id);
   if (r == YWS_OK) return 0;
   yws_cause_settle(client_id, YWS_CB_TYPE_OPEN, r);
@@ -283,9 +284,8 @@ int yws_client_open_do(void *arg) {
 }
 
 yws_err_e yws_client_do_connect(int client_id) {
-  if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
-    return YWS_ERR_INVAL_PARM;
-  yws_client_t *rec = yws_client[client_id];
+  yws_client_t *rec = yws_rec(client_id);
+  if (!rec) return YWS_ERR_INVAL_PARM;
   /* A second bearer answer for a client already connecting changes nothing. */
   if (rec->prot_ctxt.loop) return YWS_OK;
   yws_cfg_t *cfg = yws_cfg[rec->cfg_id];
@@ -419,9 +419,8 @@ yws_err_e yws_client_do_connect(int client_id) {
 }
 
 int yv_ws_service_start(int client_id) {
-  if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id]) return 4;
-  yws_client_t *rec = yws_client[client_id];
-  if (!rec->prot_ctxt.loop) return 4;
+  yws_client_t *rec = yws_rec(client_id);
+  if (!rec || !rec->prot_ctxt.loop) return YWS_ERR_INVAL_PARM;
   int st = yws_loop_start_thread(rec->prot_ctxt.loop, &rec->lws_prot_thread.ws_service_id);
   if (st != 0) {
     rec->lws_prot_thread.ws_service_id = 0;

@@ -215,7 +215,7 @@ int yv_ws_open_proc(yws_open_t *open_t) {
   int ret;
   if (!open_t) {
     ret = YWS_ERR_GENERIC;
-  } else if (open_t->client_id < 0 || open_t->client_id >= YWS_CLIENT_NUM) {
+  } else if (!yws_client_id_ok(open_t->client_id)) {
     ret = YWS_ERR_INVAL_PARM;
   } else if (yws_client[open_t->client_id]) {
     ret = YWS_ERR_BUSY;
@@ -246,7 +246,7 @@ bool yws_event_is_stale(const yv_event_t *ev) {
   if (ev->id >= YWS_MSG_TYPE_MAX) return false;
   uint32_t serial = ev->param1 >> 8;
   uint32_t cid = ev->param1 & 0xFF;
-  if (serial == 0 || cid >= YWS_CLIENT_NUM) return false;
+  if (serial == 0 || !yws_client_id_ok(static_cast<int>(cid))) return false;
   yws_client_t *rec = yws_client[cid];
   return !rec || rec->serial != serial;
 }

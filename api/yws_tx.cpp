@@ -48,12 +48,11 @@ int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
   bool was_empty;
   {
     yws_service_lock lk;
-    if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
-      return YWS_ERR_GENERIC;
+    yws_client_t *rec = yws_rec(client_id);
+    if (!rec) return YWS_ERR_GENERIC;
     if (parm_t->size < 0 || (!parm_t->data && parm_t->size > 0) ||
         (parm_t->type != YWS_WRITE_PROT_TEXT && parm_t->type != YWS_WRITE_PROT_BIN))
       return YWS_ERR_INVAL_PARM;
-    yws_client_t *rec = yws_client[client_id];
     auto &w = rec->data.write;
     {
       yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
@@ -79,9 +78,9 @@ int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
 }
 
 void yws_tx_kick(int client_id) {
-  if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !service_t) return;
+  if (!service_t) return;
   yws_service_lock lk;
-  yws_client_t *rec = yws_client[client_id];
+  yws_client_t *rec = yws_rec(client_id);
   if (!rec || !rec->prot_ctxt.loop) return;
   yws_loop *loop = rec->prot_ctxt.loop;
   int state;
@@ -94,8 +93,7 @@ void yws_tx_kick(int client_id) {
 }
 
 int32_t yv_ws_service_send(int32_t client_id) {
-  if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
-    return YWS_ERR_INVAL_PARM;
+  if (!yws_rec(client_id)) return YWS_ERR_INVAL_PARM;
   /* The event is only a kick now: the loop thread sends. */
   yws_tx_kick(client_id);
   return YWS_OK;
