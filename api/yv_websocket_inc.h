@@ -331,6 +331,8 @@ uint32_t yws_ticket_put(void *block);
 void *yws_ticket_take(uint32_t ticket);
 
 /* lifecycle */
+/* Stops and deletes the timer if there is one; *timer becomes 0. */
+void yws_timer_remove(yv_timer_t *timer);
 yws_err_e yws_client_open_connected(int client_id);
 yws_err_e yws_client_open_cnf(yv_event_t *msg);
 yws_err_e yws_close_proc(yv_event_t *msg);
@@ -380,6 +382,8 @@ int yws_rx_data(struct yws_loop *loop, struct lws *wsi, void *in, size_t len);
 uint32_t yws_closed_err(int client_id, struct lws *wsi);
 
 /* configuration */
+/* n bytes of s and a NUL, from the platform allocator; NULL without memory. */
+char *yws_str_copy(const char *s, size_t n);
 bool yws_client_specific_id_is_busy(int cfg_id);
 /* yws_cfg_add_http_head and yws_cfg_remove_http_head for a caller that may
  * hold the profile lock (profile_held: it does, and the profile exists). */

@@ -111,10 +111,8 @@ void write_int_field(yws_cfg_t *cfg, const opt_desc_t &d, int v) {
  * previous value. */
 yws_err_e set_string(char **slot, const char *s) {
   if (!s) return YWS_ERR_INVAL_PARM;
-  size_t n = strlen(s) + 1;
-  char *copy = static_cast<char *>(yv_mem_alloc(n));
+  char *copy = yws_str_copy(s, strlen(s));
   if (!copy) return YWS_ERR_NO_MEM;
-  memcpy(copy, s, n);
   yv_mem_free(*slot);
   *slot = copy;
   return YWS_OK;
@@ -160,6 +158,12 @@ yws_err_e set_one(yws_cfg_t *cfg, uint8_t cfg_id, int opt_tag, va_list ap) {
 
 }  // namespace
 
+char *yws_str_copy(const char *s, size_t n) {
+  char *copy = static_cast<char *>(yv_mem_alloc(n + 1));
+  if (copy) memcpy(copy, s, n); /* the block is zero-filled */
+  return copy;
+}
+
 int yws_cfg_init(int cfg_id) {
   if (cfg_id < 0 || cfg_id >= YWS_CFG_NUM) return YWS_ERR_INVAL_PARM;
   yws_glock_guard guard(YWS_GLOCK_PROFILE);
@@ -203,6 +207,12 @@ char *yws_cfg_string_held(int cfg_id, int opt_tag) {
   if (cfg_id < 0 || cfg_id >= YWS_CFG_NUM || !yws_cfg[cfg_id] || !d || d->kind != OPT_STR)
     return nullptr;
   return *field<char *>(yws_cfg[cfg_id], *d);
+}
+
+const char *yws_cfg_key(int opt_tag) {
+  for (const opt_desc_t &d : k_opts)
+    if (d.id == opt_tag) return d.key;
+  return nullptr;
 }
 
 yws_err_e yws_cfg_type_parse(const char *cfg_name, int *type_out) {

@@ -18,13 +18,6 @@
 
 namespace {
 
-void yws_stop_conn_timer(yws_client_t *rec) {
-  if (!rec->conn_timer) return;
-  if (yv_rtos_timer_is_running(rec->conn_timer)) yv_rtos_timer_stop(rec->conn_timer);
-  yv_rtos_timer_delete(rec->conn_timer);
-  rec->conn_timer = 0;
-}
-
 /* Receive flow control pauses the library before the receive buffer can
  * overflow: one more piece (at most the protocol's 2048-byte rx buffer) must
  * still fit after the pause takes effect. */
@@ -402,7 +395,7 @@ yws_err_e yws_client_do_connect(int client_id) {
     }
     rec->prot_ctxt.context = nullptr;
     yws_loop_free(loop);
-    yws_stop_conn_timer(rec);
+    yws_timer_remove(&rec->conn_timer);
     ret = YWS_ERR_PROT_FAIL;
   } else {
     lws_set_wsi_user(wsi, loop);

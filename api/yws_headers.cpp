@@ -85,12 +85,6 @@ bool value_is_safe(const char *value, size_t n) {
   return true;
 }
 
-char *copy_of(const char *s, size_t n) {
-  char *copy = static_cast<char *>(yv_mem_alloc(n + 1));
-  if (copy) memcpy(copy, s, n);
-  return copy;
-}
-
 struct line_t {
   char *buf;
   size_t cap;
@@ -134,7 +128,7 @@ int yws_cfg_head_add(int cfg_id, const char *header_name, const char *header_str
 
   yws_cfg_t *cfg = profile(cfg_id, profile_held);
   if (!cfg) return YWS_ERR_INVAL_PARM;
-  http_head_list_node_t node = {copy_of(name, name_len), copy_of(value, value_len)};
+  http_head_list_node_t node = {yws_str_copy(name, name_len), yws_str_copy(value, value_len)};
   if (!node.name || !node.value) {
     yv_mem_free(node.name);
     yv_mem_free(node.value);

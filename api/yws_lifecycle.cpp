@@ -17,13 +17,6 @@ int yws_state(yws_client_t *rec) {
   return rec->status.conn.cur_sta;
 }
 
-void yws_timer_remove(yv_timer_t *timer) {
-  if (!*timer) return;
-  if (yv_rtos_timer_is_running(*timer)) yv_rtos_timer_stop(*timer);
-  yv_rtos_timer_delete(*timer);
-  *timer = 0;
-}
-
 void *yws_timer_arg(int client_id, yws_client_t *rec) {
   return reinterpret_cast<void *>(
       static_cast<uintptr_t>(yws_tag(static_cast<uint8_t>(client_id), rec->serial)));
@@ -53,6 +46,13 @@ void yws_kick_tx(int client_id) {
 }
 
 }  // namespace
+
+void yws_timer_remove(yv_timer_t *timer) {
+  if (!*timer) return;
+  if (yv_rtos_timer_is_running(*timer)) yv_rtos_timer_stop(*timer);
+  yv_rtos_timer_delete(*timer);
+  *timer = 0;
+}
 
 yws_err_e yws_client_open_connected(int client_id) {
   yws_client_t *rec = yws_rec(client_id);

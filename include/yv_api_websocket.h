@@ -267,6 +267,9 @@ int yws_cfg_init(int cfg_id);
  * *type_out. YWS_OK; YWS_ERR_INVAL_PARM for a null argument; YWS_ERR_GENERIC
  * for an unknown key (*type_out untouched). */
 yws_err_e yws_cfg_type_parse(const char *cfg_name, int *type_out);
+/* The key of an option id, as yws_cfg_type_parse takes it ("conn/url"); NULL
+ * for an id without one (categories, the callback, others). */
+const char *yws_cfg_key(int opt_tag);
 /* A set and the open of a client of the same profile exclude each other: the
  * set lands before the client exists, or answers YWS_ERR_BUSY.
  * Returns YWS_OK; YWS_ERR_INVAL_PARM for a profile id outside 0..2 or one that
