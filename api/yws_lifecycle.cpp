@@ -228,13 +228,9 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
   if (loop) {
     yws_loop_guard guard(loop);
     if (loop->wsi) {
-      ret = lws_write(loop->wsi, buf + YWS_LWS_PRE, sizeof(kPingBody), LWS_WRITE_PING);
-      if (ret >= 0 && lws_send_pipe_choked(loop->wsi)) {
-        choked = true;
-        /* Cleared before the request: the loop cannot answer it first. */
-        yws_update_writable_status(static_cast<uint8_t>(client_id), false);
-        lws_callback_on_writable(loop->wsi);
-      }
+      ret = yws_write_frame(loop, loop->wsi, buf + YWS_LWS_PRE, sizeof(kPingBody), LWS_WRITE_PING,
+                            &choked);
+      if (choked) lws_callback_on_writable(loop->wsi);
     }
   }
   if (ret < 0) {
@@ -243,7 +239,6 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
              YWS_ERR_NET_FAIL, 0);
   } else {
     yws_pong_wait_start(client_id, rec, sent_ms);
-    if (choked) YWS_TRACE("UNWRITABLE(%d)", client_id);
   }
   yv_mem_free(buf);
   return YWS_OK;

@@ -166,6 +166,12 @@ void yws_loop_rx_recycle(yws_loop *loop, yws_rx_block_t *blocks);
 /* Walks the pieces of a block: *off starts at 0; NULL at the end. */
 const yws_rx_piece_t *yws_rx_next_piece(const yws_rx_block_t *b, uint32_t *off, const char **data);
 
+/* Writes one frame (a caller allowed to call the library); with the pipe
+ * choked the client reads unwritable, set before the caller asks for the
+ * WRITEABLE that ends it, so the loop cannot answer first. lws_write's
+ * result. */
+int yws_write_frame(yws_loop *loop, struct lws *wsi, unsigned char *p, size_t n,
+                    enum lws_write_protocol kind, bool *choked);
 /* Loop thread, inside its pass: asks for WRITEABLE when data was queued. */
 void yws_tx_apply_kick(yws_loop *loop);
 /* Loop thread: LWS_CALLBACK_CLIENT_WRITEABLE of the client's connection;

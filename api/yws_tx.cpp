@@ -103,6 +103,18 @@ void yws_tx_apply_kick(yws_loop *loop) {
   if (loop->tx_kick.exchange(false) && loop->wsi) lws_callback_on_writable(loop->wsi);
 }
 
+int yws_write_frame(yws_loop *loop, struct lws *wsi, unsigned char *p, size_t n,
+                    enum lws_write_protocol kind, bool *choked) {
+  int ret = lws_write(wsi, p, n, kind);
+  *choked = ret >= 0 && lws_send_pipe_choked(wsi);
+  if (*choked) {
+    /* The library sends the rest itself and calls back when it is out. */
+    yws_update_writable_status(loop->client_id, false);
+    YWS_TRACE("UNWRITABLE(%d)", loop->client_id);
+  }
+  return ret;
+}
+
 int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
   yws_client_t *rec = yws_client[loop->client_id];
   if (!rec || rec->prot_ctxt.loop != loop) return 0;
@@ -128,7 +140,9 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
     /* Only a message that leaves bytes behind is cut: the rest of a
      * character follows in the next one. */
     if (text && unsent > n) n = yws_utf8_cut(buf, n);
-    int ret = lws_write(wsi, buf, static_cast<size_t>(n), text ? LWS_WRITE_TEXT : LWS_WRITE_BINARY);
+    bool choked;
+    int ret = yws_write_frame(loop, wsi, buf, static_cast<size_t>(n),
+                              text ? LWS_WRITE_TEXT : LWS_WRITE_BINARY, &choked);
     YWS_TRACE("write ret=%d,%d", ret, n);
     /* The connection is going (the library refuses writes once the server
      * closed): the bytes stay counted unsent, and a user close reports them. */
@@ -140,11 +154,6 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
       yv_ws_service_pull_data(&w.tx_q, reinterpret_cast<char *>(buf), &taken);
       w.tx_send_size += n;
       more = yws_unsent(rec) > 0;
-    }
-    if (lws_send_pipe_choked(wsi)) {
-      /* The library sends the rest itself and calls back when it is out. */
-      yws_update_writable_status(loop->client_id, false);
-      YWS_TRACE("UNWRITABLE(%d)", loop->client_id);
     }
     if (more || loop->close_requested.load()) lws_callback_on_writable(wsi);
     return 0;
