@@ -287,8 +287,6 @@ typedef struct {
   /* Generation of this record (never 0): events of its library thread and
    * timers carry it so that none of them acts on a later client of the id. */
   uint32_t serial;
-  /* A send event is queued for this client (guarded by the service lock). */
-  bool tx_event_pending;
 } yws_client_t;
 
 /* ---- globals ---- */
@@ -415,8 +413,6 @@ void yws_update_conn_status(uint8_t client_id, yv_event_t *parm_t);
 int yws_get_curr_conn_status(uint8_t client_id, uint8_t type);
 void yws_update_writable_status(uint8_t client_id, bool sta);
 bool yws_get_curr_writable_status(uint8_t client_id);
-void yws_update_rx_disabled_status(uint8_t client_id, bool sta);
-bool yws_get_rx_disabled_status(uint8_t client_id);
 
 /* connection */
 /* YWS_OK and *out filled, or YWS_ERR_INVAL_URL; reads nothing beyond the NUL. */
@@ -441,13 +437,11 @@ int yws_recv_push_req(struct yws_loop *loop, int id, const void *in, size_t len)
 /* Service task: a user close is complete only when every accepted byte went
  * out and the server answered the close; YWS_ERR_TIMEDOUT otherwise. */
 int32_t yws_user_close_result(yws_client_t *rec);
-void yv_ws_service_push_data(list_head *head, const char *data, int32_t len);
 int yws_chain_append(list_head *head, const char *data, int32_t len);
 void yv_ws_service_pull_data(list_head *head, char *data, int32_t *len);
 int32_t yws_chain_peek(list_head *head, char *data, int32_t len);
 void yws_chain_release(list_head *head);
 int32_t yv_ws_service_send(int32_t client_id);
-int32_t yv_ws_service_recv(int32_t client_id, char *data, int32_t size);
 /* Service task: delivers every piece its loop has batched for the client. */
 void yws_rx_batch_event(int32_t client_id);
 /* Wakes the client's loop to send what the transmit chain holds. */

@@ -192,15 +192,6 @@ bool yws_get_curr_writable_status(uint8_t client_id) {
   return sta;
 }
 
-void yws_update_rx_disabled_status(uint8_t client_id, bool sta) {
-  if (yws_client_t *rec = yws_rec(client_id)) rec->status.read.rx_is_disabled = sta;
-}
-
-bool yws_get_rx_disabled_status(uint8_t client_id) {
-  yws_client_t *rec = yws_rec(client_id);
-  return !rec || rec->status.read.rx_is_disabled;
-}
-
 bool yws_client_specific_id_is_busy(int cfg_id) {
   yws_service_lock lk;
   for (int i = 0; i < YWS_CLIENT_NUM; i++) {

@@ -102,8 +102,6 @@ struct yws_loop {
   std::atomic<bool> rx_paused{false};
   /* Bytes of pieces batched and not yet taken by the service task. */
   std::atomic<uint32_t> rx_batched{0};
-  /* A refused upgrade must end as an open failure, never as a success. */
-  bool upgrade_refused = false;
 
   /* The gate (platform mutex) guards the fields below. A waiter counts
    * itself, lets go of the gate and takes its semaphore; whoever ends what it

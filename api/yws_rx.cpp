@@ -63,12 +63,6 @@ int32_t yws_rx_piece(int32_t client_id, const char *data, int32_t size) {
 
 }  // namespace
 
-int32_t yv_ws_service_recv(int32_t client_id, char *data, int32_t size) {
-  int32_t r = service_t ? yws_rx_piece(client_id, data, size) : YWS_ERR_GENERIC;
-  yv_mem_free(data);
-  return r;
-}
-
 void yws_rx_batch_event(int32_t client_id) {
   if (!service_t) return;
   /* The service task owns the record's loop pointer: no lock needed to read
