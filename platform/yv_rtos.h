@@ -17,11 +17,13 @@
  * initialisation (before main or the first task), so yv_rtos_mutex_create
  * must work then. The queue rule "the consumer's own posts never block" maps
  * onto a fixed-size RTOS queue like this: the service task posts to itself
- * at most a handful of follow-up events per event it handles, so a port
- * either sizes the queue with that headroom and reserves it for the consumer
- * (other posters block while fewer than that many slots are free), or keeps a
- * small overflow list that only the consumer appends to and that wait drains
- * first, in posting order.
+ * a bounded number of follow-up events per event it handles (the callback
+ * events one of its library calls staged, at most 16, and a few of its own),
+ * so a port either sizes the queue with that much headroom and reserves it
+ * for the consumer (other posters block while fewer slots than that are
+ * free), or keeps an overflow list of that size that only the consumer
+ * appends to and that wait drains first; either way wait returns items in
+ * posting order.
  */
 #ifndef YV_RTOS_H
 #define YV_RTOS_H
