@@ -22,8 +22,7 @@
  * so a port either sizes the queue with that much headroom and reserves it
  * for the consumer (other posters block while fewer slots than that are
  * free), or keeps an overflow list of that size that only the consumer
- * appends to and that wait drains first; either way wait returns items in
- * posting order.
+ * appends to; either way wait returns the items in posting order.
  */
 #ifndef YV_RTOS_H
 #define YV_RTOS_H
