@@ -80,9 +80,10 @@ typedef enum {
 typedef void (*yv_ws_service_event_cb)(int client_id, yv_event_t *ev);
 typedef struct yv_dispatch yv_dispatch_t;
 
+/* Fields that tasks read without the service lock are atomic. */
 typedef struct {
   list_head list;
-  yv_mutex_t lock;
+  std::atomic<yv_mutex_t> lock;
   int32_t proto_type;
   int32_t sock_hndl;
   yv_timer_t connect_timer;
@@ -91,13 +92,13 @@ typedef struct {
   bool initialized;
   bool inactive_enable;
   uint8_t active_close;
-  uint8_t pdp_listen;
+  std::atomic<uint8_t> pdp_listen;
   uint8_t client_sta;
-  uint8_t cur_client_id;
-  uint8_t cur_cfg_id;
+  std::atomic<uint8_t> cur_client_id;
+  std::atomic<uint8_t> cur_cfg_id;
   yv_timer_t inactive_timer;
-  yv_task_t ws_task_id;
-  yv_queue_t queue;
+  std::atomic<yv_task_t> ws_task_id;
+  std::atomic<yv_queue_t> queue;
   yv_dispatch_t *port_ch;
   int32_t pdp_cid;
   int32_t sim_id;
@@ -286,8 +287,6 @@ typedef struct {
   /* Generation of this record (never 0): events of its library thread and
    * timers carry it so that none of them acts on a later client of the id. */
   uint32_t serial;
-  /* A send event is queued for this client (guarded by the service lock). */
-  bool tx_event_pending;
 } yws_client_t;
 
 /* ---- globals ---- */
@@ -305,6 +304,14 @@ extern "C" {
 void yv_ws_thread_run(void *arg);
 void yws_notify(int client_id, uint8_t cfg_id, int32_t type, uint8_t *data, int32_t size,
                 int32_t virt);
+/* The checks of a client id: its range, and the record in its slot (NULL
+ * for an id outside 0..2 or a free slot). */
+static inline bool yws_client_id_ok(int client_id) {
+  return client_id >= 0 && client_id < YWS_CLIENT_NUM;
+}
+static inline yws_client_t *yws_rec(int client_id) {
+  return yws_client_id_ok(client_id) ? yws_client[client_id].load() : nullptr;
+}
 /* param1 of an event that belongs to one record. */
 static inline uint32_t yws_tag(uint8_t client_id, uint32_t serial) {
   return (serial << 8) | client_id;
@@ -322,6 +329,8 @@ uint32_t yws_ticket_put(void *block);
 void *yws_ticket_take(uint32_t ticket);
 
 /* lifecycle */
+/* Stops and deletes the timer if there is one; *timer becomes 0. */
+void yws_timer_remove(yv_timer_t *timer);
 yws_err_e yws_client_open_connected(int client_id);
 yws_err_e yws_client_open_cnf(yv_event_t *msg);
 yws_err_e yws_close_proc(yv_event_t *msg);
@@ -371,16 +380,23 @@ int yws_rx_data(struct yws_loop *loop, struct lws *wsi, void *in, size_t len);
 uint32_t yws_closed_err(int client_id, struct lws *wsi);
 
 /* configuration */
+/* n bytes of s and a NUL, from the platform allocator; NULL without memory. */
+char *yws_str_copy(const char *s, size_t n);
 bool yws_client_specific_id_is_busy(int cfg_id);
-void yws_cfg_lock_headers(void);
-void yws_cfg_unlock_headers(void);
+/* yws_cfg_add_http_head and yws_cfg_remove_http_head for a caller that may
+ * hold the profile lock (profile_held: it does, and the profile exists). */
+int yws_cfg_head_add(int cfg_id, const char *header_name, const char *header_str,
+                     bool profile_held);
+int yws_cfg_head_remove(int cfg_id, const char *header_name, bool profile_held);
+/* A string option of an existing profile; the caller holds the profile lock. */
+char *yws_cfg_string_held(int cfg_id, int opt_tag);
 int yws_add_http_header_by_name(struct lws *wsi, void *in, size_t len, int cfg_id);
 /* Bytes the profile's headers take in a request ("name: value\r\n" each). */
 size_t yws_cfg_headers_wire_size(int cfg_id);
-/* The profile lock: held by an option set across its busy check and change,
- * by client creation across its reading of the profile and the filling of
- * the client slot, and by reports while they read profile strings. Taken
- * before the service lock, never inside it. */
+/* The profile lock (not recursive): held by an option set across its busy
+ * check and change, by client creation across its reading of the profile
+ * and the filling of the client slot, and by reports while they read profile
+ * strings. Taken before the service lock, never inside it. */
 void yws_cfg_lock(int cfg_id);
 void yws_cfg_unlock(int cfg_id);
 /* Appends s to the text of buf (len characters so far, cap bytes) with '"'
@@ -397,8 +413,6 @@ void yws_update_conn_status(uint8_t client_id, yv_event_t *parm_t);
 int yws_get_curr_conn_status(uint8_t client_id, uint8_t type);
 void yws_update_writable_status(uint8_t client_id, bool sta);
 bool yws_get_curr_writable_status(uint8_t client_id);
-void yws_update_rx_disabled_status(uint8_t client_id, bool sta);
-bool yws_get_rx_disabled_status(uint8_t client_id);
 
 /* connection */
 /* YWS_OK and *out filled, or YWS_ERR_INVAL_URL; reads nothing beyond the NUL. */
@@ -423,13 +437,11 @@ int yws_recv_push_req(struct yws_loop *loop, int id, const void *in, size_t len)
 /* Service task: a user close is complete only when every accepted byte went
  * out and the server answered the close; YWS_ERR_TIMEDOUT otherwise. */
 int32_t yws_user_close_result(yws_client_t *rec);
-void yv_ws_service_push_data(list_head *head, const char *data, int32_t len);
 int yws_chain_append(list_head *head, const char *data, int32_t len);
 void yv_ws_service_pull_data(list_head *head, char *data, int32_t *len);
 int32_t yws_chain_peek(list_head *head, char *data, int32_t len);
 void yws_chain_release(list_head *head);
 int32_t yv_ws_service_send(int32_t client_id);
-int32_t yv_ws_service_recv(int32_t client_id, char *data, int32_t size);
 /* Service task: delivers every piece its loop has batched for the client. */
 void yws_rx_batch_event(int32_t client_id);
 /* Wakes the client's loop to send what the transmit chain holds. */

@@ -22,7 +22,7 @@ void yws_bearer_fail(uint32_t tag) {
   uint8_t cfg_id;
   {
     yws_service_lock lk;
-    yws_client_t *rec = client_id < YWS_CLIENT_NUM ? yws_client[client_id].load() : nullptr;
+    yws_client_t *rec = yws_rec(client_id);
     if (!rec || rec->serial != (tag >> 8)) return;
     cfg_id = rec->cfg_id;
     /* Under the lock that keeps this record in its slot: the cause belongs
@@ -33,13 +33,13 @@ void yws_bearer_fail(uint32_t tag) {
   yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, YWS_ERR_NET_FAIL);
 }
 
-/* Set while the bearer step runs on this task: a refusal reported there
+/* The task running the bearer step, while it runs: a refusal reported there
  * synchronously is released and notified by the step itself. */
-thread_local bool t_in_bearer_step = false;
+std::atomic<yv_task_t> g_bearer_step_task{0};
 
 void yws_bearer_step_cb(uint8_t nSim, uint32_t ind_type, int profile_idx, bool result,
                         void *task_ref) {
-  if (t_in_bearer_step && !result) return;
+  if (!result && g_bearer_step_task.load() == yv_rtos_task_self()) return;
   yv_ws_datacall_cb(nSim, ind_type, profile_idx, result, task_ref);
 }
 
@@ -70,7 +70,7 @@ int yws_client_net_act(void *arg) {
   uint8_t cfg_id;
   {
     yws_service_lock lk;
-    yws_client_t *rec = client_id < YWS_CLIENT_NUM ? yws_client[client_id].load() : nullptr;
+    yws_client_t *rec = yws_rec(client_id);
     if (!rec || rec->serial != (tag >> 8)) return 0; /* ended already, and told */
     cfg_id = rec->cfg_id;
   }
@@ -84,12 +84,11 @@ int yws_client_net_act(void *arg) {
     rec->pdp_cid = static_cast<uint8_t>(cid);
     rec->pdp_listen = 1;
   }
-  __atomic_store_n(&service_t->pdp_listen, 1, __ATOMIC_RELEASE);
-  t_in_bearer_step = true;
+  service_t->pdp_listen = 1;
+  g_bearer_step_task = yv_rtos_task_self();
   int result = yv_ws_get_data_call_state(
-      cid, reinterpret_cast<void *>(__atomic_load_n(&service_t->ws_task_id, __ATOMIC_ACQUIRE)),
-      yws_bearer_step_cb);
-  t_in_bearer_step = false;
+      cid, reinterpret_cast<void *>(service_t->ws_task_id.load()), yws_bearer_step_cb);
+  g_bearer_step_task = 0;
   YWS_TRACE("net_act ret:%d", result);
   if (result == 0 || result == -2) return 0;
   yws_bearer_fail(tag);
@@ -130,8 +129,7 @@ void yv_ws_datacall_cb(uint8_t nSim, uint32_t ind_type, int profile_idx, bool re
   }
   if (!service_t) return;
   yv_event_t ev = {YAVO_TCPIP_APP_PDP_EVT_IND, word, ind_type, result ? 1u : 0u};
-  (void)yv_rtos_queue_release(__atomic_load_n(&service_t->queue, __ATOMIC_ACQUIRE), sizeof(ev), &ev,
-                              YV_WAIT_FOREVER);
+  (void)yv_rtos_queue_release(service_t->queue.load(), sizeof(ev), &ev, YV_WAIT_FOREVER);
 }
 
 void yv_ws_client_net_cb(yv_event_t *ws_event) {
@@ -145,7 +143,7 @@ void yv_ws_client_net_cb(yv_event_t *ws_event) {
      * none waiting changes nothing. */
     int n = yws_bearer_clients(cid, true, true, tags);
     for (int i = 0; i < n; i++) yws_post(YWS_MSG_TYPE_TO_OPEN_CLIENT, tags[i], 0, 0);
-    if (n > 0) __atomic_store_n(&service_t->pdp_listen, 6, __ATOMIC_RELEASE);
+    if (n > 0) service_t->pdp_listen = 6;
     return;
   }
   if (!success)
@@ -156,7 +154,7 @@ void yv_ws_client_net_cb(yv_event_t *ws_event) {
    * and no other. */
   int n = yws_bearer_clients(cid, false, false, tags);
   for (int i = 0; i < n; i++) yws_bearer_fail(tags[i]);
-  if (n > 0) __atomic_store_n(&service_t->pdp_listen, 0, __ATOMIC_RELEASE);
+  if (n > 0) service_t->pdp_listen = 0;
   YWS_TRACE("yws exit");
 }
 

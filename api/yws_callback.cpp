@@ -179,7 +179,7 @@ int yws_client_prot_callback(struct lws *wsi, enum lws_callback_reasons reason, 
   struct lws_context *context = lws_get_context(wsi);
   auto *loop = context ? static_cast<yws_loop *>(lws_context_user(context)) : nullptr;
   if (!loop) return 0;
-  if (loop->client_id >= YWS_CLIENT_NUM) return 3;
+  if (!yws_client_id_ok(loop->client_id)) return 3;
   if (loop->drop_events.load()) {
     if (reason == LWS_CALLBACK_WSI_DESTROY && wsi == loop->wsi) loop->wsi = nullptr;
     return 0;

@@ -10,11 +10,10 @@
 #include <sys/socket.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <mutex>
 
 #include "yv_websocket_inc.h"
+#include "yws_lock.h"
 #include "yws_loop.h"
 
 namespace {
@@ -50,21 +49,14 @@ struct live_t {
   int64_t last_ping_ms;
 };
 
-std::mutex g_cause_m;
 cause_t g_cause[YWS_CLIENT_NUM];
 rx_t g_rx[YWS_CLIENT_NUM];
 live_t g_live[YWS_CLIENT_NUM];
 
 constexpr uint32_t kPongWaitExpired = 1; /* param2 of YWS_MSG_TYPE_TO_PING */
 
-bool yws_id_ok(int client_id) {
-  return client_id >= 0 && client_id < YWS_CLIENT_NUM;
-}
-
 int64_t yws_now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return static_cast<int64_t>(yv_rtos_uptime_ms());
 }
 
 bool yws_utf8_cont(uint8_t b, uint8_t lo = 0x80, uint8_t hi = 0xBF) {
@@ -222,9 +214,9 @@ void yws_pong_wait_rearm(int client_id, yws_client_t *rec, int64_t last_rx, int6
 }  // namespace
 
 void yws_cause_open(int client_id) {
-  if (!yws_id_ok(client_id)) return;
+  if (!yws_client_id_ok(client_id)) return;
   {
-    std::lock_guard<std::mutex> lk(g_cause_m);
+    yws_glock_guard lk(YWS_GLOCK_CAUSE);
     std::memset(&g_cause[client_id], 0, sizeof(cause_t));
   }
   rx_t &rx = g_rx[client_id];
@@ -237,8 +229,8 @@ void yws_cause_open(int client_id) {
 }
 
 void yws_cause_set(int client_id, yws_close_cause_e cause) {
-  if (!yws_id_ok(client_id)) return;
-  std::lock_guard<std::mutex> lk(g_cause_m);
+  if (!yws_client_id_ok(client_id)) return;
+  yws_glock_guard lk(YWS_GLOCK_CAUSE);
   if (g_cause[client_id].cause == YWS_CLOSE_CAUSE_NONE) g_cause[client_id].cause = cause;
 }
 
@@ -266,8 +258,8 @@ void yws_cause_settle(int client_id, int32_t type, int32_t err) {
 }
 
 yws_err_e yws_cause_get(int client_id, int *cause, int *peer_code, char *reason) {
-  if (!yws_id_ok(client_id)) return YWS_ERR_INVAL_PARM;
-  std::lock_guard<std::mutex> lk(g_cause_m);
+  if (!yws_client_id_ok(client_id)) return YWS_ERR_INVAL_PARM;
+  yws_glock_guard lk(YWS_GLOCK_CAUSE);
   const cause_t &c = g_cause[client_id];
   if (cause) *cause = c.cause;
   if (peer_code) *peer_code = c.peer_code;
@@ -276,11 +268,11 @@ yws_err_e yws_cause_get(int client_id, int *cause, int *peer_code, char *reason)
 }
 
 void yws_alive(int client_id) {
-  if (yws_id_ok(client_id)) g_rx[client_id].last_rx_ms = yws_now_ms();
+  if (yws_client_id_ok(client_id)) g_rx[client_id].last_rx_ms = yws_now_ms();
 }
 
 void yws_alive_event(int client_id) {
-  if (!yws_id_ok(client_id)) return;
+  if (!yws_client_id_ok(client_id)) return;
   yws_client_t *rec = yws_client[client_id];
   if (!rec || !rec->pong_timer || !g_live[client_id].waiting) return;
   int64_t last_rx = g_rx[client_id].last_rx_ms.load();
@@ -294,7 +286,7 @@ int64_t yws_cause_clock_ms(void) {
 }
 
 void yws_pong_wait_start(int client_id, yws_client_t *rec, int64_t sent_ms) {
-  if (!yws_id_ok(client_id) || !yws_cfg[rec->cfg_id]->ping.timeout) return;
+  if (!yws_client_id_ok(client_id) || !yws_cfg[rec->cfg_id]->ping.timeout) return;
   int64_t now = sent_ms;
   g_live[client_id].last_ping_ms = now;
   if (!rec->pong_timer &&
@@ -311,7 +303,7 @@ void yws_pong_wait_start(int client_id, yws_client_t *rec, int64_t sent_ms) {
 }
 
 void yws_pong_wait_expired(int client_id, yws_client_t *rec) {
-  if (!yws_id_ok(client_id) || !rec->pong_timer || !g_live[client_id].waiting) return;
+  if (!yws_client_id_ok(client_id) || !rec->pong_timer || !g_live[client_id].waiting) return;
   int64_t now = yws_now_ms();
   int64_t deadline = g_live[client_id].wait_ping_ms + yws_cfg[rec->cfg_id]->ping.timeout * 1000ll;
   if (now < deadline) {
@@ -342,7 +334,7 @@ bool yws_ping_wait_event(const yv_event_t *msg) {
 }
 
 int yws_peer_close(int client_id, struct lws *wsi, const void *in, size_t len) {
-  if (!yws_id_ok(client_id)) return 0;
+  if (!yws_client_id_ok(client_id)) return 0;
   yws_alive(client_id);
   const auto *p = static_cast<const uint8_t *>(in);
   if (len == 1 || (len && !p)) return yws_violation(client_id, wsi, 0, "close payload");
@@ -351,7 +343,7 @@ int yws_peer_close(int client_id, struct lws *wsi, const void *in, size_t len) {
     return yws_violation(client_id, wsi, 0, "close code");
   if (len > 2 && !yws_utf8_valid(p + 2, len - 2))
     return yws_violation(client_id, wsi, 0, "close reason");
-  std::lock_guard<std::mutex> lk(g_cause_m);
+  yws_glock_guard lk(YWS_GLOCK_CAUSE);
   cause_t &c = g_cause[client_id];
   if (c.cause == YWS_CLOSE_CAUSE_NONE) c.cause = YWS_CLOSE_CAUSE_PEER;
   if (c.peer_code == 0) {
@@ -366,7 +358,7 @@ int yws_peer_close(int client_id, struct lws *wsi, const void *in, size_t len) {
 
 int yws_rx_data(yws_loop *loop, struct lws *wsi, void *in, size_t len) {
   int client_id = loop->client_id;
-  if (!yws_id_ok(client_id)) return 0;
+  if (!yws_client_id_ok(client_id)) return 0;
   rx_t &rx = g_rx[client_id];
   rx.last_rx_ms = yws_now_ms();
   auto *p = static_cast<uint8_t *>(in);
@@ -410,7 +402,7 @@ int yws_rx_data(yws_loop *loop, struct lws *wsi, void *in, size_t len) {
 }
 
 uint32_t yws_closed_err(int client_id, struct lws *wsi) {
-  if (!yws_id_ok(client_id)) return YWS_OK;
+  if (!yws_client_id_ok(client_id)) return YWS_OK;
   if (wsi && !g_rx[client_id].violation.load() && yws_peer_still_there(wsi)) {
     /* The library ended a websocket whose server neither closed nor dropped
      * it: its parser refused what the server sent. */
@@ -420,7 +412,7 @@ uint32_t yws_closed_err(int client_id, struct lws *wsi) {
   {
     /* The library ends our own closing handshake the same way when the
      * server's answer arrives: that end stays the user's. */
-    std::lock_guard<std::mutex> lk(g_cause_m);
+    yws_glock_guard lk(YWS_GLOCK_CAUSE);
     int &c = g_cause[client_id].cause;
     if (c == YWS_CLOSE_CAUSE_NONE) c = YWS_CLOSE_CAUSE_PROTOCOL;
     if (c != YWS_CLOSE_CAUSE_PROTOCOL) return YWS_OK;

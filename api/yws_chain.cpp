@@ -61,10 +61,6 @@ int yws_chain_append(list_head *head, const char *data, int32_t len) {
   return 0;
 }
 
-void yv_ws_service_push_data(list_head *head, const char *data, int32_t len) {
-  (void)yws_chain_append(head, data, len);
-}
-
 void yv_ws_service_pull_data(list_head *head, char *data, int32_t *len) {
   if (!len || !data || *len <= 0) return;
   int32_t wanted = *len;

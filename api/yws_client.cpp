@@ -135,13 +135,13 @@ int yws_client_create_locked(int client_id, int cfg_id) {
 }  // namespace
 
 bool yws_client_specific_id_is_occupied(uint8_t client_id) {
-  return client_id >= YWS_CLIENT_NUM || yws_client[client_id] != nullptr;
+  return !yws_client_id_ok(client_id) || yws_rec(client_id);
 }
 
 /* Creates the record from the profile as it stands under the profile lock;
  * once the record is in its slot the busy rule keeps the profile still. */
 int yws_client_service_new(int client_id, int cfg_id) {
-  if (client_id < 0 || client_id >= YWS_CLIENT_NUM || cfg_id < 0 || cfg_id >= YWS_CFG_NUM ||
+  if (!yws_client_id_ok(client_id) || cfg_id < 0 || cfg_id >= YWS_CFG_NUM ||
       yws_client_specific_id_is_occupied(static_cast<uint8_t>(client_id)))
     return YWS_ERR_INVAL_PARM;
   yws_cfg_lock(cfg_id);
@@ -151,9 +151,8 @@ int yws_client_service_new(int client_id, int cfg_id) {
 }
 
 void yws_update_conn_status(uint8_t client_id, yv_event_t *parm_t) {
-  if (client_id >= YWS_CLIENT_NUM || !parm_t) return;
-  yws_client_t *rec = yws_client[client_id];
-  if (!rec) return;
+  yws_client_t *rec = yws_rec(client_id);
+  if (!rec || !parm_t) return;
   yv_rtos_mutex_lock(rec->status.conn.mutex, YV_WAIT_FOREVER);
   rec->status.conn.err_code = static_cast<int8_t>(parm_t->param2 & 0xFF);
   rec->status.conn.cur_sta = static_cast<uint8_t>(parm_t->param1 & 0xFF);
@@ -163,9 +162,9 @@ void yws_update_conn_status(uint8_t client_id, yv_event_t *parm_t) {
 
 int yws_get_curr_conn_status(uint8_t client_id, uint8_t type) {
   int r = 0;
-  if (client_id < YWS_CLIENT_NUM) {
+  {
     yws_service_lock lk;
-    yws_client_t *rec = yws_client[client_id];
+    yws_client_t *rec = yws_rec(client_id);
     if (rec) r = yws_read_status(rec, type);
   }
   YWS_TRACE("result=%d", r);
@@ -177,8 +176,7 @@ int yv_ws_get_client_conn_state(uint8_t client_id) {
 }
 
 void yws_update_writable_status(uint8_t client_id, bool sta) {
-  if (client_id >= YWS_CLIENT_NUM) return;
-  yws_client_t *rec = yws_client[client_id];
+  yws_client_t *rec = yws_rec(client_id);
   if (!rec) return;
   yv_rtos_mutex_lock(rec->status.write.mutex, YV_WAIT_FOREVER);
   rec->status.write.curr_is_writable = sta;
@@ -186,23 +184,12 @@ void yws_update_writable_status(uint8_t client_id, bool sta) {
 }
 
 bool yws_get_curr_writable_status(uint8_t client_id) {
-  if (client_id >= YWS_CLIENT_NUM) return false;
-  yws_client_t *rec = yws_client[client_id];
+  yws_client_t *rec = yws_rec(client_id);
   if (!rec) return false;
   yv_rtos_mutex_lock(rec->status.write.mutex, YV_WAIT_FOREVER);
   bool sta = rec->status.write.curr_is_writable;
   yv_rtos_mutex_unlock(rec->status.write.mutex);
   return sta;
-}
-
-void yws_update_rx_disabled_status(uint8_t client_id, bool sta) {
-  if (client_id < YWS_CLIENT_NUM && yws_client[client_id])
-    yws_client[client_id].load()->status.read.rx_is_disabled = sta;
-}
-
-bool yws_get_rx_disabled_status(uint8_t client_id) {
-  if (client_id >= YWS_CLIENT_NUM || !yws_client[client_id]) return true;
-  return yws_client[client_id].load()->status.read.rx_is_disabled;
 }
 
 bool yws_client_specific_id_is_busy(int cfg_id) {
@@ -215,7 +202,7 @@ bool yws_client_specific_id_is_busy(int cfg_id) {
 }
 
 yws_err_e yv_ws_client_get_opt(uint8_t client_id, int opt_tag, ...) {
-  if (client_id >= YWS_CLIENT_NUM) return YWS_ERR_INVAL_PARM;
+  if (!yws_client_id_ok(client_id)) return YWS_ERR_INVAL_PARM;
   va_list ap;
   va_start(ap, opt_tag);
   yws_err_e ret = YWS_OK;
@@ -230,7 +217,7 @@ yws_err_e yv_ws_client_get_opt(uint8_t client_id, int opt_tag, ...) {
   }
   {
     yws_service_lock lk;
-    yws_client_t *rec = yws_client[client_id];
+    yws_client_t *rec = yws_rec(client_id);
     if (!rec) {
       ret = YWS_ERR_INVAL_PARM;
     } else {

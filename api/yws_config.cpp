@@ -6,22 +6,19 @@
  * check and its change together), client creation (yws_client_service_new)
  * and the reports: a set either lands before a client of the profile exists
  * or is refused as busy, so an open never reads a string that a set frees.
- * It is recursive because a set and a report call back into the header and
- * read operations, which take it themselves.
+ * It is not recursive: what runs under it uses the *_held variants.
  */
 #include <cstdarg>
 #include <cstddef>
 #include <cstring>
-#include <mutex>
 #include <strings.h>
 
 #include "yv_websocket_inc.h"
+#include "yws_lock.h"
 
 yws_cfg_t *yws_cfg[YWS_CFG_NUM];
 
 namespace {
-
-std::recursive_mutex g_profile_lock;
 
 enum opt_kind_e : uint8_t { OPT_I32, OPT_BOOL, OPT_U8, OPT_U32, OPT_STR, OPT_HEADER };
 
@@ -114,10 +111,8 @@ void write_int_field(yws_cfg_t *cfg, const opt_desc_t &d, int v) {
  * previous value. */
 yws_err_e set_string(char **slot, const char *s) {
   if (!s) return YWS_ERR_INVAL_PARM;
-  size_t n = strlen(s) + 1;
-  char *copy = static_cast<char *>(yv_mem_alloc(n));
+  char *copy = yws_str_copy(s, strlen(s));
   if (!copy) return YWS_ERR_NO_MEM;
-  memcpy(copy, s, n);
   yv_mem_free(*slot);
   *slot = copy;
   return YWS_OK;
@@ -133,11 +128,11 @@ yws_err_e set_one(yws_cfg_t *cfg, uint8_t cfg_id, int opt_tag, va_list ap) {
       const char *name = va_arg(ap, const char *);
       const char *value = va_arg(ap, const char *);
       if (!name || !value) return YWS_ERR_INVAL_PARM;
-      int rc = yws_cfg_add_http_head(cfg_id, name, value);
+      int rc = yws_cfg_head_add(cfg_id, name, value, true);
       return rc == YWS_OK || rc == YWS_ERR_NO_MEM ? static_cast<yws_err_e>(rc) : YWS_ERR_INVAL_PARM;
     }
     case YWS_CFG_REQHEAD_REMOVE:
-      (void)yws_cfg_remove_http_head(cfg_id, va_arg(ap, const char *));
+      (void)yws_cfg_head_remove(cfg_id, va_arg(ap, const char *), true);
       return YWS_OK;
     default:
       break;
@@ -163,9 +158,15 @@ yws_err_e set_one(yws_cfg_t *cfg, uint8_t cfg_id, int opt_tag, va_list ap) {
 
 }  // namespace
 
+char *yws_str_copy(const char *s, size_t n) {
+  char *copy = static_cast<char *>(yv_mem_alloc(n + 1));
+  if (copy) memcpy(copy, s, n); /* the block is zero-filled */
+  return copy;
+}
+
 int yws_cfg_init(int cfg_id) {
   if (cfg_id < 0 || cfg_id >= YWS_CFG_NUM) return YWS_ERR_INVAL_PARM;
-  std::lock_guard<std::recursive_mutex> guard(g_profile_lock);
+  yws_glock_guard guard(YWS_GLOCK_PROFILE);
   if (yws_cfg[cfg_id]) return YWS_OK;
 
   yws_cfg_t *cfg = static_cast<yws_cfg_t *>(yv_mem_alloc(sizeof(yws_cfg_t)));
@@ -193,12 +194,25 @@ int yws_cfg_init(int cfg_id) {
 
 void yws_cfg_lock(int cfg_id) {
   (void)cfg_id; /* one lock for the three profiles: sets are rare and short */
-  g_profile_lock.lock();
+  yv_rtos_mutex_lock(yws_glock(YWS_GLOCK_PROFILE), YV_WAIT_FOREVER);
 }
 
 void yws_cfg_unlock(int cfg_id) {
   (void)cfg_id;
-  g_profile_lock.unlock();
+  yv_rtos_mutex_unlock(yws_glock(YWS_GLOCK_PROFILE));
+}
+
+char *yws_cfg_string_held(int cfg_id, int opt_tag) {
+  const opt_desc_t *d = field_opt(opt_tag);
+  if (cfg_id < 0 || cfg_id >= YWS_CFG_NUM || !yws_cfg[cfg_id] || !d || d->kind != OPT_STR)
+    return nullptr;
+  return *field<char *>(yws_cfg[cfg_id], *d);
+}
+
+const char *yws_cfg_key(int opt_tag) {
+  for (const opt_desc_t &d : k_opts)
+    if (d.id == opt_tag) return d.key;
+  return nullptr;
 }
 
 yws_err_e yws_cfg_type_parse(const char *cfg_name, int *type_out) {
@@ -218,7 +232,7 @@ yws_err_e yv_ws_cfg_set_opt(uint8_t cfg_id, int opt_tag, ...) {
     YWS_TRACE("cfg_id: %d", cfg_id);
     return YWS_ERR_INVAL_PARM;
   }
-  std::lock_guard<std::recursive_mutex> guard(g_profile_lock);
+  yws_glock_guard guard(YWS_GLOCK_PROFILE);
   if (yws_client_specific_id_is_busy(cfg_id)) return YWS_ERR_BUSY;
   YWS_TRACE("opt_tag: %d", opt_tag);
 
@@ -240,7 +254,7 @@ yws_err_e yv_ws_cfg_get_opt(uint8_t cfg_id, int opt_tag, ...) {
 
   yws_cfg_t *cfg = yws_cfg[cfg_id];
   yws_err_e rc = YWS_OK;
-  std::lock_guard<std::recursive_mutex> guard(g_profile_lock);
+  yws_glock_guard guard(YWS_GLOCK_PROFILE);
   va_list ap;
   va_start(ap, opt_tag);
   if (d->kind == OPT_STR) {

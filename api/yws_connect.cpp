@@ -18,13 +18,6 @@
 
 namespace {
 
-void yws_stop_conn_timer(yws_client_t *rec) {
-  if (!rec->conn_timer) return;
-  if (yv_rtos_timer_is_running(rec->conn_timer)) yv_rtos_timer_stop(rec->conn_timer);
-  yv_rtos_timer_delete(rec->conn_timer);
-  rec->conn_timer = 0;
-}
-
 /* Receive flow control pauses the library before the receive buffer can
  * overflow: one more piece (at most the protocol's 2048-byte rx buffer) must
  * still fit after the pause takes effect. */
@@ -270,51 +263,47 @@ size_t yws_request_size(const yws_url_t *url, const char *subprot, int cfg_id) {
 int yws_client_open_do(void *arg) {
   /* The event names its client: several opens may have waited for one bearer. */
   auto *ev = static_cast<yv_event_t *>(arg);
-  int client_id = ev ? static_cast<int>(ev->param1 & 0xFF)
-                     : __atomic_load_n(&service_t->cur_client_id, __ATOMIC_ACQUIRE);
-  if (client_id >= YWS_CLIENT_NUM || !yws_client[client_id]) return YWS_ERR_INVAL_PARM;
-  uint8_t cfg_id = yws_client[client_id].load()->cfg_id;
+  int client_id = ev ? static_cast<int>(ev->param1 & 0xFF) : service_t->cur_client_id.load();
+  yws_client_t *rec = yws_rec(client_id);
+  if (!rec) return YWS_ERR_INVAL_PARM;
+  uint8_t cfg_id = rec->cfg_id;
   yws_err_e r = yws_client_do_connect(client_id);
   if (r == YWS_OK) return 0;
   yws_cause_settle(client_id, YWS_CB_TYPE_OPEN, r);
   yws_final_do(client_id);
-  __atomic_store_n(&service_t->pdp_listen, 0, __ATOMIC_RELEASE);
+  service_t->pdp_listen = 0;
   yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, r);
   return r;
 }
 
-yws_err_e yws_client_do_connect(int client_id) {
-  if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
-    return YWS_ERR_INVAL_PARM;
-  yws_client_t *rec = yws_client[client_id];
-  /* A second bearer answer for a client already connecting changes nothing. */
-  if (rec->prot_ctxt.loop) return YWS_OK;
-  yws_cfg_t *cfg = yws_cfg[rec->cfg_id];
-  if (!cfg->conn.url) return YWS_ERR_INVAL_URL;
+namespace {
 
-  YWS_TRACE("URL %d, %s", rec->cfg_id, cfg->conn.url);
-  /* The profile cannot change while its client exists (busy rule), so the
-   * URL and the record's protocol name hold still from here on. */
-  auto *url = static_cast<yws_url_t *>(yv_mem_alloc(sizeof(yws_url_t)));
-  if (!url) return YWS_ERR_NO_MEM;
-  if (yws_url_parse(cfg->conn.url, url) != YWS_OK) {
-    YWS_TRACE("URL refused");
-    yv_mem_free(url);
-    return YWS_ERR_INVAL_URL;
+/* Undoes what a failed connect step made; the record keeps no loop. */
+void yws_connect_undo(yws_client_t *rec, yws_loop *loop) {
+  rec->prot_ctxt.user_info = nullptr;
+  {
+    yws_service_lock lk;
+    rec->prot_ctxt.loop = nullptr;
   }
+  rec->prot_ctxt.context = nullptr;
+  rec->prot_ctxt.wsi = nullptr;
+  yws_loop_free(loop); /* the library keeps nothing of a refused request */
+  yws_timer_remove(&rec->conn_timer);
+}
+
+/* The connect step up to a running loop thread; *made is the loop once it
+ * exists. Any failure leaves the cleanup to the caller. */
+yws_err_e yws_connect_steps(int client_id, yws_client_t *rec, yws_cfg_t *cfg, const yws_url_t *url,
+                            yws_loop **made) {
   const char *protocol = rec->prot_ctxt.protocols[0].name;
   size_t request = yws_request_size(url, protocol, rec->cfg_id);
   if (request > YWS_REQUEST_MAX) {
     YWS_TRACE("request of about %u bytes exceeds %d", (unsigned)request, YWS_REQUEST_MAX);
-    yv_mem_free(url);
     return YWS_ERR_INVAL_PARM;
   }
-  bool tls = url->tls;
   yws_loop *loop = yws_loop_new(static_cast<uint8_t>(client_id), rec->serial);
-  if (!loop) {
-    yv_mem_free(url);
-    return YWS_ERR_NO_MEM;
-  }
+  if (!loop) return YWS_ERR_NO_MEM;
+  *made = loop;
 
   lws_context_creation_info info;
   std::memset(&info, 0, sizeof(info));
@@ -325,14 +314,10 @@ yws_err_e yws_client_do_connect(int client_id) {
   info.uid = -1;
   info.fd_limit_per_thread = YWS_LWS_FD_LIMIT;
   int ssl_flags = 0;
-  if (tls) {
+  if (url->tls) {
     YWS_TRACE("yws cfg_id=\t%d, %d, %d", client_id, rec->cfg_id, (int)cfg->conn.ssl_ctx_id);
     yws_err_e rc = yws_tls_setup(cfg->conn.ssl_ctx_id, &info, &ssl_flags);
-    if (rc != YWS_OK) {
-      yv_mem_free(url);
-      yws_loop_free(loop);
-      return rc;
-    }
+    if (rc != YWS_OK) return rc;
   }
 
   loop->info.config.pdp_cid = cfg->conn.pdp_cid;
@@ -353,14 +338,7 @@ yws_err_e yws_client_do_connect(int client_id) {
   struct lws_context *context = lws_create_context(&info);
   if (!context) {
     YWS_TRACE("context ERROR");
-    yv_mem_free(url);
-    rec->prot_ctxt.user_info = nullptr;
-    {
-      yws_service_lock lk;
-      rec->prot_ctxt.loop = nullptr;
-    }
     loop->context = nullptr;
-    yws_loop_free(loop);
     return YWS_ERR_PROT_FAIL;
   }
   loop->context = context;
@@ -392,37 +370,54 @@ yws_err_e yws_client_do_connect(int client_id) {
   }
 
   struct lws *wsi = lws_client_connect_via_info(&ci);
-  yws_err_e ret = YWS_OK;
   if (!wsi) {
     YWS_TRACE("connect ERROR");
-    /* The library keeps nothing of a refused request: the context goes too. */
-    rec->prot_ctxt.user_info = nullptr;
-    {
-      yws_service_lock lk;
-      rec->prot_ctxt.loop = nullptr;
-    }
-    rec->prot_ctxt.context = nullptr;
-    yws_loop_free(loop);
-    yws_stop_conn_timer(rec);
-    ret = YWS_ERR_PROT_FAIL;
-  } else {
-    lws_set_wsi_user(wsi, loop);
-    loop->wsi = wsi;
-    rec->prot_ctxt.wsi = wsi;
-    YWS_TRACE("service in");
-    if (yv_ws_service_start(client_id) != 0) {
-      YWS_TRACE("service ERROR");
-      ret = YWS_ERR_TASK_CREATE;
-    }
+    return YWS_ERR_PROT_FAIL;
   }
+  lws_set_wsi_user(wsi, loop);
+  loop->wsi = wsi;
+  rec->prot_ctxt.wsi = wsi;
+  return YWS_OK;
+}
+
+}  // namespace
+
+yws_err_e yws_client_do_connect(int client_id) {
+  yws_client_t *rec = yws_rec(client_id);
+  if (!rec) return YWS_ERR_INVAL_PARM;
+  /* A second bearer answer for a client already connecting changes nothing. */
+  if (rec->prot_ctxt.loop) return YWS_OK;
+  yws_cfg_t *cfg = yws_cfg[rec->cfg_id];
+  if (!cfg->conn.url) return YWS_ERR_INVAL_URL;
+
+  YWS_TRACE("URL %d, %s", rec->cfg_id, cfg->conn.url);
+  /* The profile cannot change while its client exists (busy rule), so the
+   * URL and the record's protocol name hold still from here on. */
+  auto *url = static_cast<yws_url_t *>(yv_mem_alloc(sizeof(yws_url_t)));
+  if (!url) return YWS_ERR_NO_MEM;
+  yws_err_e ret = yws_url_parse(cfg->conn.url, url);
+  yws_loop *loop = nullptr;
+  if (ret != YWS_OK)
+    YWS_TRACE("URL refused");
+  else
+    ret = yws_connect_steps(client_id, rec, cfg, url, &loop);
   yv_mem_free(url);
-  return ret;
+  if (ret != YWS_OK) {
+    if (loop) yws_connect_undo(rec, loop);
+    return ret;
+  }
+  YWS_TRACE("service in");
+  /* From here the record owns the loop: a failure ends through the teardown. */
+  if (yv_ws_service_start(client_id) != 0) {
+    YWS_TRACE("service ERROR");
+    return YWS_ERR_TASK_CREATE;
+  }
+  return YWS_OK;
 }
 
 int yv_ws_service_start(int client_id) {
-  if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id]) return 4;
-  yws_client_t *rec = yws_client[client_id];
-  if (!rec->prot_ctxt.loop) return 4;
+  yws_client_t *rec = yws_rec(client_id);
+  if (!rec || !rec->prot_ctxt.loop) return YWS_ERR_INVAL_PARM;
   int st = yws_loop_start_thread(rec->prot_ctxt.loop, &rec->lws_prot_thread.ws_service_id);
   if (st != 0) {
     rec->lws_prot_thread.ws_service_id = 0;

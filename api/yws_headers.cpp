@@ -11,22 +11,22 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <strings.h>
 
 #include "yv_websocket_inc.h"
+#include "yws_lock.h"
 
 namespace {
-
-std::mutex g_head_lock;
 
 constexpr size_t k_name_max = 256;
 constexpr size_t k_value_max = 1024;
 constexpr size_t k_room_max = 65536;
 
-yws_cfg_t *profile(int cfg_id) {
+/* With the profile lock held the profile exists already (and its creation
+ * would take the lock again). */
+yws_cfg_t *profile(int cfg_id, bool profile_held = false) {
   if (cfg_id < 0 || cfg_id >= YWS_CFG_NUM) return nullptr;
-  (void)yws_cfg_init(cfg_id); /* a record whose list failed is still used */
+  if (!profile_held) (void)yws_cfg_init(cfg_id); /* a record whose list failed is still used */
   return yws_cfg[cfg_id];
 }
 
@@ -52,7 +52,7 @@ bool head_at(yws_cfg_t *cfg, uint32_t index, http_head_list_node_t *out) {
 }
 
 /* Walks from the back so that a deletion keeps the lower indexes valid. Only
- * the first `limit` nodes are considered. Caller holds g_head_lock. */
+ * the first `limit` nodes are considered. Caller holds the header lock. */
 void remove_matching(yws_cfg_t *cfg, const char *name, uint32_t limit) {
   for (uint32_t i = limit; i-- > 0;) {
     http_head_list_node_t h;
@@ -85,12 +85,6 @@ bool value_is_safe(const char *value, size_t n) {
   return true;
 }
 
-char *copy_of(const char *s, size_t n) {
-  char *copy = static_cast<char *>(yv_mem_alloc(n + 1));
-  if (copy) memcpy(copy, s, n);
-  return copy;
-}
-
 struct line_t {
   char *buf;
   size_t cap;
@@ -109,15 +103,12 @@ __attribute__((format(printf, 2, 3))) void append(line_t *line, const char *fmt,
 
 }  // namespace
 
-void yws_cfg_lock_headers(void) {
-  g_head_lock.lock();
-}
-
-void yws_cfg_unlock_headers(void) {
-  g_head_lock.unlock();
-}
-
 int yws_cfg_add_http_head(int cfg_id, const char *header_name, const char *header_str) {
+  return yws_cfg_head_add(cfg_id, header_name, header_str, false);
+}
+
+int yws_cfg_head_add(int cfg_id, const char *header_name, const char *header_str,
+                     bool profile_held) {
   if (!header_name || !header_str) return YWS_ERR_INVAL_PARM;
   size_t name_len = strnlen(header_name, k_name_max + 1);
   size_t value_len = strnlen(header_str, k_value_max + 1);
@@ -135,24 +126,25 @@ int yws_cfg_add_http_head(int cfg_id, const char *header_name, const char *heade
   }
   if (!name_is_safe(name, name_len) || !value_is_safe(value, value_len)) return YWS_ERR_INVAL_PARM;
 
-  yws_cfg_t *cfg = profile(cfg_id);
+  yws_cfg_t *cfg = profile(cfg_id, profile_held);
   if (!cfg) return YWS_ERR_INVAL_PARM;
-  http_head_list_node_t node = {copy_of(name, name_len), copy_of(value, value_len)};
+  http_head_list_node_t node = {yws_str_copy(name, name_len), yws_str_copy(value, value_len)};
   if (!node.name || !node.value) {
     yv_mem_free(node.name);
     yv_mem_free(node.value);
     return YWS_ERR_NO_MEM;
   }
 
-  std::lock_guard<std::mutex> guard(g_head_lock);
+  yws_glock_guard guard(YWS_GLOCK_HEADERS);
   uint32_t before = 0;
-  int rc = cfg->conn.head_linklist_hd ? linklist_get_node_cnt(&cfg->conn.head_linklist_hd, &before)
-                                      : LINKLIST_ERR_PARAM;
+  /* A list that could not be made with the profile is made now. */
+  int rc = cfg->conn.head_linklist_hd ? 0 : linklist_init(&cfg->conn.head_linklist_hd);
+  if (rc == 0) rc = linklist_get_node_cnt(&cfg->conn.head_linklist_hd, &before);
   if (rc == 0) rc = linklist_push(&cfg->conn.head_linklist_hd, DIR_FIFO, &node, sizeof(node));
   if (rc != 0) {
     yv_mem_free(node.name);
     yv_mem_free(node.value);
-    return rc;
+    return rc == LINKLIST_ERR_NO_MEM ? YWS_ERR_NO_MEM : rc;
   }
   /* Older headers of the name go only once the new one is stored, so a failed
    * add leaves the list as it was; the replacement ends up last. */
@@ -162,9 +154,13 @@ int yws_cfg_add_http_head(int cfg_id, const char *header_name, const char *heade
 }
 
 int yws_cfg_remove_http_head(int cfg_id, const char *header_name) {
-  yws_cfg_t *cfg = profile(cfg_id);
+  return yws_cfg_head_remove(cfg_id, header_name, false);
+}
+
+int yws_cfg_head_remove(int cfg_id, const char *header_name, bool profile_held) {
+  yws_cfg_t *cfg = profile(cfg_id, profile_held);
   if (!cfg) return -1;
-  std::lock_guard<std::mutex> guard(g_head_lock);
+  yws_glock_guard guard(YWS_GLOCK_HEADERS);
   uint32_t n;
   if (!head_count(cfg, &n)) return -1;
   remove_matching(cfg, header_name, n);
@@ -176,7 +172,7 @@ int yws_cfg_get_http_head(char *resp_buffer, int len_max, int cfg_id, const char
   if (!resp_buffer || len_max <= 0 || !type_str) return -1;
   yws_cfg_t *cfg = profile(cfg_id);
   if (!cfg) return -1;
-  std::lock_guard<std::mutex> guard(g_head_lock);
+  yws_glock_guard guard(YWS_GLOCK_HEADERS);
   uint32_t n;
   if (!head_count(cfg, &n) || (n == 0 && header_name)) return -1;
 
@@ -201,7 +197,7 @@ int yws_cfg_get_http_head(char *resp_buffer, int len_max, int cfg_id, const char
 size_t yws_cfg_headers_wire_size(int cfg_id) {
   yws_cfg_t *cfg = profile(cfg_id);
   if (!cfg) return 0;
-  std::lock_guard<std::mutex> guard(g_head_lock);
+  yws_glock_guard guard(YWS_GLOCK_HEADERS);
   uint32_t n;
   if (!head_count(cfg, &n)) return 0;
   size_t total = 0;
@@ -221,7 +217,7 @@ int yws_add_http_header_by_name(struct lws *wsi, void *in, size_t len, int cfg_i
   if (!cfg) return YWS_ERR_INVAL_PARM;
   unsigned char *const end = *p + len;
 
-  std::lock_guard<std::mutex> guard(g_head_lock);
+  yws_glock_guard guard(YWS_GLOCK_HEADERS);
   uint32_t n;
   if (!head_count(cfg, &n) || n == 0) return YWS_ERR_INVAL_PARM;
 

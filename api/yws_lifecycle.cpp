@@ -12,20 +12,9 @@ namespace {
 
 const char kPingBody[] = "yavorin_ping_body"; /* sent with its zero byte: 18 bytes */
 
-yws_client_t *yws_record(int client_id) {
-  return (client_id >= 0 && client_id < YWS_CLIENT_NUM) ? yws_client[client_id].load() : nullptr;
-}
-
 int yws_state(yws_client_t *rec) {
   yws_mutex_guard lk(rec->status.conn.mutex);
   return rec->status.conn.cur_sta;
-}
-
-void yws_timer_remove(yv_timer_t *timer) {
-  if (!*timer) return;
-  if (yv_rtos_timer_is_running(*timer)) yv_rtos_timer_stop(*timer);
-  yv_rtos_timer_delete(*timer);
-  *timer = 0;
 }
 
 void *yws_timer_arg(int client_id, yws_client_t *rec) {
@@ -58,8 +47,15 @@ void yws_kick_tx(int client_id) {
 
 }  // namespace
 
+void yws_timer_remove(yv_timer_t *timer) {
+  if (!*timer) return;
+  if (yv_rtos_timer_is_running(*timer)) yv_rtos_timer_stop(*timer);
+  yv_rtos_timer_delete(*timer);
+  *timer = 0;
+}
+
 yws_err_e yws_client_open_connected(int client_id) {
-  yws_client_t *rec = yws_record(client_id);
+  yws_client_t *rec = yws_rec(client_id);
   if (!rec) return YWS_OK;
   int state = yws_state(rec);
   /* Once closing, the open has its outcome coming from teardown: a late
@@ -88,7 +84,7 @@ yws_err_e yws_client_open_connected(int client_id) {
 
 yws_err_e yws_client_open_cnf(yv_event_t *msg) {
   int client_id = static_cast<int>(msg->param1 & 0xFF);
-  yws_client_t *rec = yws_record(client_id);
+  yws_client_t *rec = yws_rec(client_id);
   if (!rec) return YWS_OK;
   /* A timeout whose timer is already gone raced with the open's success. */
   if (msg->id == YWS_MSG_TYPE_OPEN_TIMEDOUT && !rec->conn_timer) return YWS_OK;
@@ -103,7 +99,7 @@ yws_err_e yws_client_open_cnf(yv_event_t *msg) {
 
 yws_err_e yws_close_proc(yv_event_t *msg) {
   int client_id = static_cast<int>(msg->param1 & 0xFF);
-  yws_client_t *rec = yws_record(client_id);
+  yws_client_t *rec = yws_rec(client_id);
   if (!rec) return YWS_OK;
   int state = yws_state(rec);
   bool graceful = false;
@@ -129,7 +125,7 @@ yws_err_e yws_close_proc(yv_event_t *msg) {
 }
 
 void yws_lws_context_destroy(uint8_t client_id) {
-  yws_client_t *rec = yws_record(client_id);
+  yws_client_t *rec = yws_rec(client_id);
   if (!rec) return;
   yws_mutex_guard lk(rec->prot_ctxt.destroy_mutex);
   if (!rec->prot_ctxt.is_destroyed) {
@@ -147,8 +143,8 @@ void yws_lws_context_destroy(uint8_t client_id) {
 }
 
 void yws_thread_exit_destroy(int client_id, uint32_t loop_serial) {
-  yws_client_t *rec = yws_record(client_id);
-  if (client_id < 0 || client_id >= YWS_CLIENT_NUM) return;
+  yws_client_t *rec = yws_rec(client_id);
+  if (!yws_client_id_ok(client_id)) return;
   if (rec && loop_serial && rec->serial != loop_serial) return;
   uint8_t cfg_id = rec ? rec->cfg_id : 0;
   int32_t err = 0;
@@ -167,16 +163,16 @@ void yws_thread_exit_destroy(int client_id, uint32_t loop_serial) {
 }
 
 void yws_final_do(int client_id) {
-  if (client_id < 0 || client_id >= YWS_CLIENT_NUM) return;
+  if (!yws_client_id_ok(client_id)) return;
   (void)yws_final_do_if(static_cast<uint32_t>(client_id));
 }
 
 bool yws_final_do_if(uint32_t tag) {
   int client_id = static_cast<int>(tag & 0xFF);
   uint32_t serial = tag >> 8;
-  if (client_id >= YWS_CLIENT_NUM || !service_t) return false;
+  if (!service_t) return false;
   yws_service_lock lk;
-  yws_client_t *rec = yws_client[client_id];
+  yws_client_t *rec = yws_rec(client_id);
   if (!rec || (serial && rec->serial != serial)) return false;
   yws_cause_settle(client_id, YWS_CB_TYPE_CLOSE, YWS_ERR_GENERIC); /* every end has a cause */
   yws_timer_remove(&rec->conn_timer);
@@ -207,7 +203,7 @@ bool yws_final_do_if(uint32_t tag) {
 
 yws_err_e yws_ping_proc(yv_event_t *msg) {
   int client_id = static_cast<int>(msg->param1 & 0xFF);
-  yws_client_t *rec = yws_record(client_id);
+  yws_client_t *rec = yws_rec(client_id);
   if (!rec || yws_state(rec) != YWS_CONN_STA_CONNECTED) {
     YWS_TRACE("CLIENT(%d)", client_id);
     return YWS_OK;
@@ -232,13 +228,9 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
   if (loop) {
     yws_loop_guard guard(loop);
     if (loop->wsi) {
-      ret = lws_write(loop->wsi, buf + YWS_LWS_PRE, sizeof(kPingBody), LWS_WRITE_PING);
-      if (ret >= 0 && lws_send_pipe_choked(loop->wsi)) {
-        choked = true;
-        /* Cleared before the request: the loop cannot answer it first. */
-        yws_update_writable_status(static_cast<uint8_t>(client_id), false);
-        lws_callback_on_writable(loop->wsi);
-      }
+      ret = yws_write_frame(loop, loop->wsi, buf + YWS_LWS_PRE, sizeof(kPingBody), LWS_WRITE_PING,
+                            &choked);
+      if (choked) lws_callback_on_writable(loop->wsi);
     }
   }
   if (ret < 0) {
@@ -247,20 +239,19 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
              YWS_ERR_NET_FAIL, 0);
   } else {
     yws_pong_wait_start(client_id, rec, sent_ms);
-    if (choked) YWS_TRACE("UNWRITABLE(%d)", client_id);
   }
   yv_mem_free(buf);
   return YWS_OK;
 }
 
 void yws_client_writable_event(int client_id) {
-  if (client_id >= 0 && client_id < YWS_CLIENT_NUM) yws_kick_tx(client_id);
+  if (yws_client_id_ok(client_id)) yws_kick_tx(client_id);
 }
 
 int yws_open_timer_start(uint32_t tag) {
   int client_id = static_cast<int>(tag & 0xFF);
   yws_service_lock lk;
-  yws_client_t *rec = yws_record(client_id);
+  yws_client_t *rec = yws_rec(client_id);
   if (!rec || rec->serial != (tag >> 8) || rec->conn_timer) return YV_OSI_SUCCESS;
   uint8_t timeout = yws_cfg[rec->cfg_id]->conn.timeout;
   if (!timeout) return YV_OSI_SUCCESS;
@@ -283,13 +274,13 @@ void yws_ping_timer_expired_callback(void *argv) {
 }
 
 int yv_ws_close_proc(int client_id) {
-  if (client_id < 0 || client_id >= YWS_CLIENT_NUM) return YWS_ERR_INVAL_PARM;
+  if (!yws_client_id_ok(client_id)) return YWS_ERR_INVAL_PARM;
   if (!service_t) return YWS_OK;
   int state;
   uint32_t tag = 0;
   {
     yws_service_lock lk;
-    yws_client_t *rec = yws_client[client_id];
+    yws_client_t *rec = yws_rec(client_id);
     state = rec ? yws_state(rec) : YWS_CONN_STA_IDLE;
     if (rec) tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
     if (rec && state == YWS_CONN_STA_CONNECTED) yws_cause_set(client_id, YWS_CLOSE_CAUSE_USER);

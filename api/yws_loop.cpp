@@ -58,13 +58,43 @@ void yws_loop_rx_resume(yws_loop *loop) {
   YWS_TRACE("rx enabled");
 }
 
+void yws_loop_delete_locks(yws_loop *loop) {
+  if (loop->stage_m) yv_rtos_mutex_delete(loop->stage_m);
+  if (loop->gate_m) yv_rtos_mutex_delete(loop->gate_m);
+  if (loop->pass_done) yv_rtos_sem_delete(loop->pass_done);
+  if (loop->gate_open) yv_rtos_sem_delete(loop->gate_open);
+}
+
+/* Service task side, gate held on entry and on return: waits until the loop
+ * thread is out of its pass. The caller counted itself in api_waiters, so the
+ * thread cannot start another pass meanwhile. */
+void yws_gate_wait_pass(yws_loop *loop) {
+  if (!loop->in_pass) return;
+  yws_loop_wake(loop);
+  loop->pass_waiters++;
+  yv_rtos_mutex_unlock(loop->gate_m);
+  yv_rtos_sem_take(loop->pass_done, YV_WAIT_FOREVER);
+  yv_rtos_mutex_lock(loop->gate_m, YV_WAIT_FOREVER);
+}
+
+/* Gate held: one API waiter leaves; the last one lets a parked thread go. */
+void yws_gate_leave(yws_loop *loop) {
+  if (--loop->api_waiters > 0 || !loop->loop_parked) return;
+  loop->loop_parked = false;
+  yv_rtos_sem_give(loop->gate_open);
+}
+
 }  // namespace
 
 yws_loop *yws_loop_new(uint8_t client_id, uint32_t serial) {
   void *mem = yv_mem_alloc(sizeof(yws_loop));
   if (!mem) return nullptr;
   auto *loop = new (mem) yws_loop();
-  if (yv_rtos_mutex_create(&loop->stage_m) != YV_OSI_SUCCESS) {
+  if (yv_rtos_mutex_create(&loop->stage_m) != YV_OSI_SUCCESS ||
+      yv_rtos_mutex_create(&loop->gate_m) != YV_OSI_SUCCESS ||
+      yv_rtos_sem_create(&loop->pass_done, 0) != YV_OSI_SUCCESS ||
+      yv_rtos_sem_create(&loop->gate_open, 0) != YV_OSI_SUCCESS) {
+    yws_loop_delete_locks(loop);
     loop->~yws_loop();
     yv_mem_free(mem);
     return nullptr;
@@ -89,20 +119,20 @@ void yws_loop_free(yws_loop *loop) {
   if (!loop) return;
   yws_loop_destroy_context(loop);
   yws_rx_free_chain(loop->rx_spare);
-  yv_rtos_mutex_delete(loop->stage_m);
+  yws_loop_delete_locks(loop);
   loop->~yws_loop();
   yv_mem_free(loop);
 }
 
 int yws_loop_start_thread(yws_loop *loop, yv_task_t *task) {
   {
-    std::lock_guard<std::mutex> lk(loop->gate_m);
+    yws_mutex_guard lk(loop->gate_m);
     loop->state = YWS_LOOP_RUNNING;
   }
   YvOSStatus st = yv_rtos_task_create(task, 6144, APP_PRIORITY_NORMAL, "wsservice",
                                       yv_ws_thread_service, loop, 5);
   if (st != YV_OSI_SUCCESS) {
-    std::lock_guard<std::mutex> lk(loop->gate_m);
+    yws_mutex_guard lk(loop->gate_m);
     loop->state = YWS_LOOP_NO_THREAD;
   }
   return st;
@@ -113,27 +143,27 @@ void yws_loop_wake(yws_loop *loop) {
 }
 
 void yws_loop_stop(yws_loop *loop) {
-  std::lock_guard<std::mutex> lk(loop->gate_m);
+  yws_mutex_guard lk(loop->gate_m);
   loop->force_exit = true;
   if (loop->state == YWS_LOOP_RUNNING) yws_loop_wake(loop);
 }
 
 bool yws_loop_orphan(yws_loop *loop) {
-  std::unique_lock<std::mutex> lk(loop->gate_m);
-  if (loop->state != YWS_LOOP_RUNNING) return false;
+  yv_rtos_mutex_lock(loop->gate_m, YV_WAIT_FOREVER);
+  if (loop->state != YWS_LOOP_RUNNING) {
+    yv_rtos_mutex_unlock(loop->gate_m);
+    return false;
+  }
   /* Let the pass in progress finish: its callbacks may still read the record
    * that the caller is about to release. */
   loop->api_waiters++;
-  if (loop->in_pass) {
-    yws_loop_wake(loop);
-    loop->gate_cv.wait(lk, [loop] { return !loop->in_pass; });
-  }
-  loop->api_waiters--;
+  yws_gate_wait_pass(loop);
   loop->state = YWS_LOOP_ORPHANED;
   loop->force_exit = true;
   loop->drop_events = true;
-  /* Notified under the lock: once it is released the thread may free the block. */
-  loop->gate_cv.notify_all();
+  /* Given under the gate: once it is released the thread may free the block. */
+  yws_gate_leave(loop);
+  yv_rtos_mutex_unlock(loop->gate_m);
   return true;
 }
 
@@ -268,22 +298,18 @@ const yws_rx_piece_t *yws_rx_next_piece(const yws_rx_block_t *b, uint32_t *off, 
 }
 
 yws_loop_guard::yws_loop_guard(yws_loop *loop) : loop_(loop) {
-  std::unique_lock<std::mutex> lk(loop->gate_m);
+  yws_mutex_guard lk(loop->gate_m);
   loop->api_waiters++;
-  if (loop->in_pass) {
-    yws_loop_wake(loop);
-    loop->gate_cv.wait(lk, [loop] { return !loop->in_pass; });
-  }
+  yws_gate_wait_pass(loop);
 }
 
 yws_loop_guard::~yws_loop_guard() {
   bool running;
   {
-    std::lock_guard<std::mutex> lk(loop_->gate_m);
-    loop_->api_waiters--;
+    yws_mutex_guard lk(loop_->gate_m);
+    yws_gate_leave(loop_);
     running = loop_->state == YWS_LOOP_RUNNING;
   }
-  loop_->gate_cv.notify_all();
   bool staged;
   {
     yws_mutex_guard lk(loop_->stage_m);
@@ -303,8 +329,13 @@ void yv_ws_thread_service(void *arg) {
   for (;;) {
     yws_loop_flush(loop);
     {
-      std::unique_lock<std::mutex> lk(loop->gate_m);
-      loop->gate_cv.wait(lk, [loop] { return loop->api_waiters == 0; });
+      yws_mutex_guard lk(loop->gate_m);
+      while (loop->api_waiters > 0) {
+        loop->loop_parked = true;
+        yv_rtos_mutex_unlock(loop->gate_m);
+        yv_rtos_sem_take(loop->gate_open, YV_WAIT_FOREVER);
+        yv_rtos_mutex_lock(loop->gate_m, YV_WAIT_FOREVER);
+      }
       if (loop->force_exit) break;
       loop->in_pass = true;
     }
@@ -312,17 +343,17 @@ void yv_ws_thread_service(void *arg) {
     yws_loop_rx_resume(loop);
     yws_tx_apply_kick(loop);
     {
-      std::lock_guard<std::mutex> lk(loop->gate_m);
+      yws_mutex_guard lk(loop->gate_m);
       loop->in_pass = false;
+      for (; loop->pass_waiters > 0; loop->pass_waiters--) yv_rtos_sem_give(loop->pass_done);
     }
-    loop->gate_cv.notify_all();
   }
   yws_loop_flush(loop);
   uint8_t client_id = loop->client_id;
   uint32_t serial = loop->serial;
   bool orphaned;
   {
-    std::lock_guard<std::mutex> lk(loop->gate_m);
+    yws_mutex_guard lk(loop->gate_m);
     orphaned = loop->state == YWS_LOOP_ORPHANED;
     if (!orphaned) loop->state = YWS_LOOP_EXITED;
   }

@@ -39,8 +39,6 @@
 #define YWS_LOOP_H
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 
 #include "yv_websocket_inc.h"
 
@@ -104,14 +102,20 @@ struct yws_loop {
   std::atomic<bool> rx_paused{false};
   /* Bytes of pieces batched and not yet taken by the service task. */
   std::atomic<uint32_t> rx_batched{0};
-  /* A refused upgrade must end as an open failure, never as a success. */
-  bool upgrade_refused = false;
 
-  std::mutex gate_m;
-  std::condition_variable gate_cv;
+  /* The gate (platform mutex) guards the fields below. A waiter counts
+   * itself, lets go of the gate and takes its semaphore; whoever ends what it
+   * waits for gives one token per counted waiter. */
+  yv_mutex_t gate_m;
   int api_waiters = 0;
   bool in_pass = false;
   yws_loop_state_e state = YWS_LOOP_NO_THREAD;
+  /* Service task side: waiting for the pass to end. */
+  int pass_waiters = 0;
+  yv_sem_t pass_done;
+  /* Loop thread: parked until the last API waiter leaves. */
+  bool loop_parked = false;
+  yv_sem_t gate_open;
 
   /* The stage lock (platform mutex): staged events and the batches. */
   yv_mutex_t stage_m;
@@ -160,6 +164,12 @@ void yws_loop_rx_recycle(yws_loop *loop, yws_rx_block_t *blocks);
 /* Walks the pieces of a block: *off starts at 0; NULL at the end. */
 const yws_rx_piece_t *yws_rx_next_piece(const yws_rx_block_t *b, uint32_t *off, const char **data);
 
+/* Writes one frame (a caller allowed to call the library); with the pipe
+ * choked the client reads unwritable, set before the caller asks for the
+ * WRITEABLE that ends it, so the loop cannot answer first. lws_write's
+ * result. */
+int yws_write_frame(yws_loop *loop, struct lws *wsi, unsigned char *p, size_t n,
+                    enum lws_write_protocol kind, bool *choked);
 /* Loop thread, inside its pass: asks for WRITEABLE when data was queued. */
 void yws_tx_apply_kick(yws_loop *loop);
 /* Loop thread: LWS_CALLBACK_CLIENT_WRITEABLE of the client's connection;

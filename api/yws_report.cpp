@@ -45,8 +45,7 @@ yws_err_e yws_cfg_get_opt_with_fmt(char **fmt, int type, uint8_t cfg_id, const c
     case YWS_CFG_CONN_METHOD: {
       /* Held while the string is read: a set from another task frees it. */
       yws_cfg_lock(cfg_id);
-      char *s = nullptr;
-      (void)yv_ws_cfg_get_opt(cfg_id, type, &s);
+      const char *s = yws_cfg_string_held(cfg_id, type);
       int n = snprintf(buf, k_line_max, "+YWSCFG: \"%s\",%d,\"", type_str, cfg_id);
       size_t len =
           n < 0 ? 0 : std::min(static_cast<size_t>(n), static_cast<size_t>(k_line_max - 1));

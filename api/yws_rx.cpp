@@ -28,9 +28,8 @@ int32_t yws_rx_piece(int32_t client_id, const char *data, int32_t size) {
   bool notify;
   {
     yws_service_lock lk;
-    if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
-      return YWS_ERR_GENERIC;
-    yws_client_t *rec = yws_client[client_id];
+    yws_client_t *rec = yws_rec(client_id);
+    if (!rec) return YWS_ERR_GENERIC;
     cfg_id = rec->cfg_id;
     if (!yws_buffered()) {
       notify = true;
@@ -64,17 +63,11 @@ int32_t yws_rx_piece(int32_t client_id, const char *data, int32_t size) {
 
 }  // namespace
 
-int32_t yv_ws_service_recv(int32_t client_id, char *data, int32_t size) {
-  int32_t r = service_t ? yws_rx_piece(client_id, data, size) : YWS_ERR_GENERIC;
-  yv_mem_free(data);
-  return r;
-}
-
 void yws_rx_batch_event(int32_t client_id) {
-  if (!service_t || client_id < 0 || client_id >= YWS_CLIENT_NUM) return;
+  if (!service_t) return;
   /* The service task owns the record's loop pointer: no lock needed to read
    * it, and the block lives until this task releases the record. */
-  yws_client_t *rec = yws_client[client_id];
+  yws_client_t *rec = yws_rec(client_id);
   yws_loop *loop = rec ? rec->prot_ctxt.loop : nullptr;
   if (!loop) return;
   yws_rx_block_t *blocks = yws_loop_rx_take(loop);
@@ -116,9 +109,8 @@ int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool conti
   uint32_t tag;
   {
     yws_service_lock lk;
-    if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
-      return YWS_ERR_GENERIC;
-    yws_client_t *rec = yws_client[client_id];
+    yws_client_t *rec = yws_rec(client_id);
+    if (!rec) return YWS_ERR_GENERIC;
     /* Events this read posts belong to this record, not to a later one. */
     tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
     auto &r = rec->data.read;
@@ -161,9 +153,9 @@ int32_t yws_client_read_event(int32_t client_id) {
   uint8_t cfg_id;
   {
     yws_service_lock lk;
-    if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
-      return YWS_ERR_GENERIC;
-    cfg_id = yws_client[client_id].load()->cfg_id;
+    yws_client_t *rec = yws_rec(client_id);
+    if (!rec) return YWS_ERR_GENERIC;
+    cfg_id = rec->cfg_id;
   }
   yws_notify(client_id, cfg_id, YWS_CB_TYPE_RECV, nullptr, 0, cfg_id);
   return YWS_OK;

@@ -3,8 +3,7 @@
  * dispatcher, and the open entry point.
  */
 #include <cstring>
-#include <mutex>
-#include <vector>
+#include <new>
 
 #include "yv_websocket_inc.h"
 #include "yws_lock.h"
@@ -13,33 +12,74 @@
 ws_service_t *service_t = nullptr;
 std::atomic<yws_client_t *> yws_client[YWS_CLIENT_NUM] = {{nullptr}, {nullptr}, {nullptr}};
 
+/* ---- process-wide locks ---- */
+
+namespace {
+std::atomic<yv_mutex_t> g_glocks[YWS_GLOCK_MAX];
+
+/* Makes them before main, where no test or caller can make a creation fail. */
+struct yws_glocks_maker {
+  yws_glocks_maker() {
+    for (int i = 0; i < YWS_GLOCK_MAX; i++) (void)yws_glock(static_cast<yws_glock_e>(i));
+  }
+} g_glocks_maker;
+}  // namespace
+
+yv_mutex_t yws_glock(yws_glock_e which) {
+  yv_mutex_t m = g_glocks[which].load();
+  if (m) return m;
+  yv_mutex_t made = 0;
+  if (yv_rtos_mutex_create(&made) != YV_OSI_SUCCESS) return 0;
+  if (!g_glocks[which].compare_exchange_strong(m, made)) {
+    yv_rtos_mutex_delete(made); /* another thread was first */
+    return m;
+  }
+  return made;
+}
+
 /* ---- tickets: a heap block travelling in a 32-bit event parameter ---- */
 
 namespace {
-std::mutex g_ticket_m;
-std::vector<void *> g_tickets;  // index + 1 is the ticket
-std::vector<uint32_t> g_free_tickets;
+/* Slot i holds the block of ticket i + 1; grows by doubling, never shrinks. */
+void **g_tickets;
+uint32_t g_ticket_cap;
+uint32_t g_tickets_out; /* the table goes when the last ticket is taken */
 }  // namespace
 
 uint32_t yws_ticket_put(void *block) {
-  std::lock_guard<std::mutex> lk(g_ticket_m);
-  if (!g_free_tickets.empty()) {
-    uint32_t t = g_free_tickets.back();
-    g_free_tickets.pop_back();
-    g_tickets[t - 1] = block;
-    return t;
+  if (!block) return 0;
+  yws_glock_guard lk(YWS_GLOCK_TICKET);
+  for (uint32_t i = 0; i < g_ticket_cap; i++) {
+    if (!g_tickets[i]) {
+      g_tickets[i] = block;
+      g_tickets_out++;
+      return i + 1;
+    }
   }
-  g_tickets.push_back(block);
-  return static_cast<uint32_t>(g_tickets.size());
+  uint32_t old = g_ticket_cap;
+  uint32_t cap = old ? old * 2 : 16;
+  auto **grown = static_cast<void **>(yv_mem_alloc(sizeof(void *) * cap));
+  if (!grown) return 0;
+  if (old) std::memcpy(grown, g_tickets, sizeof(void *) * old);
+  yv_mem_free(g_tickets);
+  g_tickets = grown;
+  g_ticket_cap = cap;
+  g_tickets[old] = block;
+  g_tickets_out++;
+  return old + 1;
 }
 
 void *yws_ticket_take(uint32_t ticket) {
-  std::lock_guard<std::mutex> lk(g_ticket_m);
-  if (ticket == 0 || ticket > g_tickets.size()) return nullptr;
+  yws_glock_guard lk(YWS_GLOCK_TICKET);
+  if (ticket == 0 || ticket > g_ticket_cap) return nullptr;
   void *block = g_tickets[ticket - 1];
   if (!block) return nullptr;
   g_tickets[ticket - 1] = nullptr;
-  g_free_tickets.push_back(ticket);
+  if (--g_tickets_out == 0) {
+    yv_mem_free(g_tickets);
+    g_tickets = nullptr;
+    g_ticket_cap = 0;
+  }
   return block;
 }
 
@@ -49,7 +89,7 @@ int yv_ws_task_send_message(yv_event_t *p_msg) {
   if (!p_msg) return 0;
   ws_service_t *svc = service_t;
   if (!svc) return 0;
-  yv_queue_t q = __atomic_load_n(&svc->queue, __ATOMIC_ACQUIRE);
+  yv_queue_t q = svc->queue.load();
   (void)yv_rtos_queue_release(q, sizeof(yv_event_t), p_msg, YV_WAIT_FOREVER);
   return 0;
 }
@@ -80,50 +120,50 @@ void yv_ws_mem_free(void *p) {
 
 namespace {
 /* Creation of the context, queue, task and lock, the deletion of the queue and
- * the task's decision to end are made under this one lock: two first opens
+ * the task's decision to end are made under the start lock: two first opens
  * create one service, and an open right after a deinit never relies on a task
  * that is about to leave. */
-std::mutex g_start_m;
 }  // namespace
 
 int yv_ws_app_start(int client_id, int sys_mode) {
   (void)client_id;
-  std::lock_guard<std::mutex> start(g_start_m);
+  yws_glock_guard start(YWS_GLOCK_START);
   if (!service_t) {
     auto *svc = static_cast<ws_service_t *>(yv_mem_alloc(sizeof(ws_service_t)));
     if (!svc) return YWS_ERR_NO_MEM;
+    new (svc) ws_service_t();
     svc->sys_mode = sys_mode;
     service_t = svc;
   }
-  if (__atomic_load_n(&service_t->queue, __ATOMIC_ACQUIRE) == 0) {
+  if (service_t->queue.load() == 0) {
     yv_queue_t q = 0;
     YvOSStatus st = yv_rtos_queue_create(&q, sizeof(yv_event_t), YWS_QUEUE_ITEMS);
     if (st != YV_OSI_SUCCESS) {
-      __atomic_store_n(&service_t->queue, 0, __ATOMIC_RELEASE);
+      service_t->queue = 0;
       YWS_TRACE("failed!");
       return st;
     }
-    __atomic_store_n(&service_t->queue, q, __ATOMIC_RELEASE);
+    service_t->queue = q;
   }
-  if (__atomic_load_n(&service_t->ws_task_id, __ATOMIC_ACQUIRE) == 0) {
+  if (service_t->ws_task_id.load() == 0) {
     yv_task_t task = 0;
     YvOSStatus st = yv_rtos_task_create(&task, 8192, APP_PRIORITY_NORMAL, "wsclient",
                                         yv_ws_thread_run, nullptr, 5);
     if (st != YV_OSI_SUCCESS) {
       YWS_TRACE("failed");
-      __atomic_store_n(&service_t->ws_task_id, 0, __ATOMIC_RELEASE);
+      service_t->ws_task_id = 0;
       return st;
     }
-    __atomic_store_n(&service_t->ws_task_id, task, __ATOMIC_RELEASE);
+    service_t->ws_task_id = task;
   }
-  YWS_TRACE("ws_task_id=%ld", (long)__atomic_load_n(&service_t->ws_task_id, __ATOMIC_ACQUIRE));
+  YWS_TRACE("ws_task_id=%ld", (long)service_t->ws_task_id.load());
   return 0;
 }
 
 void yv_ws_service_init(int client_id, int cfg_id) {
   (void)client_id;
   (void)yws_cfg_init(cfg_id);
-  std::lock_guard<std::mutex> start(g_start_m);
+  yws_glock_guard start(YWS_GLOCK_START);
   if (!service_t || service_t->initialized) return;
   /* Without its lock the service must not run at all: the open fails and the
    * next one tries again. */
@@ -133,7 +173,7 @@ void yv_ws_service_init(int client_id, int cfg_id) {
     return;
   }
   list_init(&service_t->list);
-  __atomic_store_n(&service_t->lock, lock, __ATOMIC_RELEASE);
+  service_t->lock = lock;
   lws_set_log_level(3, nullptr);
   service_t->initialized = true;
 }
@@ -141,9 +181,9 @@ void yv_ws_service_init(int client_id, int cfg_id) {
 void yv_ws_service_deinit(int client_id, int cfg_id) {
   (void)client_id;
   (void)cfg_id;
-  std::lock_guard<std::mutex> start(g_start_m);
+  yws_glock_guard start(YWS_GLOCK_START);
   if (!service_t) return;
-  yv_queue_t q = __atomic_exchange_n(&service_t->queue, 0, __ATOMIC_ACQ_REL);
+  yv_queue_t q = service_t->queue.exchange(0);
   if (q) (void)yv_rtos_queue_delete(q);
 }
 
@@ -175,17 +215,17 @@ int yv_ws_open_proc(yws_open_t *open_t) {
   int ret;
   if (!open_t) {
     ret = YWS_ERR_GENERIC;
-  } else if (open_t->client_id < 0 || open_t->client_id >= YWS_CLIENT_NUM) {
+  } else if (!yws_client_id_ok(open_t->client_id)) {
     ret = YWS_ERR_INVAL_PARM;
   } else if (yws_client[open_t->client_id]) {
     ret = YWS_ERR_BUSY;
   } else if ((ret = yv_ws_app_start(open_t->client_id, open_t->user)) == 0) {
     /* Kept for the record only: every later step of the open takes its client
      * and profile from the open itself. */
-    __atomic_store_n(&service_t->cur_cfg_id, (uint8_t)open_t->cfg_id, __ATOMIC_RELEASE);
-    __atomic_store_n(&service_t->cur_client_id, (uint8_t)open_t->client_id, __ATOMIC_RELEASE);
+    service_t->cur_cfg_id = (uint8_t)open_t->cfg_id;
+    service_t->cur_client_id = (uint8_t)open_t->client_id;
     yv_ws_service_init(open_t->client_id, open_t->cfg_id);
-    if (!__atomic_load_n(&service_t->lock, __ATOMIC_ACQUIRE))
+    if (!service_t->lock.load())
       ret = YWS_ERR_NO_MEM;
     else
       ret = yws_client_service_new(open_t->client_id, open_t->cfg_id);
@@ -206,7 +246,7 @@ bool yws_event_is_stale(const yv_event_t *ev) {
   if (ev->id >= YWS_MSG_TYPE_MAX) return false;
   uint32_t serial = ev->param1 >> 8;
   uint32_t cid = ev->param1 & 0xFF;
-  if (serial == 0 || cid >= YWS_CLIENT_NUM) return false;
+  if (serial == 0 || !yws_client_id_ok(static_cast<int>(cid))) return false;
   yws_client_t *rec = yws_client[cid];
   return !rec || rec->serial != serial;
 }
@@ -225,8 +265,7 @@ void yws_dispatch(yv_event_t *ev) {
   }
   int cid = static_cast<int>(ev->param1 & 0xFF);
   /* A batch of received pieces (data or pong) answers a pending ping. */
-  if (ev->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE || yws_event_has_copy(ev->id))
-    yws_alive_event(cid);
+  if (ev->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE || yws_event_has_copy(ev->id)) yws_alive_event(cid);
   switch (ev->id) {
     case YWS_MSG_TYPE_TO_NET_ACT:
       yws_client_net_act(ev);
@@ -294,13 +333,13 @@ void yv_ws_thread_run(void *arg) {
   yv_event_t ev;
   for (;;) {
     std::memset(&ev, 0, sizeof(ev));
-    yv_queue_t q = __atomic_load_n(&service_t->queue, __ATOMIC_ACQUIRE);
+    yv_queue_t q = service_t->queue.load();
     if (yv_rtos_queue_wait(q, &ev, sizeof(ev), YV_WAIT_FOREVER) != YV_OSI_SUCCESS) {
-      std::lock_guard<std::mutex> start(g_start_m);
+      yws_glock_guard start(YWS_GLOCK_START);
       /* An open made a new queue after a deinit and counts on this task. */
-      yv_queue_t now = __atomic_load_n(&service_t->queue, __ATOMIC_ACQUIRE);
+      yv_queue_t now = service_t->queue.load();
       if (now && now != q) continue;
-      __atomic_store_n(&service_t->ws_task_id, 0, __ATOMIC_RELEASE);
+      service_t->ws_task_id = 0;
       break;
     }
     YWS_TRACE("yws evt:%d", (int)ev.id);

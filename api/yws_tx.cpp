@@ -48,12 +48,11 @@ int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
   bool was_empty;
   {
     yws_service_lock lk;
-    if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
-      return YWS_ERR_GENERIC;
+    yws_client_t *rec = yws_rec(client_id);
+    if (!rec) return YWS_ERR_GENERIC;
     if (parm_t->size < 0 || (!parm_t->data && parm_t->size > 0) ||
         (parm_t->type != YWS_WRITE_PROT_TEXT && parm_t->type != YWS_WRITE_PROT_BIN))
       return YWS_ERR_INVAL_PARM;
-    yws_client_t *rec = yws_client[client_id];
     auto &w = rec->data.write;
     {
       yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
@@ -79,9 +78,9 @@ int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
 }
 
 void yws_tx_kick(int client_id) {
-  if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !service_t) return;
+  if (!service_t) return;
   yws_service_lock lk;
-  yws_client_t *rec = yws_client[client_id];
+  yws_client_t *rec = yws_rec(client_id);
   if (!rec || !rec->prot_ctxt.loop) return;
   yws_loop *loop = rec->prot_ctxt.loop;
   int state;
@@ -94,8 +93,7 @@ void yws_tx_kick(int client_id) {
 }
 
 int32_t yv_ws_service_send(int32_t client_id) {
-  if (client_id < 0 || client_id >= YWS_CLIENT_NUM || !yws_client[client_id])
-    return YWS_ERR_INVAL_PARM;
+  if (!yws_rec(client_id)) return YWS_ERR_INVAL_PARM;
   /* The event is only a kick now: the loop thread sends. */
   yws_tx_kick(client_id);
   return YWS_OK;
@@ -103,6 +101,18 @@ int32_t yv_ws_service_send(int32_t client_id) {
 
 void yws_tx_apply_kick(yws_loop *loop) {
   if (loop->tx_kick.exchange(false) && loop->wsi) lws_callback_on_writable(loop->wsi);
+}
+
+int yws_write_frame(yws_loop *loop, struct lws *wsi, unsigned char *p, size_t n,
+                    enum lws_write_protocol kind, bool *choked) {
+  int ret = lws_write(wsi, p, n, kind);
+  *choked = ret >= 0 && lws_send_pipe_choked(wsi);
+  if (*choked) {
+    /* The library sends the rest itself and calls back when it is out. */
+    yws_update_writable_status(loop->client_id, false);
+    YWS_TRACE("UNWRITABLE(%d)", loop->client_id);
+  }
+  return ret;
 }
 
 int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
@@ -130,7 +140,9 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
     /* Only a message that leaves bytes behind is cut: the rest of a
      * character follows in the next one. */
     if (text && unsent > n) n = yws_utf8_cut(buf, n);
-    int ret = lws_write(wsi, buf, static_cast<size_t>(n), text ? LWS_WRITE_TEXT : LWS_WRITE_BINARY);
+    bool choked;
+    int ret = yws_write_frame(loop, wsi, buf, static_cast<size_t>(n),
+                              text ? LWS_WRITE_TEXT : LWS_WRITE_BINARY, &choked);
     YWS_TRACE("write ret=%d,%d", ret, n);
     /* The connection is going (the library refuses writes once the server
      * closed): the bytes stay counted unsent, and a user close reports them. */
@@ -142,11 +154,6 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
       yv_ws_service_pull_data(&w.tx_q, reinterpret_cast<char *>(buf), &taken);
       w.tx_send_size += n;
       more = yws_unsent(rec) > 0;
-    }
-    if (lws_send_pipe_choked(wsi)) {
-      /* The library sends the rest itself and calls back when it is out. */
-      yws_update_writable_status(loop->client_id, false);
-      YWS_TRACE("UNWRITABLE(%d)", loop->client_id);
     }
     if (more || loop->close_requested.load()) lws_callback_on_writable(wsi);
     return 0;

@@ -279,12 +279,14 @@ std::string urc_line(int client, const yws_parm_t &p, bool buffered) {
   }
 }
 
+/* The service's own keys, in option-id order. */
 const std::vector<std::string> &option_keys() {
-  static const std::vector<std::string> keys = {
-      "conn/pdpcid",       "conn/sslctxid",  "conn/url",      "conn/subprot_en",  "conn/subprot",
-      "conn/extension_en", "conn/extension", "conn/method",   "conn/timeout",     "ping/interval",
-      "write/buffersize",  "write/timeout",  "write/echo",    "read/buffersize",  "read/timeout",
-      "read/mode",         "close/waittime", "reqheader/add", "reqheader/remove", "ping/timeout"};
+  static const std::vector<std::string> keys = [] {
+    std::vector<std::string> k;
+    for (int id = 0; id < YWS_CFG_WRITE_MAX; id++)
+      if (const char *key = yws_cfg_key(id)) k.emplace_back(key);
+    return k;
+  }();
   return keys;
 }
 

@@ -15,6 +15,21 @@
  *   returns non-zero. Do not hold a lock your callback takes across
  *   yv_ws_open_proc.
  * - Client ids and profile ids are 0..2.
+ *
+ * Return values: each function lists its own below. The same situation gives
+ * the same answer everywhere except where a call is fixed otherwise:
+ * - a client id outside 0..2, or one whose slot is free: YWS_ERR_INVAL_PARM;
+ *   except the data calls yv_ws_write_proc and yv_ws_read_proc, which answer
+ *   YWS_ERR_GENERIC (as they do before the service exists), yv_ws_close_proc,
+ *   which answers 0 for a free slot (nothing to close), and the state query,
+ *   which answers YWS_CONN_STA_IDLE (0);
+ * - a profile id outside 0..2, or a profile that cannot be created:
+ *   YWS_ERR_INVAL_PARM;
+ * - a null argument the call needs: YWS_ERR_INVAL_PARM; except a null request
+ *   to yv_ws_open_proc or yv_ws_write_proc: YWS_ERR_GENERIC;
+ * - out of memory: YWS_ERR_NO_MEM;
+ * - a client that is opening or closing where that forbids the call:
+ *   YWS_ERR_BUSY.
  */
 #ifndef YV_API_WEBSOCKET_H
 #define YV_API_WEBSOCKET_H
@@ -187,13 +202,16 @@ typedef void (*YVW_DATACALL_RESPONSE_CB)(uint8_t nSim, uint32_t ind_type, int pr
 
 /* ---- start and open ---- */
 /* Creates what is missing of the service; may be called from several tasks at
- * once (the service is created once). 0, YWS_ERR_NO_MEM, or the platform's
- * negative status of a queue or task that could not be created. */
+ * once (the service is created once). client_id is not used.
+ * Returns 0, YWS_ERR_NO_MEM, or the platform's negative status of a queue or
+ * task that could not be created. */
 int yv_ws_app_start(int client_id, int sys_mode);
 /* Starts an open. 0 means started: exactly one OPEN follows through the
  * callback, with 0 (connected) or the error that ended the open. Non-zero:
- * - YWS_ERR_BUSY / YWS_ERR_INVAL_PARM / YWS_ERR_INVAL_URL / YWS_ERR_GENERIC:
- *   refused, nothing notified;
+ * - YWS_ERR_GENERIC: open_t is null; YWS_ERR_INVAL_PARM: a client or profile
+ *   id outside 0..2; YWS_ERR_BUSY: the client slot is in use;
+ *   YWS_ERR_INVAL_URL: the profile has no URL: refused, nothing notified (a
+ *   URL that is not usable ends the open through OPEN);
  * - YWS_ERR_NO_MEM: out of memory, or a lock of the service or of the client
  *   could not be created; nothing was started or notified and nothing runs
  *   without its lock; a later open tries again;
@@ -212,14 +230,22 @@ int yv_ws_app_start(int client_id, int sys_mode);
  * if it was still opening, in place of CLOSE if it had connected. Clients on
  * other contexts are not affected. */
 int yv_ws_open_proc(yws_open_t *open_t);
+/* Creates the profile cfg_id when missing, and the service lock once the
+ * service exists (yv_ws_open_proc calls it). No result; client_id is not
+ * used. */
 void yv_ws_service_init(int client_id, int cfg_id);
 /* Deletes the event queue; the next open creates a new one and has a service
- * task read it. */
+ * task read it. No result; the ids are not used. */
 void yv_ws_service_deinit(int client_id, int cfg_id);
+/* Posts the event to the service task; blocks while the queue is full (never
+ * on the service task itself). Always 0: a null event, or no service, posts
+ * nothing. */
 int yv_ws_task_send_message(yv_event_t *p_msg);
 
 /* ---- close and cancel ---- */
-/* YWS_ERR_BUSY while the client is opening or closing; CLOSE follows.
+/* Returns 0 when the close was started (CLOSE follows) or there is nothing
+ * to close (a free slot, or no service yet); YWS_ERR_INVAL_PARM for a client
+ * id outside 0..2; YWS_ERR_BUSY while the client is opening or closing.
  * A connected client first sends every byte accepted before the call, in
  * order, then the close frame (1000), and waits for the server's close
  * answer, all within the profile's "close/waittime" seconds (0: no closing
@@ -228,60 +254,122 @@ int yv_ws_task_send_message(yv_event_t *p_msg);
  * been sent), YWS_ERR_TIMEDOUT (5) when time ran out with bytes unsent or no
  * answer. May be called from inside the notification callback. */
 int yv_ws_close_proc(int client_id);
+/* Does nothing; always YWS_OK. */
 int32_t yv_ws_client_cancel(void *client_hndl, int32_t reason);
 
 /* ---- configuration ---- */
+/* Creates the profile with its defaults when missing. YWS_OK (also when it
+ * existed), YWS_ERR_INVAL_PARM for an id outside 0..2, YWS_ERR_NO_MEM when
+ * the profile could not be made, or when its header list could not (the
+ * profile exists then; the list is made at the first header added). */
 int yws_cfg_init(int cfg_id);
+/* The option id of a key such as "conn/url" (letter case ignored) into
+ * *type_out. YWS_OK; YWS_ERR_INVAL_PARM for a null argument; YWS_ERR_GENERIC
+ * for an unknown key (*type_out untouched). */
 yws_err_e yws_cfg_type_parse(const char *cfg_name, int *type_out);
+/* The key of an option id, as yws_cfg_type_parse takes it ("conn/url"); NULL
+ * for an id without one (categories, the callback, others). */
+const char *yws_cfg_key(int opt_tag);
 /* A set and the open of a client of the same profile exclude each other: the
- * set lands before the client exists, or answers YWS_ERR_BUSY. */
+ * set lands before the client exists, or answers YWS_ERR_BUSY.
+ * Returns YWS_OK; YWS_ERR_INVAL_PARM for a profile id outside 0..2 or one that
+ * cannot be created, an option id that cannot be set, a value out of range,
+ * a null string or a null callback (which is cleared), an invalid
+ * sub-protocol, or a header refused as yws_cfg_add_http_head says;
+ * YWS_ERR_BUSY while a client of the profile is opening, connected or
+ * closing; YWS_ERR_NO_MEM when a string or header cannot be copied (the old
+ * value stays). */
 yws_err_e yv_ws_cfg_set_opt(uint8_t cfg_id, int opt_tag, ...);
 /* String options come back as the profile's own pointer: do not free it, and
  * do not use it after a later set of the same option (from any task), which
- * frees it. */
+ * frees it. Returns YWS_OK; YWS_ERR_INVAL_PARM for a profile id outside 0..2
+ * or one that cannot be created, an option id without a field (categories,
+ * the callback, headers) or a null output pointer. */
 yws_err_e yv_ws_cfg_get_opt(uint8_t cfg_id, int opt_tag, ...);
+/* Answers a yws_client_res_e query into the pointers that follow (a null
+ * pointer is skipped). Returns YWS_OK; YWS_ERR_INVAL_PARM for a client id
+ * outside 0..2, a free slot (except YWS_CLIENT_GET_CLOSE_CAUSE), or an
+ * unknown query id. */
 yws_err_e yv_ws_client_get_opt(uint8_t client_id, int opt_tag, ...);
 /* The name must be an HTTP token (<= 256), the value free of control
  * characters (<= 1024): else YWS_ERR_INVAL_PARM, list unchanged. A stored
  * header of the same name (compared whole, ignoring letter case) is
- * replaced. */
+ * replaced. Returns YWS_OK; YWS_ERR_INVAL_PARM also for a null argument or a
+ * profile id outside 0..2; YWS_ERR_NO_MEM when the copy cannot be stored
+ * (list unchanged). */
 int yws_cfg_add_http_head(int cfg_id, const char *header_name, const char *header_str);
-/* Removes the headers of that name (whole, ignoring case), or all for NULL. */
+/* Removes the headers of that name (whole, ignoring case), or all for NULL.
+ * 0 (also when none matched); -1 for a profile id outside 0..2. */
 int yws_cfg_remove_http_head(int cfg_id, const char *header_name);
 /* On YWS_OK *fmt is a "+YWSCFG: " line owned by the caller (yv_ws_mem_free),
  * or NULL after the "reqheader/remove" query. Inside quoted values '"' and
- * '\' are written \" and \\. */
+ * '\' are written \" and \\. Otherwise *fmt is NULL or untouched:
+ * YWS_ERR_INVAL_PARM for a null fmt or type_str, a profile id outside 0..2 or
+ * one that cannot be created (untouched), an option without a report, or a
+ * header query that finds no list or, with a name, no headers (NULL);
+ * YWS_ERR_NO_MEM when the line cannot be allocated (NULL). */
 yws_err_e yws_cfg_get_opt_with_fmt(char **fmt, int type, uint8_t cfg_id, const char *type_str,
                                    const char *value_str);
+/* Writes the "+YWSCFG: " header line of the profile (the headers named
+ * header_name, or all for NULL) into resp_buffer, cut to len_max - 1
+ * characters. The number of stored headers; -1 for a null buffer or type_str,
+ * len_max <= 0, a profile id outside 0..2, or a name asked of a profile
+ * without headers. */
 int yws_cfg_get_http_head(char *resp_buffer, int len_max, int cfg_id, const char *type_str,
                           const char *header_name);
 
 /* ---- data ---- */
-/* Copies the data; YWS_ERR_NO_MEM when it would exceed the transmit limit
- * (nothing is queued). Queued bytes leave as messages of at most 2048 bytes;
- * a text message that leaves bytes behind ends at the last complete UTF-8
- * sequence, so valid UTF-8 stays valid in every message. Invalid UTF-8 in a
- * text write is sent as given. */
+/* Copies the data and returns YWS_OK; YWS_ERR_GENERIC for a null parm_t, no
+ * service yet, or a client id outside 0..2 or a free slot;
+ * YWS_ERR_INVAL_PARM for a negative size, null data with a positive size, or
+ * a type other than text or binary; YWS_ERR_NO_MEM when it would exceed the
+ * transmit limit or cannot be copied (nothing is queued). Queued bytes leave as messages of at most
+ * 2048 bytes; a text message that leaves bytes behind ends at the last complete UTF-8 sequence, so
+ * valid UTF-8 stays valid in every message. Invalid UTF-8 in a text write is sent as given. */
 int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t);
-/* In: *size is the capacity of data. Out: bytes copied. */
+/* In: *size is the capacity of data. Out: bytes copied. Returns YWS_OK while
+ * data remains or the client is connected, and when bytes were copied;
+ * YWS_ERR_NET_FAIL when nothing was copied and the client is no longer
+ * connected; YWS_ERR_GENERIC with no service yet (*size untouched) or for a
+ * client id outside 0..2 or a free slot (*size 0); YWS_ERR_INVAL_PARM for a
+ * null size. */
 int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool continue_read);
+/* The service's push-notification flag and the text kept with it (not
+ * copied); nothing before the service exists. client_id is not used. */
 void yws_client_set_data_push_urc_high(int32_t client_id, bool isHigh, char *remaining);
+/* The flag into *high (when not null) and the kept text; NULL before the
+ * service exists. client_id is not used. */
 char *yws_client_get_data_push_urc_high(int32_t client_id, int32_t *high);
+/* Clears the flag and asks the service task to deliver the next buffered
+ * data of client (uintptr_t)ctx. No result. */
 void yws_client_data_push_urc_cb(void *ctx);
 
 /* ---- state ---- */
+/* The client's yws_conn_sta_e; YWS_CONN_STA_IDLE (0) for an id outside 0..2 or
+ * a free slot. */
 int yv_ws_get_client_conn_state(uint8_t client_id);
 
 /* ---- bearer ---- */
+/* Activates packet-data context cid on SIM sim_id & 0xFF. 0 when it is
+ * active (its address is traced); -2 while an activation is under way; -1
+ * when the activation failed; the information call's non-zero status when
+ * the active context's address cannot be read. */
 int yv_ws_act_start(int cid, int sim_id);
+/* Waits for network registration (bounded), then: context active: cb with
+ * success, and the registration wait's result (0 once registered); an
+ * activation started or already under way: -2 (cb follows from the
+ * data-call layer); refused: cb with failure, -1. cb may be null. */
 int yv_ws_get_data_call_state(int cid, void *user_param, YVW_DATACALL_RESPONSE_CB cb);
+/* The data-call layer's answer callback: posts the indication to the service
+ * task. No result. */
 void yv_ws_datacall_cb(uint8_t nSim, uint32_t ind_type, int profile_idx, bool result,
                        void *task_ref);
 /* Service task: a bearer indication; param1 is the SIM/context binding word,
  * whose low byte names the context it acts on (yv_datacall.h). */
 void yv_ws_client_net_cb(yv_event_t *ws_event);
 
-/* Releases a block the service handed over (a report line). */
+/* Releases a block the service handed over (a report line); NULL is
+ * ignored. No result. */
 void yv_ws_mem_free(void *p);
 
 #ifdef __cplusplus

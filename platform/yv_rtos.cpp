@@ -93,6 +93,9 @@ struct LiveTasks {
 
 thread_local yv_task_t t_self = 0;
 std::atomic<uintptr_t> g_next_task{0x31000001};
+/* Handles of threads the platform did not create: from another range. */
+std::atomic<uintptr_t> g_next_foreign{0x39000001};
+thread_local yv_task_t t_foreign = 0;
 
 void task_ended() {
   LiveTasks &lt = leaked<LiveTasks>();
@@ -192,6 +195,22 @@ struct RtosMutex {
 RtosMutex *as_mutex(yv_mutex_t h) {
   auto *m = reinterpret_cast<RtosMutex *>(h);
   return (m && m->magic == kMutexMagic) ? m : nullptr;
+}
+
+/* ---- semaphores ---- */
+
+constexpr uint32_t kSemMagic = 0x73656D61;
+
+struct RtosSem {
+  uint32_t magic = kSemMagic;
+  std::mutex mu;
+  std::condition_variable cv;
+  uint32_t count = 0;
+};
+
+RtosSem *as_sem(yv_sem_t h) {
+  auto *s = reinterpret_cast<RtosSem *>(h);
+  return (s && s->magic == kSemMagic) ? s : nullptr;
 }
 
 /* ---- timers ---- */
@@ -312,6 +331,12 @@ void yv_rtos_task_sleep_s(uint32_t seconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+yv_task_t yv_rtos_task_self(void) {
+  if (t_self) return t_self;
+  if (!t_foreign) t_foreign = g_next_foreign.fetch_add(1);
+  return t_foreign;
+}
+
 /* ---- queue ---- */
 
 YvOSStatus yv_rtos_queue_create(yv_queue_t *queue, uint32_t item_size, uint32_t item_count) {
@@ -429,12 +454,11 @@ YvOSStatus yv_rtos_mutex_lock(yv_mutex_t mutex, uint32_t timeout) {
 YvOSStatus yv_rtos_mutex_unlock(yv_mutex_t mutex) {
   RtosMutex *m = as_mutex(mutex);
   if (!m) return YV_OSI_INVALID_HANDLE;
-  std::unique_lock<std::mutex> lk(m->mu);
+  std::lock_guard<std::mutex> lk(m->mu);
   if (!m->locked) return YV_OSI_INVALID_PARAM;
   m->locked = false;
-  bool wake = m->waiters > 0;
-  lk.unlock();
-  if (wake) m->cv.notify_one();
+  /* Notified under the lock: the next holder may delete the mutex. */
+  if (m->waiters > 0) m->cv.notify_one();
   return YV_OSI_SUCCESS;
 }
 
@@ -444,6 +468,53 @@ YvOSStatus yv_rtos_mutex_delete(yv_mutex_t mutex) {
   m->magic = 0;
   delete m;
   return YV_OSI_SUCCESS;
+}
+
+/* ---- semaphores ---- */
+
+YvOSStatus yv_rtos_sem_create(yv_sem_t *sem, uint32_t initial) {
+  if (sem) *sem = 0;
+  if (!sem) return YV_OSI_INVALID_PARAM;
+  auto *s = new (std::nothrow) RtosSem;
+  if (!s) return YV_OSI_MUTEX_CREATE_FAIL;
+  s->count = initial;
+  *sem = reinterpret_cast<yv_sem_t>(s);
+  return YV_OSI_SUCCESS;
+}
+
+YvOSStatus yv_rtos_sem_take(yv_sem_t sem, uint32_t timeout) {
+  RtosSem *s = as_sem(sem);
+  if (!s) return YV_OSI_INVALID_HANDLE;
+  std::unique_lock<std::mutex> lk(s->mu);
+  if (!wait_for_ms(s->cv, lk, timeout, [s] { return s->count > 0; })) return YV_OSI_QUEUE_TIMEOUT;
+  s->count--;
+  return YV_OSI_SUCCESS;
+}
+
+YvOSStatus yv_rtos_sem_give(yv_sem_t sem) {
+  RtosSem *s = as_sem(sem);
+  if (!s) return YV_OSI_INVALID_HANDLE;
+  /* Notified under the lock: the woken taker may delete the semaphore. */
+  std::lock_guard<std::mutex> lk(s->mu);
+  s->count++;
+  s->cv.notify_one();
+  return YV_OSI_SUCCESS;
+}
+
+YvOSStatus yv_rtos_sem_delete(yv_sem_t sem) {
+  RtosSem *s = as_sem(sem);
+  if (!s) return YV_OSI_INVALID_HANDLE;
+  s->magic = 0;
+  delete s;
+  return YV_OSI_SUCCESS;
+}
+
+/* ---- clock ---- */
+
+uint64_t yv_rtos_uptime_ms(void) {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+          .count());
 }
 
 /* ---- timers ---- */

@@ -10,6 +10,19 @@
  *   failure statuses below; the service passes statuses on, never decodes them.
  * - All calls are safe from any thread: service task, library threads, timer
  *   callbacks, data-call callbacks.
+ *
+ * What a port provides: every function below, nothing else from the OS. The
+ * service keeps no threads, locks, clocks or allocations of its own beyond
+ * these and yv_mem.h. It creates a few process-wide mutexes during static
+ * initialisation (before main or the first task), so yv_rtos_mutex_create
+ * must work then. The queue rule "the consumer's own posts never block" maps
+ * onto a fixed-size RTOS queue like this: the service task posts to itself
+ * a bounded number of follow-up events per event it handles (the callback
+ * events one of its library calls staged, at most 16, and a few of its own),
+ * so a port either sizes the queue with that much headroom and reserves it
+ * for the consumer (other posters block while fewer slots than that are
+ * free), or keeps an overflow list of that size that only the consumer
+ * appends to; either way wait returns the items in posting order.
  */
 #ifndef YV_RTOS_H
 #define YV_RTOS_H
@@ -59,6 +72,10 @@ YvOSStatus yv_rtos_task_create(yv_task_t *task, uint32_t stack_size, uint8_t pri
 void yv_rtos_task_delete(yv_task_t task);
 /* Blocks the caller for whole seconds. */
 void yv_rtos_task_sleep_s(uint32_t seconds);
+/* The calling thread's handle: non-zero, the same for every call from one
+ * thread and distinct between live threads; threads the platform did not
+ * create (a caller's own) have one too. Never blocks. */
+yv_task_t yv_rtos_task_self(void);
 
 /* ---- queue ----
  * Fixed item size and capacity. Posting blocks while the queue is full,
@@ -79,11 +96,33 @@ YvOSStatus yv_rtos_queue_delete(yv_queue_t queue);
  * out; locking and unlocking never allocate and are safe from any thread,
  * inside a library callback too (the data path's transmit and stage locks
  * are taken there, briefly, with nothing else held while waiting); the
- * thread that locked unlocks; delete only when no thread holds or waits. */
+ * thread that locked unlocks; delete only when no thread holds or waits
+ * (the thread that got the lock from an unlock may delete it: unlock's last
+ * touch comes first). */
 YvOSStatus yv_rtos_mutex_create(yv_mutex_t *mutex);
 YvOSStatus yv_rtos_mutex_lock(yv_mutex_t mutex, uint32_t timeout);
 YvOSStatus yv_rtos_mutex_unlock(yv_mutex_t mutex);
 YvOSStatus yv_rtos_mutex_delete(yv_mutex_t mutex);
+
+/* ---- counting semaphores ----
+ * take waits until the count is above zero and lowers it; it returns
+ * YV_OSI_QUEUE_TIMEOUT when the timeout (ms, 0 = do not wait,
+ * YV_WAIT_FOREVER) runs out first. give raises the count and wakes one
+ * waiter; it never blocks and never allocates, from any thread. The last
+ * touch of the semaphore by give happens before a woken waiter returns, so
+ * that waiter may delete it at once. create gives an initial count; delete
+ * only when no thread waits. A 0 or deleted handle is refused with
+ * YV_OSI_INVALID_HANDLE. The service uses them as wake-ups: each give
+ * matches one waiter it counted under its own mutex. */
+YvOSStatus yv_rtos_sem_create(yv_sem_t *sem, uint32_t initial);
+YvOSStatus yv_rtos_sem_take(yv_sem_t sem, uint32_t timeout);
+YvOSStatus yv_rtos_sem_give(yv_sem_t sem);
+YvOSStatus yv_rtos_sem_delete(yv_sem_t sem);
+
+/* ---- monotonic clock ----
+ * Milliseconds since an arbitrary start, never going back, unaffected by
+ * changes of the wall clock; from any thread, never blocks. */
+uint64_t yv_rtos_uptime_ms(void);
 
 /* ---- one-shot timers ----
  * Callbacks run on the timer thread, never on the caller of start. stop and

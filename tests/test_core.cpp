@@ -36,7 +36,7 @@ TEST(ServiceCore, DeletedQueueEndsTaskAndNextStartMakesNewOnes) {
   yv_queue_t first = ctx->queue;
   yv_ws_service_deinit(0, 0);
   EXPECT_EQ(ctx->queue, 0u);
-  ASSERT_TRUE(eventually([&] { return __atomic_load_n(&ctx->ws_task_id, __ATOMIC_ACQUIRE) == 0; }));
+  ASSERT_TRUE(eventually([&] { return ctx->ws_task_id.load() == 0; }));
   ASSERT_EQ(yv_rtos_test_wait_live_tasks(0, 5000), 0);
   yv_ws_service_deinit(0, 0);  // no queue: nothing to do
 

@@ -1,8 +1,9 @@
 /* Counted singly linked list of payload copies. */
 #include "yavo_linklist.h"
 
-#include <cstdlib>
 #include <cstring>
+
+#include "yv_mem.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ extern "C" {
 
 int linklist_init(linklist_handler_t *hd) {
   if (!hd) return LINKLIST_ERR_PARAM;
-  auto *l = static_cast<linklist_t *>(calloc(1, sizeof(linklist_t)));
+  auto *l = static_cast<linklist_t *>(yv_mem_alloc(sizeof(linklist_t)));
   if (!l) return LINKLIST_ERR_NO_MEM;
   *hd = l;
   return 0;
@@ -32,7 +33,7 @@ int linklist_init(linklist_handler_t *hd) {
 int linklist_push(linklist_handler_t *hd, int dir, const void *data, uint32_t size) {
   if (!valid(hd) || (!data && size > 0)) return LINKLIST_ERR_PARAM;
   if (dir != DIR_FIFO && dir != DIR_LIFO && dir != DIR_SIFO) return LINKLIST_ERR_PARAM;
-  auto *n = static_cast<linklist *>(malloc(sizeof(linklist) + size));
+  auto *n = static_cast<linklist *>(yv_mem_alloc(sizeof(linklist) + size));
   if (!n) return LINKLIST_ERR_NO_MEM;
   n->next = nullptr;
   n->size = size;
@@ -84,7 +85,7 @@ int linklist_node_delete(linklist_handler_t *hd, uint32_t index) {
   if (l->tail == victim) l->tail = prev;
   if (l->curt == victim) l->curt = nullptr;
   l->node_cnt--;
-  free(victim);
+  yv_mem_free(victim);
   return 0;
 }
 
@@ -93,10 +94,10 @@ int linklist_deinit(linklist_handler_t *hd) {
   linklist *n = (*hd)->header;
   while (n) {
     linklist *next = n->next;
-    free(n);
+    yv_mem_free(n);
     n = next;
   }
-  free(*hd);
+  yv_mem_free(*hd);
   *hd = nullptr;
   return 0;
 }

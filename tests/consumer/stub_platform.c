@@ -78,6 +78,28 @@ YvOSStatus yv_rtos_mutex_delete(yv_mutex_t mutex) {
   (void)mutex;
   return YV_OSI_SUCCESS;
 }
+yv_task_t yv_rtos_task_self(void) {
+  return 1; /* one thread */
+}
+YvOSStatus yv_rtos_sem_create(yv_sem_t *sem, uint32_t initial) {
+  (void)initial;
+  return new_handle(sem);
+}
+YvOSStatus yv_rtos_sem_take(yv_sem_t sem, uint32_t timeout) {
+  (void)sem, (void)timeout;
+  return YV_OSI_QUEUE_TIMEOUT; /* nothing else runs to give it */
+}
+YvOSStatus yv_rtos_sem_give(yv_sem_t sem) {
+  (void)sem;
+  return YV_OSI_SUCCESS;
+}
+YvOSStatus yv_rtos_sem_delete(yv_sem_t sem) {
+  (void)sem;
+  return YV_OSI_SUCCESS;
+}
+uint64_t yv_rtos_uptime_ms(void) {
+  return 0;
+}
 YvOSStatus yv_rtos_timer_create(yv_timer_t *timer, uint32_t task, yv_timer_cb_t cb, void *argv) {
   (void)task, (void)cb, (void)argv;
   return new_handle(timer);
