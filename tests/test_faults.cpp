@@ -113,50 +113,6 @@ class Stream {
   }
 };
 
-// Holds the service task inside a notification of `client` carrying `token`
-// until released, so that the events posted meanwhile are handled in the
-// order they were queued.
-class ServiceHold {
- public:
-  ServiceHold(int client, const std::string &token) : state_(std::make_shared<State>()) {
-    std::shared_ptr<State> st = state_;
-    Notes::get().set_hook([st, client, token](int c, const yws_parm_t *p) {
-      if (c != client || p->type != YWS_CB_TYPE_RECV || !p->data ||
-          std::string(reinterpret_cast<const char *>(p->data), static_cast<size_t>(p->size)) !=
-              token)
-        return;
-      std::unique_lock<std::mutex> lk(st->m);
-      st->held = true;
-      st->cv.notify_all();
-      st->cv.wait_for(lk, kWait, [st] { return st->released; });
-    });
-  }
-  ~ServiceHold() {
-    release();
-    Notes::get().set_hook(nullptr);
-  }
-  ServiceHold(const ServiceHold &) = delete;
-  ServiceHold &operator=(const ServiceHold &) = delete;
-
-  bool wait_held() {
-    std::unique_lock<std::mutex> lk(state_->m);
-    return state_->cv.wait_for(lk, kWait, [this] { return state_->held; });
-  }
-  void release() {
-    std::lock_guard<std::mutex> lk(state_->m);
-    state_->released = true;
-    state_->cv.notify_all();
-  }
-
- private:
-  struct State {
-    std::mutex m;
-    std::condition_variable cv;
-    bool held = false, released = false;
-  };
-  std::shared_ptr<State> state_;
-};
-
 // Opened before the client under test; must come through every fault with
 // its connection, its notifications and its echo untouched.
 class Bystander {

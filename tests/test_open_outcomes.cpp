@@ -75,49 +75,6 @@ std::vector<int> open_together(const std::vector<std::pair<int, int>> &opens, in
   return ::testing::AssertionSuccess();
 }
 
-// Holds the service task inside a RECV notification of `client` carrying
-// `token`, so that events posted meanwhile queue up in a known order.
-class ServiceHold {
- public:
-  ServiceHold(int client, const std::string &token) : st_(std::make_shared<State>()) {
-    std::shared_ptr<State> st = st_;
-    Notes::get().set_hook([st, client, token](int c, const yws_parm_t *p) {
-      if (c != client || p->type != YWS_CB_TYPE_RECV || !p->data ||
-          std::string(reinterpret_cast<const char *>(p->data), static_cast<size_t>(p->size)) !=
-              token)
-        return;
-      std::unique_lock<std::mutex> lk(st->m);
-      st->held = true;
-      st->cv.notify_all();
-      st->cv.wait_for(lk, kWait, [st] { return st->released; });
-    });
-    held_ = write_bytes(client, token) == YWS_OK && wait([this] { return st_->held; });
-  }
-  ~ServiceHold() {
-    release();
-    Notes::get().set_hook(nullptr);
-  }
-  bool held() const { return held_; }
-  void release() {
-    std::lock_guard<std::mutex> lk(st_->m);
-    st_->released = true;
-    st_->cv.notify_all();
-  }
-
- private:
-  struct State {
-    std::mutex m;
-    std::condition_variable cv;
-    bool held = false, released = false;
-  };
-  bool wait(const std::function<bool()> &pred) {
-    std::unique_lock<std::mutex> lk(st_->m);
-    return st_->cv.wait_for(lk, kWait, pred);
-  }
-  std::shared_ptr<State> st_;
-  bool held_ = false;
-};
-
 }  // namespace
 
 // ---- two profiles on contexts 1 and 5, opened from two tasks at once ----
@@ -318,7 +275,8 @@ TEST_P(TimeoutRace, GivesExactlyOneOpen) {
   ASSERT_NE(timer, 0u);
   {
     ServiceHold hold(2, "hold");
-    ASSERT_TRUE(hold.held());
+    ASSERT_EQ(write_bytes(2, "hold"), YWS_OK);
+    ASSERT_TRUE(hold.wait_held());
     if (!timeout_first) {
       peer.send_raw(switching_protocols(*peer.last_request()));
       // The loop posts the establishment right after its callback; the timer

@@ -186,4 +186,33 @@ bool settled(milliseconds t) {
   return free_slots && yv_rtos_test_wait_live_tasks(1, static_cast<uint32_t>(t.count())) == 0;
 }
 
+ServiceHold::ServiceHold(int client, const std::string &token) : state_(std::make_shared<State>()) {
+  std::shared_ptr<State> st = state_;
+  Notes::get().set_hook([st, client, token](int c, const yws_parm_t *p) {
+    if (c != client || p->type != YWS_CB_TYPE_RECV || !p->data ||
+        std::string(reinterpret_cast<const char *>(p->data), static_cast<size_t>(p->size)) != token)
+      return;
+    std::unique_lock<std::mutex> lk(st->m);
+    st->held = true;
+    st->cv.notify_all();
+    st->cv.wait_for(lk, kWait, [st] { return st->released; });
+  });
+}
+
+ServiceHold::~ServiceHold() {
+  release();
+  Notes::get().set_hook(nullptr);
+}
+
+bool ServiceHold::wait_held() {
+  std::unique_lock<std::mutex> lk(state_->m);
+  return state_->cv.wait_for(lk, kWait, [this] { return state_->held; });
+}
+
+void ServiceHold::release() {
+  std::lock_guard<std::mutex> lk(state_->m);
+  state_->released = true;
+  state_->cv.notify_all();
+}
+
 }  // namespace ywst

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -99,6 +100,27 @@ bool queue_drained(milliseconds t = kWait);
 int closed_port();
 /* The slot is free and only the service task is left. */
 bool settled(milliseconds t = kWait);
+
+/* Holds the service task inside a RECV notification of `client` carrying
+ * `token` until released, so that events posted meanwhile are handled in the
+ * order they were queued. The caller sends the token. */
+class ServiceHold {
+ public:
+  ServiceHold(int client, const std::string &token);
+  ~ServiceHold();
+  ServiceHold(const ServiceHold &) = delete;
+  ServiceHold &operator=(const ServiceHold &) = delete;
+  bool wait_held();
+  void release();
+
+ private:
+  struct State {
+    std::mutex m;
+    std::condition_variable cv;
+    bool held = false, released = false;
+  };
+  std::shared_ptr<State> state_;
+};
 
 }  // namespace ywst
 
