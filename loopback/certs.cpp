@@ -42,7 +42,7 @@ void add_ext(X509 *cert, X509 *issuer, int nid, const char *value) {
   X509_EXTENSION_free(ext);
 }
 
-struct CertSpec {
+struct CertFields {
   const char *cn;
   bool ca = false;
   const char *san = "IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost";
@@ -51,31 +51,31 @@ struct CertSpec {
   long not_after_s = 3650L * 24 * 3600;
 };
 
-Cert make_cert(const CertSpec &spec, EVP_PKEY *key, X509 *issuer, EVP_PKEY *issuer_key,
+Cert make_cert(const CertFields &fields, EVP_PKEY *key, X509 *issuer, EVP_PKEY *issuer_key,
                long serial) {
   Cert c(X509_new());
   if (!c) fail("alloc");
   X509_set_version(c.get(), 2);
   ASN1_INTEGER_set(X509_get_serialNumber(c.get()), serial);
-  X509_gmtime_adj(X509_getm_notBefore(c.get()), spec.not_before_s);
-  X509_gmtime_adj(X509_getm_notAfter(c.get()), spec.not_after_s);
+  X509_gmtime_adj(X509_getm_notBefore(c.get()), fields.not_before_s);
+  X509_gmtime_adj(X509_getm_notAfter(c.get()), fields.not_after_s);
   X509_set_pubkey(c.get(), key);
   X509_NAME *name = X509_get_subject_name(c.get());
   X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
                              reinterpret_cast<const unsigned char *>("yws test"), -1, -1, 0);
   X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char *>(spec.cn), -1, -1, 0);
+                             reinterpret_cast<const unsigned char *>(fields.cn), -1, -1, 0);
   X509 *iss = issuer ? issuer : c.get();
   X509_set_issuer_name(c.get(), X509_get_subject_name(iss));
   add_ext(c.get(), iss, NID_subject_key_identifier, "hash");
-  if (spec.ca) {
+  if (fields.ca) {
     add_ext(c.get(), iss, NID_basic_constraints, "critical,CA:TRUE");
     add_ext(c.get(), iss, NID_key_usage, "critical,keyCertSign,cRLSign,digitalSignature");
   } else {
     add_ext(c.get(), iss, NID_basic_constraints, "critical,CA:FALSE");
-    add_ext(c.get(), iss, NID_ext_key_usage, spec.usage);
+    add_ext(c.get(), iss, NID_ext_key_usage, fields.usage);
     // DNS:127.0.0.1 too: some host checks compare the literal against DNS names only.
-    if (spec.san) add_ext(c.get(), iss, NID_subject_alt_name, spec.san);
+    if (fields.san) add_ext(c.get(), iss, NID_subject_alt_name, fields.san);
   }
   if (issuer) add_ext(c.get(), iss, NID_authority_key_identifier, "keyid:always");
   if (!X509_sign(c.get(), issuer_key ? issuer_key : key, EVP_sha256())) fail("sign");
@@ -84,26 +84,26 @@ Cert make_cert(const CertSpec &spec, EVP_PKEY *key, X509 *issuer, EVP_PKEY *issu
 
 Cert new_cert(const char *cn, EVP_PKEY *key, X509 *issuer, EVP_PKEY *issuer_key, bool ca,
               long serial) {
-  CertSpec spec;
-  spec.cn = cn;
-  spec.ca = ca;
-  return make_cert(spec, key, issuer, issuer_key, serial);
+  CertFields fields;
+  fields.cn = cn;
+  fields.ca = ca;
+  return make_cert(fields, key, issuer, issuer_key, serial);
 }
 
-void write_cert(const std::string &path, X509 *c) {
-  FILE *f = std::fopen(path.c_str(), "w");
+void put_cert(const std::string &path, X509 *c, const char *mode) {
+  FILE *f = std::fopen(path.c_str(), mode);
   if (!f) fail("open cert file");
   int ok = PEM_write_X509(f, c);
   std::fclose(f);
   if (!ok) fail("write cert");
 }
 
+void write_cert(const std::string &path, X509 *c) {
+  put_cert(path, c, "w");
+}
+
 void append_cert(const std::string &path, X509 *c) {
-  FILE *f = std::fopen(path.c_str(), "a");
-  if (!f) fail("open cert file");
-  int ok = PEM_write_X509(f, c);
-  std::fclose(f);
-  if (!ok) fail("append cert");
+  put_cert(path, c, "a");
 }
 
 void write_key(const std::string &path, EVP_PKEY *k) {
@@ -155,10 +155,10 @@ TestPki make_test_pki(const std::string &dir) {
   write_cert(p.rogue_ca, rogue.get());
 
   long serial = 20;
-  auto leaf = [&](const char *stem, CertSpec spec, X509 *issuer, EVP_PKEY *issuer_key,
+  auto leaf = [&](const char *stem, CertFields fields, X509 *issuer, EVP_PKEY *issuer_key,
                   X509 *chain_extra) {
     Pkey k = new_key();
-    Cert c = make_cert(spec, k.get(), issuer, issuer_key, serial++);
+    Cert c = make_cert(fields, k.get(), issuer, issuer_key, serial++);
     TestPki::Pair out{path((std::string(stem) + ".pem").c_str()),
                       path((std::string(stem) + ".key").c_str())};
     write_cert(out.cert, c.get());
@@ -166,21 +166,21 @@ TestPki make_test_pki(const std::string &dir) {
     write_key(out.key, k.get());
     return out;
   };
-  CertSpec server;
+  CertFields server;
   server.cn = "127.0.0.1";
   p.good = leaf("pki-good", server, ca.get(), ca_key.get(), nullptr);
   p.rogue_chain = leaf("pki-rogue-chain", server, rogue.get(), rogue_key.get(), rogue.get());
   p.rogue_leaf = leaf("pki-rogue-leaf", server, rogue.get(), rogue_key.get(), nullptr);
   p.self_signed = leaf("pki-self", server, nullptr, nullptr, nullptr);
-  CertSpec other = server;
+  CertFields other = server;
   other.cn = "other.example";
   other.san = "DNS:other.example";
   p.other_host = leaf("pki-other-host", other, ca.get(), ca_key.get(), nullptr);
-  CertSpec expired = server;
+  CertFields expired = server;
   expired.not_before_s = -30L * 24 * 3600;
   expired.not_after_s = -24L * 3600;
   p.expired = leaf("pki-expired", expired, ca.get(), ca_key.get(), nullptr);
-  CertSpec client;
+  CertFields client;
   client.cn = "yws test client";
   client.san = nullptr;
   client.usage = "clientAuth";
