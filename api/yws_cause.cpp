@@ -63,21 +63,36 @@ bool yws_utf8_cont(uint8_t b, uint8_t lo = 0x80, uint8_t hi = 0xBF) {
   return b >= lo && b <= hi;
 }
 
+/* The decoder state a lead byte starts: continuation bytes it needs and the
+ * bounds of the first one (overlong forms, surrogates and code points above
+ * U+10FFFF are cut off there). False for a byte no code point starts with. */
+bool yws_utf8_lead(uint8_t b, utf8_t *st) {
+  st->lo = 0x80;
+  st->hi = 0xBF;
+  if (b >= 0xC2 && b <= 0xDF) {
+    st->need = 1;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    st->need = 2;
+    if (b == 0xE0) st->lo = 0xA0;
+    if (b == 0xED) st->hi = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    st->need = 3;
+    if (b == 0xF0) st->lo = 0x90;
+    if (b == 0xF4) st->hi = 0x8F;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 /* Length of the valid code point at p (lead byte b, four bytes readable), or
  * 0 when it is invalid. */
 size_t yws_utf8_whole(const uint8_t *p, uint8_t b) {
-  if (b >= 0xC2 && b <= 0xDF) return yws_utf8_cont(p[1]) ? 2 : 0;
-  if (b >= 0xE0 && b <= 0xEF) {
-    uint8_t lo = b == 0xE0 ? 0xA0 : 0x80; /* overlong */
-    uint8_t hi = b == 0xED ? 0x9F : 0xBF; /* surrogates */
-    return yws_utf8_cont(p[1], lo, hi) && yws_utf8_cont(p[2]) ? 3 : 0;
-  }
-  if (b >= 0xF0 && b <= 0xF4) {
-    uint8_t lo = b == 0xF0 ? 0x90 : 0x80; /* overlong */
-    uint8_t hi = b == 0xF4 ? 0x8F : 0xBF; /* above U+10FFFF */
-    return yws_utf8_cont(p[1], lo, hi) && yws_utf8_cont(p[2]) && yws_utf8_cont(p[3]) ? 4 : 0;
-  }
-  return 0;
+  utf8_t st;
+  if (!yws_utf8_lead(b, &st) || !yws_utf8_cont(p[1], st.lo, st.hi)) return 0;
+  for (uint8_t k = 2; k <= st.need; k++)
+    if (!yws_utf8_cont(p[k])) return 0;
+  return st.need + 1u;
 }
 
 /* Advances the decoder over len bytes. Returns false on an invalid byte;
@@ -108,21 +123,7 @@ bool yws_utf8_scan(utf8_t *st, const uint8_t *p, size_t len, size_t *tail) {
         i += n;
         continue;
       }
-      st->lo = 0x80;
-      st->hi = 0xBF;
-      if (b >= 0xC2 && b <= 0xDF) {
-        st->need = 1;
-      } else if (b >= 0xE0 && b <= 0xEF) {
-        st->need = 2;
-        if (b == 0xE0) st->lo = 0xA0; /* overlong */
-        if (b == 0xED) st->hi = 0x9F; /* surrogates */
-      } else if (b >= 0xF0 && b <= 0xF4) {
-        st->need = 3;
-        if (b == 0xF0) st->lo = 0x90; /* overlong */
-        if (b == 0xF4) st->hi = 0x8F; /* above U+10FFFF */
-      } else {
-        return false;
-      }
+      if (!yws_utf8_lead(b, st)) return false;
       *tail = i;
       i++;
       continue;

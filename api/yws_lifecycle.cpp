@@ -40,11 +40,6 @@ bool yws_start_graceful_close(yws_client_t *rec) {
   return true;
 }
 
-/* Sends the queued data that waited for the connection. */
-void yws_kick_tx(int client_id) {
-  yws_tx_kick(client_id);
-}
-
 }  // namespace
 
 void yws_timer_remove(yv_timer_t *timer) {
@@ -76,7 +71,7 @@ yws_err_e yws_client_open_connected(int client_id) {
     yv_event_t st = {0, YWS_CONN_STA_CONNECTED, YWS_OK, 0};
     yws_update_conn_status(static_cast<uint8_t>(client_id), &st);
     YWS_TRACE("open ok");
-    yws_kick_tx(client_id);
+    yws_tx_kick(client_id); /* data queued while connecting goes now */
   }
   yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, YWS_OK);
   return YWS_OK;
@@ -245,7 +240,7 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
 }
 
 void yws_client_writable_event(int client_id) {
-  if (yws_client_id_ok(client_id)) yws_kick_tx(client_id);
+  if (yws_client_id_ok(client_id)) yws_tx_kick(client_id);
 }
 
 int yws_open_timer_start(uint32_t tag) {

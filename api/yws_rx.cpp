@@ -18,10 +18,6 @@ void yws_rx_forget(yws_client_t *rec, int32_t size) {
   if (rec->prot_ctxt.loop) rec->prot_ctxt.loop->rx_pending -= size;
 }
 
-}  // namespace
-
-namespace {
-
 /* One piece to the callback or the receive chain; the caller keeps the bytes. */
 int32_t yws_rx_piece(int32_t client_id, const char *data, int32_t size) {
   uint8_t cfg_id;

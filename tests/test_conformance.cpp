@@ -32,21 +32,8 @@ std::string delivered(size_t from) {
   return received(kClient, Notes::get().all(), from);
 }
 
-int cause_of(int *code, std::string *reason) {
-  int cause = -1;
-  char buf[YWS_CLOSE_REASON_SIZE] = {0};
-  yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_CLOSE_CAUSE, &cause, code, buf);
-  *reason = buf;
-  return cause;
-}
-
-class Conformance : public ::testing::Test {
+class Conformance : public OneClientTest<kClient> {
  protected:
-  void SetUp() override { yv_dc_ctl_reset(); }
-  void TearDown() override {
-    if (yv_ws_get_client_conn_state(kClient) == YWS_CONN_STA_CONNECTED) close_client(kClient);
-    EXPECT_TRUE(settled());
-  }
   // Opens against a peer that sends `bytes` once the client's first message arrived.
   void open_with(RawPeer::Options o, const std::string &bytes) {
     o.script.push_back(RawPeer::Step{RawPeer::Step::kWaitMessages, {}, 1});
@@ -92,11 +79,10 @@ TEST_P(Violations, FailTheConnectionWithProtFailAndDeliverNothingOfThem) {
   open_with({}, kBefore + v.bytes);
   ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes_ + 1));
   EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_ERR_PROT_FAIL);
-  int code = -1;
-  std::string reason;
-  EXPECT_EQ(cause_of(&code, &reason), YWS_CLOSE_CAUSE_PROTOCOL);
-  EXPECT_EQ(code, 0);
-  EXPECT_EQ(reason, "");
+  Cause c = cause_of(kClient);
+  EXPECT_EQ(c.cause, YWS_CLOSE_CAUSE_PROTOCOL);
+  EXPECT_EQ(c.code, 0);
+  EXPECT_EQ(c.reason, "");
   std::string got = delivered(from_);
   std::string most = "before" + v.valid;
   EXPECT_TRUE(got.size() >= 6 && most.compare(0, got.size(), got) == 0) << "delivered: " << got;
@@ -188,11 +174,10 @@ TEST_P(ValidCloses, WithALongReasonAreAnsweredWithTheSameCode) {
   open_with({}, RawPeer::close_frame(GetParam(), reason));
   ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes_ + 1));
   EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
-  int code = -1;
-  std::string got;
-  EXPECT_EQ(cause_of(&code, &got), YWS_CLOSE_CAUSE_PEER);
-  EXPECT_EQ(code, GetParam());
-  EXPECT_EQ(got, reason);
+  Cause c = cause_of(kClient);
+  EXPECT_EQ(c.cause, YWS_CLOSE_CAUSE_PEER);
+  EXPECT_EQ(c.code, GetParam());
+  EXPECT_EQ(c.reason, reason);
   ASSERT_TRUE(peer_->wait_close(kWait));
   EXPECT_EQ(peer_->closes()[0].code, GetParam());
 }
@@ -209,10 +194,9 @@ TEST_P(RewrittenCloses, ArriveAsAServerCloseWith1002) {
   open_with({}, RawPeer::close_frame(GetParam(), "r"));
   ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes_ + 1));
   EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
-  int code = -1;
-  std::string reason;
-  EXPECT_EQ(cause_of(&code, &reason), YWS_CLOSE_CAUSE_PEER);
-  EXPECT_EQ(code, 1002);
+  Cause c = cause_of(kClient);
+  EXPECT_EQ(c.cause, YWS_CLOSE_CAUSE_PEER);
+  EXPECT_EQ(c.code, 1002);
   ASSERT_TRUE(peer_->wait_close(kWait));
   EXPECT_EQ(peer_->closes()[0].code, 1002);
 }

@@ -42,18 +42,6 @@ constexpr int kSslCtx = 3;
 // Lazily grown library tables are allowed for; a leaked context is larger.
 constexpr size_t kHeapSlack = 16 * 1024;
 
-// Bytes notified to `client` from note index `from` on.
-// Writes `msg` and waits for it to come back whole.
-bool echoed(int client, const std::string &msg) {
-  size_t from = Notes::get().all().size();
-  if (write_bytes(client, msg) != YWS_OK) return false;
-  return Notes::get().wait([&](const std::vector<Note> &v) {
-    for (size_t i = from; i < v.size(); i++)
-      if (v[i].client == client && v[i].type == YWS_CB_TYPE_RECV && v[i].data == msg) return true;
-    return false;
-  });
-}
-
 // Profiles outlive a test when the binary runs its tests in one process.
 void fresh_profile(int cfg, const std::string &url) {
   auto id = static_cast<uint8_t>(cfg);

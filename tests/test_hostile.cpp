@@ -83,14 +83,7 @@ std::string burst_pattern(size_t n) {
   return s;
 }
 
-class Hostile : public ::testing::Test {
- protected:
-  void SetUp() override { yv_dc_ctl_reset(); }
-  void TearDown() override {
-    if (yv_ws_get_client_conn_state(kClient) == YWS_CONN_STA_CONNECTED) close_client(kClient);
-    EXPECT_TRUE(settled());
-  }
-};
+using Hostile = OneClientTest<kClient>;
 
 // ---- frames after a correct handshake ----
 

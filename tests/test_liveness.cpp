@@ -22,22 +22,6 @@ namespace {
 constexpr int kClient = 2;
 constexpr int kCfg = 2;
 
-struct Cause {
-  int cause = -1;
-  int code = -1;
-  std::string reason;
-};
-
-Cause cause_of(int client) {
-  Cause c;
-  char reason[YWS_CLOSE_REASON_SIZE];
-  std::memset(reason, 'x', sizeof(reason));
-  if (yv_ws_client_get_opt(static_cast<uint8_t>(client), YWS_CLIENT_GET_CLOSE_CAUSE, &c.cause,
-                           &c.code, reason) == YWS_OK)
-    c.reason = reason;
-  return c;
-}
-
 void fresh_profile(const std::string &url, int interval, int timeout) {
   profile(kCfg, url);
   yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_TIMEOUT, 5);
@@ -49,14 +33,7 @@ double secs(Clock::duration d) {
   return std::chrono::duration<double>(d).count();
 }
 
-class Liveness : public ::testing::Test {
- protected:
-  void SetUp() override { yv_dc_ctl_reset(); }
-  void TearDown() override {
-    if (yv_ws_get_client_conn_state(kClient) == YWS_CONN_STA_CONNECTED) close_client(kClient);
-    EXPECT_TRUE(settled());
-  }
-};
+using Liveness = OneClientTest<kClient>;
 
 }  // namespace
 

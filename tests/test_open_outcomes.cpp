@@ -35,16 +35,6 @@ void setup_profile(int cfg, const std::string &url, int cid, int timeout) {
   yv_ws_cfg_set_opt(id, YWS_CFG_PING_INTERVAL, 0);
 }
 
-bool echoed(int client, const std::string &msg) {
-  size_t from = Notes::get().all().size();
-  if (write_bytes(client, msg) != YWS_OK) return false;
-  return Notes::get().wait([&](const std::vector<Note> &v) {
-    for (size_t i = from; i < v.size(); i++)
-      if (v[i].client == client && v[i].type == YWS_CB_TYPE_RECV && v[i].data == msg) return true;
-    return false;
-  });
-}
-
 // Opens {client, profile} pairs from one thread each, released together.
 std::vector<int> open_together(const std::vector<std::pair<int, int>> &opens, int mode = 0) {
   std::vector<int> rc(opens.size(), -1000);

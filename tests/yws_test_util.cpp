@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "yv_rtos.h"
@@ -132,6 +133,16 @@ int write_bytes(int client, const std::string &s, int type) {
   return yv_ws_write_proc(client, &p);
 }
 
+bool echoed(int client, const std::string &msg) {
+  size_t from = Notes::get().all().size();
+  if (write_bytes(client, msg) != YWS_OK) return false;
+  return Notes::get().wait([&](const std::vector<Note> &v) {
+    for (size_t i = from; i < v.size(); i++)
+      if (v[i].client == client && v[i].type == YWS_CB_TYPE_RECV && v[i].data == msg) return true;
+    return false;
+  });
+}
+
 int unsent(int client) {
   int total = 0, left = -1;
   yv_ws_client_get_opt(static_cast<uint8_t>(client), YWS_CLIENT_GET_UNSENT_SIZE, &total, &left);
@@ -184,6 +195,16 @@ bool settled(milliseconds t) {
       },
       t);
   return free_slots && yv_rtos_test_wait_live_tasks(1, static_cast<uint32_t>(t.count())) == 0;
+}
+
+Cause cause_of(int client) {
+  Cause c;
+  char reason[YWS_CLOSE_REASON_SIZE];
+  std::memset(reason, 'x', sizeof(reason));
+  if (yv_ws_client_get_opt(static_cast<uint8_t>(client), YWS_CLIENT_GET_CLOSE_CAUSE, &c.cause,
+                           &c.code, reason) == YWS_OK)
+    c.reason = reason;
+  return c;
 }
 
 ServiceHold::ServiceHold(int client, const std::string &token) : state_(std::make_shared<State>()) {

@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "yv_api_websocket.h"
+#include "yv_datacall_ctl.h"
 #include "yv_mem_test.h"
 #include "yv_rtos.h"
 #include "yv_rtos_test.h"
@@ -88,6 +91,8 @@ int open_client(int client, int cfg, int sys_mode = 0);
 int close_client(int client);
 /* Queues bytes for a client; the service's result. */
 int write_bytes(int client, const std::string &s, int type = YWS_WRITE_PROT_TEXT);
+/* Writes msg and waits for it to come back whole in one notification. */
+bool echoed(int client, const std::string &msg);
 /* Bytes accepted but not yet sent, -1 without a client. */
 int unsent(int client);
 /* The received bytes of a client in notes[from..], concatenated. */
@@ -100,6 +105,26 @@ bool queue_drained(milliseconds t = kWait);
 int closed_port();
 /* The slot is free and only the service task is left. */
 bool settled(milliseconds t = kWait);
+
+/* What the close-cause query says of a client id (cause -1 when it refused). */
+struct Cause {
+  int cause = -1;
+  int code = -1;
+  std::string reason;
+};
+Cause cause_of(int client);
+
+/* One client under test: a default data-call layer before, the client closed
+ * and the service settled after. */
+template <int Client>
+class OneClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override { yv_dc_ctl_reset(); }
+  void TearDown() override {
+    if (yv_ws_get_client_conn_state(Client) == YWS_CONN_STA_CONNECTED) close_client(Client);
+    EXPECT_TRUE(settled());
+  }
+};
 
 /* Holds the service task inside a RECV notification of `client` carrying
  * `token` until released, so that events posted meanwhile are handled in the
