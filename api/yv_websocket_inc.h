@@ -21,6 +21,7 @@
 #include "yavo_linklist.h"
 #include "yavo_list.h"
 #include "yv_api_websocket.h"
+#include "yv_ws_msg.h"
 #include "yv_datacall.h"
 #include "yv_mem.h"
 #include "yv_rtos.h"
@@ -43,39 +44,6 @@
  * see (the process limit by default: 320 KiB a client on a host). A socket
  * numbered at or above this fails to connect; a module sets its own ceiling. */
 #define YWS_LWS_FD_LIMIT 1024
-
-typedef enum {
-  YWS_MSG_TYPE_NULL = 0,
-  YWS_MSG_TYPE_TO_KILL_MSG_PROC_THREAD = 1,
-  YWS_MSG_TYPE_TO_NET_ACT = 2,
-  YWS_MSG_TYPE_TO_OPEN_CLIENT = 3,
-  YWS_MSG_TYPE_TO_PING = 4,
-  YWS_MSG_TYPE_TO_WRITE_DATA = 5,
-  YWS_MSG_TYPE_TO_READ_DATA = 6,
-  YWS_MSG_TYPE_TO_CLOSE_CLIENT = 7,
-  YWS_MSG_TYPE_OPEN_TIMEDOUT = 8,
-  YWS_MSG_TYPE_LWS_WSI_DESTROY = 9,
-  YWS_MSG_TYPE_LWS_CLIENT_ESTABLISHED = 10,
-  YWS_MSG_TYPE_LWS_CLIENT_CONNECTION_ERROR = 11,
-  YWS_MSG_TYPE_LWS_CLIENT_CLOSED = 12,
-  YWS_MSG_TYPE_LWS_CLIENT_DROP_PROTOCOL = 13,
-  YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE = 14,
-  YWS_MSG_TYPE_LWS_CLIENT_RECEIVE = 15,
-  YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG = 16,
-  YWS_MSG_TYPE_LWS_ESTABLISHED_CLIENT_HTTP = 17,
-  YWS_MSG_TYPE_LWS_CLOSED_CLIENT_HTTP = 18,
-  YWS_MSG_TYPE_LWS_CLIENT_HTTP_DROP_PROTOCOL = 19,
-  YWS_MSG_TYPE_LWS_CLIENT_HTTP_WRITEABLE = 20,
-  YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE = 21,
-  YWS_MSG_TYPE_LWS_RAW_CONNECTED = 22,
-  YWS_MSG_TYPE_LWS_RAW_CLOSED = 23,
-  YWS_MSG_TYPE_LWS_RAW_SKT_DROP_PROTOCOL = 24,
-  YWS_MSG_TYPE_LWS_RAW_WRITEABLE = 25,
-  YWS_MSG_TYPE_LWS_RAW_RECEIVE = 26,
-  YWS_MSG_TYPE_LWS_PROTOCOL_DESTROY = 27,
-  YWS_MSG_TYPE_LWS_THREAD_EXIT = 28,
-  YWS_MSG_TYPE_MAX = 29
-} yws_msg_type_e;
 
 typedef void (*yv_ws_service_event_cb)(int client_id, yv_event_t *ev);
 typedef struct yv_dispatch yv_dispatch_t;
@@ -316,17 +284,8 @@ static inline yws_client_t *yws_rec(int client_id) {
 static inline uint32_t yws_tag(uint8_t client_id, uint32_t serial) {
   return (serial << 8) | client_id;
 }
-/* Events whose param2 is a ticket for a heap copy of received bytes. Received
- * data from a library thread travels in its loop's batches instead: a receive
- * event only says that a batch waits (param2 and param3 are 0). */
-static inline bool yws_event_has_copy(uint32_t id) {
-  return id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG;
-}
 /* Posts {id, p1, p2, p3}. */
 void yws_post(uint32_t id, uint32_t p1, uint32_t p2, uint32_t p3);
-/* Event parameters are 32-bit: a heap block travels as a ticket. */
-uint32_t yws_ticket_put(void *block);
-void *yws_ticket_take(uint32_t ticket);
 
 /* lifecycle */
 /* Stops and deletes the timer if there is one; *timer becomes 0. */

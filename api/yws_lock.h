@@ -8,11 +8,10 @@
 /* Process-wide locks, never nested in one another except as noted. */
 typedef enum {
   YWS_GLOCK_START = 0,   /* service creation, its queue and task, their end */
-  YWS_GLOCK_TICKET = 1,  /* the ticket table (a leaf) */
-  YWS_GLOCK_PROFILE = 2, /* the profiles; taken before the service lock */
-  YWS_GLOCK_HEADERS = 3, /* the header lists (a leaf) */
-  YWS_GLOCK_CAUSE = 4,   /* close causes (a leaf) */
-  YWS_GLOCK_MAX = 5
+  YWS_GLOCK_PROFILE = 1, /* the profiles; taken before the service lock */
+  YWS_GLOCK_HEADERS = 2, /* the header lists (a leaf) */
+  YWS_GLOCK_CAUSE = 3,   /* close causes (a leaf) */
+  YWS_GLOCK_MAX = 4
 } yws_glock_e;
 
 /* Made during static initialisation; a creation that failed then is tried

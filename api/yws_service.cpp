@@ -37,52 +37,6 @@ yv_mutex_t yws_glock(yws_glock_e which) {
   return made;
 }
 
-/* ---- tickets: a heap block travelling in a 32-bit event parameter ---- */
-
-namespace {
-/* Slot i holds the block of ticket i + 1; grows by doubling, never shrinks. */
-void **g_tickets;
-uint32_t g_ticket_cap;
-uint32_t g_tickets_out; /* the table goes when the last ticket is taken */
-}  // namespace
-
-uint32_t yws_ticket_put(void *block) {
-  if (!block) return 0;
-  yws_glock_guard lk(YWS_GLOCK_TICKET);
-  for (uint32_t i = 0; i < g_ticket_cap; i++) {
-    if (!g_tickets[i]) {
-      g_tickets[i] = block;
-      g_tickets_out++;
-      return i + 1;
-    }
-  }
-  uint32_t old = g_ticket_cap;
-  uint32_t cap = old ? old * 2 : 16;
-  auto **grown = static_cast<void **>(yv_mem_alloc(sizeof(void *) * cap));
-  if (!grown) return 0;
-  if (old) std::memcpy(grown, g_tickets, sizeof(void *) * old);
-  yv_mem_free(g_tickets);
-  g_tickets = grown;
-  g_ticket_cap = cap;
-  g_tickets[old] = block;
-  g_tickets_out++;
-  return old + 1;
-}
-
-void *yws_ticket_take(uint32_t ticket) {
-  yws_glock_guard lk(YWS_GLOCK_TICKET);
-  if (ticket == 0 || ticket > g_ticket_cap) return nullptr;
-  void *block = g_tickets[ticket - 1];
-  if (!block) return nullptr;
-  g_tickets[ticket - 1] = nullptr;
-  if (--g_tickets_out == 0) {
-    yv_mem_free(g_tickets);
-    g_tickets = nullptr;
-    g_ticket_cap = 0;
-  }
-  return block;
-}
-
 /* ---- posting and notifying ---- */
 
 int yv_ws_task_send_message(yv_event_t *p_msg) {
@@ -252,20 +206,19 @@ bool yws_event_is_stale(const yv_event_t *ev) {
 }
 
 void yws_pong(yv_event_t *ev) {
-  char *copy = static_cast<char *>(yws_ticket_take(ev->param2));
-  YWS_TRACE("yws received pong: %.80s", copy ? copy : "");
-  yv_mem_free(copy);
+  /* Pongs travel in the loop's receive batches; this id carries no copy. */
+  YWS_TRACE("yws received pong: %u bytes", ev->param3);
 }
 
 void yws_dispatch(yv_event_t *ev) {
   if (yws_event_is_stale(ev)) {
     YWS_TRACE("stale evt:%u p1:0x%x", ev->id, ev->param1);
-    if (yws_event_has_copy(ev->id)) yv_mem_free(yws_ticket_take(ev->param2));
     return;
   }
   int cid = static_cast<int>(ev->param1 & 0xFF);
   /* A batch of received pieces (data or pong) answers a pending ping. */
-  if (ev->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE || yws_event_has_copy(ev->id)) yws_alive_event(cid);
+  if (ev->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE || ev->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG)
+    yws_alive_event(cid);
   switch (ev->id) {
     case YWS_MSG_TYPE_TO_NET_ACT:
       yws_client_net_act(ev);
