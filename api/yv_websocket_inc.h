@@ -272,10 +272,13 @@ extern "C" {
 void yv_ws_thread_run(void *arg);
 void yws_notify(int client_id, uint8_t cfg_id, int32_t type, uint8_t *data, int32_t size,
                 int32_t virt);
-/* The checks of a client id: its range, and the record in its slot (NULL
- * for an id outside 0..2 or a free slot). */
+/* The checks of a client or profile id: its range, and the record in a
+ * client slot (NULL for an id outside 0..2 or a free slot). */
 static inline bool yws_client_id_ok(int client_id) {
   return client_id >= 0 && client_id < YWS_CLIENT_NUM;
+}
+static inline bool yws_cfg_id_ok(int cfg_id) {
+  return cfg_id >= 0 && cfg_id < YWS_CFG_NUM;
 }
 static inline yws_client_t *yws_rec(int client_id) {
   return yws_client_id_ok(client_id) ? yws_client[client_id].load() : nullptr;

@@ -141,7 +141,7 @@ bool yws_client_specific_id_is_occupied(uint8_t client_id) {
 /* Creates the record from the profile as it stands under the profile lock;
  * once the record is in its slot the busy rule keeps the profile still. */
 int yws_client_service_new(int client_id, int cfg_id) {
-  if (!yws_client_id_ok(client_id) || cfg_id < 0 || cfg_id >= YWS_CFG_NUM ||
+  if (!yws_client_id_ok(client_id) || !yws_cfg_id_ok(cfg_id) ||
       yws_client_specific_id_is_occupied(static_cast<uint8_t>(client_id)))
     return YWS_ERR_INVAL_PARM;
   yws_cfg_lock(cfg_id);

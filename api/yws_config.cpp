@@ -165,7 +165,7 @@ char *yws_str_copy(const char *s, size_t n) {
 }
 
 int yws_cfg_init(int cfg_id) {
-  if (cfg_id < 0 || cfg_id >= YWS_CFG_NUM) return YWS_ERR_INVAL_PARM;
+  if (!yws_cfg_id_ok(cfg_id)) return YWS_ERR_INVAL_PARM;
   yws_glock_guard guard(YWS_GLOCK_PROFILE);
   if (yws_cfg[cfg_id]) return YWS_OK;
 
@@ -204,8 +204,7 @@ void yws_cfg_unlock(int cfg_id) {
 
 char *yws_cfg_string_held(int cfg_id, int opt_tag) {
   const opt_desc_t *d = field_opt(opt_tag);
-  if (cfg_id < 0 || cfg_id >= YWS_CFG_NUM || !yws_cfg[cfg_id] || !d || d->kind != OPT_STR)
-    return nullptr;
+  if (!yws_cfg_id_ok(cfg_id) || !yws_cfg[cfg_id] || !d || d->kind != OPT_STR) return nullptr;
   return *field<char *>(yws_cfg[cfg_id], *d);
 }
 
@@ -227,7 +226,7 @@ yws_err_e yws_cfg_type_parse(const char *cfg_name, int *type_out) {
 }
 
 yws_err_e yv_ws_cfg_set_opt(uint8_t cfg_id, int opt_tag, ...) {
-  if (cfg_id >= YWS_CFG_NUM) return YWS_ERR_INVAL_PARM;
+  if (!yws_cfg_id_ok(cfg_id)) return YWS_ERR_INVAL_PARM;
   if (yws_cfg_init(cfg_id) != YWS_OK) {
     YWS_TRACE("cfg_id: %d", cfg_id);
     return YWS_ERR_INVAL_PARM;
@@ -244,7 +243,7 @@ yws_err_e yv_ws_cfg_set_opt(uint8_t cfg_id, int opt_tag, ...) {
 }
 
 yws_err_e yv_ws_cfg_get_opt(uint8_t cfg_id, int opt_tag, ...) {
-  if (cfg_id >= YWS_CFG_NUM) return YWS_ERR_INVAL_PARM;
+  if (!yws_cfg_id_ok(cfg_id)) return YWS_ERR_INVAL_PARM;
   if (yws_cfg_init(cfg_id) != YWS_OK) {
     YWS_TRACE("err cfg_id: %d", cfg_id);
     return YWS_ERR_INVAL_PARM;

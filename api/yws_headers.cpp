@@ -25,7 +25,7 @@ constexpr size_t k_room_max = 65536;
 /* With the profile lock held the profile exists already (and its creation
  * would take the lock again). */
 yws_cfg_t *profile(int cfg_id, bool profile_held = false) {
-  if (cfg_id < 0 || cfg_id >= YWS_CFG_NUM) return nullptr;
+  if (!yws_cfg_id_ok(cfg_id)) return nullptr;
   if (!profile_held) (void)yws_cfg_init(cfg_id); /* a record whose list failed is still used */
   return yws_cfg[cfg_id];
 }

@@ -28,7 +28,7 @@ size_t yws_report_escape(char *buf, size_t cap, size_t len, const char *s) {
 
 yws_err_e yws_cfg_get_opt_with_fmt(char **fmt, int type, uint8_t cfg_id, const char *type_str,
                                    const char *value_str) {
-  if (!fmt || !type_str || cfg_id >= YWS_CFG_NUM) return YWS_ERR_INVAL_PARM;
+  if (!fmt || !type_str || !yws_cfg_id_ok(cfg_id)) return YWS_ERR_INVAL_PARM;
   if (yws_cfg_init(cfg_id) != YWS_OK) {
     YWS_TRACE("cfg_id: %d", cfg_id);
     return YWS_ERR_INVAL_PARM;

@@ -55,7 +55,7 @@ void yws_post(uint32_t id, uint32_t p1, uint32_t p2, uint32_t p3) {
 
 void yws_notify(int client_id, uint8_t cfg_id, int32_t type, uint8_t *data, int32_t size,
                 int32_t virt) {
-  if (cfg_id >= YWS_CFG_NUM || !yws_cfg[cfg_id]) return;
+  if (!yws_cfg_id_ok(cfg_id) || !yws_cfg[cfg_id]) return;
   ws_client_recv_cb_t cb = yws_cfg[cfg_id]->read.recv_cb;
   if (!cb) return;
   yws_parm_t parm;
