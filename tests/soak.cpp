@@ -25,7 +25,7 @@
 #include "yv_datacall_ctl.h"
 #include "yv_mem_test.h"
 #include "yv_rtos_test.h"
-#include "yv_websocket_inc.h"
+#include "yv_api_websocket.h"
 #include "yws_test_util.h"
 
 using namespace ywst;
