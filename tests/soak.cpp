@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "ws_test_server.h"
+#include "yv_api_websocket.h"
 #include "yv_datacall_ctl.h"
 #include "yv_mem_test.h"
 #include "yv_rtos_test.h"
-#include "yv_websocket_inc.h"
 #include "yws_test_util.h"
 
 using namespace ywst;

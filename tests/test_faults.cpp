@@ -18,9 +18,8 @@
 #include "yv_datacall_ctl.h"
 #include "yv_mem.h"
 #include "yv_rtos_test.h"
-#include "yv_ssl_store.h"
-#include "yv_websocket_inc.h"
-#include "yws_lock.h"
+#include "yv_ssl_store_ctl.h"
+#include "yv_ws_msg.h"
 #include "yws_test_util.h"
 
 using namespace ywst;
@@ -78,27 +77,23 @@ class Stream {
     sent += s;
     return true;
   }
-  // Tops the transmit chain up to `limit` bytes while the library holds
-  // output it cannot hand to the socket: the peer's window and our socket
-  // buffer are full, and nothing leaves the chain until the peer reads.
-  bool fill_while_choked(int client, int limit) {
+  // Tops the transmit chain up to `limit` bytes until nothing leaves it any
+  // more: the peer's window and our socket buffer are full, and the library
+  // holds output it cannot hand to the socket. The caller proves the choke:
+  // the library reports the end of one only once the peer reads again.
+  bool fill_until_held(int client, int limit) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
       if (write(client, 1000)) continue;
       for (int i = 0; i < limit; i++)
         if (!write(client, 1)) break;
-      if (choked(client) && unsent(client) == limit) return true;
-      std::this_thread::yield();
+      if (unsent(client) == limit &&
+          !eventually([client, limit] { return unsent(client) < limit; }, milliseconds(300)))
+        return true;
     }
     return false;
   }
   std::string sent;
-
- private:
-  static bool choked(int client) {
-    yws_service_lock lk;
-    return yws_client[client] && !yws_get_curr_writable_status(static_cast<uint8_t>(client));
-  }
 };
 
 // Opened before the client under test; must come through every fault with
@@ -182,6 +177,7 @@ namespace {
 struct OpenFault {
   const char *name;
   int error;
+  int cause;  // what the close-cause query says afterwards
   // Points profile kCfg at the faulty peer; the result keeps the peer alive.
   std::shared_ptr<void> (*setup)();
 };
@@ -233,6 +229,10 @@ TEST_P(OpenFaults, NotifyOneOpenFailureAndLeaveNothing) {
   size_t from = Notes::get().all().size();
 
   EXPECT_EQ(open_client(kClient, kCfg), GetParam().error);
+  Cause c = cause_of(kClient);
+  EXPECT_EQ(c.cause, GetParam().cause);
+  EXPECT_EQ(c.code, 0);
+  EXPECT_EQ(c.reason, "");
   EXPECT_TRUE(left_clean(heap));
   EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_OPEN), opens + 1);
   EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), closes);
@@ -240,14 +240,17 @@ TEST_P(OpenFaults, NotifyOneOpenFailureAndLeaveNothing) {
   EXPECT_TRUE(other.intact());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Matrix, OpenFaults,
-    ::testing::Values(OpenFault{"ConnectionRefused", YWS_ERR_NET_FAIL, refused_connection},
-                      OpenFault{"UpgradeRefused", YWS_ERR_NET_FAIL, refused_upgrade},
-                      OpenFault{"HandshakeNeverAnswered", YWS_ERR_TIMEDOUT, unanswered_handshake},
-                      OpenFault{"CertificateOfUnknownCa", YWS_ERR_NET_FAIL,
-                                certificate_of_unknown_ca}),
-    [](const ::testing::TestParamInfo<OpenFault> &i) { return i.param.name; });
+INSTANTIATE_TEST_SUITE_P(Matrix, OpenFaults,
+                         ::testing::Values(OpenFault{"ConnectionRefused", YWS_ERR_NET_FAIL,
+                                                     YWS_CLOSE_CAUSE_NETWORK, refused_connection},
+                                           OpenFault{"UpgradeRefused", YWS_ERR_NET_FAIL,
+                                                     YWS_CLOSE_CAUSE_NETWORK, refused_upgrade},
+                                           OpenFault{"HandshakeNeverAnswered", YWS_ERR_TIMEDOUT,
+                                                     YWS_CLOSE_CAUSE_TIMEOUT, unanswered_handshake},
+                                           OpenFault{"CertificateOfUnknownCa", YWS_ERR_NET_FAIL,
+                                                     YWS_CLOSE_CAUSE_NETWORK,
+                                                     certificate_of_unknown_ca}),
+                         [](const ::testing::TestParamInfo<OpenFault> &i) { return i.param.name; });
 
 // ---- the server ends a connection in the middle of an exchange ----
 
@@ -321,11 +324,17 @@ TEST_F(Faults, StalledReaderFillsTheTransmitLimitThenDrains) {
   size_t from = Notes::get().all().size();
 
   Stream stream;
-  ASSERT_TRUE(stream.fill_while_choked(kClient, limit));
+  ASSERT_TRUE(stream.fill_until_held(kClient, limit));
+  // The loop posts this id each time a choked pipe has drained.
+  size_t choke_ends = queue_probe::posted(YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE);
   EXPECT_EQ(write_bytes(kClient, stream.next(1)), YWS_ERR_NO_MEM);
   EXPECT_TRUE(other.intact());
+  EXPECT_EQ(unsent(kClient), limit);
+  EXPECT_EQ(queue_probe::posted(YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE), choke_ends);
 
   server.resume_reading();
+  EXPECT_TRUE(queue_probe::wait_posted(YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE, choke_ends + 1,
+                                       std::chrono::seconds(20)));
   ASSERT_TRUE(eventually([] { return unsent(kClient) == 0; }, std::chrono::seconds(20)));
   ASSERT_TRUE(stream.write(kClient, 100));
   const std::string &sent = stream.sent;

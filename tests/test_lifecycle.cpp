@@ -1,13 +1,20 @@
 // Client records, the open/close state machine for clients without a library
-// thread, and the bearer step against the simulated data-call layer.
+// thread, the bearer step against the simulated data-call layer, and races
+// that only a parked library loop can force.
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "ws_test_server.h"
 #include "yv_datacall_ctl.h"
 #include "yv_rtos_test.h"
 #include "yv_websocket_inc.h"
+#include "yws_lock.h"
+#include "yws_loop.h"
 #include "yws_test_util.h"
 
 using namespace ywst;
+using ywstest::RawPeer;
 
 namespace {
 
@@ -270,4 +277,60 @@ TEST(Bearer, OneActivationAnswerServesEveryWaitingOpen) {
     EXPECT_EQ(last(c, YWS_CB_TYPE_OPEN), YWS_ERR_INVAL_URL) << c;
   }
   EXPECT_TRUE(settled());
+}
+
+namespace {
+
+void setup_profile(int cfg, const std::string &url, int cid, int timeout) {
+  auto id = static_cast<uint8_t>(cfg);
+  profile(cfg, url);
+  yv_ws_cfg_set_opt(id, YWS_CFG_CONN_PDPCID, cid);
+  yv_ws_cfg_set_opt(id, YWS_CFG_CONN_TIMEOUT, timeout);
+  yv_ws_cfg_set_opt(id, YWS_CFG_PING_INTERVAL, 0);
+}
+
+}  // namespace
+
+// ---- buffered mode: reading while a user close is in progress ----
+
+// The client's loop is kept parked, so the close frame the user close asked
+// for is still to be sent when the read finds the chain empty.
+TEST(BufferedClose, ReadOfTheEmptyChainLeavesTheClosingHandshakeAlone) {
+  RawPeer::Options po;
+  po.echo = true;
+  RawPeer peer(po);
+  setup_profile(0, peer.url("/"), 1, 5);
+  yv_ws_cfg_set_opt(0, YWS_CFG_CLOSE_WAITTIME, 10);
+  ASSERT_EQ(open_client(0, 0, YWS_SYS_MODE_BUFFERED), 0);
+  std::unique_ptr<yws_loop_guard> parked;
+  {
+    yws_service_lock lk;
+    ASSERT_NE(yws_client[0], nullptr);
+    parked = std::make_unique<yws_loop_guard>(yws_client[0].load()->prot_ctxt.loop);
+  }
+  ASSERT_EQ(yv_ws_close_proc(0), YWS_OK);
+  ASSERT_TRUE(queue_drained());
+  ASSERT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CLOSING);
+
+  char buf[16];
+  int32_t n = sizeof(buf);
+  EXPECT_EQ(yv_ws_read_proc(0, buf, &n, false), YWS_ERR_NET_FAIL);
+  EXPECT_EQ(n, 0);
+  ASSERT_TRUE(queue_drained());
+  {
+    yws_service_lock lk;
+    ASSERT_NE(yws_client[0], nullptr);
+    EXPECT_FALSE(yws_client[0].load()->lws_prot_thread.force_exit);
+  }
+  {
+    yws_service_lock lk;  // the loop is freed under this lock once it ends
+    parked.reset();
+  }
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_CLOSE, 1));
+  EXPECT_EQ(last(0, YWS_CB_TYPE_CLOSE), 0);
+  ASSERT_TRUE(peer.wait_close(kWait));
+  EXPECT_EQ(peer.closes().at(0).code, 1000);
+  EXPECT_TRUE(peer.wait_disconnected(kWait));
+  EXPECT_TRUE(settled());
+  EXPECT_EQ(yv_rtos_test_live_timers(), 0u);
 }

@@ -1,5 +1,6 @@
 // Keepalive with a deadline (ping/timeout) and the close-cause query, against
-// real loopback servers.
+// real loopback servers. The causes of failed opens are checked with the open
+// faults (test_faults.cpp).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,12 +9,11 @@
 
 #include "ws_test_server.h"
 #include "yv_datacall_ctl.h"
-#include "yv_websocket_inc.h"
+#include "yv_ws_msg.h"
 #include "yws_test_util.h"
 
 using namespace ywst;
 using ywstest::RawPeer;
-using ywstest::StallServer;
 using ywstest::WsServer;
 using Clock = std::chrono::steady_clock;
 
@@ -231,42 +231,3 @@ TEST_F(Liveness, TlsEndsKeepTheirCauses) {
     ASSERT_TRUE(settled());
   }
 }
-
-namespace {
-
-struct OpenEndCase {
-  const char *name;
-  int error;
-  int cause;
-};
-
-void PrintTo(const OpenEndCase &c, std::ostream *os) {
-  *os << c.name;
-}
-
-class OpenEnds : public Liveness, public ::testing::WithParamInterface<OpenEndCase> {};
-
-}  // namespace
-
-TEST_P(OpenEnds, FailedOpensRecordTheirCause) {
-  const std::string name = GetParam().name;
-  WsServer server;
-  StallServer stall;
-  std::string url = name == "Refused"          ? "ws://127.0.0.1:" + std::to_string(closed_port())
-                    : name == "UpgradeRefused" ? server.url("/refuse")
-                                               : stall.url("/");
-  fresh_profile(url, 0, 0);
-  yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_TIMEOUT, 1);
-  EXPECT_EQ(open_client(kClient, kCfg), GetParam().error);
-  ASSERT_TRUE(settled());
-  Cause c = cause_of(kClient);
-  EXPECT_EQ(c.cause, GetParam().cause);
-  EXPECT_EQ(c.code, 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Servers, OpenEnds,
-    ::testing::Values(OpenEndCase{"Refused", YWS_ERR_NET_FAIL, YWS_CLOSE_CAUSE_NETWORK},
-                      OpenEndCase{"UpgradeRefused", YWS_ERR_NET_FAIL, YWS_CLOSE_CAUSE_NETWORK},
-                      OpenEndCase{"ConnectTimeout", YWS_ERR_TIMEDOUT, YWS_CLOSE_CAUSE_TIMEOUT}),
-    [](const ::testing::TestParamInfo<OpenEndCase> &i) { return i.param.name; });
