@@ -25,8 +25,6 @@
 #include <vector>
 
 #include "ws_test_server.h"
-#include "yv_rtos_test.h"
-#include "yv_websocket_inc.h"
 #include "yws_test_util.h"
 
 using namespace ywst;
@@ -46,6 +44,11 @@ constexpr milliseconds kDataWait{5000};
 
 enum Phase { kIdle, kConfig, kOpen, kWrite, kRead, kClose };
 const char *const kPhaseName[] = {"idle", "config", "open", "write", "read", "close"};
+
+/* What this process has done to the service: nothing else in it configures or opens. */
+bool g_used = false;      // profile kCfg configured or the service opened
+int g_service_mode = -1;  // mode of the first open, which chose it for the service
+std::string g_url;        // the URL profile kCfg holds
 
 /* ---- the failure hook ---- */
 
@@ -270,8 +273,9 @@ class Scenario {
  private:
   void configure(Run *r) {
     phase(kConfig);
-    // Read directly: the first set, not this read, must be the one that creates the profile.
-    std::string prev_url = yws_cfg[kCfg] && yws_cfg[kCfg]->conn.url ? yws_cfg[kCfg]->conn.url : "";
+    g_used = true;
+    // Not read back first: the set, not a read, must be the one that creates the profile.
+    std::string prev_url = g_url;
     yws_err_e url_rc;
     {
       ApiCall api;
@@ -294,6 +298,7 @@ class Scenario {
     yv_ws_cfg_get_opt(kCfg, YWS_CFG_CONN_URL, &now_url);
     // A refused set keeps the previous value.
     std::string want = url_rc == YWS_OK ? url_ : prev_url;
+    g_url = want;
     if ((now_url ? now_url : "") != want) r->violations.push_back("profile url is not " + want);
     url_set_ = now_url != nullptr;
 
@@ -378,6 +383,7 @@ class Scenario {
     size_t handshakes = server_.handshakes().size();
     size_t opens = count_all(YWS_CB_TYPE_OPEN);
     int rc;
+    if (g_service_mode < 0) g_service_mode = mode();
     {
       ApiCall api;
       yws_open_t o{kClient, kCfg, nullptr, mode()};
@@ -530,7 +536,7 @@ long env_long(const char *name, long fallback) {
  * point only (sanitizer builds). */
 void sweep(bool buffered) {
   // The reception mode is chosen by the open that creates the service.
-  if (service_t && (service_t->sys_mode == YWS_SYS_MODE_BUFFERED) != buffered)
+  if (g_service_mode >= 0 && g_service_mode != (buffered ? YWS_SYS_MODE_BUFFERED : 0))
     GTEST_SKIP() << "needs a process in which the service is unused or in this mode";
   WsServer server(server_options());
   Scenario sc(server, buffered);
@@ -690,7 +696,7 @@ ChildReport run_child(long k) {
 // Each allocation a service call makes, failed in a process where nothing exists yet: the first
 // configuration creates the profile, the first open the service. A child process per point.
 TEST(AllocSweep, FirstUseOfProfileAndService) {
-  if (service_t || yws_cfg[kCfg]) GTEST_SKIP() << "needs a process in which the service is unused";
+  if (g_used) GTEST_SKIP() << "needs a process in which the service is unused";
   ChildReport base = run_child(0);
   ASSERT_TRUE(base.exited) << "scenario without failures hung";
   ASSERT_EQ(base.status, 0) << "scenario without failures";
