@@ -67,16 +67,17 @@ const int k_string_opts[] = {YWS_CFG_CONN_URL, YWS_CFG_CONN_SUBPROT, YWS_CFG_CON
                              YWS_CFG_CONN_METHOD};
 
 /* Counts the allocations of the thread that armed it and fails those from the
- * fail_from-th on (0: none fails). */
+ * fail_from-th on (0: none fails). Atomic: the library's threads consult it too. */
 struct AllocProbe {
-  std::thread::id thread;
+  std::atomic<std::thread::id> thread;
   std::atomic<int> seen{0};
-  int fail_from = 0;
+  std::atomic<int> fail_from{0};
   static int hook(size_t, const char *, void *user) {
     auto *p = static_cast<AllocProbe *>(user);
-    if (std::this_thread::get_id() != p->thread) return 0;
+    if (std::this_thread::get_id() != p->thread.load()) return 0;
     int n = ++p->seen;
-    return p->fail_from > 0 && n >= p->fail_from ? 1 : 0;
+    int from = p->fail_from.load();
+    return from > 0 && n >= from ? 1 : 0;
   }
 };
 
