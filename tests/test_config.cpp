@@ -1,7 +1,7 @@
 /* Configuration profiles, handshake request headers and report lines, through
  * the public calls. Profile 2 belongs to the first case alone, so it is missing
- * when that case starts, in whatever order the cases run; the others reset
- * profiles 0 and 1 as far as a caller can. */
+ * when that case starts in a process, in whatever order the cases run; the
+ * others reset profiles 0 and 1 as far as a caller can. */
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -102,6 +102,14 @@ class Config : public ::testing::Test {
     yv_mem_set_fail_hook(&AllocProbe::hook, &probe_);
   }
   void disarm() { yv_mem_set_fail_hook(nullptr, nullptr); }
+  /* Only an existing profile answers a read while every allocation fails. */
+  bool exists(uint8_t cfg) {
+    arm(1);
+    int v = -1;
+    bool yes = yv_ws_cfg_get_opt(cfg, YWS_CFG_PING_INTERVAL, &v) == YWS_OK;
+    disarm();
+    return yes;
+  }
 
   AllocProbe probe_;
 };
@@ -119,6 +127,7 @@ void expect_profile_refused(uint8_t cfg) {
 }  // namespace
 
 TEST_F(Config, AProfileIsMadeAtFirstUseWithItsDefaults) {
+  if (exists(2)) GTEST_SKIP() << "profile 2 was made earlier in this process";
   size_t heap = yv_mem_bytes_in_use();
   arm(1);
   EXPECT_EQ(YWS_ERR_NO_MEM, yws_cfg_init(2));
@@ -130,10 +139,7 @@ TEST_F(Config, AProfileIsMadeAtFirstUseWithItsDefaults) {
    * made reads as empty, and the first header added makes it. */
   arm(2);
   EXPECT_EQ(YWS_ERR_NO_MEM, yws_cfg_init(2));
-  arm(1);
-  int v = -1;
-  EXPECT_EQ(YWS_OK, yv_ws_cfg_get_opt(2, YWS_CFG_PING_INTERVAL, &v));  // it exists: no allocation
-  disarm();
+  EXPECT_TRUE(exists(2));
   EXPECT_EQ(YWS_OK, yws_cfg_init(2));
   EXPECT_EQ(0, yws_cfg_remove_http_head(2, "A"));
   EXPECT_EQ(R"(+YWSCFG: "h",2,0)", heads(2));
@@ -287,18 +293,20 @@ TEST_F(Config, ProfileOfAClientInUseRefusesEverySet) {
   /* An activation that is never answered holds the open in its bearer step. */
   yv_dc_ctl_reset();
   yv_dc_ctl_set_act_mode(YV_DC_ACT_NEVER_ANSWER);
+  size_t opens = Notes::get().count(0, YWS_CB_TYPE_OPEN);
+  size_t closes = Notes::get().count(0, YWS_CB_TYPE_CLOSE);
   yws_open_t o{0, 1, nullptr, 0};
   ASSERT_EQ(0, yv_ws_open_proc(&o));
   expect_busy(YWS_CONN_STA_CONNECTING);
   yv_dc_ctl_answer_pending(1);
-  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_OPEN, 1));
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_OPEN, opens + 1));
   ASSERT_EQ(0, last(0, YWS_CB_TYPE_OPEN));
   expect_busy(YWS_CONN_STA_CONNECTED);
   ASSERT_EQ(YWS_OK, yv_ws_close_proc(0));
   expect_busy(YWS_CONN_STA_CLOSING);
   ASSERT_TRUE(peer.wait_close(kWait));
   peer.send_raw(RawPeer::close_frame(1000));
-  EXPECT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_CLOSE, 1));
+  EXPECT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_CLOSE, closes + 1));
   EXPECT_TRUE(settled());
   EXPECT_EQ(YWS_OK, yv_ws_cfg_set_opt(1, YWS_CFG_PING_INTERVAL, 5));
   yv_dc_ctl_reset();
