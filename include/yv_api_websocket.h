@@ -200,6 +200,19 @@ typedef struct yv_event {
 typedef void (*YVW_DATACALL_RESPONSE_CB)(uint8_t nSim, uint32_t ind_type, int profile_idx,
                                          bool result, void *task_ref);
 
+/* Limits of the upgrade request (nothing refused reaches the wire):
+ * - the URL, checked at open (OPEN carries YWS_ERR_INVAL_URL): host at most
+ *   96 characters (an IPv6 literal counted without its brackets), path with
+ *   query at most 1024 characters, the leading '/' included;
+ * - the sub-protocol at most 256 characters, checked when set;
+ * - a header's name at most 256 characters, its value at most 1024, checked
+ *   when added;
+ * - the whole request, checked at open (OPEN carries YWS_ERR_INVAL_PARM): an
+ *   estimate of 320 bytes (request line, the library's own lines) plus the
+ *   path, twice "host:port" (Host and Origin; the port always counted, an
+ *   IPv6 host with its brackets), the sub-protocol when sent, and
+ *   "name: value\r\n" for each header, at most 3584 bytes. */
+
 /* ---- start and open ---- */
 /* Creates what is missing of the service; may be called from several tasks at
  * once (the service is created once). client_id is not used.

@@ -1,38 +1,24 @@
-/* Configuration profiles, handshake request headers and report lines. */
-#include <arpa/inet.h>
+/* Configuration profiles, handshake request headers and report lines, through
+ * the public calls. Profile 2 belongs to the first case alone, so it is missing
+ * when that case starts in a process, in whatever order the cases run; the
+ * others reset profiles 0 and 1 as far as a caller can. */
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "yv_websocket_inc.h"
-#include "yv_mem_test.h"
-#include "yv_rtos_test.h"
+#include "ws_test_server.h"
+#include "yws_test_util.h"
+
+using namespace ywst;
+using ywstest::RawPeer;
+using ywstest::WsServer;
 
 namespace {
-
-int fail_all(size_t, const char *, void *) {
-  return 1;
-}
-
-/* Profiles live for the whole process; each test starts without any. */
-void drop_profiles() {
-  for (int i = 0; i < YWS_CFG_NUM; i++) {
-    yws_cfg_t *c = yws_cfg[i];
-    if (!c) continue;
-    yws_cfg_remove_http_head(i, nullptr);
-    if (c->conn.head_linklist_hd) linklist_deinit(&c->conn.head_linklist_hd);
-    for (char *s : {c->conn.url, c->conn.subprot, c->conn.extension, c->conn.method})
-      yv_mem_free(s);
-    yv_mem_free(c);
-    yws_cfg[i] = nullptr;
-  }
-}
 
 int get_int(uint8_t cfg, int id) {
   int v = INT_MIN;
@@ -58,19 +44,6 @@ std::string heads(uint8_t cfg) {
   return report(YWS_CFG_REQHEAD_ADD, cfg, "h");
 }
 
-int recv_cb(int, yws_parm_t *) {
-  return 0;
-}
-
-class Config : public ::testing::Test {
- protected:
-  void SetUp() override { drop_profiles(); }
-  void TearDown() override {
-    yv_mem_set_fail_hook(nullptr, nullptr);
-    drop_profiles();
-  }
-};
-
 /* Every option with a key; lo > hi marks one without an integer range. */
 const struct {
   const char *key;
@@ -90,11 +63,113 @@ const struct {
     // clang-format on
 };
 
-TEST_F(Config, IntegerOptionsStartAtTheirDefaultsAndKeepTheirRanges) {
+const int k_string_opts[] = {YWS_CFG_CONN_URL, YWS_CFG_CONN_SUBPROT, YWS_CFG_CONN_EXTENSION,
+                             YWS_CFG_CONN_METHOD};
+
+/* Counts the allocations of the thread that armed it and fails those from the
+ * fail_from-th on (0: none fails). Atomic: the library's threads consult it too. */
+struct AllocProbe {
+  std::atomic<std::thread::id> thread;
+  std::atomic<int> seen{0};
+  std::atomic<int> fail_from{0};
+  static int hook(size_t, const char *, void *user) {
+    auto *p = static_cast<AllocProbe *>(user);
+    if (std::this_thread::get_id() != p->thread.load()) return 0;
+    int n = ++p->seen;
+    int from = p->fail_from.load();
+    return from > 0 && n >= from ? 1 : 0;
+  }
+};
+
+class Config : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (uint8_t cfg = 0; cfg < 2; cfg++) {
+      ASSERT_EQ(0, yws_cfg_remove_http_head(cfg, nullptr));
+      for (const auto &o : k_opts) {
+        if (o.lo <= o.hi) {
+          ASSERT_EQ(YWS_OK, yv_ws_cfg_set_opt(cfg, o.id, o.def)) << o.key;
+        }
+      }
+    }
+  }
+  void TearDown() override { disarm(); }
+
+  void arm(int fail_from) {
+    probe_.thread = std::this_thread::get_id();
+    probe_.seen = 0;
+    probe_.fail_from = fail_from;
+    yv_mem_set_fail_hook(&AllocProbe::hook, &probe_);
+  }
+  void disarm() { yv_mem_set_fail_hook(nullptr, nullptr); }
+  /* Only an existing profile answers a read while every allocation fails. */
+  bool exists(uint8_t cfg) {
+    arm(1);
+    int v = -1;
+    bool yes = yv_ws_cfg_get_opt(cfg, YWS_CFG_PING_INTERVAL, &v) == YWS_OK;
+    disarm();
+    return yes;
+  }
+
+  AllocProbe probe_;
+};
+
+/* set, get and report all refuse the profile and leave *fmt alone. */
+void expect_profile_refused(uint8_t cfg) {
+  int v = 7;
+  char *line = reinterpret_cast<char *>(&v);
+  EXPECT_EQ(YWS_ERR_INVAL_PARM, yv_ws_cfg_set_opt(cfg, YWS_CFG_PING_INTERVAL, 1));
+  EXPECT_EQ(YWS_ERR_INVAL_PARM, yv_ws_cfg_get_opt(cfg, YWS_CFG_PING_INTERVAL, &v));
+  EXPECT_EQ(YWS_ERR_INVAL_PARM, yws_cfg_get_opt_with_fmt(&line, 14, cfg, "ping/interval", nullptr));
+  EXPECT_EQ(reinterpret_cast<char *>(&v), line);
+}
+
+}  // namespace
+
+TEST_F(Config, AProfileIsMadeAtFirstUseWithItsDefaults) {
+  if (exists(2)) GTEST_SKIP() << "profile 2 was made earlier in this process";
+  size_t heap = yv_mem_bytes_in_use();
+  arm(1);
+  EXPECT_EQ(YWS_ERR_NO_MEM, yws_cfg_init(2));
+  expect_profile_refused(2);
+  disarm();
+  EXPECT_EQ(heap, yv_mem_bytes_in_use());  // nothing half-made is kept
+
+  /* The profile is made first, then its header list: a list that could not be
+   * made reads as empty, and the first header added makes it. */
+  arm(2);
+  EXPECT_EQ(YWS_ERR_NO_MEM, yws_cfg_init(2));
+  EXPECT_TRUE(exists(2));
+  EXPECT_EQ(YWS_OK, yws_cfg_init(2));
+  EXPECT_EQ(0, yws_cfg_remove_http_head(2, "A"));
+  EXPECT_EQ(R"(+YWSCFG: "h",2,0)", heads(2));
+  char *line = reinterpret_cast<char *>(&line);
+  EXPECT_EQ(YWS_ERR_INVAL_PARM, yws_cfg_get_opt_with_fmt(&line, 23, 2, "h", "A"));
+  EXPECT_EQ(nullptr, line);
+
+  for (const auto &o : k_opts) {
+    if (o.lo <= o.hi) {
+      EXPECT_EQ(o.def, get_int(2, o.id)) << o.key;
+    }
+  }
+  for (int id : k_string_opts) EXPECT_EQ("<null>", get_str(2, id)) << id;
+  EXPECT_EQ(R"(+YWSCFG: "conn/url",2,"")", report(7, 2, "conn/url"));
+
+  EXPECT_EQ(YWS_OK, yws_cfg_add_http_head(2, "A", "1"));
+  EXPECT_EQ(R"(+YWSCFG: "h",2,1,"A":"1")", heads(2));
+
+  arm(1);
+  line = reinterpret_cast<char *>(&line);
+  EXPECT_EQ(YWS_ERR_NO_MEM, yws_cfg_get_opt_with_fmt(&line, 14, 2, "ping/interval", nullptr));
+  EXPECT_EQ(nullptr, line);
+}
+
+TEST_F(Config, IntegerOptionsKeepTheirRangesAndTheirOwnFields) {
+  WsServer server;
+  profile(1, server.url("/"));
   for (const auto &o : k_opts) {
     if (o.lo > o.hi) continue;
     SCOPED_TRACE(o.key);
-    EXPECT_EQ(o.def, get_int(1, o.id));
     for (int v : {o.lo, o.hi}) {
       EXPECT_EQ(YWS_OK, yv_ws_cfg_set_opt(1, o.id, v));
       EXPECT_EQ(v, get_int(1, o.id));
@@ -105,17 +180,11 @@ TEST_F(Config, IntegerOptionsStartAtTheirDefaultsAndKeepTheirRanges) {
       EXPECT_EQ(o.hi, get_int(1, o.id));
     }
   }
-  EXPECT_EQ(nullptr, yws_cfg[1]->read.recv_cb);
-}
-
-/* set, get and report all refuse the profile and leave *fmt alone. */
-void expect_profile_refused(uint8_t cfg) {
-  int v = 7;
-  char *line = reinterpret_cast<char *>(&v);
-  EXPECT_EQ(YWS_ERR_INVAL_PARM, yv_ws_cfg_set_opt(cfg, YWS_CFG_PING_INTERVAL, 1));
-  EXPECT_EQ(YWS_ERR_INVAL_PARM, yv_ws_cfg_get_opt(cfg, YWS_CFG_PING_INTERVAL, &v));
-  EXPECT_EQ(YWS_ERR_INVAL_PARM, yws_cfg_get_opt_with_fmt(&line, 14, cfg, "ping/interval", nullptr));
-  EXPECT_EQ(reinterpret_cast<char *>(&v), line);
+  /* No integer set reached the callback: a profile at every upper bound still
+   * opens and notifies through it. */
+  EXPECT_EQ(0, open_client(0, 1));
+  EXPECT_EQ(0, close_client(0));
+  EXPECT_TRUE(settled());
 }
 
 TEST_F(Config, IdsOutsideTheTableAndMissingProfilesAreRefused) {
@@ -136,20 +205,6 @@ TEST_F(Config, IdsOutsideTheTableAndMissingProfilesAreRefused) {
   EXPECT_EQ(YWS_ERR_INVAL_PARM, yws_cfg_init(-1));
   EXPECT_EQ(YWS_ERR_INVAL_PARM, yws_cfg_add_http_head(3, "A", "1"));
   EXPECT_EQ(-1, yws_cfg_remove_http_head(3, nullptr));
-
-  size_t heap = yv_mem_bytes_in_use();
-  yv_mem_set_fail_hook(fail_all, nullptr);
-  EXPECT_EQ(YWS_ERR_NO_MEM, yws_cfg_init(2));
-  EXPECT_EQ(nullptr, yws_cfg[2]);
-  expect_profile_refused(2);
-  EXPECT_EQ(heap, yv_mem_bytes_in_use());  // nothing half-made is kept
-
-  yv_mem_set_fail_hook(nullptr, nullptr);
-  ASSERT_EQ(YWS_OK, yws_cfg_init(2));
-  yv_mem_set_fail_hook(fail_all, nullptr);
-  char *line = reinterpret_cast<char *>(&line);
-  EXPECT_EQ(YWS_ERR_NO_MEM, yws_cfg_get_opt_with_fmt(&line, 14, 2, "ping/interval", nullptr));
-  EXPECT_EQ(nullptr, line);
 }
 
 TEST_F(Config, KeysMatchWholeIgnoringCase) {
@@ -173,10 +228,8 @@ TEST_F(Config, KeysMatchWholeIgnoringCase) {
 }
 
 TEST_F(Config, PointerOptionsAreCopiedOrRefusedWithoutLosingTheOldValue) {
-  for (int id :
-       {YWS_CFG_CONN_URL, YWS_CFG_CONN_SUBPROT, YWS_CFG_CONN_EXTENSION, YWS_CFG_CONN_METHOD}) {
+  for (int id : k_string_opts) {
     SCOPED_TRACE(id);
-    EXPECT_EQ("<null>", get_str(0, id));
     /* A sub-protocol must be a token list. */
     char first[] = "ws://a/1";
     if (id == YWS_CFG_CONN_SUBPROT) {
@@ -189,46 +242,74 @@ TEST_F(Config, PointerOptionsAreCopiedOrRefusedWithoutLosingTheOldValue) {
     EXPECT_EQ(want, get_str(0, id));
     EXPECT_EQ(YWS_OK, yv_ws_cfg_set_opt(0, id, "second"));
     EXPECT_EQ(YWS_ERR_INVAL_PARM, yv_ws_cfg_set_opt(0, id, static_cast<const char *>(nullptr)));
-    yv_mem_set_fail_hook(fail_all, nullptr);
+    arm(1);
     EXPECT_EQ(YWS_ERR_NO_MEM, yv_ws_cfg_set_opt(0, id, "third"));
-    yv_mem_set_fail_hook(nullptr, nullptr);
+    disarm();
     EXPECT_EQ("second", get_str(0, id));
   }
 
-  /* A null callback is stored before it is refused. */
-  EXPECT_EQ(YWS_OK, yv_ws_cfg_set_opt(0, YWS_CFG_RECV_CB, recv_cb));
-  EXPECT_EQ(&recv_cb, yws_cfg[0]->read.recv_cb);
+  /* A null callback is refused and clears the one set before: a whole open and
+   * close then notifies nothing. */
+  WsServer server;
+  ASSERT_EQ(YWS_OK, yv_ws_cfg_set_opt(0, YWS_CFG_CONN_URL, server.url("/").c_str()));
+  EXPECT_EQ(YWS_OK, yv_ws_cfg_set_opt(0, YWS_CFG_RECV_CB, &notes_cb));
   EXPECT_EQ(YWS_ERR_INVAL_PARM,
             yv_ws_cfg_set_opt(0, YWS_CFG_RECV_CB, static_cast<ws_client_recv_cb_t>(nullptr)));
-  EXPECT_EQ(nullptr, yws_cfg[0]->read.recv_cb);
+  size_t notes = Notes::get().all().size();
+  yws_open_t o{2, 0, nullptr, 0};
+  ASSERT_EQ(0, yv_ws_open_proc(&o));
+  EXPECT_TRUE(eventually([] { return yv_ws_get_client_conn_state(2) == YWS_CONN_STA_CONNECTED; }));
+  EXPECT_TRUE(server.wait_handshakes(1, kWait));
+  EXPECT_EQ(YWS_OK, yv_ws_close_proc(2));
+  EXPECT_TRUE(settled());
+  EXPECT_EQ(notes, Notes::get().all().size());
 }
 
-TEST_F(Config, ProfileOfAnActiveClientRefusesEverySet) {
-  ASSERT_EQ(0, yws_cfg_add_http_head(0, "Keep", "1"));
-  auto *rec = static_cast<yws_client_t *>(yv_mem_alloc(sizeof(yws_client_t)));
-  ASSERT_EQ(YV_OSI_SUCCESS, yv_rtos_mutex_create(&rec->status.conn.mutex));
-  rec->cfg_id = 0;
-  yws_client[0] = rec;
-  for (uint8_t sta : {YWS_CONN_STA_CONNECTING, YWS_CONN_STA_CONNECTED, YWS_CONN_STA_CLOSING}) {
+TEST_F(Config, ProfileOfAClientInUseRefusesEverySet) {
+  RawPeer::Options po;
+  po.reply_close = false;  // the client stays closing until the peer answers
+  RawPeer peer(po);
+  profile(1, peer.url("/"));
+  ASSERT_EQ(YWS_OK, yv_ws_cfg_set_opt(1, YWS_CFG_CLOSE_WAITTIME, 60));
+  ASSERT_EQ(YWS_OK, yws_cfg_add_http_head(1, "Keep", "1"));
+  auto expect_busy = [&](int sta) {
     SCOPED_TRACE(sta);
-    rec->status.conn.cur_sta = sta;
-    size_t heap = yv_mem_bytes_in_use();
-    EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(0, YWS_CFG_PING_INTERVAL, 5));
-    EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(0, YWS_CFG_PING_TIMEOUT, 5));
-    EXPECT_EQ(0, get_int(0, YWS_CFG_PING_TIMEOUT));
-    EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(0, YWS_CFG_CONN_URL, "ws://x"));
-    EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_ADD, "A", "1"));
-    EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_REMOVE, nullptr));
-    EXPECT_EQ(heap, yv_mem_bytes_in_use());  // no copy was made or kept
-    EXPECT_EQ(60, get_int(0, YWS_CFG_PING_INTERVAL));
-    EXPECT_EQ(R"(+YWSCFG: "h",0,1,"Keep":"1")", heads(0));
-    EXPECT_EQ(YWS_OK, yv_ws_cfg_set_opt(1, YWS_CFG_PING_INTERVAL, 5));
-  }
-  rec->status.conn.cur_sta = YWS_CONN_STA_IDLE;
-  EXPECT_EQ(YWS_OK, yv_ws_cfg_set_opt(0, YWS_CFG_PING_INTERVAL, 5));
-  yws_client[0] = nullptr;
-  yv_rtos_mutex_delete(rec->status.conn.mutex);
-  yv_mem_free(rec);
+    ASSERT_TRUE(eventually([&] { return yv_ws_get_client_conn_state(0) == sta; }));
+    arm(0);
+    EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(1, YWS_CFG_PING_INTERVAL, 5));
+    EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(1, YWS_CFG_PING_TIMEOUT, 5));
+    EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(1, YWS_CFG_CONN_URL, "ws://x"));
+    EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(1, YWS_CFG_REQHEAD_ADD, "A", "1"));
+    EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(1, YWS_CFG_REQHEAD_REMOVE, nullptr));
+    disarm();
+    EXPECT_EQ(0, probe_.seen.load());  // no copy was made
+    EXPECT_EQ(60, get_int(1, YWS_CFG_PING_INTERVAL));
+    EXPECT_EQ(0, get_int(1, YWS_CFG_PING_TIMEOUT));
+    EXPECT_EQ(peer.url("/"), get_str(1, YWS_CFG_CONN_URL));
+    EXPECT_EQ(R"(+YWSCFG: "h",1,1,"Keep":"1")", heads(1));
+    EXPECT_EQ(YWS_OK, yv_ws_cfg_set_opt(0, YWS_CFG_PING_INTERVAL, 5));  // other profiles are free
+  };
+
+  /* An activation that is never answered holds the open in its bearer step. */
+  yv_dc_ctl_reset();
+  yv_dc_ctl_set_act_mode(YV_DC_ACT_NEVER_ANSWER);
+  size_t opens = Notes::get().count(0, YWS_CB_TYPE_OPEN);
+  size_t closes = Notes::get().count(0, YWS_CB_TYPE_CLOSE);
+  yws_open_t o{0, 1, nullptr, 0};
+  ASSERT_EQ(0, yv_ws_open_proc(&o));
+  expect_busy(YWS_CONN_STA_CONNECTING);
+  yv_dc_ctl_answer_pending(1);
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_OPEN, opens + 1));
+  ASSERT_EQ(0, last(0, YWS_CB_TYPE_OPEN));
+  expect_busy(YWS_CONN_STA_CONNECTED);
+  ASSERT_EQ(YWS_OK, yv_ws_close_proc(0));
+  expect_busy(YWS_CONN_STA_CLOSING);
+  ASSERT_TRUE(peer.wait_close(kWait));
+  peer.send_raw(RawPeer::close_frame(1000));
+  EXPECT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_CLOSE, closes + 1));
+  EXPECT_TRUE(settled());
+  EXPECT_EQ(YWS_OK, yv_ws_cfg_set_opt(1, YWS_CFG_PING_INTERVAL, 5));
+  yv_dc_ctl_reset();
 }
 
 TEST_F(Config, HeaderListKeepsOrderReplacesAndRemovesByExactName) {
@@ -315,10 +396,9 @@ TEST_F(Config, ReportLinesAreExact) {
       {14, 1, "PING/Interval", nullptr, R"(+YWSCFG: "PING/Interval",1,60)"},
       {25, 1, "ping/timeout", nullptr, R"(+YWSCFG: "ping/timeout",1,0)"},
       {17, 0, "write/echo", nullptr, R"(+YWSCFG: "write/echo",0,1)"},
-      {18, 2, "read/buffersize", nullptr, R"(+YWSCFG: "read/buffersize",2,10240)"},
+      {18, 1, "read/buffersize", nullptr, R"(+YWSCFG: "read/buffersize",1,10240)"},
       {7, 0, "conn/url", nullptr, R"(+YWSCFG: "conn/url",0,"ws://h:80/p")"},
-      {7, 2, "conn/url", nullptr, R"(+YWSCFG: "conn/url",2,"")"},
-      {23, 2, "reqheader/add", nullptr, R"(+YWSCFG: "reqheader/add",2,0)"},
+      {23, 1, "reqheader/add", nullptr, R"(+YWSCFG: "reqheader/add",1,0)"},
       {23, 0, "reqheader/add", nullptr,
        R"(+YWSCFG: "reqheader/add",0,3,"Alpha":"one","Beta":"two","Q":"\"x\":\"y\\")"},
       {23, 0, "reqheader/add", "beta", R"(+YWSCFG: "reqheader/add",0,"Beta":"two")"},
@@ -329,7 +409,7 @@ TEST_F(Config, ReportLinesAreExact) {
   for (const auto &c : cases) EXPECT_EQ(c.line, report(c.type, c.cfg, c.key, c.name));
 
   char *line = reinterpret_cast<char *>(&line);
-  EXPECT_EQ(YWS_ERR_INVAL_PARM, yws_cfg_get_opt_with_fmt(&line, 23, 2, "reqheader/add", "Alpha"));
+  EXPECT_EQ(YWS_ERR_INVAL_PARM, yws_cfg_get_opt_with_fmt(&line, 23, 1, "reqheader/add", "Alpha"));
   EXPECT_EQ(nullptr, line);
   line = reinterpret_cast<char *>(&line);
   EXPECT_EQ(YWS_OK, yws_cfg_get_opt_with_fmt(&line, 24, 0, "reqheader/remove", nullptr));
@@ -359,117 +439,3 @@ TEST_F(Config, ReportIsCutAt2047CharactersWithinTheBuffer) {
   EXPECT_EQ(full.substr(0, 19), std::string(buf));
   EXPECT_EQ(std::string(44, '#'), std::string(buf + 20, 44));
 }
-
-/* The writer needs a real connection object: a client connection to a port
- * that is bound but never listens exists until the event loop runs, which
- * never happens here. */
-class Handshake : public Config {
- protected:
-  static int proto_cb(struct lws *, enum lws_callback_reasons, void *, void *, size_t) { return 0; }
-
-  void SetUp() override {
-    Config::SetUp();
-    lws_set_log_level(0, nullptr);
-    protos_[0].name = "yws-test";
-    protos_[0].callback = proto_cb;
-    lws_context_creation_info info;
-    memset(&info, 0, sizeof(info));
-    info.port = CONTEXT_PORT_NO_LISTEN;
-    info.protocols = protos_;
-    ctx_ = lws_create_context(&info);
-    ASSERT_NE(nullptr, ctx_);
-
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t alen = sizeof(a);
-    ASSERT_EQ(0, bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof(a)));
-    ASSERT_EQ(0, getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &alen));
-
-    lws_client_connect_info ci;
-    memset(&ci, 0, sizeof(ci));
-    ci.context = ctx_;
-    ci.address = ci.host = ci.origin = "127.0.0.1";
-    ci.port = ntohs(a.sin_port);
-    ci.path = "/";
-    ci.protocol = protos_[0].name;
-    wsi_ = lws_client_connect_via_info(&ci);
-    ASSERT_NE(nullptr, wsi_);
-  }
-
-  void TearDown() override {
-    if (ctx_) lws_context_destroy(ctx_);
-    if (fd_ >= 0) close(fd_);
-    Config::TearDown();
-  }
-
-  /* What the writer put into a request with `room` bytes left. */
-  std::string write(int cfg, size_t room, int *rc) {
-    std::vector<unsigned char> buf(room + 16, 0xEE);
-    unsigned char *p = buf.data();
-    *rc = yws_add_http_header_by_name(wsi_, &p, room, cfg);
-    for (size_t i = room; i < buf.size(); i++) EXPECT_EQ(0xEE, buf[i]) << "past the end at " << i;
-    return std::string(buf.data(), p);
-  }
-
-  lws_protocols protos_[2] = {};
-  lws_context *ctx_ = nullptr;
-  lws *wsi_ = nullptr;
-  int fd_ = -1;
-};
-
-TEST_F(Handshake, WritesEveryHeaderThatFitsInOrder) {
-  const std::string long_value(40, 'x');
-  ASSERT_EQ(YWS_OK, yws_cfg_add_http_head(0, "Long", long_value.c_str()));
-  ASSERT_EQ(YWS_OK, yws_cfg_add_http_head(0, "A", "1"));
-  ASSERT_EQ(YWS_OK, yws_cfg_add_http_head(0, "C", "3"));
-  const struct {
-    size_t room;
-    std::string text;
-    bool complete;
-  } cases[] = {{256, "Long: " + long_value + "\r\nA: 1\r\nC: 3\r\n", true},
-               {24, "A: 1\r\nC: 3\r\n", false},
-               {4, "", false}};
-  for (const auto &c : cases) {
-    int rc = -1;
-    EXPECT_EQ(c.text, write(0, c.room, &rc)) << c.room;
-    EXPECT_EQ(c.complete, rc == 0) << c.room;
-  }
-
-  const std::string n256(256, 'n');
-  ASSERT_EQ(YWS_OK, yws_cfg_add_http_head(1, n256.c_str(), "v"));
-  int rc = -1;
-  EXPECT_EQ(n256 + ": v\r\n", write(1, 512, &rc));
-  EXPECT_EQ(0, rc);
-}
-
-TEST_F(Handshake, ProfileWithoutHeadersOrListWritesNothing) {
-  int rc = 0;
-  EXPECT_EQ("", write(1, 64, &rc));
-  EXPECT_EQ(YWS_ERR_INVAL_PARM, rc);
-
-  /* A list that could not be created reads as empty; an addition makes it. */
-  ASSERT_EQ(YWS_OK, yws_cfg_init(2));
-  linklist_handler_t saved = yws_cfg[2]->conn.head_linklist_hd;
-  yws_cfg[2]->conn.head_linklist_hd = nullptr;
-  EXPECT_EQ(0, yws_cfg_remove_http_head(2, "A"));
-  EXPECT_EQ(R"(+YWSCFG: "h",2,0)", heads(2));
-  char *line = reinterpret_cast<char *>(&line);
-  EXPECT_EQ(YWS_ERR_INVAL_PARM, yws_cfg_get_opt_with_fmt(&line, 23, 2, "h", "A"));
-  EXPECT_EQ(nullptr, line);
-  EXPECT_EQ("", write(2, 64, &rc));
-  EXPECT_EQ(YWS_ERR_INVAL_PARM, rc);
-  EXPECT_EQ(YWS_OK, yws_cfg_add_http_head(2, "A", "1"));
-  EXPECT_EQ(R"(+YWSCFG: "h",2,1,"A":"1")", heads(2));
-  EXPECT_EQ(0, yws_cfg_remove_http_head(2, nullptr));
-  linklist_deinit(&yws_cfg[2]->conn.head_linklist_hd);
-  yws_cfg[2]->conn.head_linklist_hd = saved;
-
-  ASSERT_EQ(YWS_OK, yws_cfg_add_http_head(0, "A", "1"));
-  unsigned char buf[64], *p = buf;
-  EXPECT_EQ(YWS_ERR_INVAL_PARM, yws_add_http_header_by_name(nullptr, &p, sizeof(buf), 0));
-  EXPECT_EQ(buf, p);
-}
-
-}  // namespace

@@ -18,7 +18,6 @@
 #include "certs.h"
 #include "ws_test_server.h"
 #include "yv_ssl_store_ctl.h"
-#include "yv_websocket_inc.h"
 #include "yws_test_util.h"
 
 using namespace ywst;
@@ -224,24 +223,34 @@ bool has_line_starting(const std::string &raw, const std::string &prefix) {
   return raw.find("\r\n" + prefix) != std::string::npos;
 }
 
+// The handshake input limits documented in yv_api_websocket.h.
+constexpr size_t kUrlHostMax = 96;     // URL host
+constexpr size_t kUrlPathMax = 1024;   // URL path with query, leading '/' included
+constexpr size_t kSubprotMax = 256;    // sub-protocol
+constexpr size_t kRequestFixed = 320;  // fixed part of the request estimate
+constexpr size_t kRequestMax = 3584;   // bound of the request estimate
+
 }  // namespace
 
 TEST_F(Wire, RefusedUrlsNeverReachTheWire) {
   RawPeer peer;
   std::string base = "ws://127.0.0.1:" + std::to_string(peer.port());
+  // Labels of 9 letters: refused for its length alone.
+  std::string host97;
+  while (host97.size() < kUrlHostMax + 1) host97 += host97.size() % 10 == 9 ? '.' : 'h';
   const std::string bad[] = {
       base + "/a\r\nX-Evil: 1",
       base + "/a b",
       base + "/a\"b",
       base + "/\x80",
       base + "/%zz",
-      base + "/" + std::string(YWS_URL_PATH_MAX, 'p'),
+      base + "/" + std::string(kUrlPathMax, 'p'),
       "ws://127.0.0.1:" + std::to_string(4294967296LL + peer.port()) + "/",
       "ws://127.0.0.1:0/",
       "ws://127.0.0.1:/",
       "ws://127.0.0.1:+80/",
       "ws://u:p@127.0.0.1:" + std::to_string(peer.port()) + "/",
-      "ws://" + std::string(YWS_URL_HOST_MAX + 1, 'h') + ":80/",
+      "ws://" + host97 + ":80/",
       "ws://host\r\nX: 1:80/",
       "ws://999.1.1.1:80/",
       "ws://-a.example:80/",
@@ -259,7 +268,8 @@ TEST_F(Wire, RefusedUrlsNeverReachTheWire) {
   EXPECT_EQ(peer.connections(), 0);
 
   // The longest path and every allowed character go out unchanged.
-  std::string path = "/" + std::string(YWS_URL_PATH_MAX - 40, 'p') + "?q=a-b._~!$&'()*+,;=:@/?%2F";
+  const std::string query = "?q=a-b._~!$&'()*+,;=:@/?%2F";
+  std::string path = "/" + std::string(kUrlPathMax - 1 - query.size(), 'p') + query;
   profile(0, base + path);
   std::string raw = request_of_open(peer, 0);
   EXPECT_EQ(raw.rfind("GET " + path + " HTTP/1.1\r\n", 0), 0u) << raw.substr(0, 80);
@@ -268,7 +278,7 @@ TEST_F(Wire, RefusedUrlsNeverReachTheWire) {
 TEST_F(Wire, SubprotocolAndHeadersAreRefusedWhenSetAndSentOnlyWhenEnabled) {
   RawPeer peer;
   profile(0, peer.url("/"));
-  const std::string too_long = std::string(YWS_SUBPROT_MAX + 1, 's');
+  const std::string too_long = std::string(kSubprotMax + 1, 's');
   for (const char *bad :
        {"chat\r\nX-Evil: 1", "a b", "a,", ",a", "a,,b", "a;b", "\"a\"", too_long.c_str()})
     EXPECT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT, bad), YWS_ERR_INVAL_PARM) << bad;
@@ -291,12 +301,14 @@ TEST_F(Wire, SubprotocolAndHeadersAreRefusedWhenSetAndSentOnlyWhenEnabled) {
 
 TEST_F(Wire, TheWholeRequestIsBoundedWithoutTruncation) {
   RawPeer peer;
-  std::string url = peer.url("/");
-  profile(0, url);
-  yws_url_t u;
-  ASSERT_EQ(yws_url_parse(url.c_str(), &u), YWS_OK);
-  // Fill the request up to its bound exactly with headers "X-Fn: v...\r\n".
-  size_t room = YWS_REQUEST_MAX - yws_request_size(&u, "", 0);
+  const std::string path = "/" + std::string(300, 'p');
+  const std::string host_port = "127.0.0.1:" + std::to_string(peer.port());
+  const std::string subprot = "chat";
+  profile(0, "ws://" + host_port + path);
+  ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT, subprot.c_str()), YWS_OK);
+  ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT_EN, 1), YWS_OK);
+  // Fill the estimate up to its bound exactly with headers "X-Fn: v...\r\n".
+  size_t room = kRequestMax - (kRequestFixed + path.size() + 2 * host_port.size() + subprot.size());
   std::vector<std::string> values;
   while (room > 0) {
     size_t v = std::min<size_t>(1000, room - 8);
@@ -311,15 +323,18 @@ TEST_F(Wire, TheWholeRequestIsBoundedWithoutTruncation) {
     std::string name = "X-F" + std::to_string(i);
     ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_ADD, name.c_str(), values[i].c_str()), YWS_OK);
   }
-  ASSERT_EQ(yws_request_size(&u, "", 0), static_cast<size_t>(YWS_REQUEST_MAX));
   std::string raw = request_of_open(peer, 0);
+  EXPECT_EQ(raw.rfind("GET " + path + " HTTP/1.1\r\n", 0), 0u) << raw.substr(0, 80);
+  EXPECT_TRUE(has_line_starting(raw, "Sec-WebSocket-Protocol: " + subprot + "\r\n")) << raw;
   for (size_t i = 0; i < values.size(); i++)
     EXPECT_TRUE(has_line_starting(raw, "X-F" + std::to_string(i) + ": " + values[i] + "\r\n"));
   EXPECT_EQ(raw.find('\0'), std::string::npos);
   EXPECT_EQ(raw.substr(raw.size() - 4), "\r\n\r\n");
 
   // One byte more: the open fails before anything is sent.
-  ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_ADD, "X", ""), YWS_OK);
+  std::string last = "X-F" + std::to_string(values.size() - 1);
+  ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_ADD, last.c_str(), (values.back() + "v").c_str()),
+            YWS_OK);
   int before = peer.connections();
   EXPECT_EQ(one_outcome(0, 0), YWS_ERR_INVAL_PARM);
   EXPECT_EQ(peer.connections(), before);
@@ -368,18 +383,6 @@ struct V6Capture {
 };
 
 }  // namespace
-
-TEST(Url, DefaultPortComesFromTheScheme) {
-  yws_url_t u;
-  ASSERT_EQ(yws_url_parse("ws://127.0.0.1", &u), YWS_OK);
-  EXPECT_EQ(u.port, 80);
-  EXPECT_STREQ(u.host_port, "127.0.0.1:80");
-  EXPECT_STREQ(u.path, "/");
-  ASSERT_EQ(yws_url_parse("wss://127.0.0.1", &u), YWS_OK);
-  EXPECT_EQ(u.port, 443);
-  EXPECT_STREQ(u.host_port, "127.0.0.1:443");
-  EXPECT_STREQ(u.path, "/");
-}
 
 TEST_F(Wire, Ipv6LiteralIsSentWithBrackets) {
   V6Capture cap;

@@ -1,4 +1,4 @@
-// Service core: event queue and dispatcher, start and stop of the service
+// White-box suite. Service core: event queue and dispatcher, start and stop of the service
 // task, and the buffer chains.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// Client records, the open/close state machine for clients without a library
+// White-box suite. Client records, the open/close state machine for clients without a library
 // thread, the bearer step against the simulated data-call layer, and races
 // that only a parked library loop can force.
 #include <gtest/gtest.h>
