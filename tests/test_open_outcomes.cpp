@@ -24,14 +24,6 @@ namespace {
 
 constexpr size_t kHeapSlack = 16 * 1024;  // lazily grown library tables
 
-void setup_profile(int cfg, const std::string &url, int cid, int timeout) {
-  auto id = static_cast<uint8_t>(cfg);
-  profile(cfg, url);
-  yv_ws_cfg_set_opt(id, YWS_CFG_CONN_PDPCID, cid);
-  yv_ws_cfg_set_opt(id, YWS_CFG_CONN_TIMEOUT, timeout);
-  yv_ws_cfg_set_opt(id, YWS_CFG_PING_INTERVAL, 0);
-}
-
 // Opens {client, profile} pairs from one thread each, released together.
 std::vector<int> open_together(const std::vector<std::pair<int, int>> &opens, int mode = 0) {
   std::vector<int> rc(opens.size(), -1000);
@@ -96,7 +88,7 @@ TEST_P(TwoContexts, EachOpenGetsTheOutcomeOfItsOwnContextOnce) {
   size_t heap = yv_mem_bytes_in_use();
   yv_dc_ctl_reset();
   for (int i = 0; i < 2; i++) {
-    setup_profile(i, server.url("/echo"), cids[i], 0);
+    profile_on(i, server.url("/echo"), cids[i], 0);
     yv_dc_ctl_set_cid_act_mode(cids[i], acts[i]);
   }
   std::vector<int> rc = open_together({{0, 0}, {1, 1}});
@@ -153,8 +145,8 @@ INSTANTIATE_TEST_SUITE_P(Matrix, TwoContexts,
 TEST(ContextLoss, EndsEveryClientOnThatContextOnceAndNoOther) {
   WsServer server;
   size_t heap = yv_mem_bytes_in_use();
-  setup_profile(0, server.url("/echo"), 1, 0);
-  setup_profile(1, server.url("/echo"), 5, 0);
+  profile_on(0, server.url("/echo"), 1, 0);
+  profile_on(1, server.url("/echo"), 5, 0);
   std::vector<int> rc = open_together({{0, 0}, {1, 1}});
   ASSERT_EQ(rc, std::vector<int>({0, 0}));
   ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_OPEN, 1));
@@ -197,7 +189,7 @@ TEST(ContextLoss, EndsEveryClientOnThatContextOnceAndNoOther) {
 TEST(OpenTimeout, EndsAnUnansweredActivationOrALostBindingOnce) {
   WsServer server;
   size_t heap = yv_mem_bytes_in_use();
-  setup_profile(0, server.url("/echo"), 3, 1);
+  profile_on(0, server.url("/echo"), 3, 1);
   for (bool lost_binding : {false, true}) {
     size_t opens = Notes::get().count(0, YWS_CB_TYPE_OPEN);
     yv_dc_ctl_reset();
@@ -252,9 +244,9 @@ TEST_P(TimeoutRace, GivesExactlyOneOpen) {
   po.echo = true;
   RawPeer peer(po);
   size_t heap = yv_mem_bytes_in_use();
-  setup_profile(2, bystander_server.url("/echo"), 1, 0);
+  profile_on(2, bystander_server.url("/echo"), 1, 0);
   ASSERT_EQ(open_client(2, 2), 0);
-  setup_profile(0, peer.url("/"), 1, 1);
+  profile_on(0, peer.url("/"), 1, 1);
 
   ASSERT_TRUE(queue_drained());  // the bystander's establishment is behind us
   queue_probe::reset();
@@ -313,7 +305,7 @@ INSTANTIATE_TEST_SUITE_P(Order, TimeoutRace,
 TEST(ServiceStart, OpenRightAfterDeinitAlwaysStarts) {
   WsServer server;
   size_t heap = yv_mem_bytes_in_use();
-  setup_profile(0, server.url("/echo"), 1, 5);
+  profile_on(0, server.url("/echo"), 1, 5);
   for (int i = 0; i < 20; i++) {
     yv_ws_service_deinit(0, 0);
     ASSERT_EQ(open_client(0, 0), 0) << "round " << i;
@@ -326,8 +318,8 @@ TEST(ServiceStart, OpenRightAfterDeinitAlwaysStarts) {
 
 TEST(ServiceStart, TwoFirstOpensFromTwoTasksCreateOneService) {
   WsServer server;
-  setup_profile(0, server.url("/echo"), 1, 5);
-  setup_profile(1, server.url("/echo"), 1, 5);
+  profile_on(0, server.url("/echo"), 1, 5);
+  profile_on(1, server.url("/echo"), 1, 5);
   // No service yet: a read is answered as before one exists (*size untouched).
   int32_t n = 5;
   ASSERT_EQ(yv_ws_read_proc(0, nullptr, &n, false), YWS_ERR_GENERIC);
@@ -352,7 +344,7 @@ TEST(ServiceStart, TwoFirstOpensFromTwoTasksCreateOneService) {
 // four locks follow; each failure fails its open alone. So does the connect timer.
 TEST(Locks, FailedCreationFailsTheOpenAndALaterOpenWorks) {
   WsServer server;
-  setup_profile(0, server.url("/echo"), 1, 5);
+  profile_on(0, server.url("/echo"), 1, 5);
   size_t heap = yv_mem_bytes_in_use();
   yws_open_t o{0, 0, nullptr, 0};
   for (uint32_t point = 0; point < 5; point++) {

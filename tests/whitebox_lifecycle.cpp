@@ -279,18 +279,6 @@ TEST(Bearer, OneActivationAnswerServesEveryWaitingOpen) {
   EXPECT_TRUE(settled());
 }
 
-namespace {
-
-void setup_profile(int cfg, const std::string &url, int cid, int timeout) {
-  auto id = static_cast<uint8_t>(cfg);
-  profile(cfg, url);
-  yv_ws_cfg_set_opt(id, YWS_CFG_CONN_PDPCID, cid);
-  yv_ws_cfg_set_opt(id, YWS_CFG_CONN_TIMEOUT, timeout);
-  yv_ws_cfg_set_opt(id, YWS_CFG_PING_INTERVAL, 0);
-}
-
-}  // namespace
-
 // ---- buffered mode: reading while a user close is in progress ----
 
 // The client's loop is kept parked, so the close frame the user close asked
@@ -299,7 +287,7 @@ TEST(BufferedClose, ReadOfTheEmptyChainLeavesTheClosingHandshakeAlone) {
   RawPeer::Options po;
   po.echo = true;
   RawPeer peer(po);
-  setup_profile(0, peer.url("/"), 1, 5);
+  profile_on(0, peer.url("/"), 1, 5);
   yv_ws_cfg_set_opt(0, YWS_CFG_CLOSE_WAITTIME, 10);
   ASSERT_EQ(open_client(0, 0, YWS_SYS_MODE_BUFFERED), 0);
   std::unique_ptr<yws_loop_guard> parked;

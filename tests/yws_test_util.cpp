@@ -111,6 +111,14 @@ void profile(int cfg, const std::string &url) {
   yv_ws_cfg_set_opt(static_cast<uint8_t>(cfg), YWS_CFG_RECV_CB, &notes_cb);
 }
 
+void profile_on(int cfg, const std::string &url, int cid, int timeout) {
+  auto id = static_cast<uint8_t>(cfg);
+  profile(cfg, url);
+  yv_ws_cfg_set_opt(id, YWS_CFG_CONN_PDPCID, cid);
+  yv_ws_cfg_set_opt(id, YWS_CFG_CONN_TIMEOUT, timeout);
+  yv_ws_cfg_set_opt(id, YWS_CFG_PING_INTERVAL, 0);
+}
+
 int open_client(int client, int cfg, int sys_mode) {
   size_t before = Notes::get().count(client, YWS_CB_TYPE_OPEN);
   yws_open_t o{client, cfg, nullptr, sys_mode};

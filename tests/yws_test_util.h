@@ -85,6 +85,8 @@ bool eventually(const std::function<bool()> &pred, milliseconds t = kWait);
 int last(int client, int type);
 /* Profile with URL and notes_cb; optional extra settings done by the caller. */
 void profile(int cfg, const std::string &url);
+/* The same on a packet-data context, with a connect timeout and no pings. */
+void profile_on(int cfg, const std::string &url, int cid, int timeout);
 /* Opens and waits for the OPEN notification; returns its error code or -100 on timeout. */
 int open_client(int client, int cfg, int sys_mode = 0);
 /* Closes a connected client and waits for CLOSE; returns its error or -100. */
