@@ -77,10 +77,11 @@ class Stream {
     sent += s;
     return true;
   }
-  // Tops the transmit chain up to `limit` bytes until nothing leaves it any
-  // more: the peer's window and our socket buffer are full, and the library
-  // holds output it cannot hand to the socket. The caller proves the choke:
-  // the library reports the end of one only once the peer reads again.
+  // Tops the transmit chain up to `limit` bytes until nothing leaves it for a
+  // second (a margin for a loaded machine): the peer's window and our socket
+  // buffer are full, and the library holds output it cannot hand to the
+  // socket. The caller proves the choke: the library reports the end of one
+  // only once the peer reads again.
   bool fill_until_held(int client, int limit) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -88,7 +89,7 @@ class Stream {
       for (int i = 0; i < limit; i++)
         if (!write(client, 1)) break;
       if (unsent(client) == limit &&
-          !eventually([client, limit] { return unsent(client) < limit; }, milliseconds(300)))
+          !eventually([client, limit] { return unsent(client) < limit; }, milliseconds(1000)))
         return true;
     }
     return false;
