@@ -7,9 +7,7 @@
 // and on the test thread while it is inside a service call. The test server shares the library
 // allocator but runs on threads of its own, which never fail.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,10 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ws_test_server.h"
@@ -53,14 +50,16 @@ std::string g_url;        // the URL profile kCfg holds
 /* ---- the failure hook ---- */
 
 thread_local bool t_in_api = false;
+std::atomic<Phase> g_phase{kIdle};  // of the scenario, for the report of a failed allocation
 
-/* Marks the test thread as inside a service call. */
-struct ApiCall {
-  ApiCall() { t_in_api = true; }
-  ~ApiCall() { t_in_api = false; }
-  ApiCall(const ApiCall &) = delete;
-  ApiCall &operator=(const ApiCall &) = delete;
-};
+/* Runs f as a service call of the test thread. */
+template <class F>
+auto in_api(F f) {
+  t_in_api = true;
+  auto r = f();
+  t_in_api = false;
+  return r;
+}
 
 /* Names are read once per thread: the hook runs inside allocations. */
 const char *thread_kind() {
@@ -124,7 +123,6 @@ class Injector {
     std::lock_guard<std::mutex> lk(m_);
     return inj_;
   }
-  void set_phase(Phase p) { phase_ = p; }
 
  private:
   static int hook(size_t size, const char *reason, void *user) {
@@ -134,7 +132,7 @@ class Injector {
     std::lock_guard<std::mutex> lk(self->m_);
     if (self->api_only_ && !t_in_api) return 0;
     if (++self->seen_ != self->fail_at_) return 0;
-    self->inj_ = Injection{true, size, reason ? reason : "", thread, self->phase_.load()};
+    self->inj_ = Injection{true, size, reason ? reason : "", thread, g_phase.load()};
     if (self->verbose_) {
       // Written at once, so that a crash still names the allocation that caused it.
       char line[160];
@@ -151,12 +149,7 @@ class Injector {
   bool api_only_ = false;
   const bool verbose_ = std::getenv("YWS_SWEEP_VERBOSE") != nullptr;
   Injection inj_;
-  std::atomic<Phase> phase_{kIdle};
 };
-
-void phase(Phase p) {
-  Injector::get().set_phase(p);
-}
 
 /* A failed copy of received bytes drops that piece; so does a failed receive-chain chunk in
  * buffered mode. Both are documented losses, nothing else is. */
@@ -241,7 +234,7 @@ class Scenario {
     sent_.clear();
     configure(&r);
     open_and_talk(&r);
-    phase(kIdle);
+    g_phase = kIdle;
     if (!settled(kCloseWait)) r.violations.push_back("client or thread left behind");
     r.inj = Injector::get().injection();
     if (r.seen.empty()) r.seen = "nothing visible";
@@ -272,28 +265,24 @@ class Scenario {
 
  private:
   void configure(Run *r) {
-    phase(kConfig);
+    g_phase = kConfig;
     g_used = true;
     // Not read back first: the set, not a read, must be the one that creates the profile.
     std::string prev_url = g_url;
-    yws_err_e url_rc;
-    {
-      ApiCall api;
-      url_rc = yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_URL, url_.c_str());
-    }
+    yws_err_e url_rc =
+        in_api([&] { return yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_URL, url_.c_str()); });
     // INVAL_PARM: the profile itself could not be created.
     if (url_rc != YWS_OK && url_rc != YWS_ERR_NO_MEM && url_rc != YWS_ERR_INVAL_PARM)
       r->violations.push_back("set url: " + std::to_string(url_rc));
     if (url_rc != YWS_OK) r->seen = "set_opt url " + std::to_string(url_rc);
-    {
-      // Settings that bound every wait of a run.
-      ApiCall api;
-      bool ok = yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECV_CB, &notes_cb) == YWS_OK &&
-                yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_TIMEOUT, 3) == YWS_OK &&
-                yv_ws_cfg_set_opt(kCfg, YWS_CFG_CLOSE_WAITTIME, 2) == YWS_OK &&
-                yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, 0) == YWS_OK;
-      if (!ok) r->violations.push_back("profile settings refused");
-    }
+    // Settings that bound every wait of a run.
+    if (!in_api([] {
+          return yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECV_CB, &notes_cb) == YWS_OK &&
+                 yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_TIMEOUT, 3) == YWS_OK &&
+                 yv_ws_cfg_set_opt(kCfg, YWS_CFG_CLOSE_WAITTIME, 2) == YWS_OK &&
+                 yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, 0) == YWS_OK;
+        }))
+      r->violations.push_back("profile settings refused");
     char *now_url = nullptr;
     yv_ws_cfg_get_opt(kCfg, YWS_CFG_CONN_URL, &now_url);
     // A refused set keeps the previous value.
@@ -307,11 +296,8 @@ class Scenario {
     char tag_buf[16];
     std::snprintf(tag_buf, sizeof(tag_buf), "run-%06d", run_no_);
     std::string tag = tag_buf;
-    yws_err_e head_rc;
-    {
-      ApiCall api;
-      head_rc = yv_ws_cfg_set_opt(kCfg, YWS_CFG_REQHEAD_ADD, kHeader, tag.c_str());
-    }
+    yws_err_e head_rc =
+        in_api([&] { return yv_ws_cfg_set_opt(kCfg, YWS_CFG_REQHEAD_ADD, kHeader, tag.c_str()); });
     header_ = stored_header();
     // A header that could not be stored is reported as such, never as success.
     if (head_rc != (header_ == tag ? YWS_OK : YWS_ERR_NO_MEM))
@@ -325,8 +311,7 @@ class Scenario {
   int write(const std::string &m) {
     yws_parm_t p{YWS_WRITE_PROT_TEXT, reinterpret_cast<uint8_t *>(const_cast<char *>(m.data())),
                  static_cast<int32_t>(m.size()), 0};
-    ApiCall api;
-    return yv_ws_write_proc(kClient, &p);
+    return in_api([&] { return yv_ws_write_proc(kClient, &p); });
   }
 
   /* Buffered mode: everything the client holds now. */
@@ -334,12 +319,8 @@ class Scenario {
     char buf[256];
     for (;;) {
       int32_t n = sizeof(buf);
-      int rc;
-      {
-        ApiCall api;
-        rc = yv_ws_read_proc(kClient, buf, &n, false);
-      }
-      if (rc != YWS_OK || n <= 0) return;
+      if (in_api([&] { return yv_ws_read_proc(kClient, buf, &n, false); }) != YWS_OK || n <= 0)
+        return;
       got_.append(buf, static_cast<size_t>(n));
     }
   }
@@ -379,16 +360,12 @@ class Scenario {
   }
 
   void open_and_talk(Run *r) {
-    phase(kOpen);
+    g_phase = kOpen;
     size_t handshakes = server_.handshakes().size();
     size_t opens = count_all(YWS_CB_TYPE_OPEN);
-    int rc;
     if (g_service_mode < 0) g_service_mode = mode();
-    {
-      ApiCall api;
-      yws_open_t o{kClient, kCfg, nullptr, mode()};
-      rc = yv_ws_open_proc(&o);
-    }
+    yws_open_t o{kClient, kCfg, nullptr, mode()};
+    int rc = in_api([&] { return yv_ws_open_proc(&o); });
     if (rc != 0) {
       if (rc != YWS_ERR_NO_MEM && !(rc == YWS_ERR_INVAL_URL && !url_set_))
         r->violations.push_back("open_proc: " + std::to_string(rc));
@@ -429,7 +406,7 @@ class Scenario {
   }
 
   void talk(Run *r) {
-    phase(kWrite);
+    g_phase = kWrite;
     bool refused = false;
     for (int k = 1; k <= 2 && !closed_early(); k++) {
       std::string m = message(run_no_, k);
@@ -443,17 +420,13 @@ class Scenario {
       }
       receive(sent_, true);
     }
-    phase(kRead);
+    g_phase = kRead;
     if (buffered_) {
       read_all();
     } else if (!closed_early()) {
       char buf[16];
       int32_t n = sizeof(buf);
-      int rc;
-      {
-        ApiCall api;
-        rc = yv_ws_read_proc(kClient, buf, &n, false);
-      }
+      int rc = in_api([&] { return yv_ws_read_proc(kClient, buf, &n, false); });
       // Direct mode buffers nothing.
       if (n != 0) r->violations.push_back("direct mode read returned data");
       if (rc != YWS_OK && !closed_early()) r->violations.push_back("read: " + std::to_string(rc));
@@ -477,14 +450,10 @@ class Scenario {
   }
 
   void close(Run *r) {
-    phase(kClose);
+    g_phase = kClose;
     bool ours = !closed_early();
     if (ours) {
-      int rc;
-      {
-        ApiCall api;
-        rc = yv_ws_close_proc(kClient);
-      }
+      int rc = in_api([] { return yv_ws_close_proc(kClient); });
       // Busy: the connection is ending on its own and its CLOSE follows.
       if (rc != YWS_OK && rc != YWS_ERR_BUSY)
         r->violations.push_back("close_proc: " + std::to_string(rc));
@@ -551,7 +520,6 @@ void sweep(bool buffered) {
   const size_t heap = yv_mem_bytes_in_use();
   size_t level = heap;
 
-  std::map<std::string, int> outcomes, sites;
   int failures = 0;
   long points = 0, last_hit = 0;
   auto t0 = steady_clock::now();
@@ -568,11 +536,6 @@ void sweep(bool buffered) {
     if (now > level)
       r.violations.push_back("heap grew by " + std::to_string(now - level) + " bytes");
     level = now;
-    if (std::getenv("YWS_SWEEP_VERBOSE"))
-      std::printf("point %ld: %s, %zu bytes -> %s\n", n, site(r.inj).c_str(), r.inj.size,
-                  r.seen.c_str());
-    outcomes[r.seen]++;
-    sites[site(r.inj)]++;
     for (const std::string &why : r.violations)
       if (++failures <= 20 || std::getenv("YWS_SWEEP_VERBOSE"))
         ADD_FAILURE() << "allocation " << n << " of " << total << " (" << site(r.inj) << ", "
@@ -587,8 +550,6 @@ void sweep(bool buffered) {
 
   std::printf("alloc sweep (%s): %ld allocations per run, %ld points failed, %.1f s\n",
               buffered ? "buffered" : "direct", total, points, secs);
-  for (auto &o : outcomes) std::printf("  outcome %-32s %d\n", o.first.c_str(), o.second);
-  for (auto &s : sites) std::printf("  site    %-32s %d\n", s.first.c_str(), s.second);
 }
 
 /* ---- first use: the service, its queue and the profile exist only once per process ---- */
@@ -624,59 +585,25 @@ void first_use_child(long k, int fd) {
   dprintf(fd, "%d %ld %zu %s -> %s\n", r.inj.hit ? 1 : 0, seen, yv_mem_bytes_in_use(),
           site(r.inj).c_str(), r.seen.c_str());
   for (const std::string &v : r.violations) dprintf(fd, "! %s\n", v.c_str());
-  close(fd);
 }
 
-/* Reads the child's report until it exits; a child that outlives the bound is killed. */
+/* Runs the child for point k and reads its report; a child that outlives the bound is killed. */
 ChildReport run_child(long k) {
+  ChildRun c = run_forked([k](int fd) { first_use_child(k, fd); }, std::chrono::seconds(60));
   ChildReport rep;
-  int p[2];
-  if (pipe(p) != 0) return rep;
-  std::fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(p[0]);
-    first_use_child(k, p[1]);
-    std::exit(0);  // not _exit: the leak check runs at exit
-  }
-  close(p[1]);
-  std::string text;
-  auto deadline = steady_clock::now() + std::chrono::seconds(60);
-  char buf[512];
-  for (;;) {
-    auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-    pollfd pf{p[0], POLLIN, 0};
-    if (left <= 0 || poll(&pf, 1, static_cast<int>(left)) <= 0) break;
-    ssize_t n = read(p[0], buf, sizeof(buf));
-    if (n <= 0) break;
-    text.append(buf, static_cast<size_t>(n));
-  }
-  close(p[0]);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (steady_clock::now() >= deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return rep;
-    }
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-  rep.exited = true;
-  rep.status = status;
-  size_t eol = text.find('\n');
-  std::string head = text.substr(0, eol);
+  rep.exited = c.exited;
+  rep.status = c.status;
+  std::istringstream in(c.out);
+  std::string line;
   int hit = 0;
-  char outcome[400] = {0};
-  if (std::sscanf(head.c_str(), "%d %ld %ld %399[^\n]", &hit, &rep.seen, &rep.heap, outcome) == 4) {
+  if (std::getline(in, line)) {
+    std::istringstream head(line);
+    head >> hit >> rep.seen >> rep.heap >> std::ws;
+    std::getline(head, rep.outcome);
     rep.hit = hit != 0;
-    rep.outcome = outcome;
   }
-  for (size_t at = eol; at != std::string::npos && at + 1 < text.size();) {
-    size_t next = text.find('\n', at + 1);
-    std::string line = text.substr(at + 1, next == std::string::npos ? next : next - at - 1);
+  while (std::getline(in, line))
     if (line.rfind("! ", 0) == 0) rep.violations.push_back(line.substr(2));
-    at = next;
-  }
   return rep;
 }
 

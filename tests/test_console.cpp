@@ -2,8 +2,6 @@
 // the service, and the yws-at and C example programs run as child processes
 // against loopback servers.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,46 +37,26 @@ struct Outcome {
  * (and its standard error with them when asked). */
 Outcome run_program(const std::vector<std::string> &args, milliseconds limit = milliseconds(30000),
                     bool with_stderr = false) {
-  Outcome r;
   std::vector<char *> argv;
   for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
-  int fds[2];
-  if (pipe(fds) != 0) return r;
   auto start = steady_clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fds[1], STDOUT_FILENO);
-    if (with_stderr) dup2(fds[1], STDERR_FILENO);
-    close(fds[0]);
-    close(fds[1]);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(fds[1]);
-  std::string out;
-  auto deadline = start + limit;
-  for (;;) {
-    auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-    pollfd p = {fds[0], POLLIN, 0};
-    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) {
-      r.timed_out = true;
-      kill(pid, SIGKILL);
-      break;
-    }
-    char buf[4096];
-    ssize_t n = read(fds[0], buf, sizeof buf);
-    if (n <= 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  close(fds[0]);
-  int st = 0;
-  waitpid(pid, &st, 0);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  ywst::ChildRun c = ywst::run_forked(
+      [&](int fd) {
+        dup2(fd, STDOUT_FILENO);
+        if (with_stderr) dup2(fd, STDERR_FILENO);
+        close(fd);
+        execv(argv[0], argv.data());
+        _exit(127);
+      },
+      limit);
+  Outcome r;
+  r.timed_out = !c.exited;
+  r.status = c.exited && WIFEXITED(c.status) ? WEXITSTATUS(c.status) : -1;
   r.seconds = std::chrono::duration<double>(steady_clock::now() - start).count();
   size_t from = 0;
-  for (size_t nl = out.find('\n'); nl != std::string::npos; nl = out.find('\n', from)) {
-    r.lines.push_back(out.substr(from, nl - from));
+  for (size_t nl = c.out.find('\n'); nl != std::string::npos; nl = c.out.find('\n', from)) {
+    r.lines.push_back(c.out.substr(from, nl - from));
     from = nl + 1;
   }
   return r;

@@ -44,11 +44,8 @@ constexpr size_t kHeapSlack = 16 * 1024;
 // Profiles outlive a test when the binary runs its tests in one process.
 void fresh_profile(int cfg, const std::string &url) {
   auto id = static_cast<uint8_t>(cfg);
-  profile(cfg, url);
-  yv_ws_cfg_set_opt(id, YWS_CFG_CONN_PDPCID, cfg == kCfg ? kCid : 1);
+  profile_on(cfg, url, cfg == kCfg ? kCid : 1, 60);
   yv_ws_cfg_set_opt(id, YWS_CFG_CONN_SSLCTXID, 0);
-  yv_ws_cfg_set_opt(id, YWS_CFG_CONN_TIMEOUT, 60);
-  yv_ws_cfg_set_opt(id, YWS_CFG_PING_INTERVAL, 0);
   yv_ws_cfg_set_opt(id, YWS_CFG_WRITE_BUFFERSZ, 10240);
   yv_ws_cfg_set_opt(id, YWS_CFG_CLOSE_WAITTIME, 10);
 }
@@ -152,6 +149,11 @@ class Bystander {
   return ::testing::AssertionSuccess();
 }
 
+template <class T>
+std::string name_of(const ::testing::TestParamInfo<T> &i) {
+  return i.param.name;
+}
+
 class Faults : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -165,15 +167,33 @@ class Faults : public ::testing::Test {
       if (yv_ws_get_client_conn_state(static_cast<uint8_t>(i)) == YWS_CONN_STA_CONNECTED)
         close_client(i);
     EXPECT_TRUE(settled());
+    other_.reset();
     yavo_ssl_cfg_clear(kSslCtx);
   }
+  // Opened before the fault, intact before it too.
+  ::testing::AssertionResult bystander() {
+    other_ = std::make_unique<Bystander>();
+    if (other_->open_result() != 0)
+      return ::testing::AssertionFailure() << "bystander open: " << other_->open_result();
+    return other_->intact();
+  }
+  // Taken once the peers exist: they allocate through the same counters.
+  void mark() {
+    heap_ = yv_mem_bytes_in_use();
+    opens_ = Notes::get().count(kClient, YWS_CB_TYPE_OPEN);
+    closes_ = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+    from_ = Notes::get().all().size();
+  }
+  // The client under test was notified exactly this often since mark().
+  void expect_notified(size_t opens, size_t closes) {
+    EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_OPEN), opens_ + opens);
+    EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), closes_ + closes);
+  }
+  std::unique_ptr<Bystander> other_;
+  size_t heap_ = 0, opens_ = 0, closes_ = 0, from_ = 0;
 };
 
-}  // namespace
-
 // ---- open failures: one OPEN with the error, nothing else ----
-
-namespace {
 
 struct OpenFault {
   const char *name;
@@ -181,6 +201,7 @@ struct OpenFault {
   int cause;  // what the close-cause query says afterwards
   // Points profile kCfg at the faulty peer; the result keeps the peer alive.
   std::shared_ptr<void> (*setup)();
+  friend void PrintTo(const OpenFault &c, std::ostream *os) { *os << c.name; }
 };
 
 std::shared_ptr<void> refused_connection() {
@@ -211,34 +232,44 @@ std::shared_ptr<void> certificate_of_unknown_ca() {
   return server;
 }
 
-void PrintTo(const OpenFault &c, std::ostream *os) {
-  *os << c.name;
-}
-
 class OpenFaults : public Faults, public ::testing::WithParamInterface<OpenFault> {};
+
+struct ServerEnd {
+  const char *name;
+  const char *path;
+  int echoed;  // of the three messages
+  friend void PrintTo(const ServerEnd &c, std::ostream *os) { *os << c.name; }
+};
+
+class ServerEnds : public Faults, public ::testing::WithParamInterface<ServerEnd> {};
+
+enum class Phase { kBearerStep, kHandshake, kConnected, kClosing };
+
+struct BearerLoss {
+  const char *name;
+  Phase phase;
+  friend void PrintTo(const BearerLoss &c, std::ostream *os) { *os << c.name; }
+};
+
+class BearerLosses : public Faults, public ::testing::WithParamInterface<BearerLoss> {};
+
+class CloseInBearerStep : public Faults, public ::testing::WithParamInterface<bool> {};
 
 }  // namespace
 
 TEST_P(OpenFaults, NotifyOneOpenFailureAndLeaveNothing) {
-  Bystander other;
-  ASSERT_EQ(other.open_result(), 0);
-  ASSERT_TRUE(other.intact());
+  ASSERT_TRUE(bystander());
   std::shared_ptr<void> peer = GetParam().setup();
-  size_t heap = yv_mem_bytes_in_use();  // servers allocate through the same counter
-  size_t opens = Notes::get().count(kClient, YWS_CB_TYPE_OPEN);
-  size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
-  size_t from = Notes::get().all().size();
-
+  mark();
   EXPECT_EQ(open_client(kClient, kCfg), GetParam().error);
   Cause c = cause_of(kClient);
   EXPECT_EQ(c.cause, GetParam().cause);
   EXPECT_EQ(c.code, 0);
   EXPECT_EQ(c.reason, "");
-  EXPECT_TRUE(left_clean(heap));
-  EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_OPEN), opens + 1);
-  EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), closes);
-  EXPECT_EQ(received_size(kClient, Notes::get().all(), from), 0u);
-  EXPECT_TRUE(other.intact());
+  EXPECT_TRUE(left_clean(heap_));
+  expect_notified(1, 0);
+  EXPECT_EQ(received_size(kClient, Notes::get().all(), from_), 0u);
+  EXPECT_TRUE(other_->intact());
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, OpenFaults,
@@ -251,37 +282,16 @@ INSTANTIATE_TEST_SUITE_P(Matrix, OpenFaults,
                                            OpenFault{"CertificateOfUnknownCa", YWS_ERR_NET_FAIL,
                                                      YWS_CLOSE_CAUSE_NETWORK,
                                                      certificate_of_unknown_ca}),
-                         [](const ::testing::TestParamInfo<OpenFault> &i) { return i.param.name; });
+                         name_of<OpenFault>);
 
 // ---- the server ends a connection in the middle of an exchange ----
 
-namespace {
-
-struct ServerEnd {
-  const char *name;
-  const char *path;
-  int echoed;  // of the three messages
-};
-
-void PrintTo(const ServerEnd &c, std::ostream *os) {
-  *os << c.name;
-}
-
-class ServerEnds : public Faults, public ::testing::WithParamInterface<ServerEnd> {};
-
-}  // namespace
-
 TEST_P(ServerEnds, NotifyOneCloseAfterTheEchoesInOrder) {
-  Bystander other;
-  ASSERT_EQ(other.open_result(), 0);
-  ASSERT_TRUE(other.intact());
+  ASSERT_TRUE(bystander());
   WsServer server;
-  size_t heap = yv_mem_bytes_in_use();
+  mark();
   fresh_profile(kCfg, server.url(GetParam().path));
   ASSERT_EQ(open_client(kClient, kCfg), 0);
-  size_t opens = Notes::get().count(kClient, YWS_CB_TYPE_OPEN);
-  size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
-  size_t from = Notes::get().all().size();
 
   // One at a time: queued writes would merge into one message.
   std::string expected;
@@ -294,42 +304,38 @@ TEST_P(ServerEnds, NotifyOneCloseAfterTheEchoesInOrder) {
       ASSERT_EQ(write_bytes(kClient, msg), 0) << i;
     }
   }
-  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1));
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes_ + 1));
   EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
   // The server shares the heap counters: let it free its side first.
   EXPECT_TRUE(server.wait_closed(1, kWait));
-  EXPECT_TRUE(left_clean(heap));
-  EXPECT_EQ(received(kClient, Notes::get().all(), from), expected);
-  EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_OPEN), opens);
-  EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), closes + 1);
-  EXPECT_TRUE(other.intact());
+  EXPECT_TRUE(left_clean(heap_));
+  EXPECT_EQ(received(kClient, Notes::get().all(), from_), expected);
+  expect_notified(1, 1);
+  EXPECT_TRUE(other_->intact());
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, ServerEnds,
                          ::testing::Values(ServerEnd{"CloseFrame", "/close-after/3", 3},
                                            ServerEnd{"TcpReset", "/drop-after/3", 2}),
-                         [](const ::testing::TestParamInfo<ServerEnd> &i) { return i.param.name; });
+                         name_of<ServerEnd>);
 
 // ---- the server stops reading ----
 
 TEST_F(Faults, StalledReaderFillsTheTransmitLimitThenDrains) {
-  Bystander other;
-  ASSERT_EQ(other.open_result(), 0);
-  ASSERT_TRUE(other.intact());
+  ASSERT_TRUE(bystander());
   const int limit = 6000;
   WsServer server;
-  size_t heap = yv_mem_bytes_in_use();
+  mark();
   fresh_profile(kCfg, server.url("/stall-read"));
   yv_ws_cfg_set_opt(kCfg, YWS_CFG_WRITE_BUFFERSZ, limit);
   ASSERT_EQ(open_client(kClient, kCfg), 0);
-  size_t from = Notes::get().all().size();
 
   Stream stream;
   ASSERT_TRUE(stream.fill_until_held(kClient, limit));
   // The loop posts this id each time a choked pipe has drained.
   size_t choke_ends = queue_probe::posted(YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE);
   EXPECT_EQ(write_bytes(kClient, stream.next(1)), YWS_ERR_NO_MEM);
-  EXPECT_TRUE(other.intact());
+  EXPECT_TRUE(other_->intact());
   EXPECT_EQ(unsent(kClient), limit);
   EXPECT_EQ(queue_probe::posted(YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE), choke_ends);
 
@@ -340,53 +346,33 @@ TEST_F(Faults, StalledReaderFillsTheTransmitLimitThenDrains) {
   ASSERT_TRUE(stream.write(kClient, 100));
   const std::string &sent = stream.sent;
   ASSERT_TRUE(Notes::get().wait(
-      [&](const std::vector<Note> &v) { return received_size(kClient, v, from) >= sent.size(); },
+      [&](const std::vector<Note> &v) { return received_size(kClient, v, from_) >= sent.size(); },
       std::chrono::seconds(20)));
-  EXPECT_TRUE(received(kClient, Notes::get().all(), from) == sent);
+  EXPECT_TRUE(received(kClient, Notes::get().all(), from_) == sent);
   EXPECT_EQ(close_client(kClient), 0);
   EXPECT_TRUE(server.wait_closed(1, kWait));
-  EXPECT_TRUE(left_clean(heap));
-  EXPECT_TRUE(other.intact());
+  EXPECT_TRUE(left_clean(heap_));
+  EXPECT_TRUE(other_->intact());
 }
 
 // ---- bearer loss in each phase of a client's life ----
 
-namespace {
-
-enum class Phase { kBearerStep, kHandshake, kConnected, kClosing };
-
-struct BearerLoss {
-  const char *name;
-  Phase phase;
-};
-
-void PrintTo(const BearerLoss &c, std::ostream *os) {
-  *os << c.name;
-}
-
-class BearerLosses : public Faults, public ::testing::WithParamInterface<BearerLoss> {};
-
-}  // namespace
-
 TEST_P(BearerLosses, ReleaseTheClientOnTheLostContextAtOnceWithOpenFailure) {
-  Bystander other;
-  ASSERT_EQ(other.open_result(), 0);
-  ASSERT_TRUE(other.intact());
+  ASSERT_TRUE(bystander());
   StallServer stall;
   RawPeer::Options echo;
   echo.echo = true;
   RawPeer peer(echo);
-  size_t heap = yv_mem_bytes_in_use();
+  mark();
   Phase phase = GetParam().phase;
   fresh_profile(kCfg, phase == Phase::kHandshake ? stall.url("/") : peer.url("/"));
-  size_t opens = Notes::get().count(kClient, YWS_CB_TYPE_OPEN);
-  size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
 
   if (phase == Phase::kBearerStep) yv_dc_ctl_set_act_mode(YV_DC_ACT_NEVER_ANSWER);
   yws_open_t o{kClient, kCfg, nullptr, 0};
   ASSERT_EQ(yv_ws_open_proc(&o), 0);
   yv_dc_ctl_set_act_mode(YV_DC_ACT_ANSWER_OK);
   int state = YWS_CONN_STA_CONNECTING;
+  size_t opens = 1;  // the failure, after an OPEN 0 once connected
   switch (phase) {
     case Phase::kBearerStep:
       ASSERT_EQ(yv_dc_ctl_wait_idle(5000), 0);
@@ -396,10 +382,10 @@ TEST_P(BearerLosses, ReleaseTheClientOnTheLostContextAtOnceWithOpenFailure) {
       break;
     case Phase::kConnected:
     case Phase::kClosing:
-      ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_OPEN, opens + 1));
+      ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_OPEN, opens_ + 1));
       ASSERT_EQ(last(kClient, YWS_CB_TYPE_OPEN), 0);
       ASSERT_TRUE(echoed(kClient, "alive"));
-      opens++;
+      opens = 2;
       state = YWS_CONN_STA_CONNECTED;
       break;
   }
@@ -417,26 +403,22 @@ TEST_P(BearerLosses, ReleaseTheClientOnTheLostContextAtOnceWithOpenFailure) {
     ASSERT_EQ(yv_dc_ctl_deactivate(kCid), 0);
     ASSERT_EQ(yv_dc_ctl_wait_idle(5000), 0);
   }
-  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_OPEN, opens + 1));
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_OPEN, opens_ + opens));
   EXPECT_EQ(last(kClient, YWS_CB_TYPE_OPEN), YWS_ERR_NET_FAIL);
-  int cause = -1, code = -1;
-  char reason[YWS_CLOSE_REASON_SIZE];
-  ASSERT_EQ(yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_CLOSE_CAUSE, &cause, &code, reason),
-            YWS_OK);
+  Cause c = cause_of(kClient);
   // A close requested before the loss stays the user's.
-  EXPECT_EQ(cause, phase == Phase::kClosing ? YWS_CLOSE_CAUSE_USER : YWS_CLOSE_CAUSE_BEARER);
+  EXPECT_EQ(c.cause, phase == Phase::kClosing ? YWS_CLOSE_CAUSE_USER : YWS_CLOSE_CAUSE_BEARER);
   // The peer's answer to our close frame may have come before the loss.
   if (phase == Phase::kClosing)
-    EXPECT_TRUE(code == 0 || code == 1000) << code;
+    EXPECT_TRUE(c.code == 0 || c.code == 1000) << c.code;
   else
-    EXPECT_EQ(code, 0);
+    EXPECT_EQ(c.code, 0);
   if (phase == Phase::kConnected || phase == Phase::kClosing) {
     EXPECT_TRUE(peer.wait_disconnected(kWait));
   }
-  EXPECT_TRUE(left_clean(heap));
-  EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_OPEN), opens + 1);
-  EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), closes);
-  EXPECT_TRUE(other.intact());
+  EXPECT_TRUE(left_clean(heap_));
+  expect_notified(opens, 0);
+  EXPECT_TRUE(other_->intact());
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, BearerLosses,
@@ -444,27 +426,16 @@ INSTANTIATE_TEST_SUITE_P(Matrix, BearerLosses,
                                            BearerLoss{"WhileConnecting", Phase::kHandshake},
                                            BearerLoss{"WhileConnected", Phase::kConnected},
                                            BearerLoss{"WhileClosing", Phase::kClosing}),
-                         [](const ::testing::TestParamInfo<BearerLoss> &i) {
-                           return i.param.name;
-                         });
+                         name_of<BearerLoss>);
 
 // ---- close requested while the bearer is still coming up ----
 
-namespace {
-
-class CloseInBearerStep : public Faults, public ::testing::WithParamInterface<bool> {};
-
-}  // namespace
-
 TEST_P(CloseInBearerStep, IsRefusedBusyAndTheOpenGoesOn) {
   bool bearer_comes_up = GetParam();
-  Bystander other;
-  ASSERT_EQ(other.open_result(), 0);
+  ASSERT_TRUE(bystander());
   WsServer server;
-  size_t heap = yv_mem_bytes_in_use();
+  mark();
   fresh_profile(kCfg, server.url("/echo"));
-  size_t opens = Notes::get().count(kClient, YWS_CB_TYPE_OPEN);
-  size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
 
   yv_dc_ctl_set_act_mode(YV_DC_ACT_NEVER_ANSWER);
   yws_open_t o{kClient, kCfg, nullptr, 0};
@@ -473,11 +444,10 @@ TEST_P(CloseInBearerStep, IsRefusedBusyAndTheOpenGoesOn) {
   EXPECT_EQ(yv_ws_close_proc(kClient), YWS_ERR_BUSY);
   ASSERT_TRUE(queue_drained());
   EXPECT_EQ(yv_ws_get_client_conn_state(kClient), YWS_CONN_STA_CONNECTING);
-  EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_OPEN), opens);
-  EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), closes);
+  expect_notified(0, 0);
 
   yv_dc_ctl_answer_pending(bearer_comes_up ? 1 : 0);
-  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_OPEN, opens + 1));
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_OPEN, opens_ + 1));
   if (bearer_comes_up) {
     EXPECT_EQ(last(kClient, YWS_CB_TYPE_OPEN), 0);
     EXPECT_TRUE(echoed(kClient, "late"));
@@ -486,10 +456,9 @@ TEST_P(CloseInBearerStep, IsRefusedBusyAndTheOpenGoesOn) {
   } else {
     EXPECT_EQ(last(kClient, YWS_CB_TYPE_OPEN), YWS_ERR_NET_FAIL);
   }
-  EXPECT_TRUE(left_clean(heap));
-  EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_OPEN), opens + 1);
-  EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), closes + (bearer_comes_up ? 1 : 0));
-  EXPECT_TRUE(other.intact());
+  EXPECT_TRUE(left_clean(heap_));
+  expect_notified(1, bearer_comes_up ? 1 : 0);
+  EXPECT_TRUE(other_->intact());
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, CloseInBearerStep, ::testing::Bool(),
@@ -503,7 +472,7 @@ INSTANTIATE_TEST_SUITE_P(Matrix, CloseInBearerStep, ::testing::Bool(),
 TEST_F(Faults, FloodingClientsStillCloseAndKeepTheirBytesInOrder) {
   const uint64_t total = 4u << 20;
   WsServer server;
-  size_t heap = yv_mem_bytes_in_use();
+  mark();
   size_t closes[YWS_CLIENT_NUM];
   for (int c = 0; c < YWS_CLIENT_NUM; c++) {
     fresh_profile(c, server.url("/burst/" + std::to_string(total) + "/0"));
@@ -532,7 +501,7 @@ TEST_F(Faults, FloodingClientsStillCloseAndKeepTheirBytesInOrder) {
     EXPECT_TRUE(Notes::get().wait_count(c, YWS_CB_TYPE_CLOSE, closes[c] + 1)) << c;
   EXPECT_TRUE(settled());
   EXPECT_TRUE(server.wait_closed(YWS_CLIENT_NUM, kWait));
-  EXPECT_TRUE(left_clean(heap, 1));
+  EXPECT_TRUE(left_clean(heap_, 1));
 
   auto notes = Notes::get().all();
   for (int c = 0; c < YWS_CLIENT_NUM; c++) {
@@ -550,12 +519,11 @@ TEST_F(Faults, FloodingClientsStillCloseAndKeepTheirBytesInOrder) {
 // ---- TLS: a trusted CA passes where the unknown one failed ----
 
 TEST_F(Faults, TlsWithTheRightCaConnectsAfterTheUnknownCaFailed) {
-  Bystander other;
-  ASSERT_EQ(other.open_result(), 0);
+  ASSERT_TRUE(bystander());
   WsServer::Options o;
   o.tls = WsServer::Tls::kCaSigned;
   WsServer server(o);
-  size_t heap = yv_mem_bytes_in_use();
+  mark();
   fresh_profile(kCfg, server.url("/echo"));
   yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_SSLCTXID, kSslCtx);
   ASSERT_EQ(yavo_ssl_cfg_set(kSslCtx, server.other_ca_path().c_str(), nullptr, nullptr), 0);
@@ -566,6 +534,6 @@ TEST_F(Faults, TlsWithTheRightCaConnectsAfterTheUnknownCaFailed) {
   EXPECT_TRUE(echoed(kClient, "sealed"));
   EXPECT_EQ(close_client(kClient), 0);
   EXPECT_TRUE(server.wait_for([&] { return server.open_connections() == 0; }, kWait));
-  EXPECT_TRUE(left_clean(heap));
-  EXPECT_TRUE(other.intact());
+  EXPECT_TRUE(left_clean(heap_));
+  EXPECT_TRUE(other_->intact());
 }

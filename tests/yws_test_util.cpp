@@ -1,10 +1,15 @@
 #include "yws_test_util.h"
 
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -213,6 +218,43 @@ Cause cause_of(int client) {
                            &c.code, reason) == YWS_OK)
     c.reason = reason;
   return c;
+}
+
+ChildRun run_forked(const std::function<void(int fd)> &body, milliseconds limit) {
+  ChildRun r;
+  int p[2];
+  if (pipe(p) != 0) return r;
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(p[0]);
+    body(p[1]);
+    std::exit(0);
+  }
+  close(p[1]);
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  char buf[4096];
+  for (;;) {
+    auto left =
+        std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd pf{p[0], POLLIN, 0};
+    if (pid < 0 || left.count() <= 0 || poll(&pf, 1, static_cast<int>(left.count())) <= 0) break;
+    ssize_t n = read(p[0], buf, sizeof buf);
+    if (n <= 0) break;
+    r.out.append(buf, static_cast<size_t>(n));
+  }
+  close(p[0]);
+  // The output may end before the child does (its exit still checking for leaks).
+  while (pid > 0 && waitpid(pid, &r.status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &r.status, 0);
+      return r;
+    }
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+  r.exited = pid > 0;
+  return r;
 }
 
 ServiceHold::ServiceHold(int client, const std::string &token) : state_(std::make_shared<State>()) {

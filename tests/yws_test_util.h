@@ -108,6 +108,16 @@ int closed_port();
 /* The slot is free and only the service task is left. */
 bool settled(milliseconds t = kWait);
 
+/* Runs body(fd) in a forked child, which then exits with 0 (leak checks run at
+ * exit), and collects what it writes to fd. A child that outlives `limit` is
+ * killed and has not exited. */
+struct ChildRun {
+  bool exited = false;
+  int status = 0;  // as waitpid gives it
+  std::string out;
+};
+ChildRun run_forked(const std::function<void(int fd)> &body, milliseconds limit);
+
 /* What the close-cause query says of a client id (cause -1 when it refused). */
 struct Cause {
   int cause = -1;
