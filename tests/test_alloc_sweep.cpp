@@ -241,26 +241,14 @@ class Scenario {
     return r;
   }
 
-  /* The profile set up again and a normal open of the same id, with nothing failing. */
+  /* The whole run again with nothing failing: the profile set up anew, a normal open of the same
+   * id, the echoes and the close all as without any failure. */
   void recover(int run_no, std::vector<std::string> *violations) {
-    Run r;
-    run_no_ = run_no;
-    configure(&r);
-    violations->insert(violations->end(), r.violations.begin(), r.violations.end());
-    if (!r.seen.empty()) violations->push_back("recovery configuration: " + r.seen);
-    first_note_ = Notes::get().all().size();
-    got_.clear();
-    int rc = open_client(kClient, kCfg, mode());
-    if (rc != 0) {
-      violations->push_back("recovery open: " + std::to_string(rc));
-      settled(kCloseWait);
-      return;
-    }
-    std::string m = "recovery " + std::to_string(run_no);
-    if (write(m) != YWS_OK) violations->push_back("recovery write refused");
-    if (!receive({m}, false) || got_ != m) violations->push_back("recovery echo: '" + got_ + "'");
-    if (close_client(kClient) != 0) violations->push_back("recovery close");
-    if (!settled(kCloseWait)) violations->push_back("recovery left a client or thread");
+    Injector::get().arm(0, false);  // also forgets the failure, which excused a lost piece
+    Run r = run(run_no);
+    Injector::get().disarm();
+    for (const std::string &v : r.violations) violations->push_back("recovery: " + v);
+    if (r.seen != "nothing visible") violations->push_back("recovery: " + r.seen);
   }
 
  private:

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <string>
@@ -18,32 +17,20 @@
 #include "yv_rtos.h"
 #include "yv_rtos_test.h"
 #include "yv_ssl_store_ctl.h"
+#include "yws_test_util.h"
 
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 /* A count that can be awaited with a bound. */
-class Counter {
- public:
-  void Add() {
-    std::lock_guard<std::mutex> lk(mu_);
-    n_++;
-    cv_.notify_all();
+struct Counter {
+  std::atomic<int> n{0};
+  void Add() { n++; }
+  bool WaitAtLeast(int k) {
+    return ywst::eventually([&] { return n >= k; }, std::chrono::seconds(3));
   }
-  bool WaitAtLeast(int n) {
-    std::unique_lock<std::mutex> lk(mu_);
-    return cv_.wait_for(lk, std::chrono::seconds(3), [&] { return n_ >= n; });
-  }
-  int Get() {
-    std::lock_guard<std::mutex> lk(mu_);
-    return n_;
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  int n_ = 0;
+  int Get() { return n; }
 };
 
 yv_queue_t MakeQueue(uint32_t count) {

@@ -98,7 +98,8 @@ TEST(WsServerSmoke, DropAfterResetsWithoutCloseFrame) {
   close(fd);
 }
 
-TEST(WsServerSmoke, BurstDeliversPatternInOrder) {
+// The service tests see the bytes and the echo after them, not the messages.
+TEST(WsServerSmoke, BurstDeliversPatternInBinaryMessagesOfTheAnnouncedSizes) {
   WsServer server;
   BareClient c;
   ASSERT_TRUE(c.connect(server.url("/burst/100000/0")));
@@ -114,12 +115,6 @@ TEST(WsServerSmoke, BurstDeliversPatternInOrder) {
     for (char ch : m.data) ASSERT_EQ(static_cast<uint8_t>(ch), ywstest::burst_byte(k++));
   }
   EXPECT_EQ(k, 100000u);
-  // The server counts after its writes: the client may be first.
-  EXPECT_TRUE(server.wait_for([&] { return server.bytes_sent(1) == 100000u; }, 5s));
-  // Afterwards it echoes.
-  c.send_text("after");
-  ASSERT_TRUE(c.wait_messages(sizes.size() + 1, 5s));
-  EXPECT_EQ(c.messages().back().data, "after");
 }
 
 TEST(RawPeerSmoke, RecordsRequestInOrderAndCountsPings) {
