@@ -54,6 +54,130 @@ long MsSince(Clock::time_point t0) {
   return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
 }
 
+struct Fired {
+  Counter count, entered;
+  std::atomic<long> first_ms{-1};
+  Clock::time_point t0 = Clock::now();
+  yv_timer_t self = 0;
+  yv_queue_t q = 0;
+  YvOSStatus st = 1;
+};
+
+void OnFire(void *arg) {
+  auto *f = static_cast<Fired *>(arg);
+  long none = -1;
+  f->first_ms.compare_exchange_strong(none, MsSince(f->t0));
+  f->count.Add();
+}
+
+yv_timer_t MakeTimer(Fired *f) {
+  yv_timer_t t = 0;
+  EXPECT_EQ(yv_rtos_timer_create(&t, 0, OnFire, f), YV_OSI_SUCCESS);
+  return t;
+}
+
+void StopSelf(void *arg) {
+  auto *s = static_cast<Fired *>(arg);
+  YvOSStatus stop = yv_rtos_timer_stop(s->self);
+  s->st = stop != YV_OSI_SUCCESS ? stop : yv_rtos_timer_delete(s->self);
+  s->count.Add();
+}
+
+void PostFromTimer(void *arg) {
+  auto *s = static_cast<Fired *>(arg);
+  s->entered.Add();
+  Post(s->q, 7, 7);
+  s->count.Add();
+}
+
+struct TaskProbe {
+  char name[16] = {};
+  bool unwound = false;
+  bool returned = false;
+};
+
+struct SetOnUnwind {
+  bool *flag;
+  ~SetOnUnwind() { *flag = true; }
+};
+
+void ProbeEntry(void *arg) {
+  auto *p = static_cast<TaskProbe *>(arg);
+  pthread_getname_np(pthread_self(), p->name, sizeof p->name);
+  SetOnUnwind guard{&p->unwound};
+  yv_rtos_task_delete(0);
+  p->returned = true;
+}
+
+void NopEntry(void *) {}
+
+struct Capture {
+  std::mutex mu;
+  std::vector<std::string> lines;
+  std::atomic<bool> removed{false};
+  std::atomic<int> after_removal{0};
+  Counter seen;
+};
+
+void CaptureSink(const char *line, void *user) {
+  auto *c = static_cast<Capture *>(user);
+  if (c->removed) c->after_removal++;
+  {
+    std::lock_guard<std::mutex> lk(c->mu);
+    c->lines.emplace_back(line);
+  }
+  c->seen.Add();
+}
+
+struct HookCtl {
+  size_t fail_size = 0;
+  std::string reason;
+};
+
+int FailSize(size_t size, const char *reason, void *user) {
+  auto *h = static_cast<HookCtl *>(user);
+  if (size != h->fail_size) return 0;
+  h->reason = reason ? reason : "";
+  return 1;
+}
+
+struct Answer {
+  uint32_t ind;
+  int cid;
+  bool result;
+  void *ref;
+  std::thread::id thread;
+};
+
+std::mutex g_answers_mu;
+std::vector<Answer> g_answers;
+Counter *g_answer_count;
+
+void OnDataCall(uint8_t, uint32_t ind, int cid, bool result, void *ref) {
+  {
+    std::lock_guard<std::mutex> lk(g_answers_mu);
+    g_answers.push_back({ind, cid, result, ref, std::this_thread::get_id()});
+  }
+  g_answer_count->Add();
+}
+
+class DataCall : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    yv_dc_ctl_reset();
+    std::lock_guard<std::mutex> lk(g_answers_mu);
+    g_answers.clear();
+    g_answer_count = &count_;
+  }
+  void TearDown() override { EXPECT_EQ(yv_dc_ctl_wait_idle(2000), 0); }
+  Answer At(size_t i) {
+    std::lock_guard<std::mutex> lk(g_answers_mu);
+    return g_answers.at(i);
+  }
+  Counter count_;
+  int ref_ = 0;
+};
+
 }  // namespace
 
 TEST(Queue, ConcurrentPostersKeepTheirOwnOrder) {
@@ -143,46 +267,6 @@ TEST(Queue, DeleteWakesBlockedCallersAndRefusesStaleHandle) {
   yv_rtos_queue_delete(fresh);
 }
 
-namespace {
-
-struct Fired {
-  Counter count, entered;
-  std::atomic<long> first_ms{-1};
-  Clock::time_point t0 = Clock::now();
-  yv_timer_t self = 0;
-  yv_queue_t q = 0;
-  YvOSStatus st = 1;
-};
-
-void OnFire(void *arg) {
-  auto *f = static_cast<Fired *>(arg);
-  long none = -1;
-  f->first_ms.compare_exchange_strong(none, MsSince(f->t0));
-  f->count.Add();
-}
-
-yv_timer_t MakeTimer(Fired *f) {
-  yv_timer_t t = 0;
-  EXPECT_EQ(yv_rtos_timer_create(&t, 0, OnFire, f), YV_OSI_SUCCESS);
-  return t;
-}
-
-void StopSelf(void *arg) {
-  auto *s = static_cast<Fired *>(arg);
-  YvOSStatus stop = yv_rtos_timer_stop(s->self);
-  s->st = stop != YV_OSI_SUCCESS ? stop : yv_rtos_timer_delete(s->self);
-  s->count.Add();
-}
-
-void PostFromTimer(void *arg) {
-  auto *s = static_cast<Fired *>(arg);
-  s->entered.Add();
-  Post(s->q, 7, 7);
-  s->count.Add();
-}
-
-}  // namespace
-
 /* The single timer thread fires in deadline order, so a later marker bounds earlier timers. */
 TEST(Timer, OneShotFiresOnceStopPreventsCyclicRepeats) {
   uint32_t base = yv_rtos_test_live_timers();
@@ -244,31 +328,6 @@ TEST(Timer, StopAndDeleteInsideOrDuringCallback) {
   yv_rtos_queue_delete(p.q);
 }
 
-namespace {
-
-struct TaskProbe {
-  char name[16] = {};
-  bool unwound = false;
-  bool returned = false;
-};
-
-struct SetOnUnwind {
-  bool *flag;
-  ~SetOnUnwind() { *flag = true; }
-};
-
-void ProbeEntry(void *arg) {
-  auto *p = static_cast<TaskProbe *>(arg);
-  pthread_getname_np(pthread_self(), p->name, sizeof p->name);
-  SetOnUnwind guard{&p->unwound};
-  yv_rtos_task_delete(0);
-  p->returned = true;
-}
-
-void NopEntry(void *) {}
-
-}  // namespace
-
 TEST(Task, NamedThreadEndsThroughTaskDelete) {
   uint32_t base = yv_rtos_test_live_tasks();
   TaskProbe probe;
@@ -328,28 +387,6 @@ TEST(Task, MutexLockTimesOutWhileHeldElsewhere) {
   EXPECT_EQ(yv_rtos_mutex_delete(mx), YV_OSI_SUCCESS);
 }
 
-namespace {
-
-struct Capture {
-  std::mutex mu;
-  std::vector<std::string> lines;
-  std::atomic<bool> removed{false};
-  std::atomic<int> after_removal{0};
-  Counter seen;
-};
-
-void CaptureSink(const char *line, void *user) {
-  auto *c = static_cast<Capture *>(user);
-  if (c->removed) c->after_removal++;
-  {
-    std::lock_guard<std::mutex> lk(c->mu);
-    c->lines.emplace_back(line);
-  }
-  c->seen.Add();
-}
-
-}  // namespace
-
 TEST(Trace, SinkGetsFormattedLinesAndNothingAfterRemoval) {
   Capture cap;
   yv_trace_set_sink(CaptureSink, &cap);
@@ -376,22 +413,6 @@ TEST(Trace, SinkGetsFormattedLinesAndNothingAfterRemoval) {
   EXPECT_GT(cap.lines[1].size(), 100u);
   EXPECT_LT(cap.lines[1].size(), 2000u);
 }
-
-namespace {
-
-struct HookCtl {
-  size_t fail_size = 0;
-  std::string reason;
-};
-
-int FailSize(size_t size, const char *reason, void *user) {
-  auto *h = static_cast<HookCtl *>(user);
-  if (size != h->fail_size) return 0;
-  h->reason = reason ? reason : "";
-  return 1;
-}
-
-}  // namespace
 
 TEST(Mem, FailHookAndByteCounters) {
   HookCtl ctl{777, ""};
@@ -424,47 +445,6 @@ TEST(Mem, FailHookAndByteCounters) {
   EXPECT_EQ(yv_mem_bytes_in_use(), base);
   yv_mem_set_fail_hook(nullptr, nullptr);
 }
-
-namespace {
-
-struct Answer {
-  uint32_t ind;
-  int cid;
-  bool result;
-  void *ref;
-  std::thread::id thread;
-};
-
-std::mutex g_answers_mu;
-std::vector<Answer> g_answers;
-Counter *g_answer_count;
-
-void OnDataCall(uint8_t, uint32_t ind, int cid, bool result, void *ref) {
-  {
-    std::lock_guard<std::mutex> lk(g_answers_mu);
-    g_answers.push_back({ind, cid, result, ref, std::this_thread::get_id()});
-  }
-  g_answer_count->Add();
-}
-
-class DataCall : public ::testing::Test {
- protected:
-  void SetUp() override {
-    yv_dc_ctl_reset();
-    std::lock_guard<std::mutex> lk(g_answers_mu);
-    g_answers.clear();
-    g_answer_count = &count_;
-  }
-  void TearDown() override { EXPECT_EQ(yv_dc_ctl_wait_idle(2000), 0); }
-  Answer At(size_t i) {
-    std::lock_guard<std::mutex> lk(g_answers_mu);
-    return g_answers.at(i);
-  }
-  Counter count_;
-  int ref_ = 0;
-};
-
-}  // namespace
 
 TEST_F(DataCall, ActivationAnsweredFromLayerThreadThenDeactivated) {
   yv_data_call_info_s info;
