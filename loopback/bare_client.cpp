@@ -201,7 +201,6 @@ int BareClient::on_event(lws *wsi, int reason_int, void *in, size_t len) {
       if (lws_is_final_fragment(wsi) && !lws_remaining_packet_payload(wsi)) {
         in_msg_ = false;
         ++received_count_;
-        check_echo(rx_, rx_binary_);
         if (opts_.keep_messages) messages_.push_back(Message{rx_binary_, std::move(rx_)});
         rx_.clear();
       }
@@ -266,71 +265,6 @@ int BareClient::on_event(lws *wsi, int reason_int, void *in, size_t len) {
     default:
       return 0;
   }
-}
-
-namespace {
-std::string pattern(size_t size, size_t seq) {
-  std::string p(size, '\0');
-  for (size_t k = 0; k < size; ++k) p[k] = static_cast<char>((k + seq * 7) % 251);
-  return p;
-}
-}  // namespace
-
-void BareClient::check_echo(const std::string &data, bool binary) {
-  if (!verify_) return;
-  std::string want = pattern(verify_size_, verify_seq_++);
-  if (!binary || data != want) ++verify_bad_;
-}
-
-BareClient::EchoResult BareClient::echo_sequential(size_t count, size_t size,
-                                                   std::chrono::milliseconds timeout) {
-  EchoResult r;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  verify_ = true;
-  verify_size_ = size;
-  verify_seq_ = verify_bad_ = 0;
-  auto t0 = std::chrono::steady_clock::now();
-  for (size_t i = 0; i < count && established_ && !closed_; ++i) {
-    size_t want = received_count_ + 1;
-    auto s = std::chrono::steady_clock::now();
-    send_binary(pattern(size, i));
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !wait_messages(want, left)) break;
-    r.rtt_us.push_back(
-        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - s).count());
-    ++r.messages;
-  }
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  r.msgs_per_sec = r.seconds > 0 ? static_cast<double>(r.messages) / r.seconds : 0;
-  r.ok = verify_bad_ == 0 && r.messages == count;
-  verify_ = false;
-  return r;
-}
-
-BareClient::EchoResult BareClient::echo_pipelined(size_t count, size_t size, size_t window,
-                                                  std::chrono::milliseconds timeout) {
-  EchoResult r;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  verify_ = true;
-  verify_size_ = size;
-  verify_seq_ = verify_bad_ = 0;
-  auto t0 = std::chrono::steady_clock::now();
-  size_t base = received_count_;
-  size_t sent = 0;
-  window = std::max<size_t>(window, 1);
-  while (received_count_ - base < count && established_ && !closed_ &&
-         std::chrono::steady_clock::now() < deadline) {
-    while (sent < count && sent - (received_count_ - base) < window)
-      send_binary(pattern(size, sent++));
-    service_once(deadline);
-  }
-  r.messages = received_count_ - base;
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  r.msgs_per_sec = r.seconds > 0 ? static_cast<double>(r.messages) / r.seconds : 0;
-  r.ok = verify_bad_ == 0 && r.messages == count;
-  verify_ = false;
-  return r;
 }
 
 }  // namespace ywstest

@@ -37,14 +37,6 @@ class BareClient {
     bool binary;
     std::string data;
   };
-  struct EchoResult {
-    bool ok = false;  // every echo arrived, intact, before the deadline
-    size_t messages = 0;
-    double seconds = 0;
-    double msgs_per_sec = 0;
-    std::vector<double> rtt_us;  // sequential only
-  };
-
   BareClient();
   ~BareClient();
   BareClient(const BareClient &) = delete;
@@ -82,12 +74,6 @@ class BareClient {
   uint64_t received_bytes() const { return received_bytes_; }
   int pongs() const { return pongs_; }
 
-  // Benchmark helpers on an established connection to an echo server: binary messages of
-  // `size` bytes, checked byte for byte.
-  EchoResult echo_sequential(size_t count, size_t size, std::chrono::milliseconds timeout);
-  EchoResult echo_pipelined(size_t count, size_t size, size_t window,
-                            std::chrono::milliseconds timeout);
-
   struct Internal;  // lws callback glue
 
  private:
@@ -100,7 +86,6 @@ class BareClient {
   int on_event(lws *wsi, int reason, void *in, size_t len);
   void service_once(std::chrono::steady_clock::time_point deadline);
   void want_write();
-  void check_echo(const std::string &data, bool binary);
 
   Options opts_;
   std::unique_ptr<lws_protocols[]> protocols_;
@@ -122,8 +107,6 @@ class BareClient {
   bool in_msg_ = false, rx_binary_ = false;
   std::string rx_;
   std::vector<Message> messages_;
-  bool verify_ = false;  // echo helpers check each message against the sent pattern
-  size_t verify_size_ = 0, verify_seq_ = 0, verify_bad_ = 0;
   size_t received_count_ = 0;
   uint64_t received_bytes_ = 0;
   int pongs_ = 0;
