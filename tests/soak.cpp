@@ -55,44 +55,30 @@ int count_dir(const char *path) {
   return n;
 }
 
-/* Notifications as they arrive, each taken once: a long run must not accumulate them. */
-class Mailbox {
- public:
-  static Mailbox &get() {
-    static Mailbox *m = new Mailbox;  // the service task may still call in during exit
-    return *m;
-  }
-  void put(Note n) {
-    {
-      std::lock_guard<std::mutex> lk(m_);
-      q_.push_back(std::move(n));
-    }
-    cv_.notify_all();
-  }
-  std::deque<Note> take() {
-    std::lock_guard<std::mutex> lk(m_);
-    std::deque<Note> out;
-    out.swap(q_);
-    return out;
-  }
-  /* Until something is waiting to be taken, at most t. */
-  void wait(milliseconds t) {
-    std::unique_lock<std::mutex> lk(m_);
-    cv_.wait_for(lk, t, [&] { return !q_.empty(); });
-  }
-
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  std::deque<Note> q_;
-};
+/* Notifications as they arrive, each taken once: a long run must not accumulate them. Never
+ * destroyed: the service task may still call in during exit. */
+struct Mailbox {
+  std::mutex m;
+  std::condition_variable cv;
+  std::deque<Note> q;
+} &mailbox = *new Mailbox;
 
 extern "C" int soak_cb(int client_id, yws_parm_t *parm) {
   Note n{client_id, parm->type, parm->size, parm->virtual_, std::string(), parm->data != nullptr};
   if (parm->data && parm->size > 0)
     n.data.assign(reinterpret_cast<const char *>(parm->data), static_cast<size_t>(parm->size));
-  Mailbox::get().put(std::move(n));
+  {
+    std::lock_guard<std::mutex> lk(mailbox.m);
+    mailbox.q.push_back(std::move(n));
+  }
+  mailbox.cv.notify_all();
   return 0;
+}
+
+/* Until a notification is waiting to be taken, at most 2 ms. */
+void wait_mail() {
+  std::unique_lock<std::mutex> lk(mailbox.m);
+  mailbox.cv.wait_for(lk, milliseconds(2), [] { return !mailbox.q.empty(); });
 }
 
 struct Resources {
@@ -135,7 +121,7 @@ class Soak {
     auto end = steady_clock::now() + duration;
     while (steady_clock::now() < end) {
       step();
-      Mailbox::get().wait(milliseconds(2));  // nothing to act on: wait rather than spin
+      wait_mail();  // nothing to act on: wait rather than spin
     }
   }
 
@@ -246,7 +232,7 @@ class Soak {
       if (steady_clock::now() >= deadline) return false;
       poll_notes();
       for (Client &c : clients_) read(c);
-      Mailbox::get().wait(milliseconds(2));
+      wait_mail();
     }
     return true;
   }
@@ -296,7 +282,12 @@ class Soak {
   }
 
   void poll_notes() {
-    for (const Note &n : Mailbox::get().take()) on_note(n);
+    std::deque<Note> notes;
+    {
+      std::lock_guard<std::mutex> lk(mailbox.m);
+      notes.swap(mailbox.q);
+    }
+    for (const Note &n : notes) on_note(n);
   }
 
   void on_note(const Note &n) {

@@ -51,12 +51,12 @@ std::string burst_pattern(size_t n) {
 
 using Hostile = OneClientTest<kClient>;
 
-// ---- valid frames after a correct handshake ----
+// ---- valid frames after a correct handshake (coalesced and byte-wise frames:
+// test_conformance) ----
 
 struct FrameCase {
   const char *name;
   std::string bytes;
-  bool bytewise;
   std::string valid;  // what must reach the callback, in order
   int pongs;          // owed for the pings in the input
 };
@@ -73,8 +73,7 @@ TEST_P(Frames, ArriveWholeInOrderAndTheConnectionGoesOn) {
   const FrameCase &fc = GetParam();
   RawPeer::Options o;
   o.echo = true;
-  o.script.push_back(
-      RawPeer::Step{fc.bytewise ? RawPeer::Step::kSendBytewise : RawPeer::Step::kSend, fc.bytes});
+  o.script.push_back(RawPeer::Step{RawPeer::Step::kSend, fc.bytes});
   RawPeer peer(o);
   profile_on(kCfg, peer.url("/"), 1, 60);
   size_t from = Notes::get().all().size();
@@ -112,15 +111,11 @@ INSTANTIATE_TEST_SUITE_P(
     RawPeer, Frames,
     ::testing::Values(
         FrameCase{"FragmentedWithPingBetween", RawPeer::fragmented(0x1, text_of(6000), 40, true),
-                  false, text_of(6000), 1},
-        FrameCase{"OneMebibyteMessage", RawPeer::big_message(), false, burst_pattern(1u << 20), 0},
-        FrameCase{"TwoFramesInOneSegment",
-                  RawPeer::text_frame("first") + RawPeer::binary_frame("second"), false,
-                  "firstsecond", 0},
-        FrameCase{"OneBytePerSegment", RawPeer::text_frame(text_of(300)), true, text_of(300), 0},
+                  text_of(6000), 1},
+        FrameCase{"OneMebibyteMessage", RawPeer::big_message(), burst_pattern(1u << 20), 0},
         // libwebsockets 4.1.6 unmasks a masked server frame (README, known limitations).
         FrameCase{"MaskedFrameIsDelivered",
-                  RawPeer::text_frame("before") + RawPeer::masked_frame(0x1, "masked"), false,
+                  RawPeer::text_frame("before") + RawPeer::masked_frame(0x1, "masked"),
                   "beforemasked", 0}),
     [](const ::testing::TestParamInfo<FrameCase> &i) { return i.param.name; });
 
