@@ -8,7 +8,6 @@
 
 #include "ws_test_server.h"
 #include "yv_rtos_test.h"
-#include "yv_ssl_store.h"
 #include "yws_test_util.h"
 
 using namespace ywst;
@@ -57,22 +56,6 @@ TEST_F(Connection, OpensOnTheServiceTaskWithPathHostOriginAndSubprotocol) {
   EXPECT_EQ(h.host, host_of(server));
   EXPECT_EQ(h.origin, "http://" + host_of(server));  // the library adds the scheme
   EXPECT_EQ(h.protocol, "chat");
-}
-
-// The scheme in capitals, over a context with the server's certificate as CA.
-TEST_F(Connection, TlsSchemeInAnyLetterCase) {
-  WsServer::Options tls;
-  tls.tls = WsServer::Tls::kSelfSigned;
-  WsServer server(tls);
-  ASSERT_EQ(yavo_ssl_cfg_set(2, server.ca_path().c_str(), nullptr, nullptr), 0);
-  std::string url = server.url("/b");
-  ASSERT_EQ(url.rfind("wss", 0), 0u);
-  profile(1, url.replace(0, 3, "WSS"));
-  yv_ws_cfg_set_opt(1, YWS_CFG_CONN_SSLCTXID, 2);
-  ASSERT_EQ(open_client(1, 1), 0);
-  EXPECT_TRUE(echoed(1, "over tls"));
-  ASSERT_TRUE(server.wait_handshakes(1, kWait));
-  EXPECT_EQ(server.handshakes()[0].path, "/b");
 }
 
 TEST_F(Connection, StalledHandshakeTimesOutAfterTheConnectTimeout) {
