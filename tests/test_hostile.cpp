@@ -141,14 +141,20 @@ TEST_P(Answers, FailTheOpenOnceAndFreeTheSlot) {
   RawPeer::Options o;
   o.answer = GetParam().answer;
   RawPeer peer(o);
-  // The timer bounds a client that would otherwise wait on the answer.
+  // The connect timer (1 s) bounds a client that would otherwise wait on the answer.
   profile_on(kCfg, peer.url("/"), 1, 1);
   size_t from = Notes::get().all().size();
   size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
   yws_open_t open{kClient, kCfg, nullptr, 0};
+  auto t0 = std::chrono::steady_clock::now();
   ASSERT_EQ(yv_ws_open_proc(&open), 0);
   EXPECT_TRUE(peer.wait_handshake(kWait));
   EXPECT_TRUE(slot_free());
+  auto ms = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - t0);
+  if (GetParam().error == YWS_ERR_TIMEDOUT) {
+    EXPECT_GE(ms.count(), 900);
+  }
+  EXPECT_LT(ms.count(), 3000);
   EXPECT_TRUE(settled());
   ASSERT_TRUE(queue_drained());
   EXPECT_EQ(open_errors(from), std::vector<int>{GetParam().error});
