@@ -1,31 +1,21 @@
 // Soak: three clients go at random through open, write, read, user close, server close
-// (/close-after/N) and bearer loss against a real loopback server for a given time. Every
-// notification must fit the client's state, every byte read must be a byte written, and at the
-// end threads, descriptors, timers and heap must be back at their baseline.
-//
-// Usage: yws_soak [seconds=120] [seed] [--direct] [--trace]
-//   --direct  direct reception (default: buffered)
-//   --trace   keep the service's latest trace lines and print them at the first failure
-// Exit status 0 when everything held, 1 otherwise.
+// (/close-after/N) and bearer loss against a loopback server. Every notification must fit the
+// client's state, every byte read must be a byte written, and at the end threads, descriptors,
+// timers and heap must be back at their baseline.
+// Usage: yws_soak [seconds=120] [seed] [--direct]; exit status 0 when everything held.
 #include <dirent.h>
-#include <pthread.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <random>
 #include <string>
-#include <vector>
 
 #include "ws_test_server.h"
-#include "yv_api_websocket.h"
-#include "yv_datacall_ctl.h"
-#include "yv_mem_test.h"
-#include "yv_rtos_test.h"
 #include "yws_test_util.h"
 
 using namespace ywst;
@@ -65,69 +55,30 @@ int count_dir(const char *path) {
   return n;
 }
 
-/* The latest trace lines, kept for the report of a failure (--trace). */
-class TraceRing {
- public:
-  static void sink(const char *line, void *user) {
-    char name[16] = {0};
-    pthread_getname_np(pthread_self(), name, sizeof(name));
-    static_cast<TraceRing *>(user)->add(std::string(name) + ": " + line);
-  }
-  void add(std::string line) {
-    std::lock_guard<std::mutex> lk(m_);
-    lines_[next_++ % kLines] = std::move(line);
-  }
-  void dump() {
-    std::lock_guard<std::mutex> lk(m_);
-    for (size_t i = next_ > kLines ? next_ - kLines : 0; i < next_; i++)
-      std::fprintf(stderr, "  %s\n", lines_[i % kLines].c_str());
-  }
-
- private:
-  static constexpr size_t kLines = 200000;
-  std::mutex m_;
-  std::vector<std::string> lines_ = std::vector<std::string>(kLines);
-  size_t next_ = 0;
-};
-
-/* Notifications as they arrive, each taken once: a long run must not accumulate them. */
-class Mailbox {
- public:
-  static Mailbox &get() {
-    static Mailbox *m = new Mailbox;  // the service task may still call in during exit
-    return *m;
-  }
-  void put(Note n) {
-    {
-      std::lock_guard<std::mutex> lk(m_);
-      q_.push_back(std::move(n));
-    }
-    cv_.notify_all();
-  }
-  std::deque<Note> take() {
-    std::lock_guard<std::mutex> lk(m_);
-    std::deque<Note> out;
-    out.swap(q_);
-    return out;
-  }
-  /* Until something is waiting to be taken, at most t. */
-  void wait(milliseconds t) {
-    std::unique_lock<std::mutex> lk(m_);
-    cv_.wait_for(lk, t, [&] { return !q_.empty(); });
-  }
-
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  std::deque<Note> q_;
-};
+/* Notifications as they arrive, each taken once: a long run must not accumulate them. Never
+ * destroyed: the service task may still call in during exit. */
+struct Mailbox {
+  std::mutex m;
+  std::condition_variable cv;
+  std::deque<Note> q;
+} &mailbox = *new Mailbox;
 
 extern "C" int soak_cb(int client_id, yws_parm_t *parm) {
   Note n{client_id, parm->type, parm->size, parm->virtual_, std::string(), parm->data != nullptr};
   if (parm->data && parm->size > 0)
     n.data.assign(reinterpret_cast<const char *>(parm->data), static_cast<size_t>(parm->size));
-  Mailbox::get().put(std::move(n));
+  {
+    std::lock_guard<std::mutex> lk(mailbox.m);
+    mailbox.q.push_back(std::move(n));
+  }
+  mailbox.cv.notify_all();
   return 0;
+}
+
+/* Until a notification is waiting to be taken, at most 2 ms. */
+void wait_mail() {
+  std::unique_lock<std::mutex> lk(mailbox.m);
+  mailbox.cv.wait_for(lk, milliseconds(2), [] { return !mailbox.q.empty(); });
 }
 
 struct Resources {
@@ -144,8 +95,8 @@ Resources resources() {
 
 class Soak {
  public:
-  Soak(WsServer &server, uint32_t seed, bool buffered, TraceRing *ring)
-      : server_(server), rng_(seed), buffered_(buffered), ring_(ring) {
+  Soak(WsServer &server, uint32_t seed, bool buffered)
+      : server_(server), rng_(seed), buffered_(buffered) {
     for (int i = 0; i < kClients; i++) clients_[i].id = i;
   }
 
@@ -170,8 +121,7 @@ class Soak {
     auto end = steady_clock::now() + duration;
     while (steady_clock::now() < end) {
       step();
-      // Nothing to act on: wait for the next notification rather than spin.
-      Mailbox::get().wait(milliseconds(2));
+      wait_mail();  // nothing to act on: wait rather than spin
     }
   }
 
@@ -184,27 +134,13 @@ class Soak {
   }
 
   void fail(const std::string &why) {
-    failures_++;
-    if (failures_ <= 20) std::fprintf(stderr, "soak: FAIL %s\n", why.c_str());
-    if (failures_ == 1 && ring_) {
-      std::fprintf(stderr, "soak: latest trace lines:\n");
-      ring_->dump();
-    }
+    if (++failures_ <= 20) std::fprintf(stderr, "soak: FAIL %s\n", why.c_str());
   }
 
  private:
-  static const char *name(St s) {
-    static const char *const kNames[] = {"idle", "opening", "connected", "closing"};
-    return kNames[static_cast<int>(s)];
-  }
-
-  /* The soak's own steps go into the trace, between the service's lines. */
-  void note(const std::string &what) {
-    if (ring_) ring_->add("SOAK " + what);
-  }
-
   std::string who(const Client &c) {
-    return "client " + std::to_string(c.id) + " (" + name(c.st) + ")";
+    static const char *const kNames[] = {"idle", "opening", "connected", "closing"};
+    return "client " + std::to_string(c.id) + " (" + kNames[static_cast<int>(c.st)] + ")";
   }
 
   void step() {
@@ -214,33 +150,20 @@ class Soak {
     check_bounds();
     Client &c = clients_[rng_() % kClients];
     auto r = static_cast<unsigned>(rng_() % 100);
-    switch (c.st) {
-      case St::kIdle:
-        if (r < 30) open(c, rng_() % 3 == 0);
-        break;
-      case St::kConnected:
-        if (r < 40) {
-          write(c);
-        } else if (r < 45) {
-          for (int i = 0; i < 8; i++) write(c);  // reaches the transmit limit now and then
-        } else if (r < 60) {
-          read(c);
-        } else if (r < 66) {
-          wait_echo(c);
-          if (c.st == St::kConnected) user_close(c);
-        } else if (r < 67) {
-          bearer_loss();
-        }
-        break;
-      default:
-        break;
+    if (c.st == St::kIdle && r < 30) open(c, rng_() % 3 == 0);
+    if (c.st != St::kConnected) return;
+    if (r < 40) {
+      write(c);
+    } else if (r < 45) {
+      for (int i = 0; i < 8; i++) write(c);  // reaches the transmit limit now and then
+    } else if (r < 60) {
+      read(c);
+    } else if (r < 66) {
+      wait_echo(c);
+      if (c.st == St::kConnected) user_close(c);
+    } else if (r < 67) {
+      bearer_loss();
     }
-  }
-
-  bool opening() const {
-    for (const Client &c : clients_)
-      if (c.st == St::kOpening) return true;
-    return false;
   }
 
   void set_state(Client &c, St s) {
@@ -251,20 +174,16 @@ class Soak {
   void open(Client &c, bool server_closes) {
     std::string path = "/echo";
     if (server_closes) path = "/close-after/" + std::to_string(1 + rng_() % 8);
-    std::string url = server_.url(path);
-    yv_ws_cfg_set_opt(static_cast<uint8_t>(c.id), YWS_CFG_CONN_URL, url.c_str());
-    yv_ws_cfg_set_opt(static_cast<uint8_t>(c.id), YWS_CFG_RECV_CB, &soak_cb);
-    yv_ws_cfg_set_opt(static_cast<uint8_t>(c.id), YWS_CFG_PING_INTERVAL, 1 + rng_() % 3);
+    auto cfg = static_cast<uint8_t>(c.id);
+    yv_ws_cfg_set_opt(cfg, YWS_CFG_CONN_URL, server_.url(path).c_str());
+    yv_ws_cfg_set_opt(cfg, YWS_CFG_RECV_CB, &soak_cb);
+    yv_ws_cfg_set_opt(cfg, YWS_CFG_PING_INTERVAL, 1 + rng_() % 3);
     // The service's own bounds, well inside the soak's.
-    yv_ws_cfg_set_opt(static_cast<uint8_t>(c.id), YWS_CFG_CONN_TIMEOUT, 5);
-    yv_ws_cfg_set_opt(static_cast<uint8_t>(c.id), YWS_CFG_CLOSE_WAITTIME, 2);
+    yv_ws_cfg_set_opt(cfg, YWS_CFG_CONN_TIMEOUT, 5);
+    yv_ws_cfg_set_opt(cfg, YWS_CFG_CLOSE_WAITTIME, 2);
     yws_open_t o{c.id, c.id, nullptr, buffered_ ? YWS_SYS_MODE_BUFFERED : 0};
     int rc = yv_ws_open_proc(&o);
-    if (rc != 0) {
-      fail(who(c) + ": open_proc " + std::to_string(rc));
-      return;
-    }
-    note("open " + who(c) + " " + path);
+    if (rc != 0) return fail(who(c) + ": open_proc " + std::to_string(rc));
     c.server_closes = server_closes;
     c.sent.clear();
     c.got.clear();
@@ -276,9 +195,7 @@ class Soak {
     size_t len = 1 + rng_() % 3000;
     std::string m(len, '\0');
     for (char &ch : m) ch = static_cast<char>(' ' + rng_() % 95);
-    int type = rng_() % 2 ? YWS_WRITE_PROT_BIN : YWS_WRITE_PROT_TEXT;
-    yws_parm_t p{type, reinterpret_cast<uint8_t *>(&m[0]), static_cast<int32_t>(len), 0};
-    int rc = yv_ws_write_proc(c.id, &p);
+    int rc = write_bytes(c.id, m, rng_() % 2 ? YWS_WRITE_PROT_BIN : YWS_WRITE_PROT_TEXT);
     if (rc == YWS_OK) {
       c.sent += m;
       stats_.writes++;
@@ -286,7 +203,9 @@ class Soak {
     } else if (rc == YWS_ERR_NO_MEM) {
       stats_.refused++;  // transmit limit reached
     } else if (rc == YWS_ERR_GENERIC) {
-      await_end(c);  // released already; its notification is on the way
+      // Released already; its notification is on the way.
+      if (!until([&] { return c.st != St::kConnected; }))
+        fail(who(c) + ": released without a notification");
     } else {
       fail(who(c) + ": write " + std::to_string(rc));
     }
@@ -306,33 +225,27 @@ class Soak {
     }
   }
 
-  /* Until everything written came back or the connection ended. */
-  void wait_echo(Client &c) {
+  /* Takes notifications and reads until done() holds; false when the soak's bound ran out. */
+  bool until(const std::function<bool()> &done) {
     auto deadline = steady_clock::now() + kStateBound;
-    while (c.st == St::kConnected && c.got.size() < c.sent.size()) {
-      if (steady_clock::now() >= deadline) {
-        fail(who(c) + ": echo incomplete, " + std::to_string(c.got.size()) + " of " +
-             std::to_string(c.sent.size()) + " bytes");
-        return;
-      }
+    while (!done()) {
+      if (steady_clock::now() >= deadline) return false;
       poll_notes();
-      read(c);
-      Mailbox::get().wait(milliseconds(2));
+      for (Client &c : clients_) read(c);
+      wait_mail();
     }
+    return true;
   }
 
-  void await_end(Client &c) {
-    auto deadline = steady_clock::now() + kStateBound;
-    while (c.st == St::kConnected && steady_clock::now() < deadline) {
-      poll_notes();
-      Mailbox::get().wait(milliseconds(5));
-    }
-    if (c.st == St::kConnected) fail(who(c) + ": released without a notification");
+  /* Until everything written came back or the connection ended. */
+  void wait_echo(Client &c) {
+    if (!until([&] { return c.st != St::kConnected || c.got.size() >= c.sent.size(); }))
+      fail(who(c) + ": echo incomplete, " + std::to_string(c.got.size()) + " of " +
+           std::to_string(c.sent.size()) + " bytes");
   }
 
   void user_close(Client &c) {
     int rc = yv_ws_close_proc(c.id);
-    note("close " + who(c) + " -> " + std::to_string(rc));
     // Busy: the server is closing it already; its CLOSE ends the connection.
     if (rc != YWS_OK && rc != YWS_ERR_BUSY) fail(who(c) + ": close_proc " + std::to_string(rc));
     if (rc == YWS_OK) stats_.user_closes++;
@@ -343,26 +256,20 @@ class Soak {
    * one that ends by its CLOSE first is not told again. No open may be under way, or whether
    * it reached its bearer step before the loss would be a race. */
   void bearer_loss() {
-    if (opening()) return;
     unsigned targets = 0;
-    for (const Client &c : clients_)
+    for (const Client &c : clients_) {
+      if (c.st == St::kOpening) return;
       if (c.st == St::kConnected || c.st == St::kClosing) targets |= 1u << c.id;
-    if (!targets) return;
-    if (yv_dc_ctl_deactivate(kBearerCid) != 0) return;
-    note("bearer loss");
+    }
+    if (!targets || yv_dc_ctl_deactivate(kBearerCid) != 0) return;
     stats_.bearer_losses++;
     bearer_targets_ = targets;
-    auto pending = [this] {
-      for (const Client &c : clients_)
-        if ((bearer_targets_ & (1u << c.id)) && c.st != St::kIdle) return true;
-      return false;
-    };
-    auto deadline = steady_clock::now() + kStateBound;
-    while (pending() && steady_clock::now() < deadline) {
-      poll_notes();
-      Mailbox::get().wait(milliseconds(5));
-    }
-    if (pending()) fail("no OPEN notification after bearer loss");
+    if (!until([this] {
+          for (const Client &c : clients_)
+            if ((bearer_targets_ & (1u << c.id)) && c.st != St::kIdle) return false;
+          return true;
+        }))
+      fail("no OPEN notification after bearer loss");
     bearer_targets_ = 0;
   }
 
@@ -375,16 +282,18 @@ class Soak {
   }
 
   void poll_notes() {
-    for (const Note &n : Mailbox::get().take()) on_note(n);
+    std::deque<Note> notes;
+    {
+      std::lock_guard<std::mutex> lk(mailbox.m);
+      notes.swap(mailbox.q);
+    }
+    for (const Note &n : notes) on_note(n);
   }
 
   void on_note(const Note &n) {
     if (n.client < 0 || n.client >= kClients)
       return fail("note for client " + std::to_string(n.client));
     Client &c = clients_[n.client];
-    note("note " + who(c) + " type " + std::to_string(n.type) + " virt " + std::to_string(n.virt) +
-         " size " + std::to_string(n.size));
-    // Bearer loss releases every client on the context, whatever its state, with OPEN/8.
     if (n.type == YWS_CB_TYPE_OPEN && n.virt == YWS_ERR_NET_FAIL &&
         (bearer_targets_ & (1u << c.id))) {
       bearer_targets_ &= ~(1u << c.id);
@@ -396,8 +305,7 @@ class Soak {
       case YWS_CB_TYPE_OPEN:
         if (c.st != St::kOpening || n.virt != YWS_OK)
           return fail(who(c) + ": OPEN " + std::to_string(n.virt));
-        set_state(c, St::kConnected);
-        return;
+        return set_state(c, St::kConnected);
       case YWS_CB_TYPE_CLOSE:
         if (c.st == St::kConnected && c.server_closes) {
           stats_.server_closes++;
@@ -405,8 +313,7 @@ class Soak {
           return fail(who(c) + ": CLOSE " + std::to_string(n.virt));
         }
         if (n.virt != YWS_OK) fail(who(c) + ": CLOSE error " + std::to_string(n.virt));
-        ended(c);
-        return;
+        return ended(c);
       case YWS_CB_TYPE_RECV:
         if (c.st != St::kConnected && c.st != St::kClosing)
           return fail(who(c) + ": RECV of " + std::to_string(n.size) + " bytes");
@@ -434,17 +341,11 @@ class Soak {
     auto busy = [&](const Client &c) {
       return c.st == St::kOpening || c.st == St::kClosing || (idle && c.st != St::kIdle);
     };
-    auto any_busy = [&] {
+    until([&] {
       for (Client &c : clients_)
-        if (busy(c)) return true;
-      return false;
-    };
-    auto deadline = steady_clock::now() + kStateBound;
-    while (any_busy() && steady_clock::now() < deadline) {
-      poll_notes();
-      for (Client &c : clients_) read(c);
-      Mailbox::get().wait(milliseconds(5));
-    }
+        if (busy(c)) return false;
+      return true;
+    });
     for (Client &c : clients_) {
       if (!busy(c)) continue;
       fail(who(c) + ": did not settle within " + std::to_string(kStateBound.count()) + " ms");
@@ -455,7 +356,6 @@ class Soak {
   WsServer &server_;
   std::mt19937 rng_;
   bool buffered_;
-  TraceRing *ring_;
   Client clients_[kClients];
   Stats stats_;
   unsigned bearer_targets_ = 0;
@@ -470,13 +370,9 @@ int main(int argc, char **argv) {
   long seconds = 120;
   uint32_t seed = static_cast<uint32_t>(steady_clock::now().time_since_epoch().count());
   bool buffered = true;
-  bool trace = false;
-  int positional = 0;
-  for (int i = 1; i < argc; i++) {
+  for (int i = 1, positional = 0; i < argc; i++) {
     if (std::strcmp(argv[i], "--direct") == 0)
       buffered = false;
-    else if (std::strcmp(argv[i], "--trace") == 0)
-      trace = true;
     else if (positional++ == 0)
       seconds = std::strtol(argv[i], nullptr, 10);
     else
@@ -491,9 +387,7 @@ int main(int argc, char **argv) {
   auto t0 = steady_clock::now();
   {
     WsServer server;
-    TraceRing ring;
-    if (trace) yv_trace_set_sink(&TraceRing::sink, &ring);
-    Soak soak(server, seed, buffered, trace ? &ring : nullptr);
+    Soak soak(server, seed, buffered);
     soak.warm_up();
     if (!settled(kStateBound) || !eventually([&] { return server.open_connections() == 0; }))
       soak.fail("warm-up left a client, thread or connection behind");
@@ -519,7 +413,6 @@ int main(int argc, char **argv) {
     if (now.heap > base.heap + kHeapSlack) soak.fail("heap " + std::to_string(now.heap));
     st = soak.stats();
     failures = soak.failures();
-    yv_trace_set_sink(nullptr, nullptr);
   }
   double secs = std::chrono::duration<double>(steady_clock::now() - t0).count();
   std::printf(

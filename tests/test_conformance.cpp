@@ -1,7 +1,6 @@
-// A raw server that breaks RFC 6455 after a correct upgrade: every violation
-// fails the connection with CLOSE/YWS_ERR_PROT_FAIL and cause PROTOCOL, and no
-// byte of the offending input reaches the caller. Valid edge cases keep the
-// connection working.
+// A raw server after a correct upgrade: every RFC 6455 violation fails the
+// connection with one CLOSE/YWS_ERR_PROT_FAIL and cause PROTOCOL, and no byte
+// of it reaches the caller; valid edge cases and closes keep their meaning.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -9,7 +8,6 @@
 #include <vector>
 
 #include "ws_test_server.h"
-#include "yv_datacall_ctl.h"
 #include "yws_test_util.h"
 
 using namespace ywst;
@@ -24,10 +22,6 @@ std::string frame(int op, const std::string &p, bool fin = true, int rsv = 0) {
   return RawPeer::frame(op, p, fin, false, rsv);
 }
 
-std::string close_raw(const std::string &payload) {
-  return frame(0x8, payload);
-}
-
 std::string delivered(size_t from) {
   return received(kClient, Notes::get().all(), from);
 }
@@ -35,7 +29,8 @@ std::string delivered(size_t from) {
 class Conformance : public OneClientTest<kClient> {
  protected:
   // Opens against a peer that sends `bytes` once the client's first message arrived.
-  void open_with(RawPeer::Options o, const std::string &bytes) {
+  void open_with(const std::string &bytes) {
+    RawPeer::Options o;
     o.script.push_back(RawPeer::Step{RawPeer::Step::kWaitMessages, {}, 1});
     o.script.push_back(RawPeer::Step{RawPeer::Step::kSend, bytes});
     peer_.reset(new RawPeer(o));
@@ -44,11 +39,11 @@ class Conformance : public OneClientTest<kClient> {
     from_ = Notes::get().all().size();
     closes_ = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
     ASSERT_EQ(open_client(kClient, kCfg), 0);
+    opens_ = Notes::get().count(kClient, YWS_CB_TYPE_OPEN);
     ASSERT_EQ(write_bytes(kClient, "go"), 0);
   }
   std::unique_ptr<RawPeer> peer_;
-  size_t from_ = 0;
-  size_t closes_ = 0;
+  size_t from_ = 0, closes_ = 0, opens_ = 0;
 };
 
 struct Violation {
@@ -76,7 +71,7 @@ std::string long_len_top_bit() {
 
 TEST_P(Violations, FailTheConnectionWithProtFailAndDeliverNothingOfThem) {
   const Violation &v = GetParam();
-  open_with({}, kBefore + v.bytes);
+  open_with(kBefore + v.bytes);
   ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes_ + 1));
   EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_ERR_PROT_FAIL);
   Cause c = cause_of(kClient);
@@ -86,6 +81,9 @@ TEST_P(Violations, FailTheConnectionWithProtFailAndDeliverNothingOfThem) {
   std::string got = delivered(from_);
   std::string most = "before" + v.valid;
   EXPECT_TRUE(got.size() >= 6 && most.compare(0, got.size(), got) == 0) << "delivered: " << got;
+  ASSERT_TRUE(queue_drained());
+  EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), closes_ + 1);
+  EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_OPEN), opens_);
   // Our close frame with the RFC's code, or a dropped connection.
   EXPECT_TRUE(peer_->wait_disconnected(kWait));
   std::vector<RawPeer::Close> cl = peer_->closes();
@@ -118,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
                   frame(0x1, "ab\xF0\x9F", false) + frame(0x0, ""), "ab", 1007},
         Violation{"CloseCode5000", RawPeer::close_frame(5000), "", 0},
         Violation{"CloseCode65535", RawPeer::close_frame(65535), "", 0},
-        Violation{"CloseOneBytePayload", close_raw(std::string("\x03", 1)), "", 0},
+        Violation{"CloseOneBytePayload", frame(0x8, std::string("\x03", 1)), "", 0},
         Violation{"CloseReasonNotUtf8", RawPeer::close_frame(1000, "bye\xFF"), "", 0},
         Violation{"ReservedBits", frame(0x1, "x", true, 4), "", 0},
         Violation{"ReservedOpcode", frame(0x3, "x"), "", 0},
@@ -137,7 +135,7 @@ TEST_F(Conformance, EdgeCasesThatAreValidKeepTheConnection) {
   std::string ping125(125, '\0');
   for (size_t i = 0; i < ping125.size(); i++) ping125[i] = static_cast<char>(i * 7);
   std::string text = "h\xC3\xA9llo \xE2\x82\xAC \xF0\x9D\x84\x9E";  // 2-, 3- and 4-byte characters
-  open_with({}, RawPeer::ping_frame(ping125));
+  open_with(RawPeer::ping_frame(ping125));
   ASSERT_TRUE(peer_->wait_pongs(1, kWait));
   EXPECT_EQ(peer_->pong_payloads()[0], ping125);
   // The library answers one ping at a time: the next comes after that pong.
@@ -164,42 +162,55 @@ TEST_F(Conformance, EdgeCasesThatAreValidKeepTheConnection) {
 
 namespace {
 
-class ValidCloses : public Conformance, public ::testing::WithParamInterface<int> {};
+struct PeerClose {
+  int code;  // -1: a close frame without payload
+  std::string reason;
+  int seen;      // the code the close-cause query reports
+  int answered;  // the code of our answer
+};
+
+void PrintTo(const PeerClose &p, std::ostream *os) {
+  *os << p.code << ", reason of " << p.reason.size() << " bytes";
+}
+
+std::vector<PeerClose> peer_closes() {
+  const std::string long_reason = std::string(121, 'r') + "\xC3\xA9";  // 123 bytes
+  std::vector<PeerClose> v = {
+      {-1, "", 1005, -1}, {1000, "", 1000, 1000}, {4000, "quota \"exceeded\"", 4000, 4000}};
+  for (int code : {1000, 1001, 1003, 1007, 1011, 3000, 4999})
+    v.push_back({code, long_reason, code, code});
+  // libwebsockets 4.1.6 replaces these codes by 1002 before the service sees the frame, and
+  // answers 1002: the invalid ones are failed on the wire, the valid 1012..1014 are lost.
+  for (int code : {0, 999, 1004, 1005, 1006, 1012, 1014, 1015, 2999})
+    v.push_back({code, "r", 1002, 1002});
+  return v;
+}
+
+class PeerCloses : public Conformance, public ::testing::WithParamInterface<PeerClose> {};
 
 }  // namespace
 
-TEST_P(ValidCloses, WithALongReasonAreAnsweredWithTheSameCode) {
-  std::string reason(121, 'r');
-  reason += "\xC3\xA9";  // 123 bytes, ending in a 2-byte character
-  open_with({}, RawPeer::close_frame(GetParam(), reason));
+TEST_P(PeerCloses, EndAsCloseZeroWithTheCodeAndReasonAndAreAnswered) {
+  const PeerClose &pc = GetParam();
+  open_with(kBefore + RawPeer::close_frame(pc.code, pc.reason));
   ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes_ + 1));
   EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
+  EXPECT_EQ(delivered(from_), "before");
   Cause c = cause_of(kClient);
   EXPECT_EQ(c.cause, YWS_CLOSE_CAUSE_PEER);
-  EXPECT_EQ(c.code, GetParam());
-  EXPECT_EQ(c.reason, reason);
+  EXPECT_EQ(c.code, pc.seen);
+  if (pc.seen != 1002) {
+    EXPECT_EQ(c.reason, pc.reason);
+  }
   ASSERT_TRUE(peer_->wait_close(kWait));
-  EXPECT_EQ(peer_->closes()[0].code, GetParam());
+  EXPECT_EQ(peer_->closes()[0].code, pc.answered);
 }
 
-INSTANTIATE_TEST_SUITE_P(Codes, ValidCloses, ::testing::Values(1000, 1003, 1007, 1011, 3000, 4999));
-
-// libwebsockets 4.1.6 replaces these codes by 1002 before the service sees the
-// frame, and answers 1002: the invalid ones are failed as RFC 6455 requires on
-// the wire, but the caller sees a server close with 1002, and the valid
-// 1012..1014 are lost the same way.
-class RewrittenCloses : public Conformance, public ::testing::WithParamInterface<int> {};
-
-TEST_P(RewrittenCloses, ArriveAsAServerCloseWith1002) {
-  open_with({}, RawPeer::close_frame(GetParam(), "r"));
-  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes_ + 1));
-  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
-  Cause c = cause_of(kClient);
-  EXPECT_EQ(c.cause, YWS_CLOSE_CAUSE_PEER);
-  EXPECT_EQ(c.code, 1002);
-  ASSERT_TRUE(peer_->wait_close(kWait));
-  EXPECT_EQ(peer_->closes()[0].code, 1002);
-}
-
-INSTANTIATE_TEST_SUITE_P(Codes, RewrittenCloses,
-                         ::testing::Values(0, 999, 1004, 1005, 1006, 1012, 1014, 1015, 2999));
+INSTANTIATE_TEST_SUITE_P(RawPeer, PeerCloses, ::testing::ValuesIn(peer_closes()),
+                         [](const ::testing::TestParamInfo<PeerClose> &i) {
+                           const PeerClose &p = i.param;
+                           if (p.code < 0) return std::string("NoCode");
+                           std::string name = "Code" + std::to_string(p.code);
+                           if (p.seen != p.code) return name + "As1002";
+                           return name + (p.reason.empty() ? "" : "WithReason");
+                         });

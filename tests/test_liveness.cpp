@@ -1,14 +1,11 @@
-// Keepalive with a deadline (ping/timeout) and the close-cause query, against
-// real loopback servers. The causes of failed opens are checked with the open
-// faults (test_faults.cpp).
+// Keepalive with a deadline (ping/timeout) and the close-cause query. The
+// causes of failed opens: test_faults; of server close frames: test_conformance.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <string>
 
 #include "ws_test_server.h"
-#include "yv_datacall_ctl.h"
 #include "yv_ws_msg.h"
 #include "yws_test_util.h"
 
@@ -105,6 +102,8 @@ TEST_P(StaysUp, OverSeveralIntervals) {
   }
   EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), closes);
   EXPECT_EQ(yv_ws_get_client_conn_state(kClient), YWS_CONN_STA_CONNECTED);
+  for (const std::string &p : peer.ping_payloads())
+    EXPECT_EQ(p, std::string("yavorin_ping_body", 18));  // its zero byte included
   ASSERT_EQ(close_client(kClient), YWS_OK);
   EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_USER);
 }
@@ -117,53 +116,7 @@ INSTANTIATE_TEST_SUITE_P(Peers, StaysUp,
 
 // ---- the cause of each kind of end ----
 
-namespace {
-
-struct PeerCloseCase {
-  const char *name;
-  int code;  // -1: a close frame without payload
-  std::string reason;
-};
-
-void PrintTo(const PeerCloseCase &c, std::ostream *os) {
-  *os << c.name;
-}
-
-class PeerCloses : public Liveness, public ::testing::WithParamInterface<PeerCloseCase> {};
-
-}  // namespace
-
-TEST_P(PeerCloses, EndAsCloseZeroWithThePeersCodeAndReason) {
-  const PeerCloseCase &pc = GetParam();
-  RawPeer::Options o;
-  o.script.push_back(RawPeer::Step{RawPeer::Step::kWaitMessages, {}, 1});
-  o.script.push_back(RawPeer::Step{RawPeer::Step::kSend, RawPeer::close_frame(pc.code, pc.reason)});
-  RawPeer peer(o);
-  fresh_profile(peer.url("/"), 0, 0);
-  size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
-  ASSERT_EQ(open_client(kClient, kCfg), 0);
-  ASSERT_EQ(write_bytes(kClient, "go"), 0);
-  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1));
-  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
-  Cause c = cause_of(kClient);
-  EXPECT_EQ(c.cause, YWS_CLOSE_CAUSE_PEER);
-  EXPECT_EQ(c.code, pc.code < 0 ? 1005 : pc.code);
-  EXPECT_EQ(c.reason, pc.reason);
-  ASSERT_TRUE(peer.wait_close(kWait));
-  EXPECT_EQ(peer.closes()[0].code, pc.code);  // answered with the same code
-}
-
-INSTANTIATE_TEST_SUITE_P(RawPeer, PeerCloses,
-                         ::testing::Values(PeerCloseCase{"Normal", 1000, ""},
-                                           PeerCloseCase{"GoingAwayWithReason", 1001, "going away"},
-                                           PeerCloseCase{"InternalError", 1011, ""},
-                                           PeerCloseCase{"Private", 4000, "quota \"exceeded\""},
-                                           PeerCloseCase{"NoCode", -1, ""}),
-                         [](const ::testing::TestParamInfo<PeerCloseCase> &i) {
-                           return i.param.name;
-                         });
-
-TEST_F(Liveness, UserCloseResetAndReopenEachRecordTheirCause) {
+TEST_F(Liveness, UserCloseIsKeptOnTheFreeSlotUntilTheNextOpen) {
   WsServer server;
   fresh_profile(server.url("/echo"), 0, 0);
   ASSERT_EQ(open_client(kClient, kCfg), 0);
@@ -173,53 +126,36 @@ TEST_F(Liveness, UserCloseResetAndReopenEachRecordTheirCause) {
   EXPECT_EQ(c.code, 1000) << "the server's answer to our close";
   ASSERT_TRUE(settled());
   EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_USER) << "kept on the free slot";
-
-  // A new open forgets the last end; a reset without close frame is the network.
-  fresh_profile(server.url("/drop-after/1"), 0, 0);
-  size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
   ASSERT_EQ(open_client(kClient, kCfg), 0);
-  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_NONE);
-  ASSERT_EQ(write_bytes(kClient, "bye"), 0);
-  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1));
-  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
-  c = cause_of(kClient);
-  EXPECT_EQ(c.cause, YWS_CLOSE_CAUSE_NETWORK);
-  EXPECT_EQ(c.code, 0);
-  EXPECT_EQ(c.reason, "");
-
-  // A FIN without close frame is the network too, not a protocol failure.
-  RawPeer::Options o;
-  o.script.push_back(RawPeer::Step{RawPeer::Step::kWaitMessages, {}, 1});
-  o.script.push_back(RawPeer::Step{RawPeer::Step::kCloseTcp, {}});
-  RawPeer fin(o);
-  fresh_profile(fin.url("/"), 0, 0);
-  closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
-  ASSERT_EQ(open_client(kClient, kCfg), 0);
-  ASSERT_EQ(write_bytes(kClient, "bye"), 0);
-  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1));
-  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
-  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_NETWORK);
-
+  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_NONE) << "a new open forgets it";
   int v = 0;
   char reason[YWS_CLOSE_REASON_SIZE];
   EXPECT_EQ(yv_ws_client_get_opt(3, YWS_CLIENT_GET_CLOSE_CAUSE, &v, &v, reason),
             YWS_ERR_INVAL_PARM);
 }
 
-// Over TLS the same ends keep their causes: a server close frame, a reset.
-TEST_F(Liveness, TlsEndsKeepTheirCauses) {
-  WsServer::Options tls;
-  tls.tls = WsServer::Tls::kSelfSigned;
-  WsServer server(tls);
+// A reset or a FIN without close frame is the network, not a protocol failure;
+// over TLS the ends keep their causes.
+TEST_F(Liveness, ServerEndsRecordTheirCause) {
+  WsServer plain;
+  WsServer::Options tls_opts;
+  tls_opts.tls = WsServer::Tls::kSelfSigned;
+  WsServer tls(tls_opts);
+  RawPeer::Options o;
+  o.script.push_back(RawPeer::Step{RawPeer::Step::kWaitMessages, {}, 1});
+  o.script.push_back(RawPeer::Step{RawPeer::Step::kCloseTcp, {}});
+  RawPeer fin(o);
   const struct {
-    const char *path;
-    int cause;
-    int code;
-  } ends[] = {{"/close-after/1", YWS_CLOSE_CAUSE_PEER, 1000},
-              {"/drop-after/1", YWS_CLOSE_CAUSE_NETWORK, 0}};
+    std::string url;
+    int cause, code;
+    const char *reason;
+  } ends[] = {{plain.url("/drop-after/1"), YWS_CLOSE_CAUSE_NETWORK, 0, ""},
+              {fin.url("/"), YWS_CLOSE_CAUSE_NETWORK, 0, ""},
+              {tls.url("/close-after/1"), YWS_CLOSE_CAUSE_PEER, 1000, "bye"},
+              {tls.url("/drop-after/1"), YWS_CLOSE_CAUSE_NETWORK, 0, ""}};
   for (const auto &e : ends) {
-    SCOPED_TRACE(e.path);
-    fresh_profile(server.url(e.path), 0, 0);
+    SCOPED_TRACE(e.url);
+    fresh_profile(e.url, 0, 0);
     size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
     ASSERT_EQ(open_client(kClient, kCfg), 0);
     ASSERT_EQ(write_bytes(kClient, "x"), 0);
@@ -228,6 +164,7 @@ TEST_F(Liveness, TlsEndsKeepTheirCauses) {
     Cause c = cause_of(kClient);
     EXPECT_EQ(c.cause, e.cause);
     EXPECT_EQ(c.code, e.code);
+    EXPECT_EQ(c.reason, e.reason);
     ASSERT_TRUE(settled());
   }
 }
