@@ -18,4 +18,3 @@ size_t yws_c_parm_size(void) {
 size_t yws_c_virtual_offset(void) {
   return offsetof(yws_parm_t, virtual);
 }
-
