@@ -16,6 +16,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <cstring>
 
 #include "ringbuffer.h"
 #include "yavo_linklist.h"
@@ -277,6 +278,24 @@ void yws_notify(int client_id, uint8_t cfg_id, int32_t type, uint8_t *data, int3
 static inline bool yws_client_id_ok(int client_id) {
   return client_id >= 0 && client_id < YWS_CLIENT_NUM;
 }
+/* The service's clock: the platform's monotonic milliseconds. */
+static inline int64_t yws_now_ms(void) {
+  return static_cast<int64_t>(yv_rtos_uptime_ms());
+}
+/* RFC 7230 tchar: the characters of a token (header names, sub-protocols). */
+static inline bool yws_is_tchar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         (c != '\0' && strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+/* Length of the UTF-8 sequence a lead byte starts; 0 for a continuation or
+ * a byte no sequence starts with. */
+static inline int32_t yws_utf8_seq_len(unsigned char c) {
+  if (c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF) return 2;
+  if (c >= 0xE0 && c <= 0xEF) return 3;
+  if (c >= 0xF0 && c <= 0xF4) return 4;
+  return 0;
+}
 static inline bool yws_cfg_id_ok(int cfg_id) {
   return cfg_id >= 0 && cfg_id < YWS_CFG_NUM;
 }
@@ -322,10 +341,8 @@ void yws_alive(int client_id);
 /* On the service task: a received event was handled. */
 void yws_alive_event(int client_id);
 /* Keepalive steps of yws_ping_proc: after a ping went out, and the expiry of
- * the wait for a sign of life. */
-/* sent_ms: yws_cause_clock_ms() taken before the ping was written, so that an
- * answer can never look older than its ping. */
-int64_t yws_cause_clock_ms(void);
+ * the wait for a sign of life. sent_ms: yws_now_ms() taken before the ping
+ * was written, so that an answer can never look older than its ping. */
 void yws_pong_wait_start(int client_id, yws_client_t *rec, int64_t sent_ms);
 void yws_pong_wait_expired(int client_id, yws_client_t *rec);
 /* A YWS_MSG_TYPE_TO_PING event that is the expiry of that wait. */
@@ -402,6 +419,8 @@ int32_t yws_user_close_result(yws_client_t *rec);
 int yws_chain_append(list_head *head, const char *data, int32_t len);
 void yv_ws_service_pull_data(list_head *head, char *data, int32_t *len);
 int32_t yws_chain_peek(list_head *head, char *data, int32_t len);
+/* Removes up to len bytes from the front unread; the number removed. */
+int32_t yws_chain_drop(list_head *head, int32_t len);
 void yws_chain_release(list_head *head);
 int32_t yv_ws_service_send(int32_t client_id);
 /* Service task: delivers every piece its loop has batched for the client. */

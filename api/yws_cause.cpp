@@ -55,10 +55,6 @@ live_t g_live[YWS_CLIENT_NUM];
 
 constexpr uint32_t kPongWaitExpired = 1; /* param2 of YWS_MSG_TYPE_TO_PING */
 
-int64_t yws_now_ms() {
-  return static_cast<int64_t>(yv_rtos_uptime_ms());
-}
-
 bool yws_utf8_cont(uint8_t b, uint8_t lo = 0x80, uint8_t hi = 0xBF) {
   return b >= lo && b <= hi;
 }
@@ -67,21 +63,11 @@ bool yws_utf8_cont(uint8_t b, uint8_t lo = 0x80, uint8_t hi = 0xBF) {
  * bounds of the first one (overlong forms, surrogates and code points above
  * U+10FFFF are cut off there). False for a byte no code point starts with. */
 bool yws_utf8_lead(uint8_t b, utf8_t *st) {
-  st->lo = 0x80;
-  st->hi = 0xBF;
-  if (b >= 0xC2 && b <= 0xDF) {
-    st->need = 1;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    st->need = 2;
-    if (b == 0xE0) st->lo = 0xA0;
-    if (b == 0xED) st->hi = 0x9F;
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    st->need = 3;
-    if (b == 0xF0) st->lo = 0x90;
-    if (b == 0xF4) st->hi = 0x8F;
-  } else {
-    return false;
-  }
+  int32_t len = yws_utf8_seq_len(b);
+  if (len < 2) return false;
+  st->need = static_cast<uint8_t>(len - 1);
+  st->lo = b == 0xE0 ? 0xA0 : b == 0xF0 ? 0x90 : 0x80;
+  st->hi = b == 0xED ? 0x9F : b == 0xF4 ? 0x8F : 0xBF;
   return true;
 }
 
@@ -282,14 +268,9 @@ void yws_alive_event(int client_id) {
   yws_pong_wait_rearm(client_id, rec, last_rx, yws_now_ms());
 }
 
-int64_t yws_cause_clock_ms(void) {
-  return yws_now_ms();
-}
-
 void yws_pong_wait_start(int client_id, yws_client_t *rec, int64_t sent_ms) {
   if (!yws_client_id_ok(client_id) || !yws_cfg[rec->cfg_id]->ping.timeout) return;
-  int64_t now = sent_ms;
-  g_live[client_id].last_ping_ms = now;
+  g_live[client_id].last_ping_ms = sent_ms;
   if (!rec->pong_timer &&
       yv_rtos_timer_create(&rec->pong_timer, 0xFFFFFFFFu, yws_pong_timer_cb,
                            reinterpret_cast<void *>(static_cast<uintptr_t>(yws_tag(
@@ -299,7 +280,7 @@ void yws_pong_wait_start(int client_id, yws_client_t *rec, int64_t sent_ms) {
   }
   if (g_live[client_id].waiting) return; /* an older ping is unanswered */
   g_live[client_id].waiting = true;
-  g_live[client_id].wait_ping_ms = now;
+  g_live[client_id].wait_ping_ms = sent_ms;
   yv_rtos_timer_start(rec->pong_timer, yws_cfg[rec->cfg_id]->ping.timeout * 1000u, 0);
 }
 
@@ -385,12 +366,9 @@ int yws_rx_data(yws_loop *loop, struct lws *wsi, void *in, size_t len) {
    * so no byte of an invalid sequence ever reaches the caller. */
   bool open_in_carry = rx.utf8.need && tail == len && rx.ncarry;
   size_t keep_from = open_in_carry ? 0 : tail;
-  size_t out_len = rx.ncarry + keep_from;
-  if (open_in_carry) out_len = 0;
-  if (out_len) {
+  if (!open_in_carry && rx.ncarry + keep_from)
     (void)yws_loop_rx_put2(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE, rx.carry, rx.ncarry, p,
                            keep_from);
-  }
   if (open_in_carry) {
     std::memcpy(rx.carry + rx.ncarry, p, len);
     rx.ncarry = static_cast<uint8_t>(rx.ncarry + len);

@@ -26,6 +26,22 @@ void yws_chunk_release(ws_buffer_t *chunk) {
   yv_mem_chunk_free(chunk);
 }
 
+/* Removes up to len bytes from the front, copied to data unless it is null. */
+int32_t yws_chain_take(list_head *head, char *data, int32_t len) {
+  int32_t got = 0;
+  list_head *pos = head->next;
+  while (pos != head && got < len) {
+    list_head *next = pos->next;
+    auto *chunk = reinterpret_cast<ws_buffer_t *>(pos);
+    int32_t want = std::min(chunk->data.valid_size, len - got);
+    got += data ? ring_buffer_read(&chunk->data, data + got, want)
+                : ring_buffer_drop(&chunk->data, want);
+    if (chunk->data.valid_size == 0) yws_chunk_release(chunk);
+    pos = next;
+  }
+  return got;
+}
+
 }  // namespace
 
 int yws_chain_append(list_head *head, const char *data, int32_t len) {
@@ -63,19 +79,11 @@ int yws_chain_append(list_head *head, const char *data, int32_t len) {
 
 void yv_ws_service_pull_data(list_head *head, char *data, int32_t *len) {
   if (!len || !data || *len <= 0) return;
-  int32_t wanted = *len;
-  *len = 0;
-  list_head *pos = head->next;
-  while (pos != head && wanted > 0) {
-    list_head *next = pos->next;
-    auto *chunk = reinterpret_cast<ws_buffer_t *>(pos);
-    int32_t n =
-        ring_buffer_read(&chunk->data, data + *len, std::min(chunk->data.valid_size, wanted));
-    if (chunk->data.valid_size == 0) yws_chunk_release(chunk);
-    *len += n;
-    wanted -= n;
-    pos = next;
-  }
+  *len = yws_chain_take(head, data, *len);
+}
+
+int32_t yws_chain_drop(list_head *head, int32_t len) {
+  return len > 0 ? yws_chain_take(head, nullptr, len) : 0;
 }
 
 int32_t yws_chain_peek(list_head *head, char *data, int32_t len) {

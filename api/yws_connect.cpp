@@ -43,11 +43,6 @@ bool is_path_char(char c) {
   return is_alpha(c) || is_digit(c) || std::strchr("-._~!$&'()*+,;=:@/?", c) != nullptr;
 }
 
-/* RFC 7230 tchar: the characters of a token. */
-bool is_tchar(char c) {
-  return is_alpha(c) || is_digit(c) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
 /* Labels of letters, digits and inner hyphens, 1..63 each; an all-numeric
  * name must be a dotted IPv4 address. */
 bool host_name_ok(const char *h) {
@@ -239,7 +234,7 @@ bool yws_subprot_is_valid(const char *s) {
   bool in_token = false, after_comma = false;
   for (size_t i = 0; i < n; i++) {
     char c = s[i];
-    if (is_tchar(c)) {
+    if (yws_is_tchar(c)) {
       in_token = true;
       after_comma = false;
     } else if (c == ',' && in_token) {

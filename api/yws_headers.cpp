@@ -67,11 +67,8 @@ void remove_matching(yws_cfg_t *cfg, const char *name, uint32_t limit) {
  * colon or quote can end its line or forge another. */
 bool name_is_safe(const char *name, size_t n) {
   if (n == 0) return false;
-  for (size_t i = 0; i < n; i++) {
-    char c = name[i];
-    bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    if (!alnum && !strchr("!#$%&'*+-.^_`|~", c)) return false;
-  }
+  for (size_t i = 0; i < n; i++)
+    if (!yws_is_tchar(name[i])) return false;
   return true;
 }
 

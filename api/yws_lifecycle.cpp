@@ -218,7 +218,7 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
   std::memcpy(buf + YWS_LWS_PRE, kPingBody, sizeof(kPingBody));
   int ret = -1;
   bool choked = false;
-  int64_t sent_ms = yws_cause_clock_ms();
+  int64_t sent_ms = yws_now_ms();
   yws_loop *loop = rec->prot_ctxt.loop;
   if (loop) {
     yws_loop_guard guard(loop);

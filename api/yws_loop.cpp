@@ -18,25 +18,12 @@ uint32_t yws_piece_span(size_t len) {
   return static_cast<uint32_t>((n + kPieceAlign - 1) & ~static_cast<size_t>(kPieceAlign - 1));
 }
 
-void yws_rx_free_chain(yws_rx_block_t *b) {
-  while (b) {
-    yws_rx_block_t *next = b->next;
-    yv_mem_free(b);
-    b = next;
-  }
-}
-
 void yws_loop_discard_staged(yws_loop *loop) {
-  yws_rx_block_t *blocks;
   {
     yws_mutex_guard lk(loop->stage_m);
     loop->staged_n = 0;
-    blocks = loop->rx_head;
-    loop->rx_head = loop->rx_tail = nullptr;
-    loop->rx_announced = false;
-    loop->rx_batched = 0;
   }
-  yws_rx_free_chain(blocks);
+  yws_rx_free_chain(yws_loop_rx_take(loop));
 }
 
 /* Posts what the callbacks staged, in order. May block on a full queue, so
@@ -85,6 +72,14 @@ void yws_gate_leave(yws_loop *loop) {
 }
 
 }  // namespace
+
+void yws_rx_free_chain(yws_rx_block_t *b) {
+  while (b) {
+    yws_rx_block_t *next = b->next;
+    yv_mem_free(b);
+    b = next;
+  }
+}
 
 yws_loop *yws_loop_new(uint8_t client_id, uint32_t serial) {
   void *mem = yv_mem_alloc(sizeof(yws_loop));

@@ -161,6 +161,8 @@ int yws_loop_rx_put2(yws_loop *loop, uint32_t id, const void *in, size_t in_len,
 yws_rx_block_t *yws_loop_rx_take(yws_loop *loop);
 /* Gives taken blocks back: one is kept for reuse, the rest freed. */
 void yws_loop_rx_recycle(yws_loop *loop, yws_rx_block_t *blocks);
+/* Frees a chain of blocks. */
+void yws_rx_free_chain(yws_rx_block_t *blocks);
 /* Walks the pieces of a block: *off starts at 0; NULL at the end. */
 const yws_rx_piece_t *yws_rx_next_piece(const yws_rx_block_t *b, uint32_t *off, const char **data);
 

@@ -82,15 +82,10 @@ void yws_rx_batch_event(int32_t client_id) {
   }
   /* A user callback cannot release the record, but stay safe if it did. */
   rec = yws_client[client_id];
-  if (rec && rec->prot_ctxt.loop == loop) {
+  if (rec && rec->prot_ctxt.loop == loop)
     yws_loop_rx_recycle(loop, blocks);
-  } else {
-    while (blocks) {
-      yws_rx_block_t *next = blocks->next;
-      yv_mem_free(blocks);
-      blocks = next;
-    }
-  }
+  else
+    yws_rx_free_chain(blocks);
 }
 
 int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool continue_read) {

@@ -21,16 +21,6 @@ void yws_kick_locked(yws_loop *loop) {
   if (!loop->tx_kick.exchange(true)) yws_loop_wake(loop);
 }
 
-/* Length of the UTF-8 sequence a lead byte starts; 0 for a continuation or
- * an impossible byte. */
-int32_t yws_utf8_seq_len(unsigned char c) {
-  if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) return 2;
-  if (c >= 0xE0 && c <= 0xEF) return 3;
-  if (c >= 0xF0 && c <= 0xF4) return 4;
-  return 0;
-}
-
 }  // namespace
 
 int32_t yws_utf8_cut(const unsigned char *p, int32_t n) {
@@ -150,9 +140,7 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
     bool more;
     {
       yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
-      int32_t taken = n;
-      yv_ws_service_pull_data(&w.tx_q, reinterpret_cast<char *>(buf), &taken);
-      w.tx_send_size += n;
+      w.tx_send_size += yws_chain_drop(&w.tx_q, n);
       more = yws_unsent(rec) > 0;
     }
     if (more || loop->close_requested.load()) lws_callback_on_writable(wsi);

@@ -29,11 +29,15 @@ TEST(RingBuffer, MatchesQueueModelAcrossWrapAndReleasesStorage) {
       model.insert(model.end(), buf.begin(), buf.begin() + wrote);
       wraps += r.write_offset < before;
     } else {
-      bool peek = rng() % 3 == 0;
-      int32_t got = peek ? ring_buffer_peek(&r, &buf[0], n) : ring_buffer_read(&r, &buf[0], n);
+      int how = int(rng() % 3);  // peek, read, drop
+      int32_t got = how == 0   ? ring_buffer_peek(&r, &buf[0], n)
+                    : how == 1 ? ring_buffer_read(&r, &buf[0], n)
+                               : ring_buffer_drop(&r, n);
       ASSERT_EQ(size_t(got), std::min<size_t>(size_t(n), model.size()));
-      ASSERT_EQ(buf.substr(0, size_t(got)), std::string(model.begin(), model.begin() + got));
-      if (!peek) model.erase(model.begin(), model.begin() + got);
+      if (how < 2) {
+        ASSERT_EQ(buf.substr(0, size_t(got)), std::string(model.begin(), model.begin() + got));
+      }
+      if (how > 0) model.erase(model.begin(), model.begin() + got);
     }
     ASSERT_EQ(r.valid_size, int32_t(model.size()));
   }

@@ -63,13 +63,17 @@ int32_t ring_buffer_peek(const ring_buffer_t *ring, void *dst, int32_t length) {
   return n;
 }
 
+int32_t ring_buffer_drop(ring_buffer_t *ring, int32_t length) {
+  if (!usable(ring) || length <= 0) return 0;
+  int32_t n = min32(length, ring->valid_size);
+  ring->read_offset = (ring->read_offset + n) % ring->total_size;
+  ring->valid_size -= n;
+  return n;
+}
+
 int32_t ring_buffer_read(ring_buffer_t *ring, void *dst, int32_t length) {
   int32_t n = ring_buffer_peek(ring, dst, length);
-  if (n > 0) {
-    ring->read_offset = (ring->read_offset + n) % ring->total_size;
-    ring->valid_size -= n;
-  }
-  return n;
+  return n > 0 ? ring_buffer_drop(ring, n) : 0;
 }
 
 void ring_buffer_deinit(ring_buffer_t *ring) {

@@ -26,6 +26,8 @@ int ring_buffer_init(ring_buffer_t *ring, int32_t size);
 int32_t ring_buffer_write(const void *data, int32_t length, ring_buffer_t *ring);
 /* Removes min(length, valid_size) bytes from the front; returns the number read. */
 int32_t ring_buffer_read(ring_buffer_t *ring, void *dst, int32_t length);
+/* Removes min(length, valid_size) bytes from the front unread; returns the number removed. */
+int32_t ring_buffer_drop(ring_buffer_t *ring, int32_t length);
 /* Copies min(length, valid_size) bytes from the front without removing them. */
 int32_t ring_buffer_peek(const ring_buffer_t *ring, void *dst, int32_t length);
 void ring_buffer_deinit(ring_buffer_t *ring);
