@@ -306,6 +306,11 @@ static inline yws_client_t *yws_rec(int client_id) {
 static inline uint32_t yws_tag(uint8_t client_id, uint32_t serial) {
   return (serial << 8) | client_id;
 }
+/* A record's timers carry its tag as their argument. */
+static inline void *yws_timer_arg(int client_id, const yws_client_t *rec) {
+  return reinterpret_cast<void *>(
+      static_cast<uintptr_t>(yws_tag(static_cast<uint8_t>(client_id), rec->serial)));
+}
 /* Posts {id, p1, p2, p3}. */
 void yws_post(uint32_t id, uint32_t p1, uint32_t p2, uint32_t p3);
 

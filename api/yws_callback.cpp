@@ -30,24 +30,24 @@ void yws_writable_step(uint8_t client_id, yws_cb_ctx *cx, uint32_t id) {
   yws_emit_id(cx, id);
 }
 
+void yws_rx_pause(yws_loop *loop, struct lws *wsi) {
+  if (loop->rx_paused.load()) return;
+  loop->rx_paused = true;
+  lws_rx_flow_control(wsi, 0x1000);
+  YWS_TRACE("rx disabled");
+}
+
 /* Buffered mode: pause the library before the receive buffer can overflow. */
 void yws_rx_account(yws_loop *loop, struct lws *wsi, size_t len) {
   if (!loop->buffered) return;
   int32_t pending =
       loop->rx_pending.fetch_add(static_cast<int32_t>(len)) + static_cast<int32_t>(len);
-  if (pending >= loop->rx_high && !loop->rx_paused.load()) {
-    loop->rx_paused = true;
-    lws_rx_flow_control(wsi, 0x1000);
-    YWS_TRACE("rx disabled");
-  }
+  if (pending >= loop->rx_high) yws_rx_pause(loop, wsi);
 }
 
 /* Either mode: hold the library back while the service task is behind. */
 void yws_rx_batch_limit(yws_loop *loop, struct lws *wsi) {
-  if (loop->rx_batched.load() < YWS_RX_BATCH_MAX || loop->rx_paused.load()) return;
-  loop->rx_paused = true;
-  lws_rx_flow_control(wsi, 0x1000);
-  YWS_TRACE("rx disabled");
+  if (loop->rx_batched.load() >= YWS_RX_BATCH_MAX) yws_rx_pause(loop, wsi);
 }
 
 int yws_http_body_read(struct lws *wsi, yws_loop *loop) {

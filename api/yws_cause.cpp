@@ -271,10 +271,8 @@ void yws_alive_event(int client_id) {
 void yws_pong_wait_start(int client_id, yws_client_t *rec, int64_t sent_ms) {
   if (!yws_client_id_ok(client_id) || !yws_cfg[rec->cfg_id]->ping.timeout) return;
   g_live[client_id].last_ping_ms = sent_ms;
-  if (!rec->pong_timer &&
-      yv_rtos_timer_create(&rec->pong_timer, 0xFFFFFFFFu, yws_pong_timer_cb,
-                           reinterpret_cast<void *>(static_cast<uintptr_t>(yws_tag(
-                               static_cast<uint8_t>(client_id), rec->serial)))) != YV_OSI_SUCCESS) {
+  if (!rec->pong_timer && yv_rtos_timer_create(&rec->pong_timer, 0xFFFFFFFFu, yws_pong_timer_cb,
+                                               yws_timer_arg(client_id, rec)) != YV_OSI_SUCCESS) {
     rec->pong_timer = 0;
     return;
   }

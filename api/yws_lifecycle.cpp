@@ -17,11 +17,6 @@ int yws_state(yws_client_t *rec) {
   return rec->status.conn.cur_sta;
 }
 
-void *yws_timer_arg(int client_id, yws_client_t *rec) {
-  return reinterpret_cast<void *>(
-      static_cast<uintptr_t>(yws_tag(static_cast<uint8_t>(client_id), rec->serial)));
-}
-
 /* A user close of a live connection: the loop thread sends what is queued,
  * then the close frame, and ends when the server answers. The library's
  * timer ends the connection when "close/waittime" runs out first; the
@@ -139,22 +134,21 @@ void yws_lws_context_destroy(uint8_t client_id) {
 
 void yws_thread_exit_destroy(int client_id, uint32_t loop_serial) {
   yws_client_t *rec = yws_rec(client_id);
-  if (!yws_client_id_ok(client_id)) return;
-  if (rec && loop_serial && rec->serial != loop_serial) return;
-  uint8_t cfg_id = rec ? rec->cfg_id : 0;
-  int32_t err = 0;
-  int32_t type = YWS_CB_TYPE_CLOSE;
-  if (rec) {
+  if (!rec || (loop_serial && rec->serial != loop_serial)) return;
+  uint8_t cfg_id = rec->cfg_id;
+  int32_t err;
+  int32_t type;
+  {
     yws_mutex_guard lk(rec->status.conn.mutex);
     err = rec->status.conn.err_code;
     type = rec->status.conn.type == YWS_CB_TYPE_OPEN ? YWS_CB_TYPE_OPEN : YWS_CB_TYPE_CLOSE;
   }
   /* A user close that could not send everything or had no answer. */
-  if (rec && err == YWS_OK && type == YWS_CB_TYPE_CLOSE) err = yws_user_close_result(rec);
-  if (rec) yws_lws_context_destroy(static_cast<uint8_t>(client_id));
-  if (rec) yws_cause_settle(client_id, type, err);
+  if (err == YWS_OK && type == YWS_CB_TYPE_CLOSE) err = yws_user_close_result(rec);
+  yws_lws_context_destroy(static_cast<uint8_t>(client_id));
+  yws_cause_settle(client_id, type, err);
   yws_final_do(client_id);
-  if (rec) yws_notify(client_id, cfg_id, type, nullptr, 0, err);
+  yws_notify(client_id, cfg_id, type, nullptr, 0, err);
 }
 
 void yws_final_do(int client_id) {
@@ -213,8 +207,7 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
     YWS_TRACE("BUSY PING");
     return YWS_OK;
   }
-  auto *buf = static_cast<unsigned char *>(yv_mem_alloc(YWS_LWS_PRE + sizeof(kPingBody) + 16));
-  if (!buf) return YWS_OK;
+  unsigned char buf[YWS_LWS_PRE + sizeof(kPingBody)];
   std::memcpy(buf + YWS_LWS_PRE, kPingBody, sizeof(kPingBody));
   int ret = -1;
   bool choked = false;
@@ -235,7 +228,6 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
   } else {
     yws_pong_wait_start(client_id, rec, sent_ms);
   }
-  yv_mem_free(buf);
   return YWS_OK;
 }
 

@@ -72,12 +72,10 @@ void yv_ws_mem_free(void *p) {
 
 /* ---- start ---- */
 
-namespace {
 /* Creation of the context, queue, task and lock, the deletion of the queue and
  * the task's decision to end are made under the start lock: two first opens
  * create one service, and an open right after a deinit never relies on a task
  * that is about to leave. */
-}  // namespace
 
 int yv_ws_app_start(int client_id, int sys_mode) {
   (void)client_id;
