@@ -355,14 +355,7 @@ yws_err_e yws_connect_steps(int client_id, yws_client_t *rec, yws_cfg_t *cfg, co
   ci.protocol = protocol;
 
   /* The open normally started its timer already: it bounds the bearer step too. */
-  if (cfg->conn.timeout && !rec->conn_timer) {
-    if (yv_rtos_timer_create(&rec->conn_timer, 0xFFFFFFFFu, yws_conn_timer_expired_callback,
-                             reinterpret_cast<void *>(static_cast<uintptr_t>(yws_tag(
-                                 static_cast<uint8_t>(client_id), rec->serial)))) == YV_OSI_SUCCESS)
-      yv_rtos_timer_start(rec->conn_timer, cfg->conn.timeout * 1000u, 0);
-    else
-      rec->conn_timer = 0;
-  }
+  (void)yws_open_timer_start(yws_tag(static_cast<uint8_t>(client_id), rec->serial));
 
   struct lws *wsi = lws_client_connect_via_info(&ci);
   if (!wsi) {
