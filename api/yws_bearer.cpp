@@ -67,20 +67,13 @@ int yws_client_net_act(void *arg) {
   if (!ev) return YWS_ERR_INVAL_PARM;
   uint32_t tag = ev->param1;
   uint8_t client_id = static_cast<uint8_t>(tag & 0xFF);
-  uint8_t cfg_id;
+  int cid;
   {
     yws_service_lock lk;
     yws_client_t *rec = yws_rec(client_id);
     if (!rec || rec->serial != (tag >> 8)) return 0; /* ended already, and told */
-    cfg_id = rec->cfg_id;
-  }
-  int cid = 1;
-  int v = 0;
-  if (yv_ws_cfg_get_opt(cfg_id, YWS_CFG_CONN_PDPCID, &v) == YWS_OK) cid = v;
-  {
-    yws_service_lock lk;
-    yws_client_t *rec = yws_client[client_id];
-    if (!rec || rec->serial != (tag >> 8)) return 0;
+    /* The profile holds still while its client exists (busy rule). */
+    cid = yws_cfg[rec->cfg_id]->conn.pdp_cid;
     rec->pdp_cid = static_cast<uint8_t>(cid);
     rec->pdp_listen = 1;
   }
