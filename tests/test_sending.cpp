@@ -1,6 +1,6 @@
-// Sending: a user close delivers every accepted byte before its close frame
-// within "close/waittime"; text keeps UTF-8 whole; limits refuse without
-// queuing; calls from inside the callback neither lose data nor deadlock.
+// Sending: a user close delivers every accepted byte before its close frame within
+// "close/waittime"; text keeps UTF-8 whole; calls from inside the callback neither lose data
+// nor deadlock. (Limits of the transmit buffer: test_datapath.)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "ws_test_server.h"
-#include "yv_datacall_ctl.h"
 #include "yv_mem.h"
 #include "yws_test_util.h"
 
@@ -173,35 +172,6 @@ TEST(TextCut, CharactersAcrossTheMessageLimitStayWhole) {
   }
   EXPECT_EQ(all_messages(server), sent);
   EXPECT_TRUE(server.peer_closes().empty());
-  EXPECT_EQ(close_client(0), YWS_OK);
-}
-
-// Limits around the transmit buffer, INT32_MAX included, while bytes wait
-// unsent: refused, nothing queued; what fits exactly is accepted.
-TEST(WriteLimit, RefusedWithoutOverflowAndNothingQueued) {
-  WsServer server;
-  profile(0, server.url("/echo"));
-  yv_ws_cfg_set_opt(0, YWS_CFG_WRITE_BUFFERSZ, 4096);
-  yv_dc_ctl_set_act_mode(YV_DC_ACT_NEVER_ANSWER);  // connecting: nothing leaves
-  yws_open_t o{0, 0, nullptr, 0};
-  ASSERT_EQ(yv_ws_open_proc(&o), 0);
-  yv_dc_ctl_set_act_mode(YV_DC_ACT_ANSWER_OK);
-  std::string small(100, 's');
-  ASSERT_EQ(write_bytes(0, small), 0);
-  char byte = 'z';
-  for (int32_t size : {INT32_MAX, INT32_MAX - 99, INT32_MAX - 100, 3997}) {
-    yws_parm_t p{YWS_WRITE_PROT_BIN, reinterpret_cast<uint8_t *>(&byte), size, 0};
-    EXPECT_EQ(yv_ws_write_proc(0, &p), YWS_ERR_NO_MEM) << size;
-    EXPECT_EQ(unsent(0), 100) << size;
-  }
-  std::string rest(3996, 'r');
-  EXPECT_EQ(write_bytes(0, rest), 0);
-  EXPECT_EQ(unsent(0), 4096);
-  EXPECT_EQ(write_bytes(0, "1"), YWS_ERR_NO_MEM);
-  yv_dc_ctl_answer_pending(1);
-  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_OPEN, 1));
-  ASSERT_TRUE(server.wait_messages(2, kWait));
-  EXPECT_EQ(all_messages(server), small + rest);
   EXPECT_EQ(close_client(0), YWS_OK);
 }
 
