@@ -72,15 +72,13 @@ TEST(Receive, BufferedModeNotifiesOnceAndReadsInOrder) {
   std::string a(100, 'a'), b(50, 'b');
   ASSERT_EQ(write_bytes(0, a), 0);
   ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_RECV, 1));
-  Note first = Notes::get().all().back();
-  EXPECT_EQ(first.data, a);  // the first piece comes with its notification
+  EXPECT_EQ(Notes::get().all().back().data, a);  // the first piece comes with its notification
   ASSERT_TRUE(queue_drained());
   size_t batches = queue_probe::handled_count(YWS_MSG_TYPE_LWS_CLIENT_RECEIVE);
   ASSERT_EQ(write_bytes(0, b), 0);
   // The echo's receive event is handled: buffered without a notification.
   ASSERT_TRUE(queue_probe::wait_handled(YWS_MSG_TYPE_LWS_CLIENT_RECEIVE, batches + 1));
   EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_RECV), 1u);
-
   std::string out(60, '\0');
   int32_t n = 60;
   ASSERT_EQ(yv_ws_read_proc(0, &out[0], &n, true), YWS_OK);
@@ -116,10 +114,9 @@ TEST(Receive, ReadingAClosingClientEmptyPostsTheClose) {
   EXPECT_EQ(yv_ws_read_proc(0, buf, &n, false), YWS_ERR_GENERIC);
 }
 
-// A fast sender and a slow reader in buffered mode: flow control must hold
-// the library back so that no piece is dropped, and the receive buffer
-// (default 10240 bytes) never holds more. After each pause the reader takes
-// everything held at once, which shows how much that was.
+// A fast sender and a slow reader in buffered mode: flow control holds the library back so that
+// no piece is dropped and the receive buffer (10240 bytes) never holds more; after each pause
+// the reader takes everything held at once, which shows how much that was.
 TEST(Receive, FloodArrivesWholeUnderFlowControl) {
   const uint64_t total = 4u << 20;
   WsServer server;
