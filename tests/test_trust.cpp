@@ -316,51 +316,34 @@ TEST_F(Wire, TheWholeRequestIsBoundedWithoutTruncation) {
   EXPECT_EQ(peer.connections(), before);
 }
 
-/* Accepts one connection on [::1], keeps its request and hangs up. */
-struct V6Capture {
-  int fd = socket(AF_INET6, SOCK_STREAM, 0), port = 0;
-  std::string request;
-  std::thread t;
-  V6Capture() {
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    socklen_t n = sizeof a;
-    auto *sa = reinterpret_cast<sockaddr *>(&a);
-    if (fd < 0 || bind(fd, sa, n) != 0 || listen(fd, 1) != 0 || getsockname(fd, sa, &n) != 0)
-      return;
-    port = ntohs(a.sin6_port);
-    t = std::thread([this] {
-      int c = accept(fd, nullptr, nullptr);
-      if (c < 0) return;
-      timeval tv{5, 0};
-      setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      char buf[4096];
-      for (ssize_t k = 1; k > 0 && request.find("\r\n\r\n") == std::string::npos;)
-        if ((k = recv(c, buf, sizeof buf, 0)) > 0) request.append(buf, static_cast<size_t>(k));
-      close(c);
-    });
-  }
-  void join() {
-    if (fd >= 0) shutdown(fd, SHUT_RDWR);
-    if (t.joinable()) t.join();
-  }
-  ~V6Capture() {
-    join();
-    if (fd >= 0) close(fd);
-  }
-};
-
 TEST_F(Wire, Ipv6LiteralIsSentWithBrackets) {
-  V6Capture cap;
-  if (cap.port == 0) GTEST_SKIP() << "no IPv6 loopback here";
-  profile(0, "ws://[::1]:" + std::to_string(cap.port) + "/v6");
-  EXPECT_NE(one_outcome(0, 0), 0);  // the capture hangs up without answering
-  cap.join();
-  std::string hp = "[::1]:" + std::to_string(cap.port);
-  EXPECT_EQ(cap.request.rfind("GET /v6 HTTP/1.1\r\n", 0), 0u) << cap.request;
-  EXPECT_TRUE(has_line_starting(cap.request, "Host: " + hp + "\r\n")) << cap.request;
-  EXPECT_NE(cap.request.find("Origin: http://" + hp + "\r\n"), std::string::npos) << cap.request;
+  int fd = socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  socklen_t n = sizeof a;
+  auto *sa = reinterpret_cast<sockaddr *>(&a);
+  timeval tv{5, 0};  // bounds the accept and every read
+  if (fd < 0 || bind(fd, sa, n) != 0 || listen(fd, 1) != 0 || getsockname(fd, sa, &n) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+    if (fd >= 0) close(fd);
+    GTEST_SKIP() << "no IPv6 loopback here";
+  }
+  std::string hp = "[::1]:" + std::to_string(ntohs(a.sin6_port)), request;
+  std::thread capture([&] {  // keeps the request and hangs up without answering
+    int c = accept(fd, nullptr, nullptr);
+    char buf[4096];
+    for (ssize_t k = 1; c >= 0 && k > 0 && request.find("\r\n\r\n") == std::string::npos;)
+      if ((k = recv(c, buf, sizeof buf, 0)) > 0) request.append(buf, static_cast<size_t>(k));
+    if (c >= 0) close(c);
+  });
+  profile(0, "ws://" + hp + "/v6");
+  EXPECT_NE(one_outcome(0, 0), 0);
+  capture.join();
+  close(fd);
+  EXPECT_EQ(request.rfind("GET /v6 HTTP/1.1\r\n", 0), 0u) << request;
+  EXPECT_TRUE(has_line_starting(request, "Host: " + hp + "\r\n")) << request;
+  EXPECT_NE(request.find("Origin: http://" + hp + "\r\n"), std::string::npos) << request;
 }
 
 // ---- configuration against opens ----
