@@ -1,6 +1,5 @@
-// Every open ends exactly once: bearer answers and losses per context, opens
-// from several tasks, the connect timeout over the whole open, service start,
-// and locks or timers that cannot be created.
+// Every open ends exactly once: bearer answers and losses per context, opens from several tasks,
+// the connect timeout over the whole open, service start, locks or timers that cannot be made.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -123,8 +122,8 @@ INSTANTIATE_TEST_SUITE_P(Matrix, TwoContexts,
                                   kActs[std::get<1>(i.param)].name;
                          });
 
-// Clients 0 and 2 run on context 1, client 1 on context 5. (An open still in
-// its bearer step: test_faults, whitebox_lifecycle.)
+// Clients 0 and 2 run on context 1, client 1 on context 5. (An open in its bearer step:
+// test_faults.)
 TEST(ContextLoss, EndsEveryClientOnThatContextOnceAndNoOther) {
   WsServer server;
   size_t heap = yv_mem_bytes_in_use();
@@ -132,7 +131,6 @@ TEST(ContextLoss, EndsEveryClientOnThatContextOnceAndNoOther) {
   profile_on(1, server.url("/echo"), 5, 0);
   for (int c : {0, 1, 2}) ASSERT_EQ(open_client(c, c % 2), 0);
   for (int c : {0, 1, 2}) ASSERT_TRUE(echoed(c, "before " + std::to_string(c)));
-
   ASSERT_EQ(yv_dc_ctl_deactivate(1), 0);
   for (int c : {0, 2}) {
     ASSERT_TRUE(Notes::get().wait_count(c, YWS_CB_TYPE_OPEN, 2));
@@ -153,8 +151,7 @@ TEST(ContextLoss, EndsEveryClientOnThatContextOnceAndNoOther) {
   EXPECT_TRUE(all_idle(heap));
 }
 
-// ---- the connect timeout bounds the whole open ----
-
+// The connect timeout bounds the whole open.
 TEST(OpenTimeout, EndsAnUnansweredActivationOrALostBindingOnce) {
   WsServer server;
   size_t heap = yv_mem_bytes_in_use();
@@ -189,8 +186,8 @@ std::string switching_protocols(const RawPeer::Request &req) {
 
 }  // namespace
 
-// The peer answers the upgrade only when told, and the service task is held
-// while the timer fires, so both events are queued in the order chosen.
+// The peer answers the upgrade only when told and the service task is held while the timer
+// fires, so both events are queued in the order chosen.
 TEST_P(TimeoutRace, GivesExactlyOneOpen) {
   bool timeout_first = GetParam();
   WsServer bystander_server;
@@ -202,7 +199,6 @@ TEST_P(TimeoutRace, GivesExactlyOneOpen) {
   profile_on(2, bystander_server.url("/echo"), 1, 0);
   ASSERT_EQ(open_client(2, 2), 0);
   profile_on(0, peer.url("/"), 1, 1);
-
   ASSERT_TRUE(queue_drained());  // the bystander's establishment is behind us
   queue_probe::reset();
   yws_open_t o{0, 0, nullptr, 0};
@@ -274,10 +270,8 @@ TEST(ServiceStart, FirstOpensAndOpensAfterDeinitHaveExactlyOneService) {
   EXPECT_TRUE(all_idle(heap));  // exactly one service task
 }
 
-// ---- locks that cannot be created ----
-
-// The service lock is the first creation of the first open, the record's
-// four locks follow; each failure fails its open alone. So does the connect timer.
+// The service lock is the first creation of the first open, the record's four locks follow; each
+// failure fails its open alone. So does the connect timer.
 TEST(Locks, FailedCreationFailsTheOpenAndALaterOpenWorks) {
   WsServer server;
   profile_on(0, server.url("/echo"), 1, 5);
@@ -288,9 +282,8 @@ TEST(Locks, FailedCreationFailsTheOpenAndALaterOpenWorks) {
     EXPECT_EQ(yv_ws_open_proc(&o), YWS_ERR_NO_MEM) << point;
     EXPECT_TRUE(slot_free(0)) << point;
     if (point == 0) {
-      // Nothing may run under a lock that is not there: the next open makes
-      // the service lock again before the record's four, so its fifth
-      // creation is the record's last.
+      // Nothing may run under a missing lock: the next open makes the service lock again before
+      // the record's four, so its fifth creation is the record's last.
       yv_rtos_test_fail_next(YV_RTOS_FAIL_MUTEX_CREATE, 4, 1);
       EXPECT_EQ(yv_ws_open_proc(&o), YWS_ERR_NO_MEM);
       EXPECT_TRUE(slot_free(0));
