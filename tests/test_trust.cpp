@@ -246,7 +246,6 @@ TEST_F(Wire, RefusedUrlsNeverReachTheWire) {
     EXPECT_EQ(request_of_open(peer, YWS_ERR_INVAL_URL), "") << url;
   }
   EXPECT_EQ(peer.connections(), 0);
-
   // The longest path and every allowed character go out unchanged.
   const std::string query = "?q=a-b._~!$&'()*+,;=:@/?%2F";
   std::string path = "/" + std::string(kUrlPathMax - 1 - query.size(), 'p') + query;
@@ -268,13 +267,11 @@ TEST_F(Wire, SubprotocolAndHeadersAreRefusedWhenSetAndSentOnlyWhenEnabled) {
   ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_ADD, "X-Token", "old"), YWS_OK);
   ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_ADD, "x-token-extra", "e"), YWS_OK);
   ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_ADD, "X-Token", "t"), YWS_OK);  // to the end
-
   std::string raw = request_of_open(peer, 0);
   EXPECT_FALSE(has_line_starting(raw, "Sec-WebSocket-Protocol:")) << "subprot_en is 0";
   EXPECT_TRUE(has_line_starting(raw, "x-token-extra: e\r\nX-Token: t\r\n")) << raw;
   EXPECT_EQ(raw.find("old"), std::string::npos);
   EXPECT_EQ(raw.find("X-Evil"), std::string::npos);
-
   ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT_EN, 1), YWS_OK);
   raw = request_of_open(peer, 0);
   EXPECT_TRUE(has_line_starting(raw, "Sec-WebSocket-Protocol: chat, yws.test\r\n")) << raw;
@@ -293,9 +290,8 @@ TEST_F(Wire, TheWholeRequestIsBoundedWithoutTruncation) {
   size_t room = kRequestMax - (kRequestFixed + path.size() + 2 * host_port.size() + subprot.size());
   size_t n = (room + 1007) / 1008, each = room / n - 8;
   std::vector<std::string> values;
-  for (size_t i = 0; i < n; i++)
+  for (size_t i = 0; i < n; i++) {
     values.emplace_back(each + (i < room % n ? 1 : 0), static_cast<char>('a' + i));
-  for (size_t i = 0; i < values.size(); i++) {
     std::string name = "X-F" + std::to_string(i);
     ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_ADD, name.c_str(), values[i].c_str()), YWS_OK);
   }
@@ -306,14 +302,11 @@ TEST_F(Wire, TheWholeRequestIsBoundedWithoutTruncation) {
     EXPECT_TRUE(has_line_starting(raw, "X-F" + std::to_string(i) + ": " + values[i] + "\r\n"));
   EXPECT_EQ(raw.find('\0'), std::string::npos);
   EXPECT_EQ(raw.substr(raw.size() - 4), "\r\n\r\n");
-
   // One byte more: the open fails before anything is sent.
   std::string last = "X-F" + std::to_string(values.size() - 1);
   ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_ADD, last.c_str(), (values.back() + "v").c_str()),
             YWS_OK);
-  int before = peer.connections();
-  EXPECT_EQ(one_outcome(0, 0), YWS_ERR_INVAL_PARM);
-  EXPECT_EQ(peer.connections(), before);
+  EXPECT_EQ(request_of_open(peer, YWS_ERR_INVAL_PARM), "");
 }
 
 TEST_F(Wire, Ipv6LiteralIsSentWithBrackets) {
