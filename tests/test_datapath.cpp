@@ -124,11 +124,10 @@ TEST(Receive, FloodArrivesWholeUnderFlowControl) {
   ASSERT_EQ(open_client(0, 0, YWS_SYS_MODE_BUFFERED), 0);
   uint64_t got = 0;
   int32_t max_held = 0;
-  bool in_order = true;
+  bool in_order = true, drain = false;
   std::string buf(65536, '\0');
   auto deadline = steady_clock::now() + std::chrono::seconds(60);
   int reads = 0;
-  bool drain = false;
   while (got < total && steady_clock::now() < deadline) {
     int32_t n = drain ? static_cast<int32_t>(buf.size()) : 1000;
     yv_ws_read_proc(0, &buf[0], &n, false);
