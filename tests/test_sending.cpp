@@ -88,9 +88,10 @@ TEST(UserClose, SendsEverythingAcceptedThenCloses) {
 }
 
 // A server that stops reading, and one that never answers the close frame: CLOSE comes when the
-// wait time runs out, with YWS_ERR_TIMEDOUT.
-TEST(UserClose, BoundedByTheWaitTimeWhenTheServerDoesNotAnswer) {
-  WsServer server;
+// wait time runs out, with YWS_ERR_TIMEDOUT. Wait time 0: no closing handshake; with nothing left
+// unsent CLOSE carries 0.
+TEST(UserClose, BoundedByTheWaitTime) {
+  WsServer server, echo;
   RawPeer::Options ro;
   ro.reply_close = false;
   RawPeer mute(ro);
@@ -111,21 +112,15 @@ TEST(UserClose, BoundedByTheWaitTimeWhenTheServerDoesNotAnswer) {
   for (int c : {0, 1}) EXPECT_EQ(last(c, YWS_CB_TYPE_CLOSE), YWS_ERR_TIMEDOUT);
   EXPECT_TRUE(mute.wait_close(kWait));
   EXPECT_EQ(mute.closes().at(0).code, 1000);
-  EXPECT_TRUE(settled());
-}
-
-// Wait time 0: no handshake; with nothing left unsent CLOSE carries 0.
-TEST(UserClose, WaitTimeZeroEndsAtOnce) {
-  WsServer server;
-  profile(0, server.url("/echo"));
-  yv_ws_cfg_set_opt(0, YWS_CFG_CLOSE_WAITTIME, 0);
-  ASSERT_EQ(open_client(0, 0), 0);
-  ASSERT_EQ(write_bytes(0, "abc"), 0);
-  ASSERT_TRUE(server.wait_messages(1, kWait));
-  ASSERT_TRUE(eventually([] { return unsent(0) == 0; }));
-  EXPECT_EQ(close_client(0), YWS_OK);
-  EXPECT_TRUE(server.wait_closed(1, kWait));
-  EXPECT_TRUE(server.peer_closes().empty());
+  profile(2, echo.url("/echo"));
+  yv_ws_cfg_set_opt(2, YWS_CFG_CLOSE_WAITTIME, 0);
+  ASSERT_EQ(open_client(2, 2), 0);
+  ASSERT_EQ(write_bytes(2, "abc"), 0);
+  ASSERT_TRUE(echo.wait_messages(1, kWait));
+  ASSERT_TRUE(eventually([] { return unsent(2) == 0; }));
+  EXPECT_EQ(close_client(2), YWS_OK);
+  EXPECT_TRUE(echo.wait_closed(1, kWait));
+  EXPECT_TRUE(echo.peer_closes().empty());
   EXPECT_TRUE(settled());
 }
 
