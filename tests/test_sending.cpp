@@ -1,6 +1,6 @@
-// Sending: a user close delivers every accepted byte before its close frame
-// within "close/waittime"; text keeps UTF-8 whole; limits refuse without
-// queuing; calls from inside the callback neither lose data nor deadlock.
+// Sending: a user close delivers every accepted byte before its close frame within
+// "close/waittime"; text keeps UTF-8 whole; calls from inside the callback neither lose data
+// nor deadlock. (Limits of the transmit buffer: test_datapath.)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,11 +11,11 @@
 #include <thread>
 
 #include "ws_test_server.h"
-#include "yv_datacall_ctl.h"
 #include "yv_mem.h"
 #include "yws_test_util.h"
 
 using namespace ywst;
+using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 using ywstest::RawPeer;
@@ -29,45 +29,37 @@ std::string pattern(size_t n) {
   return s;
 }
 
-std::string all_messages(const WsServer &server) {
-  std::string out;
-  for (const auto &m : server.messages()) out += m.data;
-  return out;
-}
-
 bool valid_utf8(const std::string &s) {
-  size_t i = 0;
-  while (i < s.size()) {
+  for (size_t i = 0, n = 0; i < s.size(); i += n) {
     auto c = static_cast<unsigned char>(s[i]);
-    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
     if (n == 0 || i + n > s.size()) return false;
-    for (size_t k = 1; k < n; k++)
-      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-    i += n;
+    for (size_t k = 1; k < n; k++) n = (s[i + k] & 0xC0) == 0x80 ? n : 0;
+    if (n == 0) return false;
   }
   return true;
 }
 
 }  // namespace
 
-// Every accepted byte arrives in order, then the close frame 1000, and CLOSE
-// carries 0: closes from inside the OPEN callback (client 0), from inside a
-// RECV callback right after another write (client 1), and from the caller's
-// task at once after a write (client 2).
+// Every accepted byte arrives in order, then the close frame 1000, and CLOSE carries 0: closes
+// from inside the OPEN callback (client 0), from inside a RECV callback right after another
+// write at the end of 500 round trips driven from there (client 1), and from the caller's task
+// at once after a write (client 2).
 TEST(UserClose, SendsEverythingAcceptedThenCloses) {
   WsServer server;
-  const std::string data = pattern(10000);
-  const std::string tail = pattern(3000);
-  std::atomic<bool> second_done{false};
+  const std::string data = pattern(10000), tail = pattern(3000), ping(16, 'p');
+  std::atomic<int> left{500};
   Notes::get().set_hook([&](int client, const yws_parm_t *p) {
     if (client == 0 && p->type == YWS_CB_TYPE_OPEN && p->virtual_ == 0) {
       EXPECT_EQ(write_bytes(0, data), 0);
       EXPECT_EQ(yv_ws_close_proc(0), YWS_OK);
     }
-    if (client == 1 && p->type == YWS_CB_TYPE_RECV && p->data && !second_done.exchange(true)) {
-      EXPECT_EQ(write_bytes(1, tail), 0);
-      EXPECT_EQ(yv_ws_close_proc(1), YWS_OK);
-    }
+    if (client != 1 || p->type != YWS_CB_TYPE_RECV || !p->data) return;
+    int l = --left;
+    EXPECT_EQ(l > 0 ? write_bytes(1, ping) : 0, 0);
+    EXPECT_EQ(l == 0 ? write_bytes(1, tail) : 0, 0);
+    EXPECT_EQ(l == 0 ? yv_ws_close_proc(1) : YWS_OK, YWS_OK);
   });
   for (int c = 0; c < 3; c++) profile(c, server.url(std::string("/") + static_cast<char>('a' + c)));
   yws_open_t o{0, 0, nullptr, 0};
@@ -76,9 +68,10 @@ TEST(UserClose, SendsEverythingAcceptedThenCloses) {
   EXPECT_EQ(last(0, YWS_CB_TYPE_CLOSE), YWS_OK);
   ASSERT_EQ(open_client(1, 1), 0);
   ASSERT_EQ(write_bytes(1, "x"), 0);
-  ASSERT_TRUE(Notes::get().wait_count(1, YWS_CB_TYPE_CLOSE, 1));
+  ASSERT_TRUE(Notes::get().wait_count(1, YWS_CB_TYPE_CLOSE, 1, milliseconds(20000)));
   EXPECT_EQ(last(1, YWS_CB_TYPE_CLOSE), YWS_OK);
   Notes::get().set_hook(nullptr);
+  EXPECT_LE(left.load(), 0);
   ASSERT_EQ(open_client(2, 2), 0);
   ASSERT_EQ(write_bytes(2, data), 0);
   EXPECT_EQ(close_client(2), YWS_OK);
@@ -88,59 +81,51 @@ TEST(UserClose, SendsEverythingAcceptedThenCloses) {
   std::map<std::string, std::string> got;
   for (const auto &m : server.messages()) got[path[m.conn_id]] += m.data;
   EXPECT_TRUE(got["/a"] == data);
-  EXPECT_TRUE(got["/b"] == "x" + tail);
+  EXPECT_TRUE(got["/b"] == "x" + std::string(499 * ping.size(), 'p') + tail);
   EXPECT_TRUE(got["/c"] == data);
   EXPECT_EQ(server.close_codes(), (std::vector<int>{1000, 1000, 1000}));
   EXPECT_TRUE(settled());
 }
 
-// A server that stops reading, and one that never answers the close frame:
-// CLOSE comes when the wait time runs out, with YWS_ERR_TIMEDOUT.
-TEST(UserClose, BoundedByTheWaitTimeWhenTheServerDoesNotAnswer) {
-  WsServer server;
+// A server that stops reading, and one that never answers the close frame: CLOSE comes when the
+// wait time runs out, with YWS_ERR_TIMEDOUT. Wait time 0: no closing handshake; with nothing left
+// unsent CLOSE carries 0.
+TEST(UserClose, BoundedByTheWaitTime) {
+  WsServer server, echo;
   RawPeer::Options ro;
   ro.reply_close = false;
   RawPeer mute(ro);
   profile(0, server.url("/stall-read"));
   profile(1, mute.url("/"));
   for (uint8_t cfg : {uint8_t{0}, uint8_t{1}}) yv_ws_cfg_set_opt(cfg, YWS_CFG_CLOSE_WAITTIME, 2);
-  ASSERT_EQ(open_client(0, 0), 0);
-  ASSERT_EQ(open_client(1, 1), 0);
-  ASSERT_EQ(write_bytes(0, pattern(10000)), 0);
-  ASSERT_EQ(write_bytes(1, pattern(10000)), 0);
+  for (int c : {0, 1}) {
+    ASSERT_EQ(open_client(c, c), 0);
+    ASSERT_EQ(write_bytes(c, pattern(10000)), 0);
+  }
   ASSERT_TRUE(mute.wait_messages(5, kWait));
   auto start = steady_clock::now();
-  ASSERT_EQ(yv_ws_close_proc(0), YWS_OK);
-  ASSERT_EQ(yv_ws_close_proc(1), YWS_OK);
-  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_CLOSE, 1, milliseconds(6000)));
-  ASSERT_TRUE(Notes::get().wait_count(1, YWS_CB_TYPE_CLOSE, 1, milliseconds(6000)));
+  for (int c : {0, 1}) ASSERT_EQ(yv_ws_close_proc(c), YWS_OK);
+  for (int c : {0, 1}) ASSERT_TRUE(Notes::get().wait_count(c, YWS_CB_TYPE_CLOSE, 1, 6000ms));
   auto took = std::chrono::duration_cast<milliseconds>(steady_clock::now() - start).count();
   EXPECT_GE(took, 1500);
   EXPECT_LE(took, 4500);  // 2 s plus the library's one-second timer grain and load
-  EXPECT_EQ(last(0, YWS_CB_TYPE_CLOSE), YWS_ERR_TIMEDOUT);
-  EXPECT_EQ(last(1, YWS_CB_TYPE_CLOSE), YWS_ERR_TIMEDOUT);
+  for (int c : {0, 1}) EXPECT_EQ(last(c, YWS_CB_TYPE_CLOSE), YWS_ERR_TIMEDOUT);
   EXPECT_TRUE(mute.wait_close(kWait));
   EXPECT_EQ(mute.closes().at(0).code, 1000);
+  profile(2, echo.url("/echo"));
+  yv_ws_cfg_set_opt(2, YWS_CFG_CLOSE_WAITTIME, 0);
+  ASSERT_EQ(open_client(2, 2), 0);
+  ASSERT_EQ(write_bytes(2, "abc"), 0);
+  ASSERT_TRUE(echo.wait_messages(1, kWait));
+  ASSERT_TRUE(eventually([] { return unsent(2) == 0; }));
+  EXPECT_EQ(close_client(2), YWS_OK);
+  EXPECT_TRUE(echo.wait_closed(1, kWait));
+  EXPECT_TRUE(echo.peer_closes().empty());
   EXPECT_TRUE(settled());
 }
 
-// Wait time 0: no handshake; with nothing left unsent CLOSE carries 0.
-TEST(UserClose, WaitTimeZeroEndsAtOnce) {
-  WsServer server;
-  profile(0, server.url("/echo"));
-  yv_ws_cfg_set_opt(0, YWS_CFG_CLOSE_WAITTIME, 0);
-  ASSERT_EQ(open_client(0, 0), 0);
-  ASSERT_EQ(write_bytes(0, "abc"), 0);
-  ASSERT_TRUE(server.wait_messages(1, kWait));
-  ASSERT_TRUE(eventually([] { return unsent(0) == 0; }));
-  EXPECT_EQ(close_client(0), YWS_OK);
-  EXPECT_TRUE(server.wait_closed(1, kWait));
-  EXPECT_TRUE(server.peer_closes().empty());
-  EXPECT_TRUE(settled());
-}
-
-// 2-, 3- and 4-byte characters straddling byte 2048 at every offset: each
-// message is valid UTF-8 for a server that checks, and the bytes match.
+// 2-, 3- and 4-byte characters straddling byte 2048 at every offset: each message is valid
+// UTF-8 for a server that checks, and the bytes match.
 TEST(TextCut, CharactersAcrossTheMessageLimitStayWhole) {
   WsServer::Options so;
   so.validate_utf8 = true;
@@ -166,71 +151,20 @@ TEST(TextCut, CharactersAcrossTheMessageLimitStayWhole) {
   EXPECT_EQ(received(0), sent);
   auto msgs = server.messages();
   EXPECT_GT(msgs.size(), writes);
+  std::string all;
   for (const auto &m : msgs) {
     EXPECT_FALSE(m.binary);
     EXPECT_LE(m.data.size(), 2048u);
     EXPECT_TRUE(valid_utf8(m.data));
+    all += m.data;
   }
-  EXPECT_EQ(all_messages(server), sent);
+  EXPECT_EQ(all, sent);
   EXPECT_TRUE(server.peer_closes().empty());
   EXPECT_EQ(close_client(0), YWS_OK);
 }
 
-// Limits around the transmit buffer, INT32_MAX included, while bytes wait
-// unsent: refused, nothing queued; what fits exactly is accepted.
-TEST(WriteLimit, RefusedWithoutOverflowAndNothingQueued) {
-  WsServer server;
-  profile(0, server.url("/echo"));
-  yv_ws_cfg_set_opt(0, YWS_CFG_WRITE_BUFFERSZ, 4096);
-  yv_dc_ctl_set_act_mode(YV_DC_ACT_NEVER_ANSWER);  // connecting: nothing leaves
-  yws_open_t o{0, 0, nullptr, 0};
-  ASSERT_EQ(yv_ws_open_proc(&o), 0);
-  yv_dc_ctl_set_act_mode(YV_DC_ACT_ANSWER_OK);
-  std::string small(100, 's');
-  ASSERT_EQ(write_bytes(0, small), 0);
-  char byte = 'z';
-  for (int32_t size : {INT32_MAX, INT32_MAX - 99, INT32_MAX - 100, 3997}) {
-    yws_parm_t p{YWS_WRITE_PROT_BIN, reinterpret_cast<uint8_t *>(&byte), size, 0};
-    EXPECT_EQ(yv_ws_write_proc(0, &p), YWS_ERR_NO_MEM) << size;
-    EXPECT_EQ(unsent(0), 100) << size;
-  }
-  std::string rest(3996, 'r');
-  EXPECT_EQ(write_bytes(0, rest), 0);
-  EXPECT_EQ(unsent(0), 4096);
-  EXPECT_EQ(write_bytes(0, "1"), YWS_ERR_NO_MEM);
-  yv_dc_ctl_answer_pending(1);
-  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_OPEN, 1));
-  ASSERT_TRUE(server.wait_messages(2, kWait));
-  EXPECT_EQ(all_messages(server), small + rest);
-  EXPECT_EQ(close_client(0), YWS_OK);
-}
-
-// Ping-pong driven from inside the RECV callback, and a close made there:
-// no deadlock, every echo arrives, CLOSE/0.
-TEST(CallbackDriven, RoundTripsFromInsideTheCallback) {
-  WsServer server;
-  profile(0, server.url("/echo"));
-  std::atomic<int> left{500};
-  Notes::get().set_hook([&](int client, const yws_parm_t *p) {
-    if (client != 0 || p->type != YWS_CB_TYPE_RECV || !p->data) return;
-    if (--left > 0)
-      EXPECT_EQ(write_bytes(0, std::string(16, 'p')), 0);
-    else
-      EXPECT_EQ(yv_ws_close_proc(0), YWS_OK);
-  });
-  ASSERT_EQ(open_client(0, 0), 0);
-  ASSERT_EQ(write_bytes(0, std::string(16, 'p')), 0);
-  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_CLOSE, 1, milliseconds(20000)));
-  Notes::get().set_hook(nullptr);
-  EXPECT_EQ(last(0, YWS_CB_TYPE_CLOSE), YWS_OK);
-  EXPECT_EQ(left.load(), 0);
-  EXPECT_EQ(server.message_count(), 500u);
-  EXPECT_TRUE(settled());
-}
-
-// A slow callback keeps the queue full while the server pushes, the test
-// writes and the keepalive pings through the gate: nothing wedges, every
-// byte arrives in order, and the close still completes.
+// A slow callback keeps the queue full while the server pushes, the test writes and the
+// keepalive pings through the gate: nothing wedges, every byte arrives in order, the close ends.
 TEST(CallbackDriven, SlowCallbackWithAFullQueue) {
   WsServer server;
   const uint64_t total = 256u << 10;

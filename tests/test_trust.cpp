@@ -38,14 +38,21 @@ const TestPki &pki() {
   return *p;
 }
 
-std::unique_ptr<WsServer> tls_server(const TestPki::Pair &served,
-                                     const std::string &client_ca = "") {
+std::unique_ptr<WsServer> tls_server(const TestPki::Pair &served, const std::string &ca = "") {
   WsServer::Options o;
   o.tls = WsServer::Tls::kFiles;
   o.cert_file = served.cert;
   o.key_file = served.key;
-  o.client_ca = client_ca;
+  o.client_ca = ca;
   return std::make_unique<WsServer>(o);
+}
+
+/* Stores the context's files and, unless -1, its level. */
+void ctx(const char *ca, const TestPki::Pair *client = nullptr, int level = -1) {
+  ASSERT_EQ(yavo_ssl_cfg_set(kCtx, ca, client ? client->cert.c_str() : nullptr,
+                             client ? client->key.c_str() : nullptr),
+            0);
+  ASSERT_EQ(level < 0 ? 0 : yavo_ssl_cfg_set_level(kCtx, level), 0);
 }
 
 /* The open's outcome, checking that it was exactly one OPEN and no CLOSE. */
@@ -99,17 +106,11 @@ TEST_P(TrustServers, OnlyTheGoodCertificateIsAcceptedAtLevelsOneAndTwo) {
   tls_profile("WSS" + server->url("/").substr(3));  // the scheme in any letter case
   bool good = c.served == &TestPki::good;
 
-  ASSERT_EQ(yavo_ssl_cfg_set(kCtx, pki().ca.c_str(), nullptr, nullptr), 0);
+  ctx(pki().ca.c_str());
   EXPECT_EQ(one_outcome(0, 0), good ? 0 : YWS_ERR_NET_FAIL) << "level 1";
   // No upgrade request crosses a channel the client does not trust.
-  if (!good) {
-    EXPECT_TRUE(server->handshakes().empty()) << "level 1";
-  }
-
-  ASSERT_EQ(
-      yavo_ssl_cfg_set(kCtx, pki().ca.c_str(), pki().client.cert.c_str(), pki().client.key.c_str()),
-      0);
-  ASSERT_EQ(yavo_ssl_cfg_set_level(kCtx, 2), 0);
+  EXPECT_TRUE(good || server->handshakes().empty()) << "level 1";
+  ctx(pki().ca.c_str(), &pki().client, 2);
   EXPECT_EQ(one_outcome(0, 0), good ? 0 : YWS_ERR_NET_FAIL) << "level 2";
 
   ASSERT_EQ(yavo_ssl_cfg_set_level(kCtx, 0), 0);
@@ -135,7 +136,7 @@ TEST_F(Trust, TheMachinesTrustStoreIsNotConsultedAboveLevelZero) {
   auto server = tls_server(pki().rogue_leaf);
   tls_profile(server->url("/"));
   EXPECT_EQ(one_outcome(0, 0), 0) << "level 0 trusts the machine's store, as before";
-  ASSERT_EQ(yavo_ssl_cfg_set(kCtx, pki().ca.c_str(), nullptr, nullptr), 0);
+  ctx(pki().ca.c_str());
   EXPECT_EQ(one_outcome(0, 0), YWS_ERR_NET_FAIL);
   unsetenv("SSL_CERT_FILE");
 }
@@ -143,17 +144,12 @@ TEST_F(Trust, TheMachinesTrustStoreIsNotConsultedAboveLevelZero) {
 TEST_F(Trust, MutualTlsOnlyWithTheClientCertificateOfTheTrustedCa) {
   auto server = tls_server(pki().good, pki().ca);
   tls_profile(server->url("/"));
-  ASSERT_EQ(
-      yavo_ssl_cfg_set(kCtx, pki().ca.c_str(), pki().client.cert.c_str(), pki().client.key.c_str()),
-      0);
+  ctx(pki().ca.c_str(), &pki().client);
   // TLS 1.3: the server refuses the missing certificate after our handshake ended.
   EXPECT_EQ(one_outcome(0, 0), YWS_ERR_NET_FAIL) << "level 1 presents no certificate";
   ASSERT_EQ(yavo_ssl_cfg_set_level(kCtx, 2), 0);
   EXPECT_EQ(one_outcome(0, 0), 0);
-  ASSERT_EQ(yavo_ssl_cfg_set(kCtx, pki().ca.c_str(), pki().rogue_client.cert.c_str(),
-                             pki().rogue_client.key.c_str()),
-            0);
-  ASSERT_EQ(yavo_ssl_cfg_set_level(kCtx, 2), 0);
+  ctx(pki().ca.c_str(), &pki().rogue_client, 2);
   EXPECT_EQ(one_outcome(0, 0), YWS_ERR_NET_FAIL);
   EXPECT_EQ(server->handshakes().size(), 1u);
 }
@@ -250,7 +246,6 @@ TEST_F(Wire, RefusedUrlsNeverReachTheWire) {
     EXPECT_EQ(request_of_open(peer, YWS_ERR_INVAL_URL), "") << url;
   }
   EXPECT_EQ(peer.connections(), 0);
-
   // The longest path and every allowed character go out unchanged.
   const std::string query = "?q=a-b._~!$&'()*+,;=:@/?%2F";
   std::string path = "/" + std::string(kUrlPathMax - 1 - query.size(), 'p') + query;
@@ -272,13 +267,11 @@ TEST_F(Wire, SubprotocolAndHeadersAreRefusedWhenSetAndSentOnlyWhenEnabled) {
   ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_ADD, "X-Token", "old"), YWS_OK);
   ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_ADD, "x-token-extra", "e"), YWS_OK);
   ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_ADD, "X-Token", "t"), YWS_OK);  // to the end
-
   std::string raw = request_of_open(peer, 0);
   EXPECT_FALSE(has_line_starting(raw, "Sec-WebSocket-Protocol:")) << "subprot_en is 0";
   EXPECT_TRUE(has_line_starting(raw, "x-token-extra: e\r\nX-Token: t\r\n")) << raw;
   EXPECT_EQ(raw.find("old"), std::string::npos);
   EXPECT_EQ(raw.find("X-Evil"), std::string::npos);
-
   ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT_EN, 1), YWS_OK);
   raw = request_of_open(peer, 0);
   EXPECT_TRUE(has_line_starting(raw, "Sec-WebSocket-Protocol: chat, yws.test\r\n")) << raw;
@@ -297,9 +290,8 @@ TEST_F(Wire, TheWholeRequestIsBoundedWithoutTruncation) {
   size_t room = kRequestMax - (kRequestFixed + path.size() + 2 * host_port.size() + subprot.size());
   size_t n = (room + 1007) / 1008, each = room / n - 8;
   std::vector<std::string> values;
-  for (size_t i = 0; i < n; i++)
+  for (size_t i = 0; i < n; i++) {
     values.emplace_back(each + (i < room % n ? 1 : 0), static_cast<char>('a' + i));
-  for (size_t i = 0; i < values.size(); i++) {
     std::string name = "X-F" + std::to_string(i);
     ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_ADD, name.c_str(), values[i].c_str()), YWS_OK);
   }
@@ -310,70 +302,41 @@ TEST_F(Wire, TheWholeRequestIsBoundedWithoutTruncation) {
     EXPECT_TRUE(has_line_starting(raw, "X-F" + std::to_string(i) + ": " + values[i] + "\r\n"));
   EXPECT_EQ(raw.find('\0'), std::string::npos);
   EXPECT_EQ(raw.substr(raw.size() - 4), "\r\n\r\n");
-
   // One byte more: the open fails before anything is sent.
   std::string last = "X-F" + std::to_string(values.size() - 1);
   ASSERT_EQ(yv_ws_cfg_set_opt(0, YWS_CFG_REQHEAD_ADD, last.c_str(), (values.back() + "v").c_str()),
             YWS_OK);
-  int before = peer.connections();
-  EXPECT_EQ(one_outcome(0, 0), YWS_ERR_INVAL_PARM);
-  EXPECT_EQ(peer.connections(), before);
+  EXPECT_EQ(request_of_open(peer, YWS_ERR_INVAL_PARM), "");
 }
 
-namespace {
-
-/* Accepts one connection on [::1], keeps its request and hangs up. */
-struct V6Capture {
-  int fd = -1;
-  int port = 0;
-  std::string request;
-  std::thread t;
-  V6Capture() {
-    fd = socket(AF_INET6, SOCK_STREAM, 0);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 1) != 0)
-      return;
-    socklen_t n = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n);
-    port = ntohs(a.sin6_port);
-    t = std::thread([this] {
-      int c = accept(fd, nullptr, nullptr);
-      if (c < 0) return;
-      timeval tv{5, 0};
-      setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      char buf[4096];
-      while (request.find("\r\n\r\n") == std::string::npos) {
-        ssize_t k = recv(c, buf, sizeof buf, 0);
-        if (k <= 0) break;
-        request.append(buf, static_cast<size_t>(k));
-      }
-      close(c);
-    });
-  }
-  void join() {
-    if (fd >= 0) shutdown(fd, SHUT_RDWR);
-    if (t.joinable()) t.join();
-  }
-  ~V6Capture() {
-    join();
-    if (fd >= 0) close(fd);
-  }
-};
-
-}  // namespace
-
 TEST_F(Wire, Ipv6LiteralIsSentWithBrackets) {
-  V6Capture cap;
-  if (cap.port == 0) GTEST_SKIP() << "no IPv6 loopback here";
-  profile(0, "ws://[::1]:" + std::to_string(cap.port) + "/v6");
-  EXPECT_NE(one_outcome(0, 0), 0);  // the capture hangs up without answering
-  cap.join();
-  std::string hp = "[::1]:" + std::to_string(cap.port);
-  EXPECT_EQ(cap.request.rfind("GET /v6 HTTP/1.1\r\n", 0), 0u) << cap.request;
-  EXPECT_TRUE(has_line_starting(cap.request, "Host: " + hp + "\r\n")) << cap.request;
-  EXPECT_NE(cap.request.find("Origin: http://" + hp + "\r\n"), std::string::npos) << cap.request;
+  int fd = socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  socklen_t n = sizeof a;
+  auto *sa = reinterpret_cast<sockaddr *>(&a);
+  timeval tv{5, 0};  // bounds the accept and every read
+  if (fd < 0 || bind(fd, sa, n) != 0 || listen(fd, 1) != 0 || getsockname(fd, sa, &n) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+    if (fd >= 0) close(fd);
+    GTEST_SKIP() << "no IPv6 loopback here";
+  }
+  std::string hp = "[::1]:" + std::to_string(ntohs(a.sin6_port)), request;
+  std::thread capture([&] {  // keeps the request and hangs up without answering
+    int c = accept(fd, nullptr, nullptr);
+    char buf[4096];
+    for (ssize_t k = 1; c >= 0 && k > 0 && request.find("\r\n\r\n") == std::string::npos;)
+      if ((k = recv(c, buf, sizeof buf, 0)) > 0) request.append(buf, static_cast<size_t>(k));
+    if (c >= 0) close(c);
+  });
+  profile(0, "ws://" + hp + "/v6");
+  EXPECT_NE(one_outcome(0, 0), 0);
+  capture.join();
+  close(fd);
+  EXPECT_EQ(request.rfind("GET /v6 HTTP/1.1\r\n", 0), 0u) << request;
+  EXPECT_TRUE(has_line_starting(request, "Host: " + hp + "\r\n")) << request;
+  EXPECT_NE(request.find("Origin: http://" + hp + "\r\n"), std::string::npos) << request;
 }
 
 // ---- configuration against opens ----
@@ -388,39 +351,36 @@ TEST(ConfigRace, SetsAndReportsFromAnotherTaskNeverDisturbAnOpen) {
   ASSERT_EQ(open_client(0, 0), 0);
   ASSERT_EQ(close_client(0), 0);
   std::atomic<bool> stop{false};
-  std::atomic<int> applied{0}, busy{0};
+  std::atomic<int> applied{0};
   std::thread setter([&] {
     const char *subprots[] = {"chat", "yws.test"};
     for (int i = 0; !stop.load(); i++) {
       std::string path = server.url("/r" + std::to_string(i % 7));
       int rc = yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT, subprots[i % 2]);
-      (rc == YWS_OK ? applied : busy)++;
+      if (rc == YWS_OK) applied++;
       EXPECT_TRUE(rc == YWS_OK || rc == YWS_ERR_BUSY) << rc;
       rc = yv_ws_cfg_set_opt(0, YWS_CFG_CONN_URL, path.c_str());
       EXPECT_TRUE(rc == YWS_OK || rc == YWS_ERR_BUSY) << rc;
       // The direct header calls apply no busy rule; the handshake must still see whole headers.
-      std::string v(static_cast<size_t>(i % 50), 'v');
-      EXPECT_EQ(yws_cfg_add_http_head(0, "X-Race", v.c_str()), YWS_OK);
+      EXPECT_EQ(yws_cfg_add_http_head(0, "X-Race", std::string(size_t(i % 50), 'v').c_str()),
+                YWS_OK);
       for (int type : {YWS_CFG_CONN_SUBPROT, YWS_CFG_CONN_URL, YWS_CFG_REQHEAD_ADD}) {
         char *line = nullptr;
         EXPECT_EQ(yws_cfg_get_opt_with_fmt(&line, type, 0, "k", nullptr), YWS_OK);
         yv_ws_mem_free(line);
       }
-      if (i % 5 == 0) {
-        EXPECT_EQ(yws_cfg_remove_http_head(0, "X-Race"), 0);
-      }
+      EXPECT_EQ(i % 5 == 0 ? yws_cfg_remove_http_head(0, "X-Race") : 0, 0);
     }
   });
   const int rounds = 40;
   int opened = 0;
-  for (int r = 0; r < rounds; r++) {
+  for (; opened < rounds; opened++) {
     // Each open starts while a set may be in flight: wait for the setter to get one through.
     int seen = applied.load();
     EXPECT_TRUE(eventually([&] { return applied.load() > seen; }));
     int rc = open_client(0, 0);
-    EXPECT_EQ(rc, 0) << "round " << r;
+    EXPECT_EQ(rc, 0) << "round " << opened;
     if (rc != 0) break;
-    opened++;
     EXPECT_EQ(close_client(0), 0);
   }
   stop = true;
@@ -431,6 +391,5 @@ TEST(ConfigRace, SetsAndReportsFromAnotherTaskNeverDisturbAnOpen) {
     EXPECT_TRUE(h.protocol == "chat" || h.protocol == "yws.test") << h.protocol;
     EXPECT_EQ(h.path.rfind("/r", 0), 0u) << h.path;
   }
-  EXPECT_GT(applied.load(), 0);
   EXPECT_TRUE(settled());
 }
