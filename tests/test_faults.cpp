@@ -22,8 +22,7 @@ using ywstest::WsServer;
 
 namespace {
 
-// The client under test runs on a context of its own: its bearer loss must
-// end it and never the bystander.
+// The client under test has a bearer of its own: its loss ends it, never the bystander.
 constexpr int kClient = 0, kCfg = 0, kCid = 2, kOtherClient = 2, kOtherCfg = 2, kSslCtx = 3;
 // Lazily grown library tables are allowed for; a leaked context is larger.
 constexpr size_t kHeapSlack = 16 * 1024;
@@ -47,8 +46,7 @@ struct Stream {
     sent += s;
     return true;
   }
-  // Tops the chain up to `limit` until nothing leaves it for a second (a loaded machine's
-  // margin): the library then holds output it cannot hand to the socket.
+  // Tops the chain up to `limit` until nothing leaves it for a second: the library holds output.
   bool fill_until_held(int client, int limit) {
     auto deadline = std::chrono::steady_clock::now() + kLong;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -93,7 +91,6 @@ class Faults : public ::testing::Test {
       if (yv_ws_get_client_conn_state(static_cast<uint8_t>(i)) == YWS_CONN_STA_CONNECTED)
         close_client(i);
     EXPECT_TRUE(settled());
-    other_.reset();
     yavo_ssl_cfg_clear(kSslCtx);
   }
   // Opened before the fault; must come through it with its connection, notifications and echo.
@@ -144,6 +141,7 @@ struct OpenFault {
   const char *name;
   Peer peer;
   int error, cause;
+  friend void PrintTo(const OpenFault &c, std::ostream *os) { *os << c.name; }
 };
 
 using OpenFaults = With<OpenFault>;
@@ -151,6 +149,7 @@ using OpenFaults = With<OpenFault>;
 struct ServerEnd {
   const char *name, *path;
   int echoed;  // of the three messages
+  friend void PrintTo(const ServerEnd &c, std::ostream *os) { *os << c.name; }
 };
 
 using ServerEnds = With<ServerEnd>;
@@ -160,6 +159,7 @@ enum class Phase { kBearerStep, kHandshake, kConnected, kClosing };
 struct BearerLoss {
   const char *name;
   Phase phase;
+  friend void PrintTo(const BearerLoss &c, std::ostream *os) { *os << c.name; }
 };
 
 using BearerLosses = With<BearerLoss>;
@@ -225,8 +225,7 @@ TEST_P(ServerEnds, NotifyOneCloseAfterTheEchoesInOrder) {
   }
   ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes_ + 1));
   EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
-  // The server shares the heap counters: let it free its side first.
-  EXPECT_TRUE(server.wait_closed(1, kWait));
+  EXPECT_TRUE(server.wait_closed(1, kWait));  // it shares the heap counters
   EXPECT_TRUE(left_clean(heap_));
   EXPECT_EQ(received(kClient, Notes::get().all(), from_), expected);
   expect_notified(1, 1);
@@ -387,10 +386,9 @@ TEST_F(Faults, FloodingClientsStillCloseAndKeepTheirBytesInOrder) {
   EXPECT_TRUE(server.wait_closed(YWS_CLIENT_NUM, kWait));
   EXPECT_TRUE(left_clean(heap_, 1));
 
-  auto notes = Notes::get().all();
   for (int c = 0; c < YWS_CLIENT_NUM; c++) {
     EXPECT_EQ(last(c, YWS_CB_TYPE_CLOSE), 0) << c;
-    std::string got = received(c, notes, before[c]);
+    std::string got = received(c, Notes::get().all(), before[c]);
     size_t k = 0;
     while (k < got.size() && k < total && static_cast<uint8_t>(got[k]) == burst_byte(k)) k++;
     bool rest_echo = got.find_first_not_of('\xff', k) == std::string::npos;
