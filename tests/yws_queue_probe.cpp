@@ -1,6 +1,5 @@
-/* Test hook on the platform seam: the test programs' link wraps the queue
- * calls, so every item posted to a platform queue and every item the service
- * task finishes handling is recorded by id, with no help from the service. */
+/* Records by id every item posted to a platform queue and every item the
+ * service task finishes handling, through the link's wrapping of the queue calls. */
 #include <chrono>
 #include <condition_variable>
 #include <cstring>

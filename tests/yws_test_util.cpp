@@ -59,19 +59,6 @@ bool Notes::wait_count(int client, int type, size_t n, milliseconds t) {
       t);
 }
 
-bool Notes::wait_first(int client, int type, Note *out, milliseconds t) {
-  return wait(
-      [&](const std::vector<Note> &v) {
-        for (const Note &x : v)
-          if (x.client == client && x.type == type) {
-            *out = x;
-            return true;
-          }
-        return false;
-      },
-      t);
-}
-
 void Notes::set_hook(std::function<void(int, const yws_parm_t *)> hook) {
   std::lock_guard<std::mutex> lk(m_);
   hook_ = std::move(hook);

@@ -41,12 +41,9 @@ class Notes {
   void add(const Note &n);
   std::vector<Note> all();
   size_t count(int client, int type);
-  /* Waits until pred(all notes) holds. */
   bool wait(const std::function<bool(const std::vector<Note> &)> &pred, milliseconds t = kWait);
   bool wait_count(int client, int type, size_t n, milliseconds t = kWait);
-  /* The first notification of that kind, waiting for it. */
-  bool wait_first(int client, int type, Note *out, milliseconds t = kWait);
-  /* Optional extra action run on the service task inside the callback. */
+  /* Run on the service task inside the callback. */
   void set_hook(std::function<void(int, const yws_parm_t *)> hook);
   void run_hook(int client, const yws_parm_t *p);
 
@@ -59,11 +56,9 @@ class Notes {
 
 extern "C" int notes_cb(int client_id, yws_parm_t *parm);
 
-/* Test hook on the platform seam (yws_queue_probe.cpp): the link of every
- * test program wraps the platform's queue post and wait, so tests see the
- * service's events by id without reading its trace. */
+/* The test programs' link wraps the platform's queue post and wait
+ * (yws_queue_probe.cpp): tests see the service's events by id. */
 namespace queue_probe {
-/* Forgets what was recorded so far. */
 void reset();
 /* Items of that id posted to any platform queue since the last reset. */
 size_t posted(uint32_t id);
@@ -77,13 +72,12 @@ bool wait_handled(uint32_t id, size_t n = 1, milliseconds t = kWait);
 YvOSStatus post(uint32_t id, milliseconds t = kWait);
 }  // namespace queue_probe
 
-/* Generic bounded wait on a condition that nobody signals (state polled
- * between short waits). */
+/* Polls a condition nobody signals, within a bound. */
 bool eventually(const std::function<bool()> &pred, milliseconds t = kWait);
 
 /* The error code of the latest notification of that kind, -100 if none. */
 int last(int client, int type);
-/* Profile with URL and notes_cb; optional extra settings done by the caller. */
+/* Profile with URL and notes_cb. */
 void profile(int cfg, const std::string &url);
 /* The same on a packet-data context, with a connect timeout and no pings. */
 void profile_on(int cfg, const std::string &url, int cid, int timeout);
