@@ -166,12 +166,14 @@ typedef struct {
   ring_buffer_t data;
 } ws_buffer_t;
 
+/* Queued bytes keep the kind of their write: the transmit chain is a run of
+ * text or binary bytes after another, oldest first. Consecutive writes of one
+ * kind share a run; only a change of kind takes a new one. */
+#define YWS_TX_RUNS 32
 typedef struct {
-  uint8_t write_prot;
-  uint32_t write_len;
-  bool is_fixed_len;
-  bool write_cancel;
-} yws_write_cmd_parm_t;
+  uint8_t prot; /* yws_write_prot_e */
+  int32_t len;  /* bytes of the run still unsent */
+} yws_tx_run_t;
 
 struct yws_loop;
 
@@ -188,7 +190,7 @@ typedef struct {
     struct lws_context *context;
     struct lws *wsi;
     lws_plat_user_info_t *user_info;
-    /* The transmit lock: tx_q, the tx counters and write_prot, shared by
+    /* The transmit lock: tx_q, the tx counters and the kind runs, shared by
      * writers (under the service lock) and the loop thread (alone). */
     yv_mutex_t prot_api_mutex;
     yv_mutex_t destroy_mutex;
@@ -215,7 +217,6 @@ typedef struct {
   } status;
   struct {
     struct {
-      yws_write_cmd_parm_t cmd_parm;
       list_head tx_q;
       int32_t high;
       int32_t low;
@@ -225,6 +226,10 @@ typedef struct {
        * lock and prot_api_mutex together; either one suffices to read. */
       int64_t tx_total_size;
       int64_t tx_send_size;
+      /* A ring of runs over the chain, under the transmit lock. */
+      yws_tx_run_t runs[YWS_TX_RUNS];
+      uint8_t run_head;
+      uint8_t run_count;
     } write;
     struct {
       struct {

@@ -16,6 +16,42 @@ int64_t yws_unsent(const yws_client_t *rec) {
   return rec->data.write.tx_total_size - rec->data.write.tx_send_size;
 }
 
+/* Caller holds the transmit lock. Bytes of a write of `prot` join the newest
+ * run when it has that kind; false when a new run is needed and none is free. */
+bool yws_tx_run_room(const yws_client_t *rec, uint8_t prot) {
+  const auto &w = rec->data.write;
+  if (w.run_count == 0) return true;
+  const yws_tx_run_t &last = w.runs[(w.run_head + w.run_count - 1) % YWS_TX_RUNS];
+  return last.prot == prot || w.run_count < YWS_TX_RUNS;
+}
+
+void yws_tx_run_add(yws_client_t *rec, uint8_t prot, int32_t len) {
+  auto &w = rec->data.write;
+  if (w.run_count > 0) {
+    yws_tx_run_t &last = w.runs[(w.run_head + w.run_count - 1) % YWS_TX_RUNS];
+    if (last.prot == prot) {
+      last.len += len;
+      return;
+    }
+  }
+  w.runs[(w.run_head + w.run_count) % YWS_TX_RUNS] = {prot, len};
+  w.run_count++;
+}
+
+/* n bytes of the oldest run went out. */
+void yws_tx_run_sent(yws_client_t *rec, int32_t n) {
+  auto &w = rec->data.write;
+  while (n > 0 && w.run_count > 0) {
+    yws_tx_run_t &first = w.runs[w.run_head];
+    int32_t k = n < first.len ? n : first.len;
+    first.len -= k;
+    n -= k;
+    if (first.len > 0) break;
+    w.run_head = static_cast<uint8_t>((w.run_head + 1) % YWS_TX_RUNS);
+    w.run_count--;
+  }
+}
+
 /* Caller holds the service lock, which keeps the context alive for the wake. */
 void yws_kick_locked(yws_loop *loop) {
   if (!loop->tx_kick.exchange(true)) yws_loop_wake(loop);
@@ -51,11 +87,14 @@ int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
                 static_cast<long long>(w.tx_send_size), w.tx_max_size);
       /* Written so that nothing can overflow: unsent never exceeds the limit. */
       if (parm_t->size > w.tx_max_size - unsent) return YWS_ERR_NO_MEM;
+      auto prot = static_cast<uint8_t>(parm_t->type);
+      /* Too many changes of kind queued: like a full buffer, until some go out. */
+      if (parm_t->size > 0 && !yws_tx_run_room(rec, prot)) return YWS_ERR_NO_MEM;
       was_empty = unsent == 0;
       if (yws_chain_append(&w.tx_q, reinterpret_cast<const char *>(parm_t->data), parm_t->size) !=
           0)
         return YWS_ERR_NO_MEM;
-      w.cmd_parm.write_prot = static_cast<uint8_t>(parm_t->type);
+      if (parm_t->size > 0) yws_tx_run_add(rec, prot, parm_t->size);
       w.tx_total_size += parm_t->size;
     }
     /* A loop that is sending asks for the next callback itself while data
@@ -116,20 +155,24 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
   unsigned char *buf = loop->tx_buf + YWS_LWS_PRE;
   int32_t n = 0;
   int64_t unsent;
+  int32_t run_left = 0;
   bool text = false;
   {
     yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
     unsent = yws_unsent(rec);
-    if (unsent > 0) {
-      n = static_cast<int32_t>(std::min<int64_t>(unsent, YWS_TX_MSG_MAX));
+    if (unsent > 0 && w.run_count > 0) {
+      /* A message never crosses into bytes of another kind. */
+      const yws_tx_run_t &run = w.runs[w.run_head];
+      run_left = run.len;
+      n = std::min<int32_t>(run_left, YWS_TX_MSG_MAX);
       n = yws_chain_peek(&w.tx_q, reinterpret_cast<char *>(buf), n);
-      text = w.cmd_parm.write_prot != YWS_WRITE_PROT_BIN;
+      text = run.prot != YWS_WRITE_PROT_BIN;
     }
   }
   if (n > 0) {
-    /* Only a message that leaves bytes behind is cut: the rest of a
-     * character follows in the next one. */
-    if (text && unsent > n) n = yws_utf8_cut(buf, n);
+    /* Only a message that leaves bytes of its run behind is cut: the rest of
+     * a character follows in the next one. */
+    if (text && run_left > n) n = yws_utf8_cut(buf, n);
     bool choked;
     int ret = yws_write_frame(loop, wsi, buf, static_cast<size_t>(n),
                               text ? LWS_WRITE_TEXT : LWS_WRITE_BINARY, &choked);
@@ -140,7 +183,9 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
     bool more;
     {
       yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
-      w.tx_send_size += yws_chain_drop(&w.tx_q, n);
+      int32_t dropped = yws_chain_drop(&w.tx_q, n);
+      yws_tx_run_sent(rec, dropped);
+      w.tx_send_size += dropped;
       more = yws_unsent(rec) > 0;
     }
     if (more || loop->close_requested.load()) lws_callback_on_writable(wsi);

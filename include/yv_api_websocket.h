@@ -336,9 +336,14 @@ int yws_cfg_get_http_head(char *resp_buffer, int len_max, int cfg_id, const char
  * service yet, or a client id outside 0..2 or a free slot;
  * YWS_ERR_INVAL_PARM for a negative size, null data with a positive size, or
  * a type other than text or binary; YWS_ERR_NO_MEM when it would exceed the
- * transmit limit or cannot be copied (nothing is queued). Queued bytes leave as messages of at most
- * 2048 bytes; a text message that leaves bytes behind ends at the last complete UTF-8 sequence, so
- * valid UTF-8 stays valid in every message. Invalid UTF-8 in a text write is sent as given. */
+ * transmit limit or cannot be copied, and when 32 changes of kind are queued
+ * unsent already and this write would start another (nothing is queued).
+ * Queued bytes keep the kind of their write: a message never holds bytes of a
+ * text and a binary write together, while consecutive writes of one kind may
+ * share messages. Messages are of at most 2048 bytes; a text message that
+ * leaves bytes of its kind behind ends at the last complete UTF-8 sequence, so
+ * valid UTF-8 stays valid in every message. Invalid UTF-8 in a text write is
+ * sent as given. */
 int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t);
 /* In: *size is the capacity of data. Out: bytes copied. Returns YWS_OK while
  * data remains or the client is connected, and when bytes were copied;

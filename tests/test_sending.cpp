@@ -9,8 +9,11 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "ws_test_server.h"
+#include "yv_datacall_ctl.h"
 #include "yv_mem.h"
 #include "yws_test_util.h"
 
@@ -198,4 +201,43 @@ TEST(CallbackDriven, SlowCallbackWithAFullQueue) {
   EXPECT_TRUE(ok);
   EXPECT_EQ(close_client(0), YWS_OK);
   EXPECT_TRUE(settled());
+}
+
+// Bytes keep the kind of their write: writes queued together while the bearer comes up leave in
+// messages of one kind each (same-kind writes may share a message, kinds never), and 32 changes
+// of kind waiting is the most that is taken.
+TEST(Sending, QueuedBytesKeepTheKindOfTheirWrite) {
+  RawPeer peer;
+  profile_on(0, peer.url("/"), 5, 10);
+  yv_dc_ctl_set_cid_act_mode(5, YV_DC_ACT_NEVER_ANSWER);
+  yws_open_t o{0, 0, nullptr, 0};
+  ASSERT_EQ(yv_ws_open_proc(&o), 0);
+  const std::string bin(3000, '\x81'), text = pattern(2100);
+  ASSERT_EQ(write_bytes(0, bin, YWS_WRITE_PROT_BIN), 0);
+  ASSERT_EQ(write_bytes(0, "abc"), 0);
+  ASSERT_EQ(write_bytes(0, "def"), 0);  // joins the text before it
+  ASSERT_EQ(write_bytes(0, bin.substr(0, 10), YWS_WRITE_PROT_BIN), 0);
+  ASSERT_EQ(write_bytes(0, text), 0);
+  // Four runs so far; 28 more changes of kind fill the table.
+  for (int i = 0; i < 28; i++)
+    ASSERT_EQ(write_bytes(0, "x", i % 2 ? YWS_WRITE_PROT_TEXT : YWS_WRITE_PROT_BIN), 0) << i;
+  EXPECT_EQ(write_bytes(0, "x", YWS_WRITE_PROT_BIN), YWS_ERR_NO_MEM);
+  EXPECT_EQ(write_bytes(0, "y"), 0);  // the newest run is text: no change of kind
+  yv_dc_ctl_answer_pending(1);
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_OPEN, 1));
+  ASSERT_EQ(last(0, YWS_CB_TYPE_OPEN), 0);
+
+  std::vector<std::pair<bool, std::string>> want = {
+      {true, bin.substr(0, 2048)}, {true, bin.substr(2048)},      {false, "abcdef"},
+      {true, bin.substr(0, 10)},   {false, text.substr(0, 2048)}, {false, text.substr(2048)}};
+  for (int i = 0; i < 28; i++) want.push_back({i % 2 == 0, "x"});
+  want.back().second += "y";
+  ASSERT_TRUE(peer.wait_messages(want.size(), milliseconds(5000)));
+  auto got = peer.messages();
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); i++) {
+    EXPECT_EQ(got[i].binary, want[i].first) << i;
+    EXPECT_EQ(got[i].data, want[i].second) << i;
+  }
+  EXPECT_EQ(close_client(0), 0);
 }
