@@ -19,9 +19,9 @@ using std::chrono::steady_clock;
 using ywstest::burst_byte;
 using ywstest::WsServer;
 
-// Queued while connecting: writes follow one byte stream cut at 2048 bytes, a message takes the
-// latest write's protocol; refused writes and writes past the buffer (INT32_MAX included, no
-// overflow) queue nothing, and what fits exactly is accepted.
+// Queued while connecting: writes of one kind follow one byte stream cut at 2048 bytes, each
+// byte leaves in a message of its write's kind; refused writes and writes past the buffer
+// (INT32_MAX included, no overflow) queue nothing, and what fits exactly is accepted.
 TEST(Transmit, MessagesFollowTheByteStreamAndLimitsQueueNothing) {
   WsServer server;
   profile(0, server.url("/echo"));
@@ -44,22 +44,24 @@ TEST(Transmit, MessagesFollowTheByteStreamAndLimitsQueueNothing) {
     EXPECT_EQ(yv_ws_write_proc(0, &p), YWS_ERR_NO_MEM) << size;
   }
   EXPECT_EQ(unsent(0), 6);
-  const std::string rest(4090, 'r'), stream = "abcdef" + rest;
+  const std::string rest(4090, 'r'), stream = "def" + rest;
   EXPECT_EQ(write_bytes(0, rest, YWS_WRITE_PROT_BIN), 0);
   EXPECT_EQ(unsent(0), 4096);
   EXPECT_EQ(write_bytes(0, "1"), YWS_ERR_NO_MEM);
   yv_dc_ctl_answer_pending(1);
   ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_OPEN, 1));
   ASSERT_EQ(last(0, YWS_CB_TYPE_OPEN), 0);
-  ASSERT_TRUE(server.wait_messages(2, kWait));
-  ASSERT_EQ(write_bytes(0, "ghi"), 0);  // text again (UTF-8 at the cut: test_sending)
   ASSERT_TRUE(server.wait_messages(3, kWait));
+  ASSERT_EQ(write_bytes(0, "ghi"), 0);  // text again (UTF-8 at the cut: test_sending)
+  ASSERT_TRUE(server.wait_messages(4, kWait));
   auto msgs = server.messages();
-  ASSERT_EQ(msgs.size(), 3u);
-  EXPECT_TRUE(msgs[0].binary && msgs[1].binary);
-  EXPECT_TRUE(msgs[0].data == stream.substr(0, 2048) && msgs[1].data == stream.substr(2048));
-  EXPECT_FALSE(msgs[2].binary);
-  EXPECT_EQ(msgs[2].data, "ghi");
+  ASSERT_EQ(msgs.size(), 4u);
+  EXPECT_FALSE(msgs[0].binary);
+  EXPECT_EQ(msgs[0].data, "abc");
+  EXPECT_TRUE(msgs[1].binary && msgs[2].binary);
+  EXPECT_TRUE(msgs[1].data == stream.substr(0, 2048) && msgs[2].data == stream.substr(2048));
+  EXPECT_FALSE(msgs[3].binary);
+  EXPECT_EQ(msgs[3].data, "ghi");
   ASSERT_TRUE(eventually([] { return unsent(0) == 0; }));
   ASSERT_EQ(close_client(0), 0);
   EXPECT_TRUE(settled());
