@@ -72,6 +72,7 @@ bool inject_failure(yv_rtos_fail_kind_e kind, const char *task_name = nullptr) {
 }
 
 std::atomic<uint32_t> g_sleep_ms_per_s{1000};
+std::atomic<uint32_t> g_timer_ms_per_s{1000};
 std::atomic<uint32_t> g_sleep_seconds{0};
 
 /* ---- tasks ---- */
@@ -553,8 +554,10 @@ YvOSStatus yv_rtos_timer_start(yv_timer_t timer, uint32_t period_ms, uint8_t cyc
   disarm(s, timer, t);
   t.armed = true;
   t.cyclic = cyclic != 0;
-  t.period_ms = period_ms;
-  t.deadline = deadline_after(period_ms);
+  t.period_ms = static_cast<uint32_t>(uint64_t(period_ms) *
+                                      g_timer_ms_per_s.load(std::memory_order_relaxed) / 1000);
+  if (t.period_ms == 0 && period_ms) t.period_ms = 1;
+  t.deadline = deadline_after(t.period_ms);
   auto pos = s.due.emplace(t.deadline, timer).first;
   if (pos == s.due.begin()) s.cv.notify_one();
   return YV_OSI_SUCCESS;
@@ -609,6 +612,10 @@ uint32_t yv_rtos_test_slept_seconds(void) {
 
 void yv_rtos_test_set_sleep_ms_per_s(uint32_t ms) {
   g_sleep_ms_per_s.store(ms);
+}
+
+void yv_rtos_test_set_timer_ms_per_s(uint32_t ms) {
+  g_timer_ms_per_s.store(ms);
 }
 
 uint32_t yv_rtos_test_live_tasks(void) {

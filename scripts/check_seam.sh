@@ -2,14 +2,14 @@
 # Proves the platform seam: the service library (libyws_service.a), linked whole
 # with libwebsockets and libcrypto but no platform, must fail to link only for
 # functions a porter's headers declare (yv_rtos.h, yv_datacall.h,
-# yv_ssl_store.h, yv_mem.h). The host platform's test and control headers do
+# yv_ssl_store.h, yv_mem.h, yv_net.h). The host platform's test and control headers do
 # not count: the service must not need them.
 #   check_seam.sh CXX LIBYWS_SERVICE PLATFORM_DIR [LINK_ARGS...]
 set -uo pipefail
 cxx=$1 lib=$2 platform=$3
 shift 3
 headers=("$platform/yv_rtos.h" "$platform/yv_datacall.h" "$platform/yv_ssl_store.h"
-         "$platform/yv_mem.h")
+         "$platform/yv_mem.h" "$platform/yv_net.h")
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 

@@ -13,6 +13,7 @@
 
 #include "yv_datacall.h"
 #include "yv_mem.h"
+#include "yv_net.h"
 #include "yv_rtos.h"
 #include "yv_ssl_store.h"
 
@@ -153,6 +154,20 @@ int yv_get_data_call_info(uint8_t sim, int cid, yv_data_call_info_s *info) {
 const char *lwip_inet_ntop(int af, const void *src, char *dst, uint32_t size) {
   (void)af, (void)src, (void)dst, (void)size;
   return NULL;
+}
+
+/* ---- IP stack: no addresses, no sockets ---- */
+int lwip_inet_pton(int af, const char *src, void *dst) {
+  (void)af, (void)src, (void)dst;
+  return 0;
+}
+int yv_socket_peer_open(int fd) {
+  (void)fd;
+  return 0;
+}
+int64_t yv_socket_quiet_ms(int fd) {
+  (void)fd;
+  return -1;
 }
 
 /* ---- TLS store: no contexts ---- */

@@ -1,7 +1,9 @@
 /*
- * The library loop of one client: its libwebsockets context, the "wsservice"
- * thread that services it, the data path that runs on that thread, and the
- * gate through which the service task makes its own library calls.
+ * The loop room: the library side of a client. Its libwebsockets context,
+ * the "wsservice" thread that services it, the connect step, the protocol
+ * callback, the transmit path and the checks of what the server sends, all
+ * of which run on that thread, and the gate through which the service task
+ * makes its own library calls.
  *
  * Who may call the library, from which thread:
  * - The loop thread, inside its pass (lws_service and the callbacks it makes):
@@ -16,7 +18,7 @@
  *
  * Locks, in the only order they are ever nested:
  *   service lock  ->  loop gate (gate_m)  ->  transmit lock (the record's
- *   prot_api_mutex)  ->  status mutexes
+ *   tx_lock)  ->  status mutexes
  * The stage lock is a leaf: nothing else is taken while it is held.
  * The loop thread never takes the service lock and never waits while inside
  * a pass except for the leaf locks above, which nobody holds while waiting;
@@ -38,9 +40,20 @@
 #ifndef YWS_LOOP_H
 #define YWS_LOOP_H
 
+#include <libwebsockets.h>
+
 #include <atomic>
 
-#include "yv_websocket_inc.h"
+#include "yv_ws_private.h"
+#include "yws_config.h"
+#include "yws_core.h"
+
+#define YWS_LWS_PRE 16
+#define YWS_RX_RESUME_MARK 3072
+/* The library sizes a per-context table by the highest socket number it may
+ * see (the process limit by default: 320 KiB a client on a host). A socket
+ * numbered at or above this fails to connect; a module sets its own ceiling. */
+#define YWS_LWS_FD_LIMIT 1024
 
 typedef enum {
   YWS_LOOP_NO_THREAD = 0,
@@ -78,7 +91,7 @@ struct yws_loop {
   struct lws_context *context;
   struct lws *wsi; /* NULL once the library destroyed the connection */
   bool buffered;
-  /* The message being written: one per client, used by the service task only. */
+  /* The message being written: one per client, used by the loop thread only. */
   unsigned char tx_buf[YWS_LWS_PRE + YWS_TX_MSG_MAX];
   int32_t rx_high;
   int32_t rx_resume;
@@ -180,9 +193,49 @@ void yws_tx_apply_kick(yws_loop *loop);
 int yws_tx_writeable(yws_loop *loop, struct lws *wsi);
 /* Loop thread: the server's close frame arrived; the callback's result. */
 int yws_tx_peer_close(yws_loop *loop);
-/* Cuts a text message at the end of its last complete UTF-8 sequence; n when
- * the bytes end on a boundary or are not valid UTF-8 there. */
-int32_t yws_utf8_cut(const unsigned char *p, int32_t n);
+/* Service task: YWS_MSG_TYPE_TO_WRITE_DATA, only a kick (the loop sends). */
+int32_t yws_tx_send_event(int32_t client_id);
+/* Any thread, under the service lock: wakes the client's loop to send what
+ * the transmit chain holds. */
+void yws_tx_kick(int client_id);
+/* Service task: a user close is complete only when every accepted byte went
+ * out and the server answered the close; YWS_ERR_TIMEDOUT otherwise. */
+int32_t yws_user_close_result(yws_client_t *rec);
+
+/* ---- connect step (yws_connect.cpp) ---- */
+
+/* Service task: creates the client's context and connection and starts its
+ * loop thread. YWS_OK, or the error the open ends with (the caller ends it). */
+yws_err_e yws_client_do_connect(int client_id);
+
+/* Library thread: the protocol callback of every client connection. */
+int yws_client_prot_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user,
+                             void *in, size_t len);
+
+/* ---- checks of what the server sends (yws_rx_check.cpp) ----
+ * Receive state of each client id: written by its loop thread, reset by an
+ * open before that thread exists. */
+
+/* A new open of the id: nothing received, no violation, no text open. */
+void yws_rx_check_open(int client_id);
+/* Any frame from the server arrived (loop thread). */
+void yws_alive(int client_id);
+/* When anything last arrived from the server (yws_now_ms), 0 before that. */
+int64_t yws_last_rx_ms(int client_id);
+/* Milliseconds since the client's socket last received anything, server
+ * pings the library answers itself included; -1 when unknown. Service task,
+ * parks the loop. */
+int64_t yws_loop_quiet_ms(yws_loop *loop);
+/* The server's close frame: non-zero when it breaks the protocol and the
+ * connection must be dropped. */
+int yws_peer_close(int client_id, struct lws *wsi, const void *in, size_t len);
+/* Received data: checks text for UTF-8 and batches what may be delivered;
+ * non-zero fails the connection. */
+int yws_rx_data(struct yws_loop *loop, struct lws *wsi, void *in, size_t len);
+/* The error a library close event carries: YWS_ERR_PROT_FAIL after a
+ * violation. With wsi (a websocket end on the loop thread) it also tells a
+ * library verdict on what the server sent from a drop by the network. */
+uint32_t yws_closed_err(int client_id, struct lws *wsi);
 
 /* Holds the loop parked for the service task's own library calls. */
 class yws_loop_guard {

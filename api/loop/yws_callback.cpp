@@ -6,7 +6,6 @@
  */
 #include <cstring>
 
-#include "yv_websocket_inc.h"
 #include "yws_loop.h"
 
 namespace {
@@ -23,11 +22,12 @@ void yws_emit_id(yws_cb_ctx *cx, uint32_t id, uint32_t p2 = 0, uint32_t p3 = 0) 
   yws_loop_stage(cx->loop, &cx->ev);
 }
 
-void yws_writable_step(uint8_t client_id, yws_cb_ctx *cx, uint32_t id) {
-  if (yws_get_curr_writable_status(client_id)) return;
+void yws_writable_step(uint8_t client_id, yws_cb_ctx *cx) {
+  yws_client_t *rec = yws_rec(client_id);
+  if (!rec || yws_writable(rec)) return;
   YWS_TRACE("writable");
-  yws_update_writable_status(client_id, true);
-  yws_emit_id(cx, id);
+  yws_writable_set(rec, true);
+  yws_emit_id(cx, YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE);
 }
 
 void yws_rx_pause(yws_loop *loop, struct lws *wsi) {
@@ -50,24 +50,10 @@ void yws_rx_batch_limit(yws_loop *loop, struct lws *wsi) {
   if (loop->rx_batched.load() >= YWS_RX_BATCH_MAX) yws_rx_pause(loop, wsi);
 }
 
-int yws_http_body_read(struct lws *wsi, yws_loop *loop) {
-  auto *buffer = static_cast<char *>(yv_mem_alloc(YWS_LWS_PRE + 1024));
-  if (!buffer) return -1;
-  char *p = buffer + YWS_LWS_PRE;
-  int n = 1024;
-  if (lws_http_client_read(wsi, &p, &n) < 0) {
-    yv_mem_free(buffer);
-    return -1;
-  }
-  int r = yws_recv_push_req(loop, YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE, p, static_cast<size_t>(n));
-  yv_mem_free(buffer);
-  return r < 0 ? -1 : 0;
-}
-
 int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reasons reason, void *in,
                         size_t len, yws_cb_ctx *ev) {
   uint8_t client_id = loop->client_id;
-  yws_client_t *rec = yws_client[client_id];
+  yws_client_t *rec = yws_rec(client_id);
   if (rec && rec->prot_ctxt.loop != loop) rec = nullptr;
   YWS_TRACE("client(%d, 0x%p) cb: %d, %p", client_id, (void *)wsi, (int)reason, (void *)rec);
   switch (reason) {
@@ -85,10 +71,10 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       break;
     case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
       yws_alive(client_id);
-      yws_recv_push_req(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG, in, in ? len : 0);
+      (void)yws_loop_rx_put(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG, in, in ? len : 0);
       break;
     case LWS_CALLBACK_CLIENT_WRITEABLE:
-      yws_writable_step(client_id, ev, YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE);
+      yws_writable_step(client_id, ev);
       if (wsi == loop->wsi) return yws_tx_writeable(loop, wsi);
       break;
     case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
@@ -101,12 +87,6 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       /* A writer woke the loop: ask for the writable callback. */
       yws_tx_apply_kick(loop);
       break;
-    case LWS_CALLBACK_CLIENT_HTTP_WRITEABLE:
-      yws_writable_step(client_id, ev, YWS_MSG_TYPE_LWS_CLIENT_HTTP_WRITEABLE);
-      break;
-    case LWS_CALLBACK_RAW_WRITEABLE:
-      yws_writable_step(client_id, ev, YWS_MSG_TYPE_LWS_RAW_WRITEABLE);
-      break;
     case LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER:
       if (rec && in) (void)yws_add_http_header_by_name(wsi, in, len, rec->cfg_id);
       break;
@@ -114,7 +94,7 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_PROTOCOL_DESTROY);
       break;
     case LWS_CALLBACK_WSI_CREATE:
-      if (rec) YWS_TRACE("WSI_CREATE=\t%p, %p", (void *)wsi, (void *)rec->prot_ctxt.wsi);
+      YWS_TRACE("WSI_CREATE=\t%p", (void *)wsi);
       break;
     case LWS_CALLBACK_WSI_DESTROY:
       if (wsi == loop->wsi) loop->wsi = nullptr;
@@ -128,18 +108,9 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       YWS_TRACE("upgrade answer: %d", (int)lws_http_client_http_response(wsi));
       break;
     case LWS_CALLBACK_CLOSED_CLIENT_HTTP:
+      /* Our connections speak HTTP only until the upgrade; an end in that
+       * phase ends the open like any other. */
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLOSED_CLIENT_HTTP);
-      break;
-    case LWS_CALLBACK_RECEIVE_CLIENT_HTTP:
-      return yws_http_body_read(wsi, loop);
-    case LWS_CALLBACK_RECEIVE_CLIENT_HTTP_READ:
-      yws_recv_push_req(loop, YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE, in, in ? len : 0);
-      break;
-    case LWS_CALLBACK_RAW_RX:
-      yws_recv_push_req(loop, YWS_MSG_TYPE_LWS_RAW_RECEIVE, in, in ? len : 0);
-      break;
-    case LWS_CALLBACK_RAW_CLOSE:
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_RAW_CLOSED);
       break;
     case LWS_CALLBACK_CLIENT_CLOSED:
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_CLOSED, yws_closed_err(client_id, wsi));
@@ -150,12 +121,6 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
     case LWS_CALLBACK_WS_CLIENT_DROP_PROTOCOL:
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_DROP_PROTOCOL, yws_closed_err(client_id, wsi));
       break;
-    case LWS_CALLBACK_RAW_SKT_DROP_PROTOCOL:
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_RAW_SKT_DROP_PROTOCOL);
-      break;
-    case LWS_CALLBACK_RAW_CONNECTED:
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_RAW_CONNECTED);
-      break;
     default:
       break;
   }
@@ -163,11 +128,6 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
 }
 
 }  // namespace
-
-int yws_recv_push_req(yws_loop *loop, int id, const void *in, size_t len) {
-  if (!loop) return -1;
-  return yws_loop_rx_put(loop, static_cast<uint32_t>(id), in, in ? len : 0);
-}
 
 int yws_client_prot_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user,
                              void *in, size_t len) {

@@ -5,7 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "yv_websocket_inc.h"
+#include "yws_config.h"
+#include "yws_core.h"
 
 namespace {
 
@@ -58,7 +59,8 @@ yws_err_e yws_cfg_get_opt_with_fmt(char **fmt, int type, uint8_t cfg_id, const c
       if (yws_cfg_get_http_head(buf, k_line_max, cfg_id, type_str, value_str) >= 0) return YWS_OK;
       break;
     case YWS_CFG_REQHEAD_REMOVE:
-      /* A query of this key empties the list; it has no line. */
+      /* A query of this key deletes every header of the profile, as it
+       * always has: callers rely on it. It has no line. */
       yv_mem_free(buf);
       *fmt = nullptr;
       (void)yws_cfg_remove_http_head(cfg_id, nullptr);

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "yws_lock.h"
+void yws_loop_thread(void *arg);
 
 namespace {
 
@@ -124,8 +124,8 @@ int yws_loop_start_thread(yws_loop *loop, yv_task_t *task) {
     yws_mutex_guard lk(loop->gate_m);
     loop->state = YWS_LOOP_RUNNING;
   }
-  YvOSStatus st = yv_rtos_task_create(task, 6144, APP_PRIORITY_NORMAL, "wsservice",
-                                      yv_ws_thread_service, loop, 5);
+  YvOSStatus st =
+      yv_rtos_task_create(task, 6144, APP_PRIORITY_NORMAL, "wsservice", yws_loop_thread, loop, 5);
   if (st != YV_OSI_SUCCESS) {
     yws_mutex_guard lk(loop->gate_m);
     loop->state = YWS_LOOP_NO_THREAD;
@@ -319,7 +319,7 @@ yws_loop_guard::~yws_loop_guard() {
     yws_loop_flush(loop_);
 }
 
-void yv_ws_thread_service(void *arg) {
+void yws_loop_thread(void *arg) {
   auto *loop = static_cast<yws_loop *>(arg);
   for (;;) {
     yws_loop_flush(loop);

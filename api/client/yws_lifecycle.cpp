@@ -4,17 +4,19 @@
  */
 #include <cstring>
 
-#include "yv_websocket_inc.h"
-#include "yws_lock.h"
-#include "yws_loop.h"
+#include "yws_client.h"
 
 namespace {
 
 const char kPingBody[] = "yavorin_ping_body"; /* sent with its zero byte: 18 bytes */
 
-int yws_state(yws_client_t *rec) {
-  yws_mutex_guard lk(rec->status.conn.mutex);
-  return rec->status.conn.cur_sta;
+void yws_conn_timer_expired_callback(void *argv) {
+  yws_post(YWS_MSG_TYPE_OPEN_TIMEDOUT, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argv)),
+           YWS_ERR_TIMEDOUT, YWS_CB_TYPE_OPEN);
+}
+
+void yws_ping_timer_expired_callback(void *argv) {
+  yws_post(YWS_MSG_TYPE_TO_PING, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argv)), 0, 0);
 }
 
 /* A user close of a live connection: the loop thread sends what is queued,
@@ -25,7 +27,7 @@ bool yws_start_graceful_close(yws_client_t *rec) {
   yws_loop *loop = rec->prot_ctxt.loop;
   if (!loop) return false;
   loop->user_close = true;
-  uint8_t wait_s = yws_cfg[rec->cfg_id]->close.waittime;
+  uint8_t wait_s = yws_profile(rec->cfg_id)->close.waittime;
   if (wait_s == 0) return false;
   yws_loop_guard guard(loop);
   if (!loop->wsi || loop->state != YWS_LOOP_RUNNING) return false;
@@ -37,11 +39,20 @@ bool yws_start_graceful_close(yws_client_t *rec) {
 
 }  // namespace
 
-void yws_timer_remove(yv_timer_t *timer) {
-  if (!*timer) return;
-  if (yv_rtos_timer_is_running(*timer)) yv_rtos_timer_stop(*timer);
-  yv_rtos_timer_delete(*timer);
-  *timer = 0;
+int yws_client_open_do(const yv_event_t *ev) {
+  /* The event names its client: several opens may have waited for one bearer. */
+  yws_client_t *rec = yws_rec_tagged(ev->param1);
+  if (!rec) return YWS_ERR_INVAL_PARM;
+  int client_id = yws_tag_client(ev->param1);
+  uint8_t cfg_id = rec->cfg_id;
+  /* The open normally started its timer already: it bounds the bearer step too. */
+  (void)yws_open_timer_start(ev->param1);
+  yws_err_e r = yws_client_do_connect(client_id);
+  if (r == YWS_OK) return 0;
+  yws_cause_settle(client_id, YWS_CB_TYPE_OPEN, r);
+  yws_final_do(client_id);
+  yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, r);
+  return r;
 }
 
 yws_err_e yws_client_open_connected(int client_id) {
@@ -54,7 +65,7 @@ yws_err_e yws_client_open_connected(int client_id) {
   uint8_t cfg_id = rec->cfg_id;
   {
     yws_timer_remove(&rec->conn_timer);
-    uint8_t interval = yws_cfg[cfg_id]->ping.interval;
+    uint8_t interval = yws_profile(cfg_id)->ping.interval;
     if (interval) {
       if (yv_rtos_timer_create(&rec->ping_timer, 0xFFFFFFFFu, yws_ping_timer_expired_callback,
                                yws_timer_arg(client_id, rec)) == YV_OSI_SUCCESS)
@@ -63,8 +74,7 @@ yws_err_e yws_client_open_connected(int client_id) {
         rec->ping_timer = 0;
       YWS_TRACE("interval=%d", interval);
     }
-    yv_event_t st = {0, YWS_CONN_STA_CONNECTED, YWS_OK, 0};
-    yws_update_conn_status(static_cast<uint8_t>(client_id), &st);
+    yws_status_set(rec, YWS_CONN_STA_CONNECTED, YWS_OK, 0);
     YWS_TRACE("open ok");
     yws_tx_kick(client_id); /* data queued while connecting goes now */
   }
@@ -78,7 +88,7 @@ yws_err_e yws_client_open_cnf(yv_event_t *msg) {
   if (!rec) return YWS_OK;
   /* A timeout whose timer is already gone raced with the open's success. */
   if (msg->id == YWS_MSG_TYPE_OPEN_TIMEDOUT && !rec->conn_timer) return YWS_OK;
-  bool threaded = rec->lws_prot_thread.lws_prot_thread_is_created;
+  bool threaded = rec->thread_started;
   uint8_t cfg_id = rec->cfg_id;
   if (!threaded) yws_cause_settle(client_id, YWS_CB_TYPE_OPEN, static_cast<int32_t>(msg->param2));
   yws_close_proc(msg);
@@ -97,39 +107,29 @@ yws_err_e yws_close_proc(yv_event_t *msg) {
     /* The handshake is under way before anyone can see the state CLOSING. */
     graceful = msg->id == YWS_MSG_TYPE_TO_CLOSE_CLIENT && msg->param2 == 0 &&
                state == YWS_CONN_STA_CONNECTED && yws_start_graceful_close(rec);
-    yv_event_t st = {0, YWS_CONN_STA_CLOSING, msg->param2, msg->param3};
+    uint32_t err = msg->param2;
+    uint32_t type = msg->param3;
     /* A connection lost before the upgrade completed (a server refusing our
      * certificate after the TLS handshake, for one) ends the open. */
     if (state == YWS_CONN_STA_CONNECTING) {
-      st.param2 = msg->param2 ? msg->param2 : static_cast<uint32_t>(YWS_ERR_NET_FAIL);
-      st.param3 = YWS_CB_TYPE_OPEN;
+      err = err ? err : static_cast<uint32_t>(YWS_ERR_NET_FAIL);
+      type = YWS_CB_TYPE_OPEN;
     }
-    yws_update_conn_status(static_cast<uint8_t>(client_id), &st);
+    yws_status_set(rec, YWS_CONN_STA_CLOSING, err, type);
   }
-  if (!graceful) {
-    rec->lws_prot_thread.force_exit = true;
-    if (rec->prot_ctxt.loop) yws_loop_stop(rec->prot_ctxt.loop);
-  }
-  if (!rec->lws_prot_thread.lws_prot_thread_is_created) yws_final_do(client_id);
+  if (!graceful && rec->prot_ctxt.loop) yws_loop_stop(rec->prot_ctxt.loop);
+  if (!rec->thread_started) yws_final_do(client_id);
   return YWS_OK;
 }
 
-void yws_lws_context_destroy(uint8_t client_id) {
-  yws_client_t *rec = yws_rec(client_id);
-  if (!rec) return;
-  yws_mutex_guard lk(rec->prot_ctxt.destroy_mutex);
-  if (!rec->prot_ctxt.is_destroyed) {
-    yws_loop *loop = rec->prot_ctxt.loop;
-    if (loop && loop->context) {
-      /* Readers wake the loop under the service lock: keep the context
-       * alive for them until they are done. */
-      yws_service_lock slk;
-      yws_loop_destroy_context(loop);
-      rec->prot_ctxt.context = nullptr;
-      YWS_TRACE("destroy");
-    }
-  }
-  rec->prot_ctxt.is_destroyed = true;
+/* Readers wake the loop under the service lock: the context stays alive for
+ * them until they are done. */
+void yws_context_destroy(yws_client_t *rec) {
+  yws_loop *loop = rec->prot_ctxt.loop;
+  if (!loop || !loop->context) return;
+  yws_service_lock slk;
+  yws_loop_destroy_context(loop);
+  YWS_TRACE("destroy");
 }
 
 void yws_thread_exit_destroy(int client_id, uint32_t loop_serial) {
@@ -138,14 +138,12 @@ void yws_thread_exit_destroy(int client_id, uint32_t loop_serial) {
   uint8_t cfg_id = rec->cfg_id;
   int32_t err;
   int32_t type;
-  {
-    yws_mutex_guard lk(rec->status.conn.mutex);
-    err = rec->status.conn.err_code;
-    type = rec->status.conn.type == YWS_CB_TYPE_OPEN ? YWS_CB_TYPE_OPEN : YWS_CB_TYPE_CLOSE;
-  }
+  err = yws_status_read(rec, YWS_STATUS_ERR);
+  type = yws_status_read(rec, YWS_STATUS_TYPE) == YWS_CB_TYPE_OPEN ? YWS_CB_TYPE_OPEN
+                                                                   : YWS_CB_TYPE_CLOSE;
   /* A user close that could not send everything or had no answer. */
   if (err == YWS_OK && type == YWS_CB_TYPE_CLOSE) err = yws_user_close_result(rec);
-  yws_lws_context_destroy(static_cast<uint8_t>(client_id));
+  yws_context_destroy(rec);
   yws_cause_settle(client_id, type, err);
   yws_final_do(client_id);
   yws_notify(client_id, cfg_id, type, nullptr, 0, err);
@@ -157,9 +155,9 @@ void yws_final_do(int client_id) {
 }
 
 bool yws_final_do_if(uint32_t tag) {
-  int client_id = static_cast<int>(tag & 0xFF);
-  uint32_t serial = tag >> 8;
-  if (!service_t) return false;
+  int client_id = yws_tag_client(tag);
+  uint32_t serial = yws_tag_serial(tag);
+  if (!yws_core_exists()) return false;
   yws_service_lock lk;
   yws_client_t *rec = yws_rec(client_id);
   if (!rec || (serial && rec->serial != serial)) return false;
@@ -172,21 +170,12 @@ bool yws_final_do_if(uint32_t tag) {
      * without touching this record again. */
     if (!yws_loop_orphan(rec->prot_ctxt.loop)) yws_loop_free(rec->prot_ctxt.loop);
     rec->prot_ctxt.loop = nullptr;
-    rec->prot_ctxt.user_info = nullptr;
-    rec->prot_ctxt.context = nullptr;
   }
-  yv_mem_free(rec->prot_ctxt.protocols);
-  yv_mem_free(rec->prot_ctxt.exts);
-  yv_rtos_mutex_delete(rec->prot_ctxt.prot_api_mutex);
-  yv_rtos_mutex_delete(rec->prot_ctxt.destroy_mutex);
-  yv_rtos_mutex_delete(rec->status.conn.mutex);
-  yv_rtos_mutex_delete(rec->status.write.mutex);
   yws_chain_release(&rec->data.write.tx_q);
   yws_chain_release(&rec->data.read.rx_q);
-  std::memset(rec, 0, sizeof(*rec));
-  yv_mem_free(rec);
+  yws_slot_clear(client_id);
   YWS_TRACE("client hd=%p", (void *)rec);
-  yws_client[client_id] = nullptr;
+  yws_record_release(rec);
   return true;
 }
 
@@ -202,8 +191,8 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
     return YWS_OK;
   }
   if (rec->ping_timer)
-    yv_rtos_timer_start(rec->ping_timer, yws_cfg[rec->cfg_id]->ping.interval * 1000u, 0);
-  if (!yws_get_curr_writable_status(static_cast<uint8_t>(client_id))) {
+    yv_rtos_timer_start(rec->ping_timer, yws_profile(rec->cfg_id)->ping.interval * 1000u, 0);
+  if (!yws_writable(rec)) {
     YWS_TRACE("BUSY PING");
     return YWS_OK;
   }
@@ -236,11 +225,11 @@ void yws_client_writable_event(int client_id) {
 }
 
 int yws_open_timer_start(uint32_t tag) {
-  int client_id = static_cast<int>(tag & 0xFF);
+  int client_id = yws_tag_client(tag);
   yws_service_lock lk;
-  yws_client_t *rec = yws_rec(client_id);
-  if (!rec || rec->serial != (tag >> 8) || rec->conn_timer) return YV_OSI_SUCCESS;
-  uint8_t timeout = yws_cfg[rec->cfg_id]->conn.timeout;
+  yws_client_t *rec = yws_rec_tagged(tag);
+  if (!rec || rec->conn_timer) return YV_OSI_SUCCESS;
+  uint8_t timeout = yws_profile(rec->cfg_id)->conn.timeout;
   if (!timeout) return YV_OSI_SUCCESS;
   yv_timer_t timer = 0;
   int st = yv_rtos_timer_create(&timer, 0xFFFFFFFFu, yws_conn_timer_expired_callback,
@@ -251,18 +240,9 @@ int yws_open_timer_start(uint32_t tag) {
   return YV_OSI_SUCCESS;
 }
 
-void yws_conn_timer_expired_callback(void *argv) {
-  yws_post(YWS_MSG_TYPE_OPEN_TIMEDOUT, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argv)),
-           YWS_ERR_TIMEDOUT, YWS_CB_TYPE_OPEN);
-}
-
-void yws_ping_timer_expired_callback(void *argv) {
-  yws_post(YWS_MSG_TYPE_TO_PING, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argv)), 0, 0);
-}
-
 int yv_ws_close_proc(int client_id) {
   if (!yws_client_id_ok(client_id)) return YWS_ERR_INVAL_PARM;
-  if (!service_t) return YWS_OK;
+  if (!yws_core_exists()) return YWS_OK;
   int state;
   uint32_t tag = 0;
   {

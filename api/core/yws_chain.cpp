@@ -1,10 +1,10 @@
 /*
  * Buffer chains: a client's transmit and receive bytes as a list of chunks of
- * up to 2048 bytes. Callers hold the service lock. No linked chunk is empty.
+ * up to 2048 bytes. Callers hold the lock of the chain. No linked chunk is empty.
  */
 #include <algorithm>
 
-#include "yv_websocket_inc.h"
+#include "yws_core.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ int yws_chain_append(list_head *head, const char *data, int32_t len) {
   return 0;
 }
 
-void yv_ws_service_pull_data(list_head *head, char *data, int32_t *len) {
+void yws_chain_pull(list_head *head, char *data, int32_t *len) {
   if (!len || !data || *len <= 0) return;
   *len = yws_chain_take(head, data, *len);
 }

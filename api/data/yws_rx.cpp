@@ -3,15 +3,13 @@
  * into the client's receive chain for yv_ws_read_proc (buffered mode); and
  * the service-wide push-notification flag of the command layer.
  */
-#include "yv_websocket_inc.h"
-#include "yws_lock.h"
-#include "yws_loop.h"
+#include "yws_data.h"
 
 namespace {
 
-bool yws_buffered() {
-  return service_t->sys_mode == YWS_SYS_MODE_BUFFERED;
-}
+/* The command layer's push-notification flag, under the service lock. */
+bool g_urc_high = false;
+char *g_urc_remaining = nullptr;
 
 /* Bytes the library delivered but nobody will read: let flow control know. */
 void yws_rx_forget(yws_client_t *rec, int32_t size) {
@@ -37,11 +35,6 @@ int32_t yws_rx_piece(int32_t client_id, const char *data, int32_t size) {
         yws_rx_forget(rec, size);
         return YWS_ERR_NO_MEM;
       }
-      yws_loop *loop = rec->prot_ctxt.loop;
-      bool paused = loop && loop->rx_paused.load();
-      rec->status.read.rx_is_disabled = paused;
-      r.high = paused ? 1 : 0;
-      r.low = paused ? 0 : 1;
       notify = list_empty(&r.rx_q);
       if (yws_chain_append(&r.rx_q, data, size) != 0) {
         yws_rx_forget(rec, size);
@@ -60,7 +53,6 @@ int32_t yws_rx_piece(int32_t client_id, const char *data, int32_t size) {
 }  // namespace
 
 void yws_rx_batch_event(int32_t client_id) {
-  if (!service_t) return;
   /* The service task owns the record's loop pointer: no lock needed to read
    * it, and the block lives until this task releases the record. */
   yws_client_t *rec = yws_rec(client_id);
@@ -81,7 +73,7 @@ void yws_rx_batch_event(int32_t client_id) {
     }
   }
   /* A user callback cannot release the record, but stay safe if it did. */
-  rec = yws_client[client_id];
+  rec = yws_rec(client_id);
   if (rec && rec->prot_ctxt.loop == loop)
     yws_loop_rx_recycle(loop, blocks);
   else
@@ -89,7 +81,7 @@ void yws_rx_batch_event(int32_t client_id) {
 }
 
 int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool continue_read) {
-  if (!service_t) return YWS_ERR_GENERIC;
+  if (!yws_core_exists()) return YWS_ERR_GENERIC;
   if (!size) return YWS_ERR_INVAL_PARM;
   int32_t wanted = *size;
   *size = 0;
@@ -107,7 +99,7 @@ int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool conti
     auto &r = rec->data.read;
     if (data && wanted > 0) {
       got = wanted;
-      yv_ws_service_pull_data(&r.rx_q, data, &got);
+      yws_chain_pull(&r.rx_q, data, &got);
     }
     left = list_len(&r.rx_q);
     YWS_TRACE("read=%d,service_id=%d", got, client_id);
@@ -122,10 +114,7 @@ int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool conti
         if (loop->rx_paused.load() && pending < loop->rx_resume) yws_loop_wake(loop);
       }
     }
-    {
-      yws_mutex_guard sl(rec->status.conn.mutex);
-      state = rec->status.conn.cur_sta;
-    }
+    state = yws_state(rec);
     /* A user close ends by its own handshake; ending it here would cut that short. */
     user_close = rec->prot_ctxt.loop && rec->prot_ctxt.loop->close_requested.load();
   }
@@ -154,25 +143,25 @@ int32_t yws_client_read_event(int32_t client_id) {
 
 void yws_client_set_data_push_urc_high(int32_t client_id, bool isHigh, char *remaining) {
   (void)client_id;
-  if (!service_t) return;
+  if (!yws_core_exists()) return;
   yws_service_lock lk;
-  service_t->urc_high = isHigh;
-  service_t->urc_remaining = remaining;
+  g_urc_high = isHigh;
+  g_urc_remaining = remaining;
 }
 
 char *yws_client_get_data_push_urc_high(int32_t client_id, int32_t *high) {
   (void)client_id;
-  if (!service_t) return nullptr;
+  if (!yws_core_exists()) return nullptr;
   yws_service_lock lk;
-  if (high) *high = service_t->urc_high ? 1 : 0;
-  return service_t->urc_remaining;
+  if (high) *high = g_urc_high ? 1 : 0;
+  return g_urc_remaining;
 }
 
 void yws_client_data_push_urc_cb(void *ctx) {
-  if (!service_t) return;
+  if (!yws_core_exists()) return;
   {
     yws_service_lock lk;
-    service_t->urc_high = false;
+    g_urc_high = false;
   }
   yws_post(YWS_MSG_TYPE_TO_READ_DATA, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ctx)), 0,
            0);

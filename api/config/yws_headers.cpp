@@ -7,14 +7,15 @@
  * so every access to any list goes through one lock. A profile whose list
  * could not be created behaves as one without headers; adding to it fails.
  */
+#include <libwebsockets.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
-#include "yv_websocket_inc.h"
-#include "yws_lock.h"
+#include "yws_config.h"
+#include "yws_core.h"
 
 namespace {
 
@@ -27,12 +28,12 @@ constexpr size_t k_room_max = 65536;
 yws_cfg_t *profile(int cfg_id, bool profile_held = false) {
   if (!yws_cfg_id_ok(cfg_id)) return nullptr;
   if (!profile_held) (void)yws_cfg_init(cfg_id); /* a record whose list failed is still used */
-  return yws_cfg[cfg_id];
+  return yws_profile(cfg_id);
 }
 
 /* Names are equal without regard to letter case; a prefix is another name. */
 bool name_matches(const char *stored, const char *given) {
-  return strcasecmp(given, stored) == 0;
+  return yws_str_ieq(given, stored);
 }
 
 /* A missing list counts as empty. */

@@ -2,10 +2,9 @@
  * The bearer step of an open: network registration, packet-data context
  * activation, and the data-call layer's answers and indications.
  */
-#include <arpa/inet.h>
-
-#include "yv_websocket_inc.h"
-#include "yws_lock.h"
+#include "yv_datacall.h"
+#include "yv_net.h"
+#include "yws_client.h"
 
 namespace {
 
@@ -18,12 +17,12 @@ int yws_word_cid(uint32_t word) {
 /* The open `tag` names failed in its bearer step or lost its bearer: release it
  * and tell it, unless it has ended some other way already. */
 void yws_bearer_fail(uint32_t tag) {
-  uint8_t client_id = static_cast<uint8_t>(tag & 0xFF);
+  uint8_t client_id = static_cast<uint8_t>(yws_tag_client(tag));
   uint8_t cfg_id;
   {
     yws_service_lock lk;
-    yws_client_t *rec = yws_rec(client_id);
-    if (!rec || rec->serial != (tag >> 8)) return;
+    yws_client_t *rec = yws_rec_tagged(tag);
+    if (!rec) return;
     cfg_id = rec->cfg_id;
     /* Under the lock that keeps this record in its slot: the cause belongs
      * to this end, not to a later open of the id. */
@@ -33,14 +32,28 @@ void yws_bearer_fail(uint32_t tag) {
   yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, YWS_ERR_NET_FAIL);
 }
 
-/* The task running the bearer step, while it runs: a refusal reported there
- * synchronously is released and notified by the step itself. */
-std::atomic<yv_task_t> g_bearer_step_task{0};
+/* A refusal of context cid reported synchronously inside the bearer step of
+ * an open on this task is released and notified by that step itself. */
+bool yws_in_own_bearer_step(int cid) {
+  yv_task_t self = yv_rtos_task_self();
+  yws_service_lock lk;
+  for (int i = 0; i < YWS_CLIENT_NUM; i++) {
+    yws_client_t *rec = yws_rec(i);
+    if (rec && rec->bearer_task == self && rec->pdp_cid == cid) return true;
+  }
+  return false;
+}
 
 void yws_bearer_step_cb(uint8_t nSim, uint32_t ind_type, int profile_idx, bool result,
                         void *task_ref) {
-  if (!result && g_bearer_step_task.load() == yv_rtos_task_self()) return;
+  if (!result && yws_in_own_bearer_step(profile_idx)) return;
   yv_ws_datacall_cb(nSim, ind_type, profile_idx, result, task_ref);
+}
+
+void yws_bearer_step_end(uint32_t tag) {
+  yws_service_lock lk;
+  yws_client_t *rec = yws_rec_tagged(tag);
+  if (rec) rec->bearer_task = 0;
 }
 
 /* Records on context `cid`, by tag: only those still waiting for its
@@ -50,9 +63,9 @@ int yws_bearer_clients(int cid, bool waiting, bool go, uint32_t *tags) {
   int n = 0;
   yws_service_lock lk;
   for (uint8_t i = 0; i < YWS_CLIENT_NUM; i++) {
-    yws_client_t *rec = yws_client[i];
-    if (!rec || rec->pdp_cid != cid || (waiting && rec->pdp_listen != 1)) continue;
-    if (go) rec->pdp_listen = 6;
+    yws_client_t *rec = yws_rec(i);
+    if (!rec || rec->pdp_cid != cid || (waiting && rec->bearer != YWS_BEARER_WAITING)) continue;
+    if (go) rec->bearer = YWS_BEARER_CONNECTING;
     tags[n++] = yws_tag(i, rec->serial);
   }
   return n;
@@ -66,22 +79,20 @@ int yws_client_net_act(void *arg) {
   auto *ev = static_cast<yv_event_t *>(arg);
   if (!ev) return YWS_ERR_INVAL_PARM;
   uint32_t tag = ev->param1;
-  uint8_t client_id = static_cast<uint8_t>(tag & 0xFF);
   int cid;
   {
     yws_service_lock lk;
-    yws_client_t *rec = yws_rec(client_id);
-    if (!rec || rec->serial != (tag >> 8)) return 0; /* ended already, and told */
+    yws_client_t *rec = yws_rec_tagged(tag);
+    if (!rec) return 0; /* ended already, and told */
     /* The profile holds still while its client exists (busy rule). */
-    cid = yws_cfg[rec->cfg_id]->conn.pdp_cid;
+    cid = yws_profile(rec->cfg_id)->conn.pdp_cid;
     rec->pdp_cid = static_cast<uint8_t>(cid);
-    rec->pdp_listen = 1;
+    rec->bearer = YWS_BEARER_WAITING;
+    rec->bearer_task = yv_rtos_task_self();
   }
-  service_t->pdp_listen = 1;
-  g_bearer_step_task = yv_rtos_task_self();
-  int result = yv_ws_get_data_call_state(
-      cid, reinterpret_cast<void *>(service_t->ws_task_id.load()), yws_bearer_step_cb);
-  g_bearer_step_task = 0;
+  int result =
+      yv_ws_get_data_call_state(cid, reinterpret_cast<void *>(yws_core_task()), yws_bearer_step_cb);
+  yws_bearer_step_end(tag);
   YWS_TRACE("net_act ret:%d", result);
   if (result == 0 || result == -2) return 0;
   yws_bearer_fail(tag);
@@ -120,9 +131,8 @@ void yv_ws_datacall_cb(uint8_t nSim, uint32_t ind_type, int profile_idx, bool re
     YWS_TRACE("bind err");
     return;
   }
-  if (!service_t) return;
   yv_event_t ev = {YAVO_TCPIP_APP_PDP_EVT_IND, word, ind_type, result ? 1u : 0u};
-  (void)yv_rtos_queue_release(service_t->queue.load(), sizeof(ev), &ev, YV_WAIT_FOREVER);
+  (void)yv_ws_task_send_message(&ev);
 }
 
 void yv_ws_client_net_cb(yv_event_t *ws_event) {
@@ -136,7 +146,6 @@ void yv_ws_client_net_cb(yv_event_t *ws_event) {
      * none waiting changes nothing. */
     int n = yws_bearer_clients(cid, true, true, tags);
     for (int i = 0; i < n; i++) yws_post(YWS_MSG_TYPE_TO_OPEN_CLIENT, tags[i], 0, 0);
-    if (n > 0) service_t->pdp_listen = 6;
     return;
   }
   if (!success)
@@ -147,7 +156,6 @@ void yv_ws_client_net_cb(yv_event_t *ws_event) {
    * and no other. */
   int n = yws_bearer_clients(cid, false, false, tags);
   for (int i = 0; i < n; i++) yws_bearer_fail(tags[i]);
-  if (n > 0) service_t->pdp_listen = 0;
   YWS_TRACE("yws exit");
 }
 
@@ -168,7 +176,7 @@ int yv_ws_act_start(int cid, int sim_id) {
       return ret;
     }
     char text[16] = {0};
-    lwip_inet_ntop(AF_INET, &info.v4.addr.ip, text, sizeof(text));
+    lwip_inet_ntop(YV_AF_INET, &info.v4.addr.ip, text, sizeof(text));
     YWS_TRACE("yws info.v4.addr.ip: %s\r\n", text);
     return 0;
   }

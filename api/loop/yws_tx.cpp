@@ -6,8 +6,6 @@
  */
 #include <algorithm>
 
-#include "yv_websocket_inc.h"
-#include "yws_lock.h"
 #include "yws_loop.h"
 
 namespace {
@@ -59,18 +57,8 @@ void yws_kick_locked(yws_loop *loop) {
 
 }  // namespace
 
-int32_t yws_utf8_cut(const unsigned char *p, int32_t n) {
-  int32_t lead = n - 1;
-  while (lead >= 0 && lead > n - 4 && (p[lead] & 0xC0) == 0x80) lead--;
-  if (lead < 0) return n;
-  int32_t len = yws_utf8_seq_len(p[lead]);
-  /* Invalid input is sent as given; a cut that would leave nothing too. */
-  if (len == 0 || lead + len <= n || lead == 0) return n;
-  return lead;
-}
-
 int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
-  if (!parm_t || !service_t) return YWS_ERR_GENERIC;
+  if (!parm_t || !yws_core_exists()) return YWS_ERR_GENERIC;
   bool was_empty;
   {
     yws_service_lock lk;
@@ -81,7 +69,7 @@ int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
       return YWS_ERR_INVAL_PARM;
     auto &w = rec->data.write;
     {
-      yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
+      yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
       int64_t unsent = yws_unsent(rec);
       YWS_TRACE("yws pos: %lld, %lld, %d", static_cast<long long>(w.tx_total_size),
                 static_cast<long long>(w.tx_send_size), w.tx_max_size);
@@ -107,21 +95,16 @@ int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
 }
 
 void yws_tx_kick(int client_id) {
-  if (!service_t) return;
+  if (!yws_core_exists()) return;
   yws_service_lock lk;
   yws_client_t *rec = yws_rec(client_id);
   if (!rec || !rec->prot_ctxt.loop) return;
   yws_loop *loop = rec->prot_ctxt.loop;
-  int state;
-  {
-    yws_mutex_guard sl(rec->status.conn.mutex);
-    state = rec->status.conn.cur_sta;
-  }
-  if (state == YWS_CONN_STA_CONNECTED) loop->tx_ready = true;
+  if (yws_state(rec) == YWS_CONN_STA_CONNECTED) loop->tx_ready = true;
   if (loop->tx_ready.load()) yws_kick_locked(loop);
 }
 
-int32_t yv_ws_service_send(int32_t client_id) {
+int32_t yws_tx_send_event(int32_t client_id) {
   if (!yws_rec(client_id)) return YWS_ERR_INVAL_PARM;
   /* The event is only a kick now: the loop thread sends. */
   yws_tx_kick(client_id);
@@ -138,14 +121,14 @@ int yws_write_frame(yws_loop *loop, struct lws *wsi, unsigned char *p, size_t n,
   *choked = ret >= 0 && lws_send_pipe_choked(wsi);
   if (*choked) {
     /* The library sends the rest itself and calls back when it is out. */
-    yws_update_writable_status(loop->client_id, false);
+    if (yws_client_t *rec = yws_rec(loop->client_id)) yws_writable_set(rec, false);
     YWS_TRACE("UNWRITABLE(%d)", loop->client_id);
   }
   return ret;
 }
 
 int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
-  yws_client_t *rec = yws_client[loop->client_id];
+  yws_client_t *rec = yws_rec(loop->client_id);
   if (!rec || rec->prot_ctxt.loop != loop) return 0;
   if (!loop->tx_ready.load() && !loop->close_requested.load()) return 0;
   /* Nothing may follow our close frame; later writes stay unsent and the
@@ -158,7 +141,7 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
   int32_t run_left = 0;
   bool text = false;
   {
-    yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
+    yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
     unsent = yws_unsent(rec);
     if (unsent > 0 && w.run_count > 0) {
       /* A message never crosses into bytes of another kind. */
@@ -182,7 +165,7 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
     if (ret < 0) return -1;
     bool more;
     {
-      yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
+      yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
       int32_t dropped = yws_chain_drop(&w.tx_q, n);
       yws_tx_run_sent(rec, dropped);
       w.tx_send_size += dropped;
@@ -208,9 +191,9 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
 }
 
 int yws_tx_peer_close(yws_loop *loop) {
-  yws_client_t *rec = yws_client[loop->client_id];
+  yws_client_t *rec = yws_rec(loop->client_id);
   if (rec && rec->prot_ctxt.loop == loop) {
-    yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
+    yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
     if (yws_unsent(rec) == 0) loop->close_clean = true;
   }
   /* Our close frame is answered: end now, without a second close frame.
@@ -223,7 +206,7 @@ int32_t yws_user_close_result(yws_client_t *rec) {
   if (!loop || !loop->user_close.load()) return YWS_OK;
   int64_t unsent;
   {
-    yws_mutex_guard tl(rec->prot_ctxt.prot_api_mutex);
+    yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
     unsent = yws_unsent(rec);
   }
   if (unsent > 0) return YWS_ERR_TIMEDOUT;

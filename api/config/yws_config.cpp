@@ -11,12 +11,14 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstring>
-#include <strings.h>
 
-#include "yv_websocket_inc.h"
-#include "yws_lock.h"
+#include "yws_config.h"
+#include "yws_core.h"
 
-yws_cfg_t *yws_cfg[YWS_CFG_NUM];
+namespace {
+/* Made by the first use of the id, never released. */
+std::atomic<yws_cfg_t *> g_profiles[YWS_CFG_NUM];
+}  // namespace
 
 namespace {
 
@@ -158,16 +160,27 @@ yws_err_e set_one(yws_cfg_t *cfg, uint8_t cfg_id, int opt_tag, va_list ap) {
 
 }  // namespace
 
-char *yws_str_copy(const char *s, size_t n) {
-  char *copy = static_cast<char *>(yv_mem_alloc(n + 1));
-  if (copy) memcpy(copy, s, n); /* the block is zero-filled */
-  return copy;
+yws_cfg_t *yws_profile(int cfg_id) {
+  return yws_cfg_id_ok(cfg_id) ? g_profiles[cfg_id].load() : nullptr;
+}
+
+void yws_notify(int client_id, uint8_t cfg_id, int32_t type, uint8_t *data, int32_t size,
+                int32_t virt) {
+  yws_cfg_t *cfg = yws_profile(cfg_id);
+  ws_client_recv_cb_t cb = cfg ? cfg->read.recv_cb : nullptr;
+  if (!cb) return;
+  yws_parm_t parm;
+  parm.type = type;
+  parm.data = data;
+  parm.size = size;
+  parm.virtual_ = virt;
+  cb(client_id, &parm);
 }
 
 int yws_cfg_init(int cfg_id) {
   if (!yws_cfg_id_ok(cfg_id)) return YWS_ERR_INVAL_PARM;
   yws_glock_guard guard(YWS_GLOCK_PROFILE);
-  if (yws_cfg[cfg_id]) return YWS_OK;
+  if (g_profiles[cfg_id].load()) return YWS_OK;
 
   yws_cfg_t *cfg = static_cast<yws_cfg_t *>(yv_mem_alloc(sizeof(yws_cfg_t)));
   if (!cfg) return YWS_ERR_NO_MEM;
@@ -187,7 +200,7 @@ int yws_cfg_init(int cfg_id) {
     cfg->conn.head_linklist_hd = nullptr;
     rc = YWS_ERR_NO_MEM;
   }
-  yws_cfg[cfg_id] = cfg;
+  g_profiles[cfg_id] = cfg;
   YWS_TRACE("yws cf default");
   return rc;
 }
@@ -204,8 +217,9 @@ void yws_cfg_unlock(int cfg_id) {
 
 char *yws_cfg_string_held(int cfg_id, int opt_tag) {
   const opt_desc_t *d = field_opt(opt_tag);
-  if (!yws_cfg_id_ok(cfg_id) || !yws_cfg[cfg_id] || !d || d->kind != OPT_STR) return nullptr;
-  return *field<char *>(yws_cfg[cfg_id], *d);
+  yws_cfg_t *cfg = yws_profile(cfg_id);
+  if (!cfg || !d || d->kind != OPT_STR) return nullptr;
+  return *field<char *>(cfg, *d);
 }
 
 const char *yws_cfg_key(int opt_tag) {
@@ -217,7 +231,7 @@ const char *yws_cfg_key(int opt_tag) {
 yws_err_e yws_cfg_type_parse(const char *cfg_name, int *type_out) {
   if (!cfg_name || !type_out) return YWS_ERR_INVAL_PARM;
   for (const opt_desc_t &d : k_opts) {
-    if (strcasecmp(cfg_name, d.key) == 0) {
+    if (yws_str_ieq(cfg_name, d.key)) {
       *type_out = d.id;
       return YWS_OK;
     }
@@ -237,7 +251,7 @@ yws_err_e yv_ws_cfg_set_opt(uint8_t cfg_id, int opt_tag, ...) {
 
   va_list ap;
   va_start(ap, opt_tag);
-  yws_err_e rc = set_one(yws_cfg[cfg_id], cfg_id, opt_tag, ap);
+  yws_err_e rc = set_one(yws_profile(cfg_id), cfg_id, opt_tag, ap);
   va_end(ap);
   return rc;
 }
@@ -251,7 +265,7 @@ yws_err_e yv_ws_cfg_get_opt(uint8_t cfg_id, int opt_tag, ...) {
   const opt_desc_t *d = field_opt(opt_tag);
   if (!d) return YWS_ERR_INVAL_PARM;
 
-  yws_cfg_t *cfg = yws_cfg[cfg_id];
+  yws_cfg_t *cfg = yws_profile(cfg_id);
   yws_err_e rc = YWS_OK;
   yws_glock_guard guard(YWS_GLOCK_PROFILE);
   va_list ap;

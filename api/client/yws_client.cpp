@@ -1,0 +1,200 @@
+/*
+ * The client record: its creation, and the readers that other tasks use
+ * (state query, client query). Records are released only
+ * by yws_final_do under the service lock, so every reader on another task
+ * holds that lock while it looks at a record.
+ */
+#include <atomic>
+#include <cstdarg>
+#include <cstring>
+
+#include "yws_client.h"
+
+namespace {
+
+std::atomic<uint32_t> g_serial{0};
+
+uint32_t yws_next_serial() {
+  uint32_t s;
+  do {
+    s = (g_serial.fetch_add(1) + 1) & 0xFFFFFF;
+  } while (s == 0);
+  return s;
+}
+
+int32_t yws_buffer_limit(uint32_t configured) {
+  return (configured >= 3072 && configured <= 16384) ? static_cast<int32_t>(configured) : 10240;
+}
+
+}  // namespace
+
+/* Releases what a record holds; the one cleanup path, for a record under
+ * construction and for a released one. */
+void yws_record_release(yws_client_t *rec) {
+  yv_mutex_t *locks[] = {&rec->prot_ctxt.tx_lock, &rec->status.conn.mutex,
+                         &rec->status.write.mutex};
+  for (yv_mutex_t *m : locks)
+    if (*m) yv_rtos_mutex_delete(*m);
+  yv_mem_free(rec->prot_ctxt.exts);
+  yv_mem_free(rec->prot_ctxt.protocols);
+  std::memset(rec, 0, sizeof(*rec));
+  yv_mem_free(rec);
+}
+
+namespace {
+
+/* The record's protocol table: ours and its terminator, with the
+ * sub-protocol's name behind them (sent only when enabled). */
+lws_protocols *yws_protocols_new(int client_id, const yws_cfg_t *cfg) {
+  const char *subprot = cfg->conn.subprot_en && cfg->conn.subprot ? cfg->conn.subprot : "";
+  size_t name_size = strlen(subprot) + 1;
+  auto *prots = static_cast<lws_protocols *>(yv_mem_alloc(2 * sizeof(lws_protocols) + name_size));
+  if (!prots) return nullptr;
+  char *name = reinterpret_cast<char *>(prots + 2);
+  memcpy(name, subprot, name_size);
+  prots[0].name = name;
+  prots[0].callback = yws_client_prot_callback;
+  prots[0].per_session_data_size = 0;
+  prots[0].rx_buffer_size = 2048;
+  prots[0].id = static_cast<unsigned int>(client_id);
+  prots[0].user = nullptr;
+  prots[0].tx_packet_size = 2048 + YWS_LWS_PRE;
+  return prots;
+}
+
+int yws_client_create_locked(int client_id, int cfg_id) {
+  yws_cfg_t *cfg = yws_profile(cfg_id);
+  if (!cfg || !cfg->conn.url) {
+    YWS_TRACE("URL EMPTY");
+    return YWS_ERR_INVAL_URL;
+  }
+  /* Zero-filled: every handle a failure below meets is either made or 0. */
+  auto *rec = static_cast<yws_client_t *>(yv_mem_alloc(sizeof(yws_client_t)));
+  if (!rec) return YWS_ERR_NO_MEM;
+  rec->prot_ctxt.protocols = yws_protocols_new(client_id, cfg);
+  if (cfg->conn.extension_en)
+    rec->prot_ctxt.exts = static_cast<lws_extension *>(yv_mem_alloc(2 * sizeof(lws_extension)));
+  bool made = rec->prot_ctxt.protocols && (!cfg->conn.extension_en || rec->prot_ctxt.exts);
+  /* A record whose locks could not all be made is not used at all: its status
+   * guards would do nothing. */
+  yv_mutex_t *locks[] = {&rec->prot_ctxt.tx_lock, &rec->status.conn.mutex,
+                         &rec->status.write.mutex};
+  for (yv_mutex_t *m : locks) {
+    if (!made) break;
+    made = yv_rtos_mutex_create(m) == YV_OSI_SUCCESS && *m;
+    if (!made) {
+      *m = 0;
+      YWS_TRACE("mutex failed");
+    }
+  }
+  if (!made) {
+    yws_record_release(rec);
+    return YWS_ERR_NO_MEM;
+  }
+  rec->cfg_id = static_cast<uint8_t>(cfg_id);
+  rec->status.write.curr_is_writable = true;
+  list_init(&rec->data.read.rx_q);
+  list_init(&rec->data.write.tx_q);
+  rec->data.read.rx_max_size = yws_buffer_limit(cfg->read.buffer_sz);
+  rec->data.write.tx_max_size = yws_buffer_limit(cfg->write.buffer_sz);
+  rec->serial = yws_next_serial();
+  rec->bearer = YWS_BEARER_WAITING; /* the open's bearer step comes next */
+  rec->status.conn.cur_sta = YWS_CONN_STA_CONNECTING;
+  bool filled;
+  {
+    /* Two tasks opening the same id: only one record may win the slot. */
+    yws_service_lock lk;
+    filled = yws_slot_fill(client_id, rec);
+    if (filled) {
+      yws_cause_open(client_id);
+      yws_rx_check_open(client_id);
+      yws_keepalive_open(client_id);
+    }
+  }
+  if (!filled) {
+    yws_record_release(rec);
+    return YWS_ERR_INVAL_PARM;
+  }
+  YWS_TRACE("client hd=%p", (void *)rec);
+  return YWS_OK;
+}
+
+}  // namespace
+
+/* Creates the record from the profile as it stands under the profile lock;
+ * once the record is in its slot the busy rule keeps the profile still. */
+int yws_client_service_new(int client_id, int cfg_id) {
+  if (!yws_client_id_ok(client_id) || !yws_cfg_id_ok(cfg_id) ||
+      yws_client_specific_id_is_occupied(static_cast<uint8_t>(client_id)))
+    return YWS_ERR_INVAL_PARM;
+  yws_cfg_lock(cfg_id);
+  int rc = yws_client_create_locked(client_id, cfg_id);
+  yws_cfg_unlock(cfg_id);
+  return rc;
+}
+
+int yv_ws_get_client_conn_state(uint8_t client_id) {
+  int r = 0;
+  {
+    yws_service_lock lk;
+    yws_client_t *rec = yws_rec(client_id);
+    if (rec) r = yws_state(rec);
+  }
+  YWS_TRACE("result=%d", r);
+  return r;
+}
+yws_err_e yv_ws_client_get_opt(uint8_t client_id, int opt_tag, ...) {
+  if (!yws_client_id_ok(client_id)) return YWS_ERR_INVAL_PARM;
+  va_list ap;
+  va_start(ap, opt_tag);
+  yws_err_e ret = YWS_OK;
+  if (opt_tag == YWS_CLIENT_GET_CLOSE_CAUSE) {
+    /* Answers on a free slot too: the record outlives the client. */
+    int *cause = va_arg(ap, int *);
+    int *peer_code = va_arg(ap, int *);
+    char *reason = va_arg(ap, char *);
+    ret = yws_cause_get(client_id, cause, peer_code, reason);
+    va_end(ap);
+    return ret;
+  }
+  {
+    yws_service_lock lk;
+    yws_client_t *rec = yws_rec(client_id);
+    if (!rec) {
+      ret = YWS_ERR_INVAL_PARM;
+    } else {
+      switch (opt_tag) {
+        case YWS_CLIENT_GET_ERRCODE: {
+          int *out = va_arg(ap, int *);
+          if (out) *out = yws_status_read(rec, YWS_STATUS_ERR);
+          break;
+        }
+        case YWS_CLIENT_GET_CONNSTATE: {
+          int *out = va_arg(ap, int *);
+          if (out) *out = yws_state(rec);
+          break;
+        }
+        case YWS_CLIENT_GET_UNSENT_SIZE: {
+          int *total = va_arg(ap, int *);
+          int *unsent = va_arg(ap, int *);
+          int64_t t, u;
+          {
+            /* The loop thread counts sent bytes under the transmit lock. */
+            yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+            t = rec->data.write.tx_total_size;
+            u = t - rec->data.write.tx_send_size;
+          }
+          /* The int answers stop at INT32_MAX; the counters go on. */
+          if (total) *total = static_cast<int>(t > INT32_MAX ? INT32_MAX : t);
+          if (unsent) *unsent = static_cast<int>(u > INT32_MAX ? INT32_MAX : u);
+          break;
+        }
+        default:
+          ret = YWS_ERR_INVAL_PARM;
+          break;
+      }
+    }
+  }
+  va_end(ap);
+  return ret;
+}

@@ -1,0 +1,140 @@
+/*
+ * The configuration room: the three profiles with their option table, the
+ * handshake request headers, the "+YWSCFG: " reports, the checks of URL and
+ * sub-protocol, and the notification of a profile's callback.
+ *
+ * Profiles have no lock of their own for readers: once a client of a profile
+ * exists, the busy rule keeps its fields and strings still, so the rooms
+ * above read them through yws_profile() without locking. The header lists
+ * change at any time and are reached only through the functions below.
+ */
+#ifndef YWS_CONFIG_H
+#define YWS_CONFIG_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "yavo_linklist.h"
+#include "yv_api_websocket.h"
+
+struct lws;
+
+typedef struct {
+  char *name;
+  char *value;
+} http_head_list_node_t;
+
+typedef struct {
+  int32_t pdp_cid;
+  int32_t ssl_ctx_id;
+  char *url;
+  bool subprot_en;
+  char *subprot;
+  bool extension_en;
+  char *extension;
+  char *method;
+  uint8_t timeout;
+  linklist_handler_t head_linklist_hd;
+} YWS_CFG_CONN_PARM_LIST;
+
+typedef struct {
+  uint8_t interval;
+  uint8_t timeout; /* seconds without any arrival after a ping; 0 = off */
+} YWS_CFG_PING_PARM_LIST;
+
+typedef struct {
+  uint32_t buffer_sz;
+  uint8_t timeout;
+  bool echo;
+} YWS_CFG_WRITE_PARM_LIST;
+
+typedef struct {
+  uint32_t buffer_sz;
+  uint8_t timeout;
+  uint8_t mode;
+  ws_client_recv_cb_t recv_cb;
+} YWS_CFG_READ_PARM_LIST;
+
+typedef struct {
+  uint8_t waittime;
+} YWS_CFG_CLOSE_PARM_LIST;
+
+typedef struct {
+  YWS_CFG_CONN_PARM_LIST conn;
+  YWS_CFG_PING_PARM_LIST ping;
+  YWS_CFG_WRITE_PARM_LIST write;
+  YWS_CFG_READ_PARM_LIST read;
+  YWS_CFG_CLOSE_PARM_LIST close;
+} yws_cfg_t;
+
+/* ---- handshake input bounds ----
+ * The library builds the upgrade request in a 4096-byte buffer and cuts Host
+ * and Origin near 128 bytes: every piece we hand it is bounded so that the
+ * request always fits, with room for the library's own lines. */
+#define YWS_URL_HOST_MAX 96   /* host without brackets */
+#define YWS_URL_PATH_MAX 1024 /* path with query, leading '/' included */
+#define YWS_SUBPROT_MAX 256
+#define YWS_REQUEST_FIXED 320 /* request line, Host/Origin/Protocol names, lws's own headers */
+#define YWS_REQUEST_MAX 3584
+
+typedef struct {
+  bool tls;
+  bool ipv6; /* host is an IPv6 literal, kept here without its brackets */
+  int port;
+  char host[YWS_URL_HOST_MAX + 1];
+  char host_port[YWS_URL_HOST_MAX + 9]; /* Host and Origin: "h:port" or "[h]:port" */
+  char path[YWS_URL_PATH_MAX + 1];
+} yws_url_t;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The profile, NULL before anything named it. */
+yws_cfg_t *yws_profile(int cfg_id);
+/* Calls the profile's callback with no lock held; nothing without one. */
+void yws_notify(int client_id, uint8_t cfg_id, int32_t type, uint8_t *data, int32_t size,
+                int32_t virt);
+
+/* The profile lock (not recursive): held by an option set across its busy
+ * check and change, by client creation across its reading of the profile
+ * and the filling of the client slot, and by reports while they read profile
+ * strings. Taken before the service lock, never inside it. */
+void yws_cfg_lock(int cfg_id);
+void yws_cfg_unlock(int cfg_id);
+/* A string option of an existing profile; the caller holds the profile lock. */
+char *yws_cfg_string_held(int cfg_id, int opt_tag);
+
+/* yws_cfg_add_http_head and yws_cfg_remove_http_head for a caller that may
+ * hold the profile lock (profile_held: it does, and the profile exists). */
+int yws_cfg_head_add(int cfg_id, const char *header_name, const char *header_str,
+                     bool profile_held);
+int yws_cfg_head_remove(int cfg_id, const char *header_name, bool profile_held);
+/* Library thread, LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER: appends the
+ * profile's headers within the room the library gives. */
+int yws_add_http_header_by_name(struct lws *wsi, void *in, size_t len, int cfg_id);
+/* Bytes the profile's headers take in a request ("name: value\r\n" each). */
+size_t yws_cfg_headers_wire_size(int cfg_id);
+/* Appends s to the text of buf (len characters so far, cap bytes) with '"'
+ * and '\\' written \\" and \\\\, cut to stay NUL-terminated; the new length. */
+size_t yws_report_escape(char *buf, size_t cap, size_t len, const char *s);
+
+/* The two strings are equal without regard to ASCII letter case. */
+bool yws_str_ieq(const char *a, const char *b);
+/* RFC 7230 tchar: the characters of a token (header names, sub-protocols). */
+bool yws_is_tchar(char c);
+/* YWS_OK and *out filled, or YWS_ERR_INVAL_URL; reads nothing beyond the NUL. */
+yws_err_e yws_url_parse(const char *url, yws_url_t *out);
+/* A comma-separated list of RFC 6455 tokens (spaces allowed after commas),
+ * at most YWS_SUBPROT_MAX characters; "" is allowed (no sub-protocol). */
+bool yws_subprot_is_valid(const char *s);
+/* Upper estimate of the upgrade request's size for this URL, sub-protocol
+ * and the profile's headers now. */
+size_t yws_request_size(const yws_url_t *url, const char *subprot, int cfg_id);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

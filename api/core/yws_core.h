@@ -1,0 +1,314 @@
+/*
+ * The core room: what every other room stands on and nothing above it.
+ *
+ * - the trace macro, ids and their checks, tags of events and timers;
+ * - the service record (lock, queue, task, system mode) behind functions;
+ * - the client table and the client record, its status under its mutexes;
+ * - posting into the event queue;
+ * - the process-wide locks and their RAII guards;
+ * - the close-cause record of each client id (it outlives the record);
+ * - UTF-8 helpers and the buffer chains of the record.
+ *
+ * Threads: callers' tasks run the exported functions; the service task
+ * "wsclient" handles the event queue and owns every state change; each
+ * connected client has a library thread "wsservice" (see yws_loop.h for who
+ * may call the library from where).
+ */
+#ifndef YWS_CORE_H
+#define YWS_CORE_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include <atomic>
+#include <cstddef>
+
+#include "ringbuffer.h"
+#include "yavo_list.h"
+#include "yv_api_websocket.h"
+#include "yv_mem.h"
+#include "yv_rtos.h"
+#include "yv_ws_msg.h"
+
+struct lws_protocols;
+struct lws_extension;
+struct yws_loop;
+
+/* Every trace line: "%p %d " with an address naming the emitting function and
+ * the source line, then the message. */
+#define YWS_TRACE(fmt, ...)                                                                        \
+  do {                                                                                             \
+    if (yv_trace_enabled())                                                                        \
+      osiTracePrintf(YV_TRACE_TAG, "%p %d " fmt, (const void *)__func__, __LINE__, ##__VA_ARGS__); \
+  } while (0)
+
+#define WS_BUFFER_CHUNK_SIZE 2048
+#define YWS_TX_MSG_MAX 2048
+#define YWS_QUEUE_ITEMS 8
+
+/* ---- ids, tags, clock ---- */
+
+static inline bool yws_client_id_ok(int client_id) {
+  return client_id >= 0 && client_id < YWS_CLIENT_NUM;
+}
+static inline bool yws_cfg_id_ok(int cfg_id) {
+  return cfg_id >= 0 && cfg_id < YWS_CFG_NUM;
+}
+/* param1 of an event that belongs to one record: its generation above the id. */
+static inline uint32_t yws_tag(uint8_t client_id, uint32_t serial) {
+  return (serial << 8) | client_id;
+}
+static inline int yws_tag_client(uint32_t tag) {
+  return static_cast<int>(tag & 0xFF);
+}
+static inline uint32_t yws_tag_serial(uint32_t tag) {
+  return tag >> 8;
+}
+/* The service's clock: the platform's monotonic milliseconds. */
+static inline int64_t yws_now_ms(void) {
+  return static_cast<int64_t>(yv_rtos_uptime_ms());
+}
+
+/* ---- the client record ---- */
+
+typedef struct {
+  list_head list;
+  ring_buffer_t data;
+} ws_buffer_t;
+
+/* Where an open stands in its bearer step. */
+typedef enum {
+  YWS_BEARER_IDLE = 0,
+  YWS_BEARER_WAITING = 1,   /* waiting for the activation of pdp_cid */
+  YWS_BEARER_CONNECTING = 6 /* the connect step was posted */
+} yws_bearer_e;
+
+/* Queued bytes keep the kind of their write: the transmit chain is a run of
+ * text or binary bytes after another, oldest first. Consecutive writes of one
+ * kind share a run; only a change of kind takes a new one. */
+#define YWS_TX_RUNS 32
+typedef struct {
+  uint8_t prot; /* yws_write_prot_e */
+  int32_t len;  /* bytes of the run still unsent */
+} yws_tx_run_t;
+
+typedef struct {
+  uint8_t cfg_id;
+  /* Generation of this record (never 0): events of its library thread and
+   * timers carry it so that none of them acts on a later client of the id. */
+  uint32_t serial;
+  yv_timer_t conn_timer;
+  yv_timer_t ping_timer;
+  /* Bounds the wait for any sign of life after a ping (ping/timeout). */
+  yv_timer_t pong_timer;
+  struct {
+    struct lws_protocols *protocols;
+    struct lws_extension *exts;
+    /* The library loop of this client (service task owns the pointer; writers
+     * read it under the service lock). It outlives the record when the bearer
+     * is lost while the loop thread runs. */
+    struct yws_loop *loop;
+    /* The transmit lock: tx_q, the tx counters and the kind runs, shared by
+     * writers (under the service lock) and the loop thread (alone). */
+    yv_mutex_t tx_lock;
+  } prot_ctxt;
+  struct {
+    struct {
+      int8_t err_code;
+      uint8_t cur_sta;
+      int32_t type;
+      yv_mutex_t mutex;
+    } conn;
+    struct {
+      bool curr_is_writable;
+      yv_mutex_t mutex;
+    } write;
+  } status;
+  struct {
+    struct {
+      list_head tx_q;
+      int32_t tx_max_size;
+      /* 64-bit: a long-lived connection passes 2 GiB. Guarded by the service
+       * lock and the transmit lock together; either one suffices to read. */
+      int64_t tx_total_size;
+      int64_t tx_send_size;
+      /* A ring of runs over the chain, under the transmit lock. */
+      yws_tx_run_t runs[YWS_TX_RUNS];
+      uint8_t run_head;
+      uint8_t run_count;
+    } write;
+    struct {
+      int64_t rx_total_size;
+      int64_t rx_read_size;
+      int32_t rx_max_size;
+      list_head rx_q;
+    } read;
+  } data;
+  /* The loop thread was started: its exit event ends the record. */
+  bool thread_started;
+  uint8_t bearer; /* yws_bearer_e */
+  /* The packet-data context the client runs on; 0 until its bearer step. */
+  uint8_t pdp_cid;
+  /* The task running this open's bearer step, while it runs. */
+  yv_task_t bearer_task;
+} yws_client_t;
+
+/* A record's timers carry its tag as their argument. */
+static inline void *yws_timer_arg(int client_id, const yws_client_t *rec) {
+  return reinterpret_cast<void *>(
+      static_cast<uintptr_t>(yws_tag(static_cast<uint8_t>(client_id), rec->serial)));
+}
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- the service record ---- */
+
+/* Creates what is missing of the service: record, queue, task (running
+ * task_entry). 0 or the platform's status, YWS_ERR_NO_MEM for the record. */
+int yws_core_start(int sys_mode, void (*task_entry)(void *));
+/* Gives the service its lock once; false while it has none. */
+bool yws_core_init(void);
+/* Deletes the queue: the service task ends on its next wait. */
+void yws_core_deinit(void);
+/* Service task: the next event. false when the task must end. */
+bool yws_core_wait(yv_event_t *ev);
+bool yws_core_exists(void);
+/* Buffered reception (YWS_SYS_MODE_BUFFERED) was chosen by the first open. */
+bool yws_buffered(void);
+/* The service task, 0 while there is none. */
+yv_task_t yws_core_task(void);
+
+/* ---- the client table ----
+ * Slots are filled by callers' tasks and emptied by the service task while
+ * others look at them: every access is atomic. A record is released only
+ * under the service lock, so other tasks hold that lock while they look. */
+
+/* The record in a slot; NULL for an id outside 0..2 or a free slot. */
+yws_client_t *yws_rec(int client_id);
+/* The record a tag names, if it is still that one. */
+yws_client_t *yws_rec_tagged(uint32_t tag);
+/* Fills a free slot (caller holds the service lock); false when taken. */
+bool yws_slot_fill(int client_id, yws_client_t *rec);
+void yws_slot_clear(int client_id);
+bool yws_client_specific_id_is_occupied(uint8_t client_id);
+/* A client of the profile exists and is not idle (the busy rule). */
+bool yws_client_specific_id_is_busy(int cfg_id);
+
+/* ---- record status (its own mutexes) ---- */
+
+typedef enum { YWS_STATUS_STATE = 0, YWS_STATUS_ERR = 1, YWS_STATUS_TYPE = 2 } yws_status_e;
+
+int yws_state(yws_client_t *rec);
+int yws_status_read(yws_client_t *rec, yws_status_e which);
+void yws_status_set(yws_client_t *rec, uint8_t state, uint32_t err, uint32_t type);
+void yws_writable_set(yws_client_t *rec, bool writable);
+bool yws_writable(yws_client_t *rec);
+
+/* ---- events ---- */
+
+/* Posts {id, p1, p2, p3}; waits while the queue is full (never for the
+ * service task's own posts: the queue's contract). */
+void yws_post(uint32_t id, uint32_t p1, uint32_t p2, uint32_t p3);
+
+/* ---- close cause of each id ---- */
+
+/* A new open of the id: nothing recorded. */
+void yws_cause_open(int client_id);
+/* Records a cause unless one is already recorded. */
+void yws_cause_set(int client_id, yws_close_cause_e cause);
+/* Records the cause of an end that has none yet from how it is notified. */
+void yws_cause_settle(int client_id, int32_t type, int32_t err);
+/* The server's valid close frame: cause PEER unless one is recorded, and its
+ * code and reason (n bytes) unless a code is recorded. */
+void yws_cause_peer(int client_id, int code, const char *reason, size_t n);
+/* PROTOCOL unless another cause is recorded; true when PROTOCOL stands. */
+bool yws_cause_protocol(int client_id);
+yws_err_e yws_cause_get(int client_id, int *cause, int *peer_code, char *reason);
+
+/* ---- small helpers ---- */
+
+/* n bytes of s and a NUL, from the platform allocator; NULL without memory. */
+char *yws_str_copy(const char *s, size_t n);
+/* Stops and deletes the timer if there is one; *timer becomes 0. */
+void yws_timer_remove(yv_timer_t *timer);
+
+/* UTF-8 (yws_utf8.cpp). Decoder state carried across the pieces of a text. */
+typedef struct {
+  uint8_t need; /* continuation bytes still expected */
+  uint8_t lo;   /* bounds of the next continuation byte */
+  uint8_t hi;
+} yws_utf8_t;
+#define YWS_UTF8_START \
+  { 0, 0x80, 0xBF }
+/* Length of the sequence a lead byte starts; 0 for a continuation or a byte
+ * no sequence starts with. */
+int32_t yws_utf8_seq_len(unsigned char c);
+/* Advances the decoder over len bytes; false on an invalid byte. *tail is the
+ * offset where an unfinished code point starts (len if none started there). */
+bool yws_utf8_scan(yws_utf8_t *st, const uint8_t *p, size_t len, size_t *tail);
+bool yws_utf8_valid(const uint8_t *p, size_t len);
+/* Cuts text at the end of its last complete sequence; n when the bytes end
+ * on a boundary or are not valid UTF-8 there. */
+int32_t yws_utf8_cut(const unsigned char *p, int32_t n);
+
+/* Buffer chains (yws_chain.cpp): chunks of up to 2048 bytes; callers hold
+ * the lock that guards the chain. No linked chunk is empty. */
+int yws_chain_append(list_head *head, const char *data, int32_t len);
+/* Removes up to *len bytes from the front into data; *len becomes the count. */
+void yws_chain_pull(list_head *head, char *data, int32_t *len);
+int32_t yws_chain_peek(list_head *head, char *data, int32_t len);
+/* Removes up to len bytes from the front unread; the number removed. */
+int32_t yws_chain_drop(list_head *head, int32_t len);
+void yws_chain_release(list_head *head);
+
+#ifdef __cplusplus
+}
+#endif
+
+/* ---- locks ---- */
+
+/* Process-wide locks, never nested in one another except as noted. */
+typedef enum {
+  YWS_GLOCK_START = 0,   /* service creation, its queue and task, their end */
+  YWS_GLOCK_PROFILE = 1, /* the profiles; taken before the service lock */
+  YWS_GLOCK_HEADERS = 2, /* the header lists (a leaf) */
+  YWS_GLOCK_CAUSE = 3,   /* close causes (a leaf) */
+  YWS_GLOCK_MAX = 4
+} yws_glock_e;
+
+/* Made during static initialisation; a creation that failed then is tried
+ * again here. 0 only while the platform cannot make a mutex at all. */
+yv_mutex_t yws_glock(yws_glock_e which);
+/* The service lock; 0 before the service has one (no record exists then).
+ * It guards both chains of every client with their counters, the release of
+ * a record and the loop pointer writers wake. */
+yv_mutex_t yws_service_mutex(void);
+
+class yws_mutex_guard {
+ public:
+  explicit yws_mutex_guard(yv_mutex_t m) : m_(m) {
+    if (m_) yv_rtos_mutex_lock(m_, YV_WAIT_FOREVER);
+  }
+  ~yws_mutex_guard() {
+    if (m_) yv_rtos_mutex_unlock(m_);
+  }
+  yws_mutex_guard(const yws_mutex_guard &) = delete;
+  yws_mutex_guard &operator=(const yws_mutex_guard &) = delete;
+
+ private:
+  yv_mutex_t m_;
+};
+
+class yws_glock_guard : public yws_mutex_guard {
+ public:
+  explicit yws_glock_guard(yws_glock_e which) : yws_mutex_guard(yws_glock(which)) {}
+};
+
+class yws_service_lock : public yws_mutex_guard {
+ public:
+  yws_service_lock() : yws_mutex_guard(yws_service_mutex()) {}
+};
+
+#endif

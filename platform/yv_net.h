@@ -1,0 +1,34 @@
+/* The IP stack and socket checks the service needs beyond the library: a
+ * port answers them from its own stack (lwIP on the module). */
+#ifndef YV_NET_H
+#define YV_NET_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Address families as the IP stack numbers them. */
+#define YV_AF_INET 2
+#define YV_AF_INET6 10
+
+/* 1 when src is a numeric address of that family in its usual text form
+ * (dst, 4 or 16 bytes, filled), 0 when it is not, -1 for another family.
+ * Any thread; never blocks. */
+int lwip_inet_pton(int af, const char *src, void *dst);
+
+/* Checks of a connected socket the library owns, made on the library thread
+ * of its connection; they never block and change nothing. */
+/* 1 when neither an end of stream nor an error is waiting on the socket
+ * (unread bytes do not count); 0 otherwise or when unknown. */
+int yv_socket_peer_open(int fd);
+/* Milliseconds since the socket last received anything, or -1 when the stack
+ * cannot tell. It sees what the library consumes on its own (server pings). */
+int64_t yv_socket_quiet_ms(int fd);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Keeps the rooms of the service in their order: a file of a room includes
+# headers of its own room and of rooms below it only, and calls nothing that is
+# defined in a room above it; no file of api/ includes an operating-system
+# header (the platform headers are the only way out).
+#   check_rooms.sh API_DIR LIBYWS_SERVICE ROOM...   (rooms lowest first)
+set -uo pipefail
+api=$1 lib=$2
+shift 2
+rooms=("$@")
+rc=0
+
+rank_of() { # the rank of a room, -1 for none
+  local i
+  for i in "${!rooms[@]}"; do [ "${rooms[$i]}" = "$1" ] && echo "$i" && return; done
+  echo -1
+}
+
+declare -A header_room file_room
+for r in "${rooms[@]}"; do
+  [ -d "$api/$r" ] || { echo "FAIL: room $r has no folder"; rc=1; continue; }
+  for f in "$api/$r"/*; do
+    b=$(basename "$f")
+    case $b in
+      *.h) header_room[$b]=$r ;;
+      *.cpp) file_room[$b]=$r ;;
+    esac
+  done
+done
+for d in "$api"/*; do
+  [ -d "$d" ] && [ "$(rank_of "$(basename "$d")")" -lt 0 ] && {
+    echo "FAIL: $(basename "$d") is not a room"
+    rc=1
+  }
+done
+for f in "$api"/*.h "$api"/*.cpp; do
+  [ -e "$f" ] && { echo "FAIL: $(basename "$f") stands outside the rooms"; rc=1; }
+done
+
+# Includes.
+for r in "${rooms[@]}"; do
+  mine=$(rank_of "$r")
+  for f in "$api/$r"/*; do
+    while IFS= read -r inc; do
+      h=${inc#*\"}
+      h=${h%%\"*}
+      hr=${header_room[$h]:-}
+      [ -z "$hr" ] && continue
+      if [ "$(rank_of "$hr")" -gt "$mine" ]; then
+        echo "FAIL: $r/$(basename "$f") includes $h of the room above, $hr"
+        rc=1
+      fi
+    done < <(grep -E '^#include "' "$f")
+    if grep -nE '^#include <(sys/|arpa/|netinet/|net/|poll\.h|unistd\.h|strings\.h|fcntl\.h|pthread\.h|signal\.h|netdb\.h)' "$f"; then
+      echo "FAIL: $r/$(basename "$f") includes an operating-system header"
+      rc=1
+    fi
+  done
+done
+
+# Calls: every symbol an object needs from another object of the library must
+# be defined in a room at or below its own.
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+nm -A --defined-only "$lib" 2>/dev/null | awk '$(NF-1) ~ /^[TDBRV]$/ {split($1, a, ":"); print $NF, a[2]}' \
+  | sort -u >"$tmp/defs"
+nm -A --undefined-only "$lib" 2>/dev/null | awk '{split($1, a, ":"); print $NF, a[2]}' \
+  | sort -u >"$tmp/uses"
+join "$tmp/uses" "$tmp/defs" >"$tmp/pairs"
+while read -r sym user owner; do
+  ur=${file_room[${user%.o}]:-} or=${file_room[${owner%.o}]:-}
+  [ -z "$ur" ] || [ -z "$or" ] && continue
+  if [ "$(rank_of "$or")" -gt "$(rank_of "$ur")" ]; then
+    echo "FAIL: $ur/${user%.o} calls $sym of the room above, $or/${owner%.o}"
+    rc=1
+  fi
+done <"$tmp/pairs"
+[ -s "$tmp/defs" ] || { echo "FAIL: no symbols read from $lib"; rc=1; }
+[ $rc -eq 0 ] && echo "rooms in order: ${rooms[*]}"
+exit $rc
