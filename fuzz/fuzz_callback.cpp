@@ -11,8 +11,6 @@
  * Reasons: every reason the callback handles, plus any other value (which must change nothing).
  * Left out, because they make the library act on the connection in ways this harness cannot
  * stand behind:
- * - LWS_CALLBACK_RECEIVE_CLIENT_HTTP: the callback reads the body with lws_http_client_read, on
- *   a connection that has no HTTP response.
  * - LWS_CALLBACK_CLIENT_WRITEABLE while a close is requested: the callback writes the close
  *   frame on a connection that never connected; the close request is cleared for that reason
  *   (and nothing is sent before the service task has seen the connection open).
@@ -38,8 +36,7 @@
 
 #include "fuzz_input.h"
 #include "yv_rtos_test.h"
-#include "yv_websocket_inc.h"
-#include "yws_loop.h"
+#include "yws_client.h"
 
 namespace {
 
@@ -108,7 +105,7 @@ Harness &harness() {
     lws_set_log_level(0, nullptr);
     check(yv_ws_cfg_set_opt(0, YWS_CFG_CONN_URL, "ws://127.0.0.1/") == YWS_OK);
     check(yws_client_service_new(0, 0) == YWS_OK);
-    s->rec = yws_client[0];
+    s->rec = yws_rec(0);
     s->loop = yws_loop_new(0, s->rec->serial);
     check(s->loop != nullptr);
     s->rec->prot_ctxt.loop = s->loop;
@@ -145,10 +142,6 @@ uint32_t piece_for(int reason, bool has_data) {
       return has_data ? YWS_MSG_TYPE_LWS_CLIENT_RECEIVE : 0;
     case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
       return YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG;
-    case LWS_CALLBACK_RECEIVE_CLIENT_HTTP_READ:
-      return YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE;
-    case LWS_CALLBACK_RAW_RX:
-      return YWS_MSG_TYPE_LWS_RAW_RECEIVE;
     default:
       return 0;
   }
@@ -169,32 +162,18 @@ uint32_t event_for(int reason, bool has_data, bool was_writable) {
       return YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG;
     case LWS_CALLBACK_CLIENT_WRITEABLE:
       return was_writable ? 0 : YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE;
-    case LWS_CALLBACK_CLIENT_HTTP_WRITEABLE:
-      return was_writable ? 0 : YWS_MSG_TYPE_LWS_CLIENT_HTTP_WRITEABLE;
-    case LWS_CALLBACK_RAW_WRITEABLE:
-      return was_writable ? 0 : YWS_MSG_TYPE_LWS_RAW_WRITEABLE;
     case LWS_CALLBACK_PROTOCOL_DESTROY:
       return YWS_MSG_TYPE_LWS_PROTOCOL_DESTROY;
     case LWS_CALLBACK_WSI_DESTROY:
       return YWS_MSG_TYPE_LWS_WSI_DESTROY;
     case LWS_CALLBACK_CLOSED_CLIENT_HTTP:
       return YWS_MSG_TYPE_LWS_CLOSED_CLIENT_HTTP;
-    case LWS_CALLBACK_RECEIVE_CLIENT_HTTP_READ:
-      return YWS_MSG_TYPE_LWS_CLIENT_HTTP_RECEIVE;
-    case LWS_CALLBACK_RAW_RX:
-      return YWS_MSG_TYPE_LWS_RAW_RECEIVE;
-    case LWS_CALLBACK_RAW_CLOSE:
-      return YWS_MSG_TYPE_LWS_RAW_CLOSED;
     case LWS_CALLBACK_CLIENT_CLOSED:
       return YWS_MSG_TYPE_LWS_CLIENT_CLOSED;
     case LWS_CALLBACK_CLIENT_HTTP_DROP_PROTOCOL:
       return YWS_MSG_TYPE_LWS_CLIENT_HTTP_DROP_PROTOCOL;
     case LWS_CALLBACK_WS_CLIENT_DROP_PROTOCOL:
       return YWS_MSG_TYPE_LWS_CLIENT_DROP_PROTOCOL;
-    case LWS_CALLBACK_RAW_SKT_DROP_PROTOCOL:
-      return YWS_MSG_TYPE_LWS_RAW_SKT_DROP_PROTOCOL;
-    case LWS_CALLBACK_RAW_CONNECTED:
-      return YWS_MSG_TYPE_LWS_RAW_CONNECTED;
     default:
       /* ESTABLISHED_CLIENT_HTTP without a 101 answer (never here), header append, WSI_CREATE
        * and every reason the callback does not handle stage nothing. */
@@ -208,28 +187,21 @@ const int kHandled[] = {
     LWS_CALLBACK_CLIENT_RECEIVE,
     LWS_CALLBACK_CLIENT_RECEIVE_PONG,
     LWS_CALLBACK_CLIENT_WRITEABLE,
-    LWS_CALLBACK_CLIENT_HTTP_WRITEABLE,
-    LWS_CALLBACK_RAW_WRITEABLE,
     LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER,
     LWS_CALLBACK_PROTOCOL_DESTROY,
     LWS_CALLBACK_WSI_CREATE,
     LWS_CALLBACK_WSI_DESTROY,
     LWS_CALLBACK_ESTABLISHED_CLIENT_HTTP,
     LWS_CALLBACK_CLOSED_CLIENT_HTTP,
-    LWS_CALLBACK_RECEIVE_CLIENT_HTTP_READ,
-    LWS_CALLBACK_RAW_RX,
-    LWS_CALLBACK_RAW_CLOSE,
     LWS_CALLBACK_CLIENT_CLOSED,
     LWS_CALLBACK_CLIENT_HTTP_DROP_PROTOCOL,
     LWS_CALLBACK_WS_CLIENT_DROP_PROTOCOL,
-    LWS_CALLBACK_RAW_SKT_DROP_PROTOCOL,
-    LWS_CALLBACK_RAW_CONNECTED,
 };
 
 /* The profile's headers as the writer will see them. */
 std::vector<std::pair<std::string, std::string>> stored_headers() {
   std::vector<std::pair<std::string, std::string>> out;
-  linklist_handler_t *list = &yws_cfg[0]->conn.head_linklist_hd;
+  linklist_handler_t *list = &yws_profile(0)->conn.head_linklist_hd;
   uint32_t n = 0;
   if (!*list || linklist_get_node_cnt(list, &n) != 0) return out;
   for (uint32_t i = 0; i < n; i++) {
@@ -270,7 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   /* Which record the callback will find, and how the loop is set up. */
   int record_mode = flags & 3;  // 0, 3: attached; 1: detached; 2: slot empty
   if (record_mode == 1) h.rec->prot_ctxt.loop = nullptr;
-  if (record_mode == 2) yws_client[0] = nullptr;
+  if (record_mode == 2) yws_slot_clear(0);
   h.loop->buffered = flags & 4;
   h.loop->drop_events = (flags & 8) != 0;
   h.loop->close_requested = (flags & 16) != 0;
@@ -352,9 +324,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       check(p.first == kind);
       check(p.second == (arg ? payload : std::string()));
     }
-    bool writable_reason = reason == LWS_CALLBACK_CLIENT_WRITEABLE ||
-                           reason == LWS_CALLBACK_CLIENT_HTTP_WRITEABLE ||
-                           reason == LWS_CALLBACK_RAW_WRITEABLE;
+    bool writable_reason = reason == LWS_CALLBACK_CLIENT_WRITEABLE;
     if (dispatched && rec_exists && writable_reason) check(h.rec->status.write.curr_is_writable);
     if (dispatched && reason == LWS_CALLBACK_CLIENT_RECEIVE && arg && arg_len) {
       int32_t now = h.loop->rx_pending.load();
@@ -374,7 +344,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   h.loop->client_id = 0;
   h.loop->drop_events = false;
   h.loop->close_requested = false;
-  yws_client[0] = h.rec;
+  if (!yws_rec(0)) yws_slot_fill(0, h.rec);
   h.rec->prot_ctxt.loop = h.loop;
   yws_cfg_remove_http_head(0, nullptr);
   return 0;

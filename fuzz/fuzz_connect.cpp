@@ -34,7 +34,7 @@
 #include "fuzz_input.h"
 #include "yv_mem_test.h"
 #include "yv_rtos_test.h"
-#include "yv_websocket_inc.h"
+#include "yws_client.h"
 
 namespace {
 
@@ -177,7 +177,7 @@ yws_err_e expected_result(const char *url) {
   check(u.port >= 1 && u.port <= 65535 && u.path[0] == '/' && u.host[0]);
   check(only(u.path, url_piece_char) && only(u.host_port, url_piece_char));
   check(std::strlen(u.path) <= YWS_URL_PATH_MAX && std::strlen(u.host) <= YWS_URL_HOST_MAX);
-  const char *subprot = yws_client[0].load()->prot_ctxt.protocols[0].name;
+  const char *subprot = yws_rec(0)->prot_ctxt.protocols[0].name;
   size_t request = yws_request_size(&u, subprot, 0);
   check(request == YWS_REQUEST_FIXED + std::strlen(u.path) + 2 * std::strlen(u.host_port) +
                        std::strlen(subprot) + yws_cfg_headers_wire_size(0));
@@ -193,8 +193,8 @@ void run_checks_only(const std::string &url, bool fail_copy) {
   yv_mem_set_fail_hook(fail_hook, nullptr);
   yws_err_e r = yws_client_do_connect(0);
   yv_mem_set_fail_hook(nullptr, nullptr);
-  yws_client_t *rec = yws_client[0];
-  check(rec && !rec->prot_ctxt.loop && !rec->prot_ctxt.context && g_seen.calls == 0);
+  yws_client_t *rec = yws_rec(0);
+  check(rec && !rec->prot_ctxt.loop && g_seen.calls == 0);
   if (fail_copy) {
     check(r == YWS_ERR_NO_MEM);
   } else {
@@ -204,7 +204,7 @@ void run_checks_only(const std::string &url, bool fail_copy) {
     if (plainly_valid(url) && yws_cfg_headers_wire_size(0) == 0) check(r == YWS_ERR_NO_MEM);
   }
   yws_final_do(0);
-  check(!yws_client[0]);
+  check(!yws_rec(0));
 }
 
 /* The whole step up to the library thread, which cannot start. */
@@ -230,7 +230,7 @@ void run_full(const std::string &url, int port) {
     check(r == want && g_seen.calls == 0);
   }
   yws_final_do(0);
-  check(!yws_client[0]);
+  check(!yws_rec(0));
 }
 
 /* A length-prefixed piece as a C string (the option calls take C strings). */

@@ -55,7 +55,13 @@ TEST_F(Connection, OpensOnTheServiceTaskWithPathHostOriginAndSubprotocol) {
 }
 
 // Pings at an interval: test_liveness.
+// Timers run at a hundredth of their time: 1.5 s of watching is 150 s of the service's, more
+// than twice the default interval, which the same watch must see pinging.
 TEST_F(Connection, IntervalZeroSendsNoPings) {
+  struct FastTimers {
+    FastTimers() { yv_rtos_test_set_timer_ms_per_s(10); }
+    ~FastTimers() { yv_rtos_test_set_timer_ms_per_s(1000); }
+  } fast;
   RawPeer::Options o;
   o.echo = true;
   RawPeer quiet(o);
@@ -63,6 +69,13 @@ TEST_F(Connection, IntervalZeroSendsNoPings) {
   yv_ws_cfg_set_opt(1, YWS_CFG_PING_INTERVAL, 0);
   ASSERT_EQ(open_client(1, 1), 0);
   EXPECT_FALSE(quiet.wait_pings(1, milliseconds(1500)));
+  ASSERT_EQ(close_client(1), 0);
+
+  RawPeer pinged(o);
+  profile(1, pinged.url("/"));
+  yv_ws_cfg_set_opt(1, YWS_CFG_PING_INTERVAL, 60);  // the default
+  ASSERT_EQ(open_client(1, 1), 0);
+  EXPECT_TRUE(pinged.wait_pings(1, milliseconds(1500)));
 }
 
 TEST_F(Connection, LibraryThreadThatCannotStartFailsTheOpen) {

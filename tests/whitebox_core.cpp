@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "yv_rtos_test.h"
-#include "yv_websocket_inc.h"
+#include "yws_core.h"
 #include "yws_test_util.h"
 
 using namespace ywst;
@@ -31,21 +31,15 @@ TEST(ServiceCore, IgnoredEventsChangeNothing) {
 
 TEST(ServiceCore, DeletedQueueEndsTaskAndNextStartMakesNewOnes) {
   ASSERT_EQ(yv_ws_app_start(0, YWS_SYS_MODE_BUFFERED), 0);
-  ws_service_t *ctx = service_t;
-  ASSERT_NE(ctx->ws_task_id, 0u);
-  yv_queue_t first = ctx->queue;
+  ASSERT_NE(yws_core_task(), 0u);
   yv_ws_service_deinit(0, 0);
-  EXPECT_EQ(ctx->queue, 0u);
-  ASSERT_TRUE(eventually([&] { return ctx->ws_task_id.load() == 0; }));
+  ASSERT_TRUE(eventually([&] { return yws_core_task() == 0; }));
   ASSERT_EQ(yv_rtos_test_wait_live_tasks(0, 5000), 0);
   yv_ws_service_deinit(0, 0);  // no queue: nothing to do
 
   ASSERT_EQ(yv_ws_app_start(1, 0), 0);
-  EXPECT_EQ(service_t, ctx);  // the context is made once
-  EXPECT_NE(ctx->queue, 0u);
-  EXPECT_NE(ctx->queue, first);
-  EXPECT_NE(ctx->ws_task_id, 0u);
-  EXPECT_EQ(ctx->sys_mode, YWS_SYS_MODE_BUFFERED);  // the first start fixed it
+  EXPECT_NE(yws_core_task(), 0u);
+  EXPECT_TRUE(yws_buffered());  // the first start fixed the mode
   queue_probe::reset();
   yws_post(123, 0, 0, 0);
   EXPECT_TRUE(queue_probe::wait_handled(123));
@@ -56,14 +50,16 @@ TEST(ServiceCore, FailedQueueOrTaskCreationIsReportedAndRetried) {
   int r = yv_ws_app_start(0, 0);
   EXPECT_NE(r, 0);
   EXPECT_NE(r, YWS_ERR_NO_MEM);
-  EXPECT_EQ(service_t->queue, 0u);
   yv_rtos_test_fail_next(YV_RTOS_FAIL_TASK_CREATE, 0, 1);
   int r2 = yv_ws_app_start(0, 0);
   EXPECT_NE(r2, 0);
   EXPECT_NE(r2, r);  // the platform's own, distinct statuses are passed on
-  EXPECT_EQ(service_t->ws_task_id, 0u);
+  EXPECT_EQ(yws_core_task(), 0u);
   EXPECT_EQ(yv_ws_app_start(0, 0), 0);
-  EXPECT_NE(service_t->ws_task_id, 0u);
+  EXPECT_NE(yws_core_task(), 0u);
+  queue_probe::reset();
+  yws_post(124, 0, 0, 0);  // the queue made on the retry works
+  EXPECT_TRUE(queue_probe::wait_handled(124));
 }
 
 // The service task posting to its own full queue must neither block nor
@@ -112,7 +108,7 @@ class Chain : public ::testing::Test {
   }
   std::string pull(int32_t n) {
     std::string out(static_cast<size_t>(n), '\0');
-    yv_ws_service_pull_data(&head_, &out[0], &n);
+    yws_chain_pull(&head_, &out[0], &n);
     out.resize(static_cast<size_t>(n));
     return out;
   }
@@ -163,10 +159,10 @@ TEST_F(Chain, EdgeLengths) {
   EXPECT_EQ(sizes(), (std::vector<int32_t>{2048, 1}));
   int32_t n = 0;
   char buf[4];
-  yv_ws_service_pull_data(&head_, buf, &n);  // zero request: unchanged
+  yws_chain_pull(&head_, buf, &n);  // zero request: unchanged
   EXPECT_EQ(n, 0);
   n = 4;
-  yv_ws_service_pull_data(&head_, nullptr, &n);
+  yws_chain_pull(&head_, nullptr, &n);
   EXPECT_EQ(n, 4);
   EXPECT_EQ(sizes(), (std::vector<int32_t>{2048, 1}));
 }

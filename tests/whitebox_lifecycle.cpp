@@ -7,9 +7,8 @@
 #include "ws_test_server.h"
 #include "yv_datacall_ctl.h"
 #include "yv_rtos_test.h"
-#include "yv_websocket_inc.h"
-#include "yws_lock.h"
-#include "yws_loop.h"
+#include "yv_datacall.h"
+#include "yws_client.h"
 #include "yws_test_util.h"
 
 using namespace ywst;
@@ -26,7 +25,7 @@ class Records : public ::testing::Test {
   }
   yws_client_t *make() {
     EXPECT_EQ(yws_client_service_new(0, 0), YWS_OK);
-    return yws_client[0];
+    return yws_rec(0);
   }
 };
 
@@ -38,19 +37,18 @@ TEST_F(Records, CreationMapsProfileValues) {
     int32_t limit;
   } cases[] = {{3072, 3072}, {3071, 10240}, {16384, 16384}, {16385, 10240}, {0, 10240}};
   for (auto c : cases) {
-    yws_cfg[0]->write.buffer_sz = c.configured;
-    yws_cfg[0]->read.buffer_sz = c.configured;
+    yws_profile(0)->write.buffer_sz = c.configured;
+    yws_profile(0)->read.buffer_sz = c.configured;
     yws_client_t *rec = make();
     ASSERT_NE(rec, nullptr);
     EXPECT_EQ(rec->data.write.tx_max_size, c.limit) << c.configured;
     EXPECT_EQ(rec->data.read.rx_max_size, c.limit) << c.configured;
     EXPECT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CONNECTING);
     EXPECT_STREQ(rec->prot_ctxt.protocols[0].name, "");
-    EXPECT_EQ(rec->prot_ctxt.protocols[0].tx_packet_size, 2064u);
     EXPECT_EQ(rec->prot_ctxt.exts, nullptr);
     EXPECT_TRUE(list_empty(&rec->data.write.tx_q));
     yws_final_do(0);
-    EXPECT_EQ(yws_client[0], nullptr);
+    EXPECT_EQ(yws_rec(0), nullptr);
   }
   yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT, "chat");
   yws_client_t *rec = make();
@@ -60,7 +58,7 @@ TEST_F(Records, CreationMapsProfileValues) {
   yv_ws_cfg_set_opt(0, YWS_CFG_CONN_EXTENSION_EN, 1);
   rec = make();
   EXPECT_STREQ(rec->prot_ctxt.protocols[0].name, "chat");
-  EXPECT_NE(rec->prot_ctxt.protocols[0].name, yws_cfg[0]->conn.subprot);  // a copy
+  EXPECT_NE(rec->prot_ctxt.protocols[0].name, yws_profile(0)->conn.subprot);  // a copy
   ASSERT_NE(rec->prot_ctxt.exts, nullptr);
   EXPECT_EQ(rec->prot_ctxt.exts[0].name, nullptr);
   EXPECT_EQ(yws_client_service_new(0, 0), YWS_ERR_INVAL_PARM);  // slot in use
@@ -74,12 +72,12 @@ TEST_F(Records, OpenResultsAndCloseWithoutLibraryThread) {
   make();
   yv_event_t e = {YWS_MSG_TYPE_TO_CLOSE_CLIENT, 0, 0, 0};
   yws_close_proc(&e);
-  EXPECT_EQ(yws_client[0], nullptr);
+  EXPECT_EQ(yws_rec(0), nullptr);
   // Open failure: released and notified with the event's error.
   make();
   e = {YWS_MSG_TYPE_LWS_CLIENT_CONNECTION_ERROR, 0, YWS_ERR_NET_FAIL, YWS_CB_TYPE_OPEN};
   yws_client_open_cnf(&e);
-  EXPECT_EQ(yws_client[0], nullptr);
+  EXPECT_EQ(yws_rec(0), nullptr);
   EXPECT_EQ(last(0, YWS_CB_TYPE_OPEN), YWS_ERR_NET_FAIL);
   EXPECT_EQ(Notes::get().all().size(), 1u);
   // Open success; a repeat changes nothing. (Ping timers: test_connection, test_liveness.)
@@ -93,23 +91,23 @@ TEST_F(Records, OpenResultsAndCloseWithoutLibraryThread) {
 
 TEST_F(Records, FirstCauseOfACloseWinsAndLateEstablishmentIsNotReported) {
   yws_client_t *rec = make();
-  rec->lws_prot_thread.lws_prot_thread_is_created = true;  // a thread "runs": no release yet
+  rec->thread_started = true;  // a thread "runs": no release yet
   yv_event_t e = {YWS_MSG_TYPE_OPEN_TIMEDOUT, 0, YWS_ERR_TIMEDOUT, YWS_CB_TYPE_OPEN};
   rec->conn_timer = 0;
-  yv_rtos_timer_create(&rec->conn_timer, 0xFFFFFFFFu, yws_conn_timer_expired_callback, nullptr);
+  yv_rtos_timer_create(
+      &rec->conn_timer, 0xFFFFFFFFu, [](void *) {}, nullptr);
   yws_client_open_cnf(&e);
   EXPECT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CLOSING);
-  EXPECT_TRUE(rec->lws_prot_thread.force_exit);
   EXPECT_EQ(Notes::get().all().size(), 0u);  // reported when the thread ends
   yv_event_t later = {YWS_MSG_TYPE_LWS_CLIENT_CLOSED, 0, YWS_ERR_NET_FAIL, 0};
   yws_close_proc(&later);
-  EXPECT_EQ(yws_get_curr_conn_status(0, 1), YWS_ERR_TIMEDOUT);
+  EXPECT_EQ(yws_status_read(rec, YWS_STATUS_ERR), YWS_ERR_TIMEDOUT);
   EXPECT_EQ(yv_ws_close_proc(0), YWS_ERR_BUSY);
   yws_client_open_connected(0);  // establishment after the timeout
   EXPECT_EQ(Notes::get().all().size(), 0u);
   EXPECT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CLOSING);
   yws_thread_exit_destroy(0, rec->serial);
-  EXPECT_EQ(yws_client[0], nullptr);
+  EXPECT_EQ(yws_rec(0), nullptr);
   EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_OPEN), 1u);
   EXPECT_EQ(last(0, YWS_CB_TYPE_OPEN), YWS_ERR_TIMEDOUT);
   EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_CLOSE), 0u);
@@ -212,8 +210,8 @@ TEST(BufferedClose, ReadOfTheEmptyChainLeavesTheClosingHandshakeAlone) {
   std::unique_ptr<yws_loop_guard> parked;
   {
     yws_service_lock lk;
-    ASSERT_NE(yws_client[0], nullptr);
-    parked = std::make_unique<yws_loop_guard>(yws_client[0].load()->prot_ctxt.loop);
+    ASSERT_NE(yws_rec(0), nullptr);
+    parked = std::make_unique<yws_loop_guard>(yws_rec(0)->prot_ctxt.loop);
   }
   ASSERT_EQ(yv_ws_close_proc(0), YWS_OK);
   ASSERT_TRUE(queue_drained());
@@ -225,8 +223,8 @@ TEST(BufferedClose, ReadOfTheEmptyChainLeavesTheClosingHandshakeAlone) {
   ASSERT_TRUE(queue_drained());
   {
     yws_service_lock lk;  // the loop is freed under this lock once it ends
-    ASSERT_NE(yws_client[0], nullptr);
-    EXPECT_FALSE(yws_client[0].load()->lws_prot_thread.force_exit);
+    ASSERT_NE(yws_rec(0), nullptr);
+    EXPECT_FALSE(yws_rec(0)->prot_ctxt.loop->force_exit.load());
     parked.reset();
   }
   ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_CLOSE, 1));

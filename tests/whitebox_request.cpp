@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "yv_websocket_inc.h"
+#include "yws_loop.h"
 
 namespace {
 
@@ -107,12 +107,12 @@ TEST_F(Handshake, ProfileWithoutHeadersOrListWritesNothing) {
 
   /* A list that could not be created reads as empty. */
   ASSERT_EQ(YWS_OK, yws_cfg_init(2));
-  linklist_handler_t saved = yws_cfg[2]->conn.head_linklist_hd;
-  yws_cfg[2]->conn.head_linklist_hd = nullptr;
+  linklist_handler_t saved = yws_profile(2)->conn.head_linklist_hd;
+  yws_profile(2)->conn.head_linklist_hd = nullptr;
   rc = 0;
   EXPECT_EQ("", write(2, 64, &rc));
   EXPECT_EQ(YWS_ERR_INVAL_PARM, rc);
-  yws_cfg[2]->conn.head_linklist_hd = saved;
+  yws_profile(2)->conn.head_linklist_hd = saved;
 
   ASSERT_EQ(YWS_OK, yws_cfg_add_http_head(0, "A", "1"));
   unsigned char buf[64], *p = buf;
