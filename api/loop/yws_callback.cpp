@@ -24,9 +24,9 @@ void yws_emit_id(yws_cb_ctx *cx, uint32_t id, uint32_t p2 = 0, uint32_t p3 = 0) 
 
 void yws_writable_step(uint8_t client_id, yws_cb_ctx *cx) {
   yws_client_t *rec = yws_rec(client_id);
-  if (!rec || yws_writable(rec)) return;
+  if (rec && yws_writable(rec)) return;
   YWS_TRACE("writable");
-  yws_writable_set(rec, true);
+  if (rec) yws_writable_set(rec, true);
   yws_emit_id(cx, YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE);
 }
 
