@@ -49,8 +49,14 @@ stage_fuzz() {
     [ -x "$t" ] || continue
     mkdir -p "build-fuzz/corpus/$(basename "$t")"
     echo "-- $(basename "$t") for ${fuzz_seconds}s"
+    # Inputs that once failed seed the run (libFuzzer adds to the first folder
+    # only); a failure's input lands in build-fuzz/, not in the tree.
+    local seeds="fuzz/regressions/$(basename "$t")"
+    [ -d "$seeds" ] || seeds=
     "$t" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
-      "build-fuzz/corpus/$(basename "$t")" 2>&1 | grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' || true
+      -artifact_prefix="build-fuzz/$(basename "$t")-" \
+      "build-fuzz/corpus/$(basename "$t")" $seeds 2>&1 |
+      { grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' || true; }
     [ "${PIPESTATUS[0]}" -eq 0 ] || rc=1
   done
   return $rc
