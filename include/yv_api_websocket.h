@@ -77,7 +77,10 @@ typedef enum {
   YWS_CB_TYPE_RECV = 0,
   YWS_CB_TYPE_OPEN = 1,
   YWS_CB_TYPE_CLOSE = 2,
-  YWS_CB_TYPE_MAX = 3
+  /* With "read/message" in direct mode: data/size are bytes of one message,
+   * virtual its YWS_MSG_FLAG_* (kind, first, final). */
+  YWS_CB_TYPE_MESSAGE = 3,
+  YWS_CB_TYPE_MAX = 4
 } yws_cb_type_e;
 
 typedef enum {
@@ -119,8 +122,31 @@ typedef enum {
    * after a ping was sent, the client is closed at once, without a closing
    * handshake, and CLOSE carries YWS_ERR_TIMEDOUT. */
   YWS_CFG_PING_TIMEOUT = 25,
-  YWS_CFG_WRITE_MAX = 26
+  /* "write/message", int 0/1, default 0. 0: writes are a byte stream; bytes
+   * of one kind queued together may leave in one message and a message holds
+   * at most 2048 bytes (text is cut only between characters). 1: each accepted
+   * yv_ws_write_proc is exactly one WebSocket message of its kind, whatever
+   * its size up to the transmit limit (size 0: an empty message); above 2048
+   * bytes it leaves as a fragmented message of 2048-byte frames. Text is sent
+   * as given. At most YWS_TX_MSG_QUEUE messages wait at once: a write past
+   * them answers YWS_ERR_NO_MEM, as a full transmit buffer does. */
+  YWS_CFG_WRITE_MESSAGE = 26,
+  /* "read/message", int 0 or 128..65536 bytes, default 0: pieces as they
+   * come, notified as YWS_CB_TYPE_RECV. With N, direct mode notifies
+   * YWS_CB_TYPE_MESSAGE: a message of at most N bytes whole, a larger one in
+   * pieces of N bytes (the last may be shorter), virtual = YWS_MSG_FLAG_*;
+   * buffered mode keeps boundaries and kinds for yv_ws_read_msg. */
+  YWS_CFG_READ_MESSAGE = 27,
+  YWS_CFG_WRITE_MAX = 28
 } yws_cfg_type_e;
+
+/* Messages that may wait in the transmit queue at once in message mode. */
+#define YWS_TX_MSG_QUEUE 64
+
+/* Flags in `virtual` of YWS_CB_TYPE_MESSAGE and in *flags of yv_ws_read_msg. */
+#define YWS_MSG_FLAG_BINARY 1 /* a binary message; text otherwise */
+#define YWS_MSG_FLAG_FIRST 2  /* these bytes start the message */
+#define YWS_MSG_FLAG_FINAL 4  /* the message's last byte is among them */
 
 typedef enum { YWS_CFG_READ_MODE_BUFFER = 0, YWS_CFG_READ_MODE_PUSH = 1 } yws_cfg_read_mode_e;
 
@@ -352,6 +378,16 @@ int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t);
  * client id outside 0..2 or a free slot (*size 0); YWS_ERR_INVAL_PARM for a
  * null size. */
 int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool continue_read);
+/* Buffered mode with "read/message": like yv_ws_read_proc (same return
+ * values, *size in and out, no further READ notification), but copies bytes
+ * of at most one message; *flags gets its kind, FIRST when these bytes start
+ * it and FINAL when its last byte was copied. Nothing waiting: nothing copied
+ * and *flags 0. An empty message reads as 0 bytes with FIRST|FINAL and its
+ * kind; a message larger than data is read in several calls. Mixed with
+ * yv_ws_read_proc, which reads the same bytes as a stream, the boundaries
+ * stay right. Without "read/message" (or in direct mode) it reads as
+ * yv_ws_read_proc does and *flags is 0. flags may be NULL. */
+int32_t yv_ws_read_msg(int32_t client_id, char *data, int32_t *size, int32_t *flags);
 /* The service's push-notification flag and the text kept with it (not
  * copied); nothing before the service exists. client_id is not used. */
 void yws_client_set_data_push_urc_high(int32_t client_id, bool isHigh, char *remaining);

@@ -37,6 +37,7 @@ void yws_record_release(yws_client_t *rec) {
     if (*m) yv_rtos_mutex_delete(*m);
   yv_mem_free(rec->prot_ctxt.exts);
   yv_mem_free(rec->prot_ctxt.protocols);
+  yws_msg_release(rec);
   std::memset(rec, 0, sizeof(*rec));
   yv_mem_free(rec);
 }
@@ -97,6 +98,11 @@ int yws_client_create_locked(int client_id, int cfg_id) {
   list_init(&rec->data.write.tx_q);
   rec->data.read.rx_max_size = yws_buffer_limit(cfg->read.buffer_sz);
   rec->data.write.tx_max_size = yws_buffer_limit(cfg->write.buffer_sz);
+  rec->data.write.message = cfg->write.message;
+  if (yws_msg_open(rec, cfg->read.message, yws_buffered()) != YWS_OK) {
+    yws_record_release(rec);
+    return YWS_ERR_NO_MEM;
+  }
   rec->serial = yws_next_serial();
   rec->bearer = YWS_BEARER_WAITING; /* the open's bearer step comes next */
   rec->status.conn.cur_sta = YWS_CONN_STA_CONNECTING;

@@ -12,6 +12,7 @@
 
 #include "yws_config.h"
 #include "yws_core.h"
+#include "yws_data.h"
 #include "yws_loop.h"
 
 /* ---- the record (yws_client.cpp) ---- */

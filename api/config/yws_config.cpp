@@ -53,9 +53,12 @@ const opt_desc_t k_opts[] = {
     YWS_OPT(YWS_CFG_WRITE_BUFFERSZ, "write/buffersize", OPT_U32, 4096, 16384, write.buffer_sz),
     YWS_OPT(YWS_CFG_WRITE_TIMEOUT, "write/timeout", OPT_U8, 0, 255, write.timeout),
     YWS_OPT(YWS_CFG_WRITE_ECHO, "write/echo", OPT_BOOL, 0, 1, write.echo),
+    YWS_OPT(YWS_CFG_WRITE_MESSAGE, "write/message", OPT_BOOL, 0, 1, write.message),
     YWS_OPT(YWS_CFG_READ_BUFFERSZ, "read/buffersize", OPT_U32, 4096, 16384, read.buffer_sz),
     YWS_OPT(YWS_CFG_READ_TIMEOUT, "read/timeout", OPT_U8, 0, 255, read.timeout),
     YWS_OPT(YWS_CFG_READ_MODE, "read/mode", OPT_U8, 0, 1, read.mode),
+    /* 0 or 128..65536: the gap is refused in set_one. */
+    YWS_OPT(YWS_CFG_READ_MESSAGE, "read/message", OPT_U32, 0, 65536, read.message),
     YWS_OPT(YWS_CFG_CLOSE_WAITTIME, "close/waittime", OPT_U8, 0, 255, close.waittime),
     {YWS_CFG_REQHEAD_ADD, "reqheader/add", OPT_HEADER, 0, 0, 0},
     {YWS_CFG_REQHEAD_REMOVE, "reqheader/remove", OPT_HEADER, 0, 0, 0},
@@ -154,6 +157,8 @@ yws_err_e set_one(yws_cfg_t *cfg, uint8_t cfg_id, int opt_tag, va_list ap) {
   }
   int v = va_arg(ap, int);
   if (v < d->lo || v > d->hi) return YWS_ERR_INVAL_PARM;
+  if (opt_tag == YWS_CFG_READ_MESSAGE && v != 0 && v < YWS_READ_MESSAGE_MIN)
+    return YWS_ERR_INVAL_PARM;
   write_int_field(cfg, *d, v);
   return YWS_OK;
 }

@@ -47,6 +47,7 @@ typedef struct {
   uint32_t buffer_sz;
   uint8_t timeout;
   bool echo;
+  bool message; /* each write one message */
 } YWS_CFG_WRITE_PARM_LIST;
 
 typedef struct {
@@ -54,6 +55,7 @@ typedef struct {
   uint8_t timeout;
   uint8_t mode;
   ws_client_recv_cb_t recv_cb;
+  uint32_t message; /* 0, or the piece size of message delivery */
 } YWS_CFG_READ_PARM_LIST;
 
 typedef struct {
@@ -67,6 +69,9 @@ typedef struct {
   YWS_CFG_READ_PARM_LIST read;
   YWS_CFG_CLOSE_PARM_LIST close;
 } yws_cfg_t;
+
+/* The smallest piece "read/message" takes. */
+#define YWS_READ_MESSAGE_MIN 128
 
 /* ---- handshake input bounds ----
  * The library builds the upgrade request in a 4096-byte buffer and cuts Host

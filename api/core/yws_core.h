@@ -84,13 +84,24 @@ typedef enum {
 } yws_bearer_e;
 
 /* Queued bytes keep the kind of their write: the transmit chain is a run of
- * text or binary bytes after another, oldest first. Consecutive writes of one
- * kind share a run; only a change of kind takes a new one. */
-#define YWS_TX_RUNS 32
+ * text or binary bytes after another, oldest first. In stream mode
+ * consecutive writes of one kind share a run and only a change of kind takes
+ * a new one (at most YWS_TX_KINDS wait); in message mode each write is a run
+ * of its own, one message. */
+#define YWS_TX_RUNS YWS_TX_MSG_QUEUE
+#define YWS_TX_KINDS 32
 typedef struct {
   uint8_t prot; /* yws_write_prot_e */
+  bool started; /* message mode: its first frame is out */
   int32_t len;  /* bytes of the run still unsent */
 } yws_tx_run_t;
+
+/* Buffered message mode: one message in the receive chain, oldest first. */
+typedef struct {
+  int32_t avail; /* its bytes in the chain, not read yet */
+  uint8_t flags; /* YWS_MSG_FLAG_BINARY, YWS_MSG_FLAG_FINAL once all arrived */
+  bool read_any; /* a read took part of it: the next is not FIRST */
+} yws_rx_mark_t;
 
 typedef struct {
   uint8_t cfg_id;
@@ -136,12 +147,26 @@ typedef struct {
       yws_tx_run_t runs[YWS_TX_RUNS];
       uint8_t run_head;
       uint8_t run_count;
+      bool message; /* "write/message" */
     } write;
     struct {
       int64_t rx_total_size;
       int64_t rx_read_size;
       int32_t rx_max_size;
       list_head rx_q;
+      /* "read/message" (data room): the piece size, 0 when off. Direct mode
+       * gathers a message's bytes here; buffered mode keeps a ring of marks
+       * under the service lock. */
+      struct {
+        uint32_t piece;
+        uint8_t *gather;
+        uint32_t gathered;
+        uint8_t flags; /* of the message being gathered */
+        yws_rx_mark_t *marks;
+        uint16_t mark_cap;
+        uint16_t mark_head;
+        uint16_t mark_count;
+      } msg;
     } read;
   } data;
   /* The loop thread was started: its exit event ends the record. */

@@ -16,8 +16,9 @@ void yws_rx_forget(yws_client_t *rec, int32_t size) {
   if (rec->prot_ctxt.loop) rec->prot_ctxt.loop->rx_pending -= size;
 }
 
-/* One piece to the callback or the receive chain; the caller keeps the bytes. */
-int32_t yws_rx_piece(int32_t client_id, const char *data, int32_t size) {
+/* One piece to the callback or the receive chain; the caller keeps the bytes.
+ * flags: the piece's message flags when "read/message" is on. */
+int32_t yws_rx_piece(int32_t client_id, const char *data, int32_t size, uint32_t flags) {
   uint8_t cfg_id;
   bool notify;
   {
@@ -25,8 +26,20 @@ int32_t yws_rx_piece(int32_t client_id, const char *data, int32_t size) {
     yws_client_t *rec = yws_rec(client_id);
     if (!rec) return YWS_ERR_GENERIC;
     cfg_id = rec->cfg_id;
+    bool msg = rec->data.read.msg.piece > 0;
     if (!yws_buffered()) {
       notify = true;
+    } else if (msg) {
+      auto &r = rec->data.read;
+      int32_t cost = (flags & YWS_MSG_FLAG_FIRST) ? YWS_RX_MARK_COST : 0;
+      notify = list_empty(&r.rx_q) && !yws_msg_waiting(rec);
+      if (!data || size > r.rx_max_size - (r.rx_total_size - r.rx_read_size) ||
+          !yws_msg_store(rec, data, size, flags)) {
+        YWS_TRACE("received message piece dropped: %d bytes", size);
+        yws_rx_forget(rec, size + cost);
+        return YWS_ERR_NO_MEM;
+      }
+      r.rx_total_size += size;
     } else {
       auto &r = rec->data.read;
       YWS_TRACE("yws pos: %lld, %lld, %d", static_cast<long long>(r.rx_total_size),
@@ -68,8 +81,10 @@ void yws_rx_batch_event(int32_t client_id) {
     while (const yws_rx_piece_t *p = yws_rx_next_piece(b, &off, &data)) {
       if (p->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG)
         YWS_TRACE("yws received pong: %.80s", data);
+      else if (rec->data.read.msg.gather)
+        yws_msg_deliver(client_id, rec, data, p->len, p->flags);
       else
-        yws_rx_piece(client_id, data, static_cast<int32_t>(p->len));
+        yws_rx_piece(client_id, data, static_cast<int32_t>(p->len), p->flags);
     }
   }
   /* A user callback cannot release the record, but stay safe if it did. */
@@ -80,13 +95,18 @@ void yws_rx_batch_event(int32_t client_id) {
     yws_rx_free_chain(blocks);
 }
 
-int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool continue_read) {
+namespace {
+
+/* yv_ws_read_proc, and with flags yv_ws_read_msg: one message at most. */
+int32_t yws_read(int32_t client_id, char *data, int32_t *size, bool continue_read, int32_t *flags) {
   if (!yws_core_exists()) return YWS_ERR_GENERIC;
   if (!size) return YWS_ERR_INVAL_PARM;
   int32_t wanted = *size;
   *size = 0;
+  if (flags) *flags = 0;
   int32_t got = 0;
-  int32_t left;
+  bool left;
+  bool message_read = false;
   int state;
   bool user_close;
   uint32_t tag;
@@ -97,22 +117,31 @@ int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool conti
     /* Events this read posts belong to this record, not to a later one. */
     tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
     auto &r = rec->data.read;
-    if (data && wanted > 0) {
-      got = wanted;
-      yws_chain_pull(&r.rx_q, data, &got);
+    int32_t freed = 0;
+    if (flags && r.msg.marks) {
+      int32_t f = 0;
+      freed = yws_msg_pull(rec, data, wanted, &got, &f);
+      if (flags) *flags = f;
+      message_read = f != 0 || got > 0;
+    } else {
+      if (data && wanted > 0) {
+        got = wanted;
+        yws_chain_pull(&r.rx_q, data, &got);
+      }
+      if (r.msg.marks) freed = yws_msg_consumed(rec, got);
     }
-    left = list_len(&r.rx_q);
+    left = list_len(&r.rx_q) > 0 || (r.msg.marks && yws_msg_waiting(rec));
     YWS_TRACE("read=%d,service_id=%d", got, client_id);
     if (got > 0) {
       r.rx_read_size += got;
       *size = got;
-      yws_loop *loop = rec->prot_ctxt.loop;
-      if (loop) {
-        int32_t pending = loop->rx_pending -= got;
-        /* The loop resumes delivery itself; wake it so it need not wait
-         * out its poll. The context lives while we hold the service lock. */
-        if (loop->rx_paused.load() && pending < loop->rx_resume) yws_loop_wake(loop);
-      }
+    }
+    yws_loop *loop = rec->prot_ctxt.loop;
+    if (loop && got + freed > 0) {
+      int32_t pending = loop->rx_pending -= got + freed;
+      /* The loop resumes delivery itself; wake it so it need not wait
+       * out its poll. The context lives while we hold the service lock. */
+      if (loop->rx_paused.load() && pending < loop->rx_resume) yws_loop_wake(loop);
     }
     state = yws_state(rec);
     /* A user close ends by its own handshake; ending it here would cut that short. */
@@ -126,7 +155,18 @@ int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool conti
   if (state == YWS_CONN_STA_CONNECTED) return YWS_OK;
   if (state == YWS_CONN_STA_CLOSING && !user_close)
     yws_post(YWS_MSG_TYPE_LWS_CLIENT_CLOSED, tag, 0, 0);
-  return got > 0 ? YWS_OK : YWS_ERR_NET_FAIL;
+  return got > 0 || message_read ? YWS_OK : YWS_ERR_NET_FAIL;
+}
+
+}  // namespace
+
+int32_t yv_ws_read_proc(int32_t client_id, char *data, int32_t *size, bool continue_read) {
+  return yws_read(client_id, data, size, continue_read, nullptr);
+}
+
+int32_t yv_ws_read_msg(int32_t client_id, char *data, int32_t *size, int32_t *flags) {
+  int32_t ignored = 0;
+  return yws_read(client_id, data, size, false, flags ? flags : &ignored);
 }
 
 int32_t yws_client_read_event(int32_t client_id) {

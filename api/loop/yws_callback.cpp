@@ -67,7 +67,10 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
     case LWS_CALLBACK_CLIENT_RECEIVE:
       if (in && len) yws_rx_account(loop, wsi, len);
       if (yws_rx_data(loop, wsi, in, len)) return -1;
-      if (in && len) yws_rx_batch_limit(loop, wsi);
+      /* Message mode batches empty messages and counts their marks too. */
+      if ((in && len) || loop->msg_mode) yws_rx_batch_limit(loop, wsi);
+      if (loop->msg_mode && loop->buffered && loop->rx_pending.load() >= loop->rx_high)
+        yws_rx_pause(loop, wsi);
       break;
     case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
       yws_alive(client_id);

@@ -134,6 +134,7 @@ yws_err_e yws_connect_steps(int client_id, yws_client_t *rec, yws_cfg_t *cfg, co
   loop->info.config.subprot_en = cfg->conn.subprot_en;
   loop->info.config.linger_time_ms = cfg->close.waittime * 1000;
   loop->buffered = yws_buffered();
+  loop->msg_mode = rec->data.read.msg.piece > 0;
   yws_loop_set_rx_marks(loop, rec->data.read.rx_max_size);
   {
     /* Writers look for the loop under the service lock to wake it. */

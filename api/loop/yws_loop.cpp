@@ -199,7 +199,7 @@ int yws_loop_rx_put(yws_loop *loop, uint32_t id, const void *in, size_t len) {
 }
 
 int yws_loop_rx_put2(yws_loop *loop, uint32_t id, const void *in, size_t in_len, const void *more,
-                     size_t more_len) {
+                     size_t more_len, uint32_t flags) {
   if (loop->drop_events) return 0;
   if (in_len > 0x7FFFFFF0u || more_len > 0x7FFFFFF0u - in_len) return -1;
   size_t len = in_len + more_len;
@@ -231,6 +231,7 @@ int yws_loop_rx_put2(yws_loop *loop, uint32_t id, const void *in, size_t in_len,
         auto *piece = reinterpret_cast<yws_rx_piece_t *>(base);
         piece->id = id;
         piece->len = static_cast<uint32_t>(len);
+        piece->flags = flags;
         if (in_len) std::memcpy(base + sizeof(*piece), in, in_len);
         if (more_len) std::memcpy(base + sizeof(*piece) + in_len, more, more_len);
         base[sizeof(*piece) + len] = '\0';

@@ -81,7 +81,12 @@ typedef struct yws_rx_block {
 typedef struct {
   uint32_t id; /* the receive event it stands for */
   uint32_t len;
+  uint32_t flags; /* message mode: YWS_MSG_FLAG_* of the piece; 0 otherwise */
 } yws_rx_piece_t;
+
+/* Buffered message mode: what one message's mark costs against the receive
+ * buffer, so that flow control bounds the marks as it bounds the bytes. */
+#define YWS_RX_MARK_COST 32
 
 struct yws_loop {
   /* First member: the context's user pointer is this block and the info. */
@@ -91,6 +96,11 @@ struct yws_loop {
   struct lws_context *context;
   struct lws *wsi; /* NULL once the library destroyed the connection */
   bool buffered;
+  /* "read/message" is on: pieces carry their message flags, and an empty
+   * final frame still makes a piece. */
+  bool msg_mode;
+  /* Loop thread: a piece of the current message was batched already. */
+  bool msg_open;
   /* The message being written: one per client, used by the loop thread only. */
   unsigned char tx_buf[YWS_LWS_PRE + YWS_TX_MSG_MAX];
   int32_t rx_high;
@@ -168,7 +178,7 @@ int yws_loop_take_staged(yws_loop *loop, yv_event_t *out, int max);
 int yws_loop_rx_put(yws_loop *loop, uint32_t id, const void *in, size_t len);
 /* The same for one piece made of two parts, copied one after the other. */
 int yws_loop_rx_put2(yws_loop *loop, uint32_t id, const void *in, size_t in_len, const void *more,
-                     size_t more_len);
+                     size_t more_len, uint32_t flags = 0);
 /* Takes every batched piece (a chain of blocks) and ends the announcement,
  * so the next piece announces a new batch. */
 yws_rx_block_t *yws_loop_rx_take(yws_loop *loop);

@@ -42,6 +42,23 @@ int yws_violation(int client_id, struct lws *wsi, int code, const char *why) {
   return -1;
 }
 
+/* Batches received bytes (two parts, one after the other). Message mode
+ * gives the piece its flags, batches an empty final piece too, and counts a
+ * buffered message's mark against the receive buffer at its first piece. */
+void yws_rx_push(yws_loop *loop, const void *a, size_t na, const void *b, size_t nb, bool binary,
+                 bool final) {
+  if (!loop->msg_mode) {
+    if (na + nb) (void)yws_loop_rx_put2(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE, a, na, b, nb);
+    return;
+  }
+  if (na + nb == 0 && !final) return;
+  uint32_t flags = (binary ? YWS_MSG_FLAG_BINARY : 0u) |
+                   (loop->msg_open ? 0u : YWS_MSG_FLAG_FIRST) | (final ? YWS_MSG_FLAG_FINAL : 0u);
+  if (!loop->msg_open && loop->buffered) loop->rx_pending += YWS_RX_MARK_COST;
+  loop->msg_open = !final;
+  (void)yws_loop_rx_put2(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE, a, na, b, nb, flags);
+}
+
 }  // namespace
 
 void yws_rx_check_open(int client_id) {
@@ -102,7 +119,7 @@ int yws_rx_data(yws_loop *loop, struct lws *wsi, void *in, size_t len) {
     rx.ncarry = 0;
   }
   if (!rx.in_text) {
-    if (len) (void)yws_loop_rx_put(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE, p, len);
+    yws_rx_push(loop, p, len, nullptr, 0, true, final);
     return 0;
   }
   size_t tail;
@@ -113,9 +130,7 @@ int yws_rx_data(yws_loop *loop, struct lws *wsi, void *in, size_t len) {
    * so no byte of an invalid sequence ever reaches the caller. */
   bool open_in_carry = rx.utf8.need && tail == len && rx.ncarry;
   size_t keep_from = open_in_carry ? 0 : tail;
-  if (!open_in_carry && rx.ncarry + keep_from)
-    (void)yws_loop_rx_put2(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE, rx.carry, rx.ncarry, p,
-                           keep_from);
+  if (!open_in_carry) yws_rx_push(loop, rx.carry, rx.ncarry, p, keep_from, false, final);
   if (open_in_carry) {
     std::memcpy(rx.carry + rx.ncarry, p, len);
     rx.ncarry = static_cast<uint8_t>(rx.ncarry + len);

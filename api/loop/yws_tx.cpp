@@ -14,26 +14,40 @@ int64_t yws_unsent(const yws_client_t *rec) {
   return rec->data.write.tx_total_size - rec->data.write.tx_send_size;
 }
 
-/* Caller holds the transmit lock. Bytes of a write of `prot` join the newest
- * run when it has that kind; false when a new run is needed and none is free. */
+/* Caller holds the transmit lock or the service lock: bytes or, in message
+ * mode, messages (empty ones too) wait to be sent. */
+bool yws_tx_pending(const yws_client_t *rec) {
+  return yws_unsent(rec) > 0 || (rec->data.write.message && rec->data.write.run_count > 0);
+}
+
+/* Caller holds the transmit lock. Stream mode: bytes of a write of `prot`
+ * join the newest run when it has that kind. Message mode: every write takes
+ * a run. False when none is free. */
 bool yws_tx_run_room(const yws_client_t *rec, uint8_t prot) {
   const auto &w = rec->data.write;
+  if (w.message) return w.run_count < YWS_TX_RUNS;
   if (w.run_count == 0) return true;
   const yws_tx_run_t &last = w.runs[(w.run_head + w.run_count - 1) % YWS_TX_RUNS];
-  return last.prot == prot || w.run_count < YWS_TX_RUNS;
+  return last.prot == prot || w.run_count < YWS_TX_KINDS;
 }
 
 void yws_tx_run_add(yws_client_t *rec, uint8_t prot, int32_t len) {
   auto &w = rec->data.write;
-  if (w.run_count > 0) {
+  if (w.run_count > 0 && !w.message) {
     yws_tx_run_t &last = w.runs[(w.run_head + w.run_count - 1) % YWS_TX_RUNS];
     if (last.prot == prot) {
       last.len += len;
       return;
     }
   }
-  w.runs[(w.run_head + w.run_count) % YWS_TX_RUNS] = {prot, len};
+  w.runs[(w.run_head + w.run_count) % YWS_TX_RUNS] = {prot, false, len};
   w.run_count++;
+}
+
+void yws_tx_run_pop(yws_client_t *rec) {
+  auto &w = rec->data.write;
+  w.run_head = static_cast<uint8_t>((w.run_head + 1) % YWS_TX_RUNS);
+  w.run_count--;
 }
 
 /* n bytes of the oldest run went out. */
@@ -45,8 +59,7 @@ void yws_tx_run_sent(yws_client_t *rec, int32_t n) {
     first.len -= k;
     n -= k;
     if (first.len > 0) break;
-    w.run_head = static_cast<uint8_t>((w.run_head + 1) % YWS_TX_RUNS);
-    w.run_count--;
+    yws_tx_run_pop(rec);
   }
 }
 
@@ -76,19 +89,22 @@ int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
       /* Written so that nothing can overflow: unsent never exceeds the limit. */
       if (parm_t->size > w.tx_max_size - unsent) return YWS_ERR_NO_MEM;
       auto prot = static_cast<uint8_t>(parm_t->type);
-      /* Too many changes of kind queued: like a full buffer, until some go out. */
-      if (parm_t->size > 0 && !yws_tx_run_room(rec, prot)) return YWS_ERR_NO_MEM;
-      was_empty = unsent == 0;
+      /* Too many changes of kind (or messages) queued: like a full buffer,
+       * until some go out. */
+      bool counts = parm_t->size > 0 || w.message;
+      if (counts && !yws_tx_run_room(rec, prot)) return YWS_ERR_NO_MEM;
+      was_empty = !yws_tx_pending(rec);
       if (yws_chain_append(&w.tx_q, reinterpret_cast<const char *>(parm_t->data), parm_t->size) !=
           0)
         return YWS_ERR_NO_MEM;
-      if (parm_t->size > 0) yws_tx_run_add(rec, prot, parm_t->size);
+      if (counts) yws_tx_run_add(rec, prot, parm_t->size);
       w.tx_total_size += parm_t->size;
+      was_empty = was_empty && counts;
     }
     /* A loop that is sending asks for the next callback itself while data
      * waits; only one that may have gone idle needs waking. */
     yws_loop *loop = rec->prot_ctxt.loop;
-    if (loop && was_empty && parm_t->size > 0 && loop->tx_ready.load()) yws_kick_locked(loop);
+    if (loop && was_empty && loop->tx_ready.load()) yws_kick_locked(loop);
   }
   YWS_TRACE("flag:%d", was_empty ? 1 : 0);
   return YWS_OK;
@@ -127,6 +143,50 @@ int yws_write_frame(yws_loop *loop, struct lws *wsi, unsigned char *p, size_t n,
   return ret;
 }
 
+namespace {
+
+/* Sends the next piece of the oldest message (message mode): one frame of at
+ * most 2048 bytes, the first with the message's kind, the rest continuations,
+ * the last with FIN. false when nothing waited; *ret is lws_write's. */
+bool yws_tx_send_message_frame(yws_loop *loop, yws_client_t *rec, struct lws *wsi, int *ret) {
+  auto &w = rec->data.write;
+  unsigned char *buf = loop->tx_buf + YWS_LWS_PRE;
+  int32_t n;
+  bool first, fin, text;
+  {
+    yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+    if (w.run_count == 0) return false;
+    const yws_tx_run_t &run = w.runs[w.run_head];
+    n = yws_chain_peek(&w.tx_q, reinterpret_cast<char *>(buf),
+                       std::min<int32_t>(run.len, YWS_TX_MSG_MAX));
+    first = !run.started;
+    fin = n == run.len;
+    text = run.prot != YWS_WRITE_PROT_BIN;
+  }
+  int kind = first ? (text ? LWS_WRITE_TEXT : LWS_WRITE_BINARY) : LWS_WRITE_CONTINUATION;
+  if (!fin) kind |= LWS_WRITE_NO_FIN;
+  bool choked;
+  *ret = yws_write_frame(loop, wsi, buf, static_cast<size_t>(n),
+                         static_cast<enum lws_write_protocol>(kind), &choked);
+  YWS_TRACE("write msg ret=%d,%d fin=%d", *ret, n, fin ? 1 : 0);
+  if (*ret < 0) return true;
+  bool more;
+  {
+    yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+    int32_t dropped = yws_chain_drop(&w.tx_q, n);
+    yws_tx_run_t &run = w.runs[w.run_head];
+    run.len -= dropped;
+    run.started = true;
+    if (fin) yws_tx_run_pop(rec);
+    w.tx_send_size += dropped;
+    more = yws_tx_pending(rec);
+  }
+  if (more || loop->close_requested.load()) lws_callback_on_writable(wsi);
+  return true;
+}
+
+}  // namespace
+
 int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
   yws_client_t *rec = yws_rec(loop->client_id);
   if (!rec || rec->prot_ctxt.loop != loop) return 0;
@@ -135,6 +195,10 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
    * close reports them. */
   if (loop->close_sent) return 0;
   auto &w = rec->data.write;
+  if (w.message) {
+    int ret = 0;
+    if (yws_tx_send_message_frame(loop, rec, wsi, &ret)) return ret < 0 ? -1 : 0;
+  }
   unsigned char *buf = loop->tx_buf + YWS_LWS_PRE;
   int32_t n = 0;
   int64_t unsent;
@@ -142,8 +206,8 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
   bool text = false;
   {
     yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
-    unsent = yws_unsent(rec);
-    if (unsent > 0 && w.run_count > 0) {
+    unsent = yws_tx_pending(rec) ? 1 : 0;
+    if (unsent > 0 && w.run_count > 0 && !w.message) {
       /* A message never crosses into bytes of another kind. */
       const yws_tx_run_t &run = w.runs[w.run_head];
       run_left = run.len;
@@ -169,7 +233,7 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
       int32_t dropped = yws_chain_drop(&w.tx_q, n);
       yws_tx_run_sent(rec, dropped);
       w.tx_send_size += dropped;
-      more = yws_unsent(rec) > 0;
+      more = yws_tx_pending(rec);
     }
     if (more || loop->close_requested.load()) lws_callback_on_writable(wsi);
     return 0;
@@ -194,7 +258,7 @@ int yws_tx_peer_close(yws_loop *loop) {
   yws_client_t *rec = yws_rec(loop->client_id);
   if (rec && rec->prot_ctxt.loop == loop) {
     yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
-    if (yws_unsent(rec) == 0) loop->close_clean = true;
+    if (!yws_tx_pending(rec)) loop->close_clean = true;
   }
   /* Our close frame is answered: end now, without a second close frame.
    * Otherwise the library answers the server's close itself. */
@@ -204,12 +268,12 @@ int yws_tx_peer_close(yws_loop *loop) {
 int32_t yws_user_close_result(yws_client_t *rec) {
   yws_loop *loop = rec->prot_ctxt.loop;
   if (!loop || !loop->user_close.load()) return YWS_OK;
-  int64_t unsent;
+  bool pending;
   {
     yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
-    unsent = yws_unsent(rec);
+    pending = yws_tx_pending(rec);
   }
-  if (unsent > 0) return YWS_ERR_TIMEDOUT;
+  if (pending) return YWS_ERR_TIMEDOUT;
   if (loop->close_requested.load() && !loop->close_clean.load()) return YWS_ERR_TIMEDOUT;
   return YWS_OK;
 }
