@@ -101,6 +101,7 @@ const Syntax kSyntax[] = {
     {"YWSOPEN", "<client>,<profile>"},
     {"YWSSEND", "<client>,<0 text|1 binary>,\"<data: text, or hex when binary>\""},
     {"YWSREAD", "<client>,<max 1..65536>"},
+    {"YWSREADMSG", "<client>,<max 1..65536>"},
     {"YWSCLOSE", "<client>"},
     {"YWSSTATE", "<client>"},
     {"YWSTLS", "<tls ctx 0..4>[,<level 0..2>[,\"<ca>\",\"<cert>\",\"<key>\"]]"},
@@ -262,6 +263,23 @@ std::string one_line(const std::string &s) {
   return r;
 }
 
+/* Bytes of a message as the console shows them: text quoted, binary in hex
+ * (as AT+YWSSEND takes it). */
+std::string message_text(const uint8_t *data, int32_t size, int32_t flags) {
+  std::string bytes;
+  if (data && size > 0)
+    bytes.assign(reinterpret_cast<const char *>(data), static_cast<size_t>(size));
+  if (!(flags & YWS_MSG_FLAG_BINARY)) return quote(bytes);
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string hex = "\"";
+  for (char ch : bytes) {
+    auto b = static_cast<unsigned char>(ch);
+    hex += kHex[b >> 4];
+    hex += kHex[b & 15];
+  }
+  return hex + "\"";
+}
+
 std::string urc_line(int client, const yws_parm_t &p, bool buffered) {
   std::string c = std::to_string(client);
   switch (p.type) {
@@ -274,6 +292,9 @@ std::string urc_line(int client, const yws_parm_t &p, bool buffered) {
       return "+YWSRECV: " + c + "," + std::to_string(p.size) + "," +
              quote(
                  std::string(reinterpret_cast<const char *>(p.data), static_cast<size_t>(p.size)));
+    case YWS_CB_TYPE_MESSAGE:
+      return "+YWSMSG: " + c + "," + std::to_string(p.size) + "," + std::to_string(p.virtual_) +
+             "," + message_text(p.data, p.size, p.virtual_);
     default:
       return "+YWSEVENT: " + c + "," + std::to_string(p.type) + "," + std::to_string(p.virtual_);
   }
@@ -446,6 +467,7 @@ struct Console::Impl {
     if (cmd.name == "YWSOPEN") return open(c, p);
     if (cmd.name == "YWSSEND") return send(c, p, before);
     if (cmd.name == "YWSREAD") return read(c, p, before);
+    if (cmd.name == "YWSREADMSG") return read_msg(c, p, before);
     if (cmd.name == "YWSCLOSE") return close(c, p);
     if (cmd.name == "YWSTLS") return tls(c, p);
     if (cmd.name == "YWSCAUSE") return cause(c, p);
@@ -540,6 +562,27 @@ struct Console::Impl {
     Outcome o;
     o.lines.push_back("+YWSREAD: " + std::to_string(c) + "," + std::to_string(n) + "," +
                       quote(buf));
+    return o;
+  }
+
+  /* One message at most, with its flags. */
+  Outcome read_msg(int c, const std::vector<Param> &p, const Counts &before) {
+    int64_t max = 0;
+    if (p.size() != 2 || !parse_int(p[1], 1, kReadMax, &max)) return usage("YWSREADMSG");
+    std::string buf(static_cast<size_t>(max), '\0');
+    int32_t n = static_cast<int32_t>(max), flags = 0;
+    int32_t rc = yv_ws_read_msg(c, &buf[0], &n, &flags);
+    if (rc != YWS_OK) return error(rc);
+    n = n < 0 ? 0 : (n > max ? static_cast<int32_t>(max) : n);
+    if (n == 0 && flags == 0 && c < YWS_CLIENT_NUM) {
+      /* Nothing waiting, unless new data was announced during the read. */
+      std::lock_guard<std::mutex> lk(g_mu);
+      if (counts.recvs[c] == before.recvs[c]) counts.announced[c] = false;
+    }
+    Outcome o;
+    o.lines.push_back("+YWSREADMSG: " + std::to_string(c) + "," + std::to_string(n) + "," +
+                      std::to_string(flags) + "," +
+                      message_text(reinterpret_cast<const uint8_t *>(buf.data()), n, flags));
     return o;
   }
 

@@ -260,8 +260,8 @@ TEST(ConsoleEngine, EachCommandAnswersInItsDocumentedFormat) {
   ASSERT_FALSE(r.empty());
   EXPECT_EQ(r.back(), "OK");
   std::string all = testing::PrintToString(r);
-  for (const char *cmd : {"YWSCFG=", "YWSOPEN=", "YWSSEND=", "YWSREAD=", "YWSCLOSE=", "YWSSTATE=",
-                          "YWSTLS=", "YWSCAUSE="})
+  for (const char *cmd : {"YWSCFG=", "YWSOPEN=", "YWSSEND=", "YWSREAD=", "YWSREADMSG=", "YWSCLOSE=",
+                          "YWSSTATE=", "YWSTLS=", "YWSCAUSE="})
     EXPECT_NE(all.find(std::string("AT+") + cmd), std::string::npos) << cmd;
   std::vector<int> ids;
   for (const std::string &key : option_keys()) {
@@ -341,6 +341,36 @@ TEST(ConsoleProgram, BufferedScriptWithThreeClients) {
   EXPECT_EQ(server.total_connections(), 3);
   ASSERT_EQ(server.message_count(), 3u);
   for (const WsServer::Message &m : server.messages()) EXPECT_EQ(m.binary, m.data == sent[2]);
+}
+
+// Message mode: each AT+YWSSEND one message; buffered reads stop at its end with its flags,
+// direct mode prints each message with its kind and flags; binary is hex both ways.
+TEST(ConsoleProgram, MessageModeSessions) {
+  WsServer server;
+  ywstest::TempDir dir;
+  std::string path = dir.file("msg.at");
+  std::ofstream(path) << "AT+YWSCFG=\"conn/url\",0,\"$URL\"\nAT+YWSCFG=\"read/message\",0,128\n"
+                         "AT+YWSCFG=\"write/message\",0,1\nAT+YWSCFG=\"read/message\",0\n"
+                         "AT+YWSOPEN=0,0\nAT+YWSSEND=0,1,\"02ff00\"\n"
+                         "AT+YWSREADMSG=0,2\nAT+YWSREADMSG=0,100\nAT+YWSREADMSG=0,100\n"
+                         "AT+YWSSEND=0,0,\"hi\"\nAT+YWSREADMSG=0,100\nAT+YWSCLOSE=0\n";
+  Outcome r =
+      run_program({YWS_AT_PATH, "--buffered", "--url", server.url("/echo"), "--script", path});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(has(r.lines, "+YWSCFG: \"read/message\",0,128"));
+  EXPECT_TRUE(has(r.lines, "+YWSREADMSG: 0,2,3,\"02FF\""));
+  EXPECT_TRUE(has(r.lines, "+YWSREADMSG: 0,1,5,\"00\""));
+  EXPECT_TRUE(has(r.lines, "+YWSREADMSG: 0,0,0,\"\""));  // nothing waiting
+  EXPECT_TRUE(has(r.lines, "+YWSREADMSG: 0,2,6,\"hi\""));
+  ASSERT_EQ(server.message_count(), 2u);
+  EXPECT_TRUE(server.messages()[0].binary);
+
+  std::ofstream(path) << "AT+YWSCFG=\"conn/url\",0,\"$URL\"\nAT+YWSCFG=\"read/message\",0,128\n"
+                         "AT+YWSCFG=\"write/message\",0,1\nAT+YWSOPEN=0,0\n"
+                         "AT+YWSSEND=0,0,\"hello\"\nAT+YWSCLOSE=0\n";
+  r = run_program({YWS_AT_PATH, "--url", server.url("/echo"), "--script", path});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(has(r.lines, "+YWSMSG: 0,5,6,\"hello\""));
 }
 
 TEST(EchoExample, PrintsTheEchoAndFailsOnARefusal) {
