@@ -87,6 +87,16 @@ void add_echo(const Figures &f, Table &t) {
     t.row(sz + ", peak heap above idle, 3 clients (KiB)", in_kib(e.three.heap_peak_extra),
           in_kib(e.bare.heap_peak_extra), 1);
   }
+  if (f.echo_msg.total_bytes && f.echo_stream.total_bytes) {
+    auto per_msg = [](const EchoRate &r) {
+      return r.cpu_s * 1e6 * 2048.0 / static_cast<double>(r.total_bytes);
+    };
+    t.heading("echo 2048 B, 1 client: message mode (service) / stream mode (bare column)");
+    t.row("message mode vs stream mode: msg/s", msgs(f.echo_msg, 2048), msgs(f.echo_stream, 2048),
+          0);
+    t.row("message mode vs stream mode: CPU per message (µs)", per_msg(f.echo_msg),
+          per_msg(f.echo_stream), 1);
+  }
 }
 
 void add_receive(const Figures &f, Table &t) {
@@ -183,6 +193,10 @@ void print_targets(const Figures &f) {
     double per_bare = e.bare.cpu_s / static_cast<double>(e.bare.total_bytes);
     cpu = per_one / per_bare;
   }
+  /* Message mode against stream mode, both the service's, in the same rounds. */
+  double msg_tput = f.echo_msg.bytes_per_s() / f.echo_stream.bytes_per_s();
+  double msg_cpu = (f.echo_msg.cpu_s / static_cast<double>(f.echo_msg.total_bytes)) /
+                   (f.echo_stream.cpu_s / static_cast<double>(f.echo_stream.total_bytes));
   double rx_bare = f.bare_rx.bytes_per_s();
   double rx_direct = f.direct.bytes_per_s() / rx_bare;
   double rx_buffered = f.buffered.bytes_per_s() / rx_bare;
@@ -207,9 +221,10 @@ void print_targets(const Figures &f) {
       "summary: throughput_ratio_2048=%.3f rtt_median_us_service=%.1f "
       "rtt_median_us_bare=%.1f idle_client_heap_kib=%.1f idle_cpu_pct=%.3f "
       "tx_ratio_3clients=%.3f rx_ratio_direct=%.3f rx_ratio_buffered=%.3f "
-      "cpu_per_msg_ratio=%.3f rtt_median_us_callback=%.1f\n",
+      "cpu_per_msg_ratio=%.3f rtt_median_us_callback=%.1f msg_mode_throughput_ratio=%.3f "
+      "msg_mode_cpu_ratio=%.3f\n",
       ratio, w ? w->service.median : NAN, w ? w->bare.median : NAN, f.hook_first / 1024.0,
-      f.idle_cpu_pct, tx3, rx_direct, rx_buffered, cpu, f.rtt_callback.median);
+      f.idle_cpu_pct, tx3, rx_direct, rx_buffered, cpu, f.rtt_callback.median, msg_tput, msg_cpu);
 }
 
 }  // namespace

@@ -34,6 +34,9 @@ struct Figures {
     EchoRate one, three, bare;
   };
   std::vector<Echo> echo;
+  // 2048-byte echo, 1 client, in message mode both ways ("write/message",
+  // "read/message" 2048), beside the stream-mode runs of the same rounds.
+  EchoRate echo_msg, echo_stream;
   size_t bare_window = 0;
 
   uint64_t push_bytes = 0;

@@ -32,7 +32,10 @@ int Service::callback(int client_id, yws_parm_t *parm) {
 
 void Service::on_note(int client_id, const yws_parm_t *parm) {
   if (client_id < 0 || client_id >= YWS_CLIENT_NUM) return;
-  if (parm->type == YWS_CB_TYPE_RECV) {
+  if (parm->type == YWS_CB_TYPE_MESSAGE) {
+    rx_bytes_[client_id] += static_cast<uint64_t>(parm->size);
+    rx_notes_[client_id]++;
+  } else if (parm->type == YWS_CB_TYPE_RECV) {
     // Buffered mode repeats the first piece in its notification: only reads count there.
     if (!buffered_ && parm->data && parm->size > 0)
       rx_bytes_[client_id] += static_cast<uint64_t>(parm->size);
@@ -63,11 +66,13 @@ void Service::wait_change(uint64_t seen, std::chrono::microseconds timeout) {
   cv_.wait_for(lk, timeout, [&] { return version_ != seen; });
 }
 
-void Service::profile(int cfg, const std::string &url) {
+void Service::profile(int cfg, const std::string &url, bool message) {
   auto id = static_cast<uint8_t>(cfg);
   yv_ws_cfg_set_opt(id, YWS_CFG_CONN_URL, url.c_str());
   yv_ws_cfg_set_opt(id, YWS_CFG_RECV_CB, &Service::callback);
   yv_ws_cfg_set_opt(id, YWS_CFG_PING_INTERVAL, 0);
+  yv_ws_cfg_set_opt(id, YWS_CFG_WRITE_MESSAGE, message ? 1 : 0);
+  yv_ws_cfg_set_opt(id, YWS_CFG_READ_MESSAGE, message ? 2048 : 0);
 }
 
 int Service::open(int client, int cfg, bool buffered) {

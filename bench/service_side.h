@@ -44,7 +44,7 @@ class Service {
   static Service &get();
 
   // Profile with the URL, our callback and no keepalive pings.
-  void profile(int cfg, const std::string &url);
+  void profile(int cfg, const std::string &url, bool message = false);
   // Opens and waits for OPEN; its error code, or -100 on timeout.
   int open(int client, int cfg, bool buffered = false);
   int close(int client);

@@ -240,7 +240,7 @@ void merge(EchoRate &into, const EchoRate &r) {
   into.complete = into.complete && r.complete;
 }
 
-void measure_echo(const Options &o, ywstest::BareClient &bare, Figures &f) {
+void measure_echo(const Options &o, const std::string &url, ywstest::BareClient &bare, Figures &f) {
   Service &svc = Service::get();
   double part = o.echo_seconds / kRounds;
   f.bare_window = o.bare_window;
@@ -256,6 +256,19 @@ void measure_echo(const Options &o, ywstest::BareClient &bare, Figures &f) {
     must(e.one.complete && e.three.complete && e.bare.complete, "an echo run lost bytes");
     f.echo.push_back(e);
   }
+  // Message mode on client 0 beside stream mode on client 1, taking turns.
+  must(svc.close(0) == 0 && svc.close(1) == 0, "close clients 0 and 1");
+  svc.profile(0, url, true);
+  must(svc.open(0, 0) == 0 && svc.open(1, 1) == 0, "open message and stream clients");
+  f.echo_msg.complete = f.echo_stream.complete = true;
+  for (int round = 0; round < kRounds; round++) {
+    merge(f.echo_msg, with_cpu([&] { return svc.echo({0}, 2048, o.warm_seconds, part); }));
+    merge(f.echo_stream, with_cpu([&] { return svc.echo({1}, 2048, o.warm_seconds, part); }));
+  }
+  must(f.echo_msg.complete && f.echo_stream.complete, "a message-mode echo run lost bytes");
+  must(svc.close(0) == 0, "close the message client");
+  svc.profile(0, url);
+  must(svc.open(0, 0) == 0, "reopen client 0");
 }
 
 void measure_receive(const Options &o, const ServerProcess &server, Figures &f) {
@@ -322,7 +335,7 @@ int run(const Options &o) {
   f.handoff_us = handoff_us(o.quick ? 500 : 5000);
   measure_rtt(o, *bare, f);
   progress("echo throughput");
-  measure_echo(o, *bare, f);
+  measure_echo(o, echo, *bare, f);
   progress("receive throughput, direct mode");
   measure_receive(o, server, f);
   bare.reset();
