@@ -1,9 +1,13 @@
-/* Host operating-system layer on std::thread. */
+/* Host operating-system layer on std::thread (tasks on POSIX threads, for
+ * their stacks). */
 #include "yv_rtos.h"
 #include "yv_rtos_test.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -79,11 +83,81 @@ std::atomic<uint32_t> g_sleep_seconds{0};
 
 struct TaskExit {};
 
+/* Each task runs on a stack of its own, painted so that its high-water mark
+ * can be read when it ends. The host raises a task's stack to its minimum:
+ * glibc keeps the thread's descriptor and static TLS inside it, and the
+ * sanitizers' frames are several times larger. A guard page below catches an
+ * overflow. */
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t kStackMin = size_t(8) << 20;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr size_t kStackMin = size_t(8) << 20;
+#else
+constexpr size_t kStackMin = size_t(256) << 10;
+#endif
+#else
+constexpr size_t kStackMin = size_t(256) << 10;
+#endif
+constexpr uint8_t kPaint = 0xA5;
+
+struct Stack {
+  uint8_t *map = nullptr; /* guard page first */
+  size_t map_size = 0;
+  uint8_t *low = nullptr; /* lowest usable byte */
+  size_t size = 0;
+};
+
+/* Stacks of ended tasks are unmapped once their thread has been joined, by
+ * the next task creation; high-water marks of ended tasks by name. */
+struct Stacks {
+  std::mutex mu;
+  std::vector<std::pair<pthread_t, Stack>> ended;
+  std::unordered_map<std::string, uint32_t> high;
+  std::unordered_map<yv_task_t, std::pair<std::string, Stack>> live;
+};
+
+bool stack_map(size_t want, Stack *st) {
+  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  size_t size = (std::max(want, kStackMin) + page - 1) / page * page;
+  void *m = mmap(nullptr, size + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (m == MAP_FAILED) return false;
+  st->map = static_cast<uint8_t *>(m);
+  st->map_size = size + page;
+  mprotect(st->map, page, PROT_NONE);
+  st->low = st->map + page;
+  st->size = size;
+  std::memset(st->low, kPaint, size);
+  return true;
+}
+
+/* Bytes of the stack a task has touched: from the top down to the lowest
+ * byte that lost its paint. */
+uint32_t stack_used(const Stack &st) {
+  size_t i = 0;
+  while (i < st.size && st.low[i] == kPaint) i++;
+  return static_cast<uint32_t>(st.size - i);
+}
+
+void stacks_reap() {
+  Stacks &s = leaked<Stacks>();
+  std::vector<std::pair<pthread_t, Stack>> done;
+  {
+    std::lock_guard<std::mutex> lk(s.mu);
+    done.swap(s.ended);
+  }
+  for (auto &e : done) {
+    pthread_join(e.first, nullptr);
+    munmap(e.second.map, e.second.map_size);
+  }
+}
+
 struct TaskStart {
   yv_task_entry_t entry;
   void *arg;
   std::string name;
   yv_task_t id;
+  Stack stack;
 };
 
 struct LiveTasks {
@@ -114,8 +188,22 @@ void task_trampoline(std::unique_ptr<TaskStart> st) {
     st->entry(st->arg);
   } catch (const TaskExit &) {
   }
+  {
+    Stacks &s = leaked<Stacks>();
+    uint32_t used = stack_used(st->stack);
+    std::lock_guard<std::mutex> lk(s.mu);
+    uint32_t &high = s.high[st->name];
+    if (used > high) high = used;
+    s.live.erase(st->id);
+    s.ended.emplace_back(pthread_self(), st->stack);
+  }
   st.reset();
   task_ended();
+}
+
+void *task_thread(void *arg) {
+  task_trampoline(std::unique_ptr<TaskStart>(static_cast<TaskStart *>(arg)));
+  return nullptr;
 }
 
 /* ---- queues ---- */
@@ -284,7 +372,6 @@ extern "C" {
 YvOSStatus yv_rtos_task_create(yv_task_t *task, uint32_t stack_size, uint8_t priority,
                                const char *name, yv_task_entry_t entry, void *arg,
                                uint32_t event_count) {
-  (void)stack_size;
   (void)priority;
   (void)event_count;
   if (task) *task = 0;
@@ -298,14 +385,34 @@ YvOSStatus yv_rtos_task_create(yv_task_t *task, uint32_t stack_size, uint8_t pri
   st->id = g_next_task.fetch_add(1);
   yv_task_t id = st->id;
 
+  stacks_reap();
+  if (!stack_map(stack_size, &st->stack)) return YV_OSI_TASK_CREATE_FAIL;
+  Stack stack = st->stack;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstack(&attr, stack.low, stack.size);
   LiveTasks &lt = leaked<LiveTasks>();
   {
     std::lock_guard<std::mutex> lk(lt.mu);
     lt.n++;
   }
-  try {
-    std::thread(task_trampoline, std::move(st)).detach();
-  } catch (const std::exception &) {
+  {
+    Stacks &s = leaked<Stacks>();
+    std::lock_guard<std::mutex> lk(s.mu);
+    s.live[id] = {st->name, stack};
+  }
+  pthread_t thread;
+  TaskStart *start = st.release();
+  int rc = pthread_create(&thread, &attr, task_thread, start);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    {
+      Stacks &s = leaked<Stacks>();
+      std::lock_guard<std::mutex> lk(s.mu);
+      s.live.erase(id);
+    }
+    delete start;
+    munmap(stack.map, stack.map_size);
     task_ended();
     return YV_OSI_TASK_CREATE_FAIL;
   }
@@ -612,6 +719,29 @@ uint32_t yv_rtos_test_slept_seconds(void) {
 
 void yv_rtos_test_set_sleep_ms_per_s(uint32_t ms) {
   g_sleep_ms_per_s.store(ms);
+}
+
+uint32_t yv_rtos_test_stack_high_water(const char *name) {
+  Stacks &s = leaked<Stacks>();
+  std::string n = name ? name : "";
+  std::lock_guard<std::mutex> lk(s.mu);
+  auto it = s.high.find(n);
+  uint32_t high = it == s.high.end() ? 0 : it->second;
+  /* A live task's stack is read while it runs: a figure, not a fence. */
+  for (const auto &t : s.live)
+    if (t.second.first == n) high = std::max(high, stack_used(t.second.second));
+  return high;
+}
+
+void yv_rtos_test_stack_reset(void) {
+  Stacks &s = leaked<Stacks>();
+  std::lock_guard<std::mutex> lk(s.mu);
+  s.high.clear();
+}
+
+uint32_t yv_rtos_test_stack_given(uint32_t asked) {
+  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return static_cast<uint32_t>((std::max<size_t>(asked, kStackMin) + page - 1) / page * page);
 }
 
 void yv_rtos_test_set_timer_ms_per_s(uint32_t ms) {

@@ -26,6 +26,14 @@ void yv_rtos_test_set_sleep_ms_per_s(uint32_t ms);
 /* Timers started from now on run this many milliseconds per second asked
  * (default 1000): a test sees a 60 s timer in 0.6 s at 10. */
 void yv_rtos_test_set_timer_ms_per_s(uint32_t ms);
+/* Stacks: the most any task of that name ("wsclient", "wsservice") used of
+ * its painted stack so far, in bytes, live tasks included (their stacks are
+ * read while they run: for reports, not for sanitizer builds); 0 for none
+ * since the reset. */
+uint32_t yv_rtos_test_stack_high_water(const char *name);
+void yv_rtos_test_stack_reset(void);
+/* The stack a task asking `asked` bytes gets on this host (its minimum). */
+uint32_t yv_rtos_test_stack_given(uint32_t asked);
 /* Seconds asked of yv_rtos_task_sleep_s so far. */
 uint32_t yv_rtos_test_slept_seconds(void);
 /* Tasks created by yv_rtos_task_create that have not ended yet. */

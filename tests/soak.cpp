@@ -61,6 +61,7 @@ extern "C" int soak_cb(int client_id, yws_parm_t *parm) {
   return 0;
 }
 
+constexpr uint32_t kLoopStackGuard = 16 * 1024;
 const char *const kResources[] = {"tasks", "threads", "fds", "timers", "heap"};
 using Resources = std::array<long, 5>;
 
@@ -307,6 +308,13 @@ int main(int argc, char **argv) {
     res += std::string(kResources[i]) + "=" + std::to_string(now[i]) + "/" +
            std::to_string(base[i]) + " ";
   }
+  // A regression guard for the library thread's stack over ws, not the target.
+  uint32_t loop_stack = yv_rtos_test_stack_high_water("wsservice");
+  if (loop_stack > kLoopStackGuard)
+    soak.fail("a loop thread used " + std::to_string(loop_stack) + " bytes of stack");
+  std::printf("soak: stack high-water wsclient=%u wsservice=%u bytes (given %u)\n",
+              yv_rtos_test_stack_high_water("wsclient"), loop_stack,
+              yv_rtos_test_stack_given(6144));
   const Stats &st = soak.stats;
   std::printf(
       "soak: cycles=%ld writes=%ld refused=%ld bytes=%ld read_bytes=%ld server_closes=%ld "

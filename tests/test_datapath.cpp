@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -145,6 +146,41 @@ TEST(Receive, FloodArrivesWholeUnderFlowControl) {
   EXPECT_TRUE(in_order);
   EXPECT_LE(max_held, 10240);
   EXPECT_GT(max_held, 0);
+  ASSERT_EQ(close_client(0), 0);
+}
+
+// A callback slower than the network: while the service task delivers, the loop gathers what
+// follows into the next batch, so the task rarely has to sleep and be woken. Counted, not timed.
+TEST(Receive, SlowCallbackIsWokenOncePerManyMessages) {
+  const uint64_t count = 10000, size = 16, total = count * size;
+  WsServer server;
+  profile(0, server.url("/burst/" + std::to_string(total) + "/" + std::to_string(size)));
+  std::mutex m;
+  std::string got;
+  Notes::get().set_hook([&](int client, const yws_parm_t *p) {
+    if (client != 0 || p->type != YWS_CB_TYPE_RECV || !p->data) return;
+    auto until = steady_clock::now() + std::chrono::microseconds(50);
+    while (steady_clock::now() < until) {
+    }
+    std::lock_guard<std::mutex> lk(m);
+    got.append(reinterpret_cast<const char *>(p->data), static_cast<size_t>(p->size));
+  });
+  queue_probe::reset();
+  ASSERT_EQ(open_client(0, 0), 0);
+  ASSERT_TRUE(eventually(
+      [&] {
+        std::lock_guard<std::mutex> lk(m);
+        return got.size() >= total;
+      },
+      std::chrono::seconds(30)));
+  size_t sleeps = queue_probe::sleeps();
+  Notes::get().set_hook(nullptr);
+  ASSERT_EQ(got.size(), total);
+  bool in_order = true;
+  for (uint64_t i = 0; i < total && in_order; i++)
+    in_order = static_cast<uint8_t>(got[i]) == burst_byte(i);
+  EXPECT_TRUE(in_order);
+  EXPECT_LT(sleeps, count / 4) << "service-task wake-ups for " << count << " messages";
   ASSERT_EQ(close_client(0), 0);
 }
 

@@ -210,6 +210,33 @@ TEST(Timer, StopAndDeleteInsideOrDuringCallback) {
   yv_rtos_queue_delete(p.q);
 }
 
+// A task's stack is painted: what it touched is what it reports, whatever the host gave it.
+void TouchStack(void *arg) {
+  volatile uint8_t frame[24 * 1024];
+  for (size_t i = 0; i < sizeof(frame); i += 64) frame[i] = static_cast<uint8_t>(i);
+  (void)frame[0];
+  *static_cast<std::atomic<bool> *>(arg) = true;
+  yv_rtos_task_delete(0);
+}
+
+TEST(Task, StackHighWaterIsWhatTheTaskTouched) {
+  yv_rtos_test_stack_reset();
+  EXPECT_EQ(yv_rtos_test_stack_high_water("deep"), 0u);
+  EXPECT_GE(yv_rtos_test_stack_given(6144), 6144u);
+  std::atomic<bool> ran{false};
+  yv_task_t deep = 0, shallow = 0;
+  ASSERT_EQ(yv_rtos_task_create(&deep, 6144, 0, "deep", TouchStack, &ran, 0), YV_OSI_SUCCESS);
+  ASSERT_EQ(yv_rtos_task_create(&shallow, 6144, 0, "shallow", NopEntry, nullptr, 0),
+            YV_OSI_SUCCESS);
+  ASSERT_EQ(yv_rtos_test_wait_live_tasks(0, 3000), 0);
+  EXPECT_TRUE(ran.load());
+  uint32_t high = yv_rtos_test_stack_high_water("deep");
+  EXPECT_GE(high, 24u * 1024);
+  EXPECT_LT(high, yv_rtos_test_stack_given(6144));
+  EXPECT_LT(yv_rtos_test_stack_high_water("shallow"), high - 20 * 1024);
+  EXPECT_GT(yv_rtos_test_stack_high_water("shallow"), 0u);
+}
+
 TEST(Task, FailureInjectionGivesDistinctStatuses) {
   std::set<YvOSStatus> seen;
   yv_task_t task = 1;

@@ -26,6 +26,7 @@ struct probe_t {
   std::vector<uint32_t> posted;
   std::vector<uint32_t> handled;
   yv_queue_t consumed = 0;  // the queue the service task waits on
+  size_t sleeps = 0;        // its waits that found it empty
 };
 
 probe_t &probe() {
@@ -62,7 +63,16 @@ YvOSStatus __wrap_yv_rtos_queue_wait(yv_queue_t queue, void *item, uint32_t size
     p.consumed = queue;
   }
   p.cv.notify_all();
-  YvOSStatus st = __real_yv_rtos_queue_wait(queue, item, size, timeout);
+  /* A wait that finds an item costs the task no sleep; one that does not is
+   * a wake-up to come. */
+  YvOSStatus st = __real_yv_rtos_queue_wait(queue, item, size, 0);
+  if (st == YV_OSI_QUEUE_TIMEOUT && timeout != 0) {
+    {
+      std::lock_guard<std::mutex> lk(p.m);
+      p.sleeps++;
+    }
+    st = __real_yv_rtos_queue_wait(queue, item, size, timeout);
+  }
   if (st == YV_OSI_SUCCESS) {
     t_held = item_id(item, size);
     t_holding = true;
@@ -99,6 +109,12 @@ void reset() {
   std::lock_guard<std::mutex> lk(probe().m);
   probe().posted.clear();
   probe().handled.clear();
+  probe().sleeps = 0;
+}
+
+size_t sleeps() {
+  std::lock_guard<std::mutex> lk(probe().m);
+  return probe().sleeps;
 }
 
 size_t posted(uint32_t id) {

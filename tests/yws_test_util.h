@@ -70,6 +70,9 @@ size_t handled_count(uint32_t id);
 bool wait_handled(uint32_t id, size_t n = 1, milliseconds t = kWait);
 /* Posts an item of that id to the queue the service task waits on. */
 YvOSStatus post(uint32_t id, milliseconds t = kWait);
+/* Waits of the service task that found its queue empty (each one a wake-up)
+ * since the last reset. */
+size_t sleeps();
 }  // namespace queue_probe
 
 /* Polls a condition nobody signals, within a bound. */
