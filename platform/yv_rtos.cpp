@@ -112,6 +112,7 @@ struct Stack {
  * the next task creation; high-water marks of ended tasks by name. */
 struct Stacks {
   std::mutex mu;
+  std::condition_variable cv;
   std::vector<std::pair<pthread_t, Stack>> ended;
   std::unordered_map<std::string, uint32_t> high;
   std::unordered_map<yv_task_t, std::pair<std::string, Stack>> live;
@@ -137,19 +138,6 @@ uint32_t stack_used(const Stack &st) {
   size_t i = 0;
   while (i < st.size && st.low[i] == kPaint) i++;
   return static_cast<uint32_t>(st.size - i);
-}
-
-void stacks_reap() {
-  Stacks &s = leaked<Stacks>();
-  std::vector<std::pair<pthread_t, Stack>> done;
-  {
-    std::lock_guard<std::mutex> lk(s.mu);
-    done.swap(s.ended);
-  }
-  for (auto &e : done) {
-    pthread_join(e.first, nullptr);
-    munmap(e.second.map, e.second.map_size);
-  }
 }
 
 struct TaskStart {
@@ -181,6 +169,26 @@ void task_ended() {
   lt.cv.notify_all();
 }
 
+/* Joins each task's thread as soon as it ended and unmaps its stack; only
+ * then does the task stop counting as live, so nothing of it is left when
+ * a test sees no task. */
+void reaper() {
+  Stacks &s = leaked<Stacks>();
+  std::unique_lock<std::mutex> lk(s.mu);
+  for (;;) {
+    s.cv.wait(lk, [&] { return !s.ended.empty(); });
+    std::vector<std::pair<pthread_t, Stack>> done;
+    done.swap(s.ended);
+    lk.unlock();
+    for (auto &e : done) {
+      pthread_join(e.first, nullptr);
+      munmap(e.second.map, e.second.map_size);
+      task_ended();
+    }
+    lk.lock();
+  }
+}
+
 void task_trampoline(std::unique_ptr<TaskStart> st) {
   pthread_setname_np(pthread_self(), st->name.c_str());
   t_self = st->id;
@@ -197,8 +205,8 @@ void task_trampoline(std::unique_ptr<TaskStart> st) {
     s.live.erase(st->id);
     s.ended.emplace_back(pthread_self(), st->stack);
   }
+  leaked<Stacks>().cv.notify_one();
   st.reset();
-  task_ended();
 }
 
 void *task_thread(void *arg) {
@@ -385,7 +393,14 @@ YvOSStatus yv_rtos_task_create(yv_task_t *task, uint32_t stack_size, uint8_t pri
   st->id = g_next_task.fetch_add(1);
   yv_task_t id = st->id;
 
-  stacks_reap();
+  static std::once_flag reaper_started;
+  std::call_once(reaper_started, [] {
+    try {
+      std::thread(reaper).detach();
+    } catch (const std::exception &) {
+      /* Without it ended tasks keep their stacks and count as live. */
+    }
+  });
   if (!stack_map(stack_size, &st->stack)) return YV_OSI_TASK_CREATE_FAIL;
   Stack stack = st->stack;
   pthread_attr_t attr;
