@@ -147,9 +147,9 @@ uint32_t piece_for(int reason, bool has_data) {
   }
 }
 
-/* The event a reason becomes, 0 for none; writable reasons only on a change of the flag; a
- * batched piece announces its batch with one receive event. */
-uint32_t event_for(int reason, bool has_data, bool was_writable) {
+/* The event a reason becomes, 0 for none (the writable callback only sets the flag); a batched
+ * piece announces its batch with one receive event. */
+uint32_t event_for(int reason, bool has_data) {
   if (piece_for(reason, has_data)) return YWS_MSG_TYPE_LWS_CLIENT_RECEIVE;
   switch (reason) {
     case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
@@ -160,8 +160,6 @@ uint32_t event_for(int reason, bool has_data, bool was_writable) {
       return has_data ? YWS_MSG_TYPE_LWS_CLIENT_RECEIVE : 0;
     case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
       return YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG;
-    case LWS_CALLBACK_CLIENT_WRITEABLE:
-      return was_writable ? 0 : YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE;
     case LWS_CALLBACK_PROTOCOL_DESTROY:
       return YWS_MSG_TYPE_LWS_PROTOCOL_DESTROY;
     case LWS_CALLBACK_WSI_DESTROY:
@@ -290,7 +288,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     /* The writable flag belongs to whichever record holds the loop's client id. */
     bool rec_exists = h.loop->client_id == 0 && record_mode != 2;
-    bool was_writable = rec_exists && h.rec->status.write.curr_is_writable;
     int32_t pending = h.loop->rx_pending.load();
     int r = yws_client_prot_callback(
         no_wsi ? nullptr : wsi, static_cast<lws_callback_reasons>(reason), nullptr, arg, arg_len);
@@ -312,7 +309,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       check(r == (no_wsi ? 1 : (!bare && invalid_id) ? 3 : 0));
     }
     bool dispatched = active && !h.loop->drop_events;
-    uint32_t want = dispatched ? event_for(reason, arg && arg_len, was_writable) : 0;
+    uint32_t want = dispatched ? event_for(reason, arg && arg_len) : 0;
     uint32_t kind = dispatched ? piece_for(reason, arg && arg_len) : 0;
     check(staged.events.size() == (want ? 1u : 0u));
     for (const yv_event_t &ev : staged.events) {

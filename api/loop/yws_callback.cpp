@@ -22,12 +22,14 @@ void yws_emit_id(yws_cb_ctx *cx, uint32_t id, uint32_t p2 = 0, uint32_t p3 = 0) 
   yws_loop_stage(cx->loop, &cx->ev);
 }
 
-void yws_writable_step(uint8_t client_id, yws_cb_ctx *cx) {
+/* The pipe drained: the client is writable again. The writable callback
+ * that says so sends the next message itself, so the service task is not
+ * woken for it. */
+void yws_writable_step(uint8_t client_id) {
   yws_client_t *rec = yws_rec(client_id);
-  if (rec && yws_writable(rec)) return;
+  if (!rec || yws_writable(rec)) return;
   YWS_TRACE("writable");
-  if (rec) yws_writable_set(rec, true);
-  yws_emit_id(cx, YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE);
+  yws_writable_set(rec, true);
 }
 
 void yws_rx_pause(yws_loop *loop, struct lws *wsi) {
@@ -77,7 +79,7 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       (void)yws_loop_rx_put(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG, in, in ? len : 0);
       break;
     case LWS_CALLBACK_CLIENT_WRITEABLE:
-      yws_writable_step(client_id, ev);
+      yws_writable_step(client_id);
       if (wsi == loop->wsi) return yws_tx_writeable(loop, wsi);
       break;
     case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
