@@ -16,51 +16,72 @@ void yws_rx_forget(yws_client_t *rec, int32_t size) {
   if (rec->prot_ctxt.loop) rec->prot_ctxt.loop->rx_pending -= size;
 }
 
-/* One piece to the callback or the receive chain; the caller keeps the bytes.
- * flags: the piece's message flags when "read/message" is on. */
-int32_t yws_rx_piece(int32_t client_id, const char *data, int32_t size, uint32_t flags) {
-  uint8_t cfg_id;
-  bool notify;
+/* Buffered mode, service lock held: one piece into the receive chain (with
+ * its message's mark when "read/message" is on). true when the chain had
+ * nothing waiting before it; false for a piece that could not be kept. */
+bool yws_rx_store(yws_client_t *rec, const char *data, int32_t size, uint32_t flags,
+                  bool *was_empty) {
+  auto &r = rec->data.read;
+  bool msg = r.msg.marks != nullptr;
+  int32_t cost = msg && (flags & YWS_MSG_FLAG_FIRST) ? YWS_RX_MARK_COST : 0;
+  *was_empty = list_empty(&r.rx_q) && !(msg && yws_msg_waiting(rec));
+  bool kept = data && size <= r.rx_max_size - (r.rx_total_size - r.rx_read_size);
+  if (kept)
+    kept = msg ? yws_msg_store(rec, data, size, flags) : yws_chain_append(&r.rx_q, data, size) == 0;
+  if (!kept) {
+    YWS_TRACE("received piece dropped: %d bytes", size);
+    yws_rx_forget(rec, size + cost);
+    return false;
+  }
+  r.rx_total_size += size;
+  return true;
+}
+
+/* Buffered mode: the whole batch under one hold of the service lock; the
+ * piece that found nothing waiting is notified after it, as before. */
+void yws_rx_store_batch(int32_t client_id, yws_client_t *rec, yws_rx_block_t *blocks) {
+  const char *first = nullptr;
+  int32_t first_size = 0;
+  bool notify = false;
   {
     yws_service_lock lk;
-    yws_client_t *rec = yws_rec(client_id);
-    if (!rec) return YWS_ERR_GENERIC;
-    cfg_id = rec->cfg_id;
-    bool msg = rec->data.read.msg.piece > 0;
-    if (!yws_buffered()) {
-      notify = true;
-    } else if (msg) {
-      auto &r = rec->data.read;
-      int32_t cost = (flags & YWS_MSG_FLAG_FIRST) ? YWS_RX_MARK_COST : 0;
-      notify = list_empty(&r.rx_q) && !yws_msg_waiting(rec);
-      if (!data || size > r.rx_max_size - (r.rx_total_size - r.rx_read_size) ||
-          !yws_msg_store(rec, data, size, flags)) {
-        YWS_TRACE("received message piece dropped: %d bytes", size);
-        yws_rx_forget(rec, size + cost);
-        return YWS_ERR_NO_MEM;
+    for (yws_rx_block_t *b = blocks; b; b = b->next) {
+      uint32_t off = 0;
+      const char *data;
+      while (const yws_rx_piece_t *p = yws_rx_next_piece(b, &off, &data)) {
+        if (p->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG) continue;
+        bool was_empty = false;
+        auto size = static_cast<int32_t>(p->len);
+        if (yws_rx_store(rec, data, size, p->flags, &was_empty) && was_empty && !notify) {
+          notify = true;
+          first = data;
+          first_size = size;
+        }
       }
-      r.rx_total_size += size;
-    } else {
-      auto &r = rec->data.read;
-      YWS_TRACE("yws pos: %lld, %lld, %d", static_cast<long long>(r.rx_total_size),
-                static_cast<long long>(r.rx_read_size), r.rx_max_size);
-      if (!data || size > r.rx_max_size - (r.rx_total_size - r.rx_read_size)) {
-        yws_rx_forget(rec, size);
-        return YWS_ERR_NO_MEM;
-      }
-      notify = list_empty(&r.rx_q);
-      if (yws_chain_append(&r.rx_q, data, size) != 0) {
-        yws_rx_forget(rec, size);
-        return YWS_ERR_NO_MEM;
-      }
-      r.rx_total_size += size;
     }
   }
-  YWS_TRACE("flag: %d", notify ? 1 : 0);
   if (notify)
-    yws_notify(client_id, cfg_id, YWS_CB_TYPE_RECV,
-               reinterpret_cast<uint8_t *>(const_cast<char *>(data)), size, cfg_id);
-  return YWS_OK;
+    yws_notify(client_id, rec->cfg_id, YWS_CB_TYPE_RECV,
+               reinterpret_cast<uint8_t *>(const_cast<char *>(first)), first_size, rec->cfg_id);
+}
+
+/* Direct mode: each piece to the callback, or gathered into messages. Only
+ * this task releases records, so no lock is needed to look at this one. */
+void yws_rx_notify_batch(int32_t client_id, yws_client_t *rec, yws_rx_block_t *blocks) {
+  for (yws_rx_block_t *b = blocks; b; b = b->next) {
+    uint32_t off = 0;
+    const char *data;
+    while (const yws_rx_piece_t *p = yws_rx_next_piece(b, &off, &data)) {
+      if (p->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG)
+        YWS_TRACE("yws received pong: %.80s", data);
+      else if (rec->data.read.msg.gather)
+        yws_msg_deliver(client_id, rec, data, p->len, p->flags);
+      else
+        yws_notify(client_id, rec->cfg_id, YWS_CB_TYPE_RECV,
+                   reinterpret_cast<uint8_t *>(const_cast<char *>(data)),
+                   static_cast<int32_t>(p->len), rec->cfg_id);
+    }
+  }
 }
 
 }  // namespace
@@ -75,18 +96,12 @@ void yws_rx_batch_event(int32_t client_id) {
   /* Delivery paused on a full batch resumes on the loop thread; wake it (the
    * context lives while this task holds the record). */
   if (loop->rx_paused.load() && loop->rx_pending.load() < loop->rx_resume) yws_loop_wake(loop);
-  for (yws_rx_block_t *b = blocks; b; b = b->next) {
-    uint32_t off = 0;
-    const char *data;
-    while (const yws_rx_piece_t *p = yws_rx_next_piece(b, &off, &data)) {
-      if (p->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG)
-        YWS_TRACE("yws received pong: %.80s", data);
-      else if (rec->data.read.msg.gather)
-        yws_msg_deliver(client_id, rec, data, p->len, p->flags);
-      else
-        yws_rx_piece(client_id, data, static_cast<int32_t>(p->len), p->flags);
-    }
-  }
+  yws_loop_deliver_begin(loop);
+  if (yws_buffered())
+    yws_rx_store_batch(client_id, rec, blocks);
+  else
+    yws_rx_notify_batch(client_id, rec, blocks);
+  yws_loop_deliver_end(loop);
   /* A user callback cannot release the record, but stay safe if it did. */
   rec = yws_rec(client_id);
   if (rec && rec->prot_ctxt.loop == loop)

@@ -120,6 +120,10 @@ struct yws_loop {
   std::atomic<bool> tx_ready{false};
   /* A writer queued data into an idle chain: ask for WRITEABLE. */
   std::atomic<bool> tx_kick{false};
+  /* The service task is delivering a batch: a kick from inside one of its
+   * notifications waits for the batch's end, one wake-up for all. */
+  std::atomic<bool> delivering{false};
+  std::atomic<bool> kick_deferred{false};
   /* Received bytes not yet read by the user (buffered mode). */
   std::atomic<int32_t> rx_pending{0};
   std::atomic<bool> rx_paused{false};
@@ -167,6 +171,10 @@ bool yws_loop_orphan(yws_loop *loop);
 void yws_loop_destroy_context(yws_loop *loop);
 /* Wakes the loop from another thread (lws_cancel_service). */
 void yws_loop_wake(yws_loop *loop);
+/* Service task, around the delivery of a batch: kicks made inside it wake
+ * the loop once, at its end. */
+void yws_loop_deliver_begin(yws_loop *loop);
+void yws_loop_deliver_end(yws_loop *loop);
 
 /* Called from the protocol callback: where its events go. Never blocks,
  * never allocates; a full ring drops the event with a trace. */

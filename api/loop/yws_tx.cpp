@@ -65,10 +65,25 @@ void yws_tx_run_sent(yws_client_t *rec, int32_t n) {
 
 /* Caller holds the service lock, which keeps the context alive for the wake. */
 void yws_kick_locked(yws_loop *loop) {
-  if (!loop->tx_kick.exchange(true)) yws_loop_wake(loop);
+  if (loop->tx_kick.exchange(true)) return;
+  if (loop->delivering.load() && yv_rtos_task_self() == yws_core_task()) {
+    loop->kick_deferred = true;
+    return;
+  }
+  yws_loop_wake(loop);
 }
 
 }  // namespace
+
+void yws_loop_deliver_begin(yws_loop *loop) {
+  loop->delivering = true;
+}
+
+void yws_loop_deliver_end(yws_loop *loop) {
+  loop->delivering = false;
+  /* The service task keeps the context alive: no lock needed to wake it. */
+  if (loop->kick_deferred.exchange(false)) yws_loop_wake(loop);
+}
 
 int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
   if (!parm_t || !yws_core_exists()) return YWS_ERR_GENERIC;
