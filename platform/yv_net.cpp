@@ -25,6 +25,12 @@ int yv_socket_peer_open(int fd) {
   return (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0 ? 1 : 0;
 }
 
+int yv_socket_readable(int fd) {
+  if (fd < 0) return 0;
+  struct pollfd pfd = {fd, POLLIN, 0};
+  return poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN) ? 1 : 0;
+}
+
 int64_t yv_socket_quiet_ms(int fd) {
 #ifdef TCP_INFO
   if (fd < 0) return -1;

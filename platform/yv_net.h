@@ -23,6 +23,8 @@ int lwip_inet_pton(int af, const char *src, void *dst);
 /* 1 when neither an end of stream nor an error is waiting on the socket
  * (unread bytes do not count); 0 otherwise or when unknown. */
 int yv_socket_peer_open(int fd);
+/* 1 when bytes are waiting to be read on the socket; 0 otherwise. */
+int yv_socket_readable(int fd);
 /* Milliseconds since the socket last received anything, or -1 when the stack
  * cannot tell. It sees what the library consumes on its own (server pings). */
 int64_t yv_socket_quiet_ms(int fd);

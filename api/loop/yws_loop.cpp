@@ -7,6 +7,8 @@
 #include <cstring>
 #include <new>
 
+#include "yv_net.h"
+
 void yws_loop_thread(void *arg);
 
 namespace {
@@ -43,6 +45,18 @@ void yws_loop_rx_resume(yws_loop *loop) {
   loop->rx_paused = false;
   lws_rx_flow_control(loop->wsi, 0x1001);
   YWS_TRACE("rx enabled");
+}
+
+/* Passes a batch may wait for while the socket has more. */
+constexpr int kReadAhead = 4;
+
+/* Only the announcement of a batch is staged, the batch is well below the
+ * size at which delivery pauses, and the library reads (a paused one would
+ * leave the loop waiting on a socket it does not poll). */
+bool yws_loop_batch_only(yws_loop *loop) {
+  yws_mutex_guard lk(loop->stage_m);
+  return loop->staged_n == 1 && loop->staged[0].id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE &&
+         loop->rx_batched.load() < YWS_RX_BATCH_MAX / 2 && !loop->rx_paused.load();
 }
 
 void yws_loop_delete_locks(yws_loop *loop) {
@@ -322,8 +336,17 @@ yws_loop_guard::~yws_loop_guard() {
 
 void yws_loop_thread(void *arg) {
   auto *loop = static_cast<yws_loop *>(arg);
+  int held = 0;
   for (;;) {
-    yws_loop_flush(loop);
+    /* More is waiting on the socket behind a batch: read it into the same
+     * batch first, so the service task is woken once for all of it. */
+    if (held < kReadAhead && yws_loop_batch_only(loop) && loop->wsi &&
+        yv_socket_readable(lws_get_socket_fd(loop->wsi)) == 1) {
+      held++;
+    } else {
+      held = 0;
+      yws_loop_flush(loop);
+    }
     {
       yws_mutex_guard lk(loop->gate_m);
       while (loop->api_waiters > 0) {

@@ -165,6 +165,10 @@ int yv_socket_peer_open(int fd) {
   (void)fd;
   return 0;
 }
+int yv_socket_readable(int fd) {
+  (void)fd;
+  return 0;
+}
 int64_t yv_socket_quiet_ms(int fd) {
   (void)fd;
   return -1;
