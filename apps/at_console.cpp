@@ -366,7 +366,8 @@ struct Console::Impl {
     if (client >= 0 && client < YWS_CLIENT_NUM) {
       if (p.type == YWS_CB_TYPE_OPEN) counts.opens[client]++;
       if (p.type == YWS_CB_TYPE_CLOSE) counts.closes[client]++;
-      if (p.type == YWS_CB_TYPE_RECV) counts.recvs[client]++;
+      /* A message notification is what a send in message mode waits for. */
+      if (p.type == YWS_CB_TYPE_RECV || p.type == YWS_CB_TYPE_MESSAGE) counts.recvs[client]++;
       counts.announced[client] = p.type == YWS_CB_TYPE_RECV && opts.buffered;
     }
     if (busy)
