@@ -314,14 +314,22 @@ void LinkEmu::run() {
         conns.push_back(std::move(c));
       }
     }
-    now = Clock::now();
+    // Bytes that arrived after a setter returned must see its setting.
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      prof = profile_;
+      stall = stall_;
+      now = Clock::now();
+      dark = now < blackout_until_;
+    }
     size_t k = 2;
     for (size_t ci = 0; ci < conns.size() && k + 1 < pfds.size(); ++ci, k += 2) {
       Conn &c = *conns[ci];
       for (int side = 0; side < 2 && !c.dead; ++side) {
         short re = pfds[k + static_cast<size_t>(side)].revents;
         if (!(re & (POLLIN | POLLERR | POLLHUP))) continue;
-        if (!(pfds[k + static_cast<size_t>(side)].events & POLLIN)) {
+        if (!(pfds[k + static_cast<size_t>(side)].events & POLLIN) || dark ||
+            (side == 0 && stall)) {
           if (re & POLLERR) kill(c);
           continue;
         }
