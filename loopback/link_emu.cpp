@@ -91,6 +91,8 @@ int connect_loopback(int port) {
     return -1;
   }
   set_nonblocking(fd);
+  int small = 16384;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return fd;
@@ -118,6 +120,10 @@ double burst_of(const LinkDir &d) {
 LinkEmu::LinkEmu(int target_port, LinkProfile profile, int listen_port)
     : target_port_(target_port), profile_(profile) {
   listen_fd_ = bind_loopback(listen_port, port_);
+  // Small buffers, as on a modem: a slow link pushes back on the sender instead of the kernel
+  // soaking up megabytes. Accepted sockets inherit it.
+  int small = 16384;
+  setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   wake_fd_ = make_wake_fd();
   thread_ = std::thread([this] { run(); });
 }
