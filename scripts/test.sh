@@ -7,13 +7,14 @@
 #   tsan     the suite under the thread sanitizer (build-tsan/)
 #   fuzz     every libFuzzer target for a bounded time (build-fuzz/, clang)
 #   soak     random open/write/read/close/bearer loss for a bounded time
+#   link     the link emulator and the service over 2G-, 3G- and LTE-like links (build/)
 # Choose stages with YWS_STAGES="unit asan" (default: all). Safe to run again:
 # build trees are reused and only missing packages are installed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh || exit 1
 jobs=$(nproc)
-stages=${YWS_STAGES:-"unit asan tsan fuzz soak"}
+stages=${YWS_STAGES:-"unit asan tsan fuzz soak link"}
 fuzz_seconds=${YWS_FUZZ_SECONDS:-30}
 soak_seconds=${YWS_SOAK_SECONDS:-90}
 passed=0
@@ -64,6 +65,10 @@ stage_fuzz() {
 stage_soak() {
   configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
     build/tests/yws_soak "$soak_seconds"
+}
+stage_link() {
+  configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    ctest --test-dir build --output-on-failure -j"$jobs" -R '^(Link\.|LinkService\.|Profiles/OverLink\.)'
 }
 
 for s in $stages; do

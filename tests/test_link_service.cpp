@@ -1,0 +1,209 @@
+// The service over an emulated cellular link (loopback/link_emu.h) against the loopback
+// servers: data integrity in both receive modes, back-pressure, and keepalive through
+// blackouts.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "link_emu.h"
+#include "ws_test_server.h"
+#include "yws_test_util.h"
+
+using namespace ywst;
+using ywstest::LinkEmu;
+using ywstest::LinkProfile;
+using ywstest::WsServer;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kClient = 1;
+constexpr int kCfg = 1;
+
+double secs(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+std::string url_via(const LinkEmu &emu, const std::string &path) {
+  return "ws://127.0.0.1:" + std::to_string(emu.port()) + path;
+}
+
+// Printable bytes whose position can be checked: every byte once, in order.
+std::string pattern(size_t n, size_t salt) {
+  std::string s(n, ' ');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('!' + (i * 7 + salt) % 90);
+  return s;
+}
+
+struct LinkCase {
+  const char *name;
+  LinkProfile link;
+  size_t bytes;  // echoed in each receive mode, sized for a few seconds on the link
+};
+
+void PrintTo(const LinkCase &c, std::ostream *os) {
+  *os << c.name;
+}
+
+class OverLink : public OneClientTest<kClient>, public ::testing::WithParamInterface<LinkCase> {};
+
+// Writes `data` in pieces no bigger than the transmit limit, waiting while it is full.
+bool write_all(const std::string &data, size_t piece, int *full_seen) {
+  size_t off = 0;
+  auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (off < data.size() && Clock::now() < deadline) {
+    size_t n = std::min(piece, data.size() - off);
+    int rc = write_bytes(kClient, data.substr(off, n));
+    if (rc == YWS_OK) {
+      off += n;
+    } else if (rc == YWS_ERR_NO_MEM) {
+      ++*full_seen;
+      std::this_thread::sleep_for(milliseconds(5));  // the writer's pace, not a synchronisation
+    } else {
+      return false;
+    }
+  }
+  return off == data.size();
+}
+
+}  // namespace
+
+TEST_P(OverLink, EveryByteOnceInOrderInBothReceiveModes) {
+  const LinkCase &lc = GetParam();
+  WsServer server;
+  LinkEmu emu(server.port(), lc.link);
+  profile(kCfg, url_via(emu, "/echo"));
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_TIMEOUT, 10);
+
+  // Direct: the echo arrives in RECV notifications.
+  size_t from = Notes::get().all().size();
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  const std::string a = pattern(lc.bytes, 1);
+  int full = 0;
+  ASSERT_TRUE(write_all(a, 1000, &full));
+  ASSERT_TRUE(Notes::get().wait(
+      [&](const std::vector<Note> &n) { return received_size(kClient, n, from) >= a.size(); },
+      milliseconds(30000)));
+  EXPECT_TRUE(received(kClient, Notes::get().all(), from) == a) << "direct mode";
+  ASSERT_EQ(close_client(kClient), YWS_OK);
+  ASSERT_TRUE(settled());
+
+  // Buffered: the first piece comes with its notification, the rest through the read call.
+  from = Notes::get().all().size();
+  ASSERT_EQ(open_client(kClient, kCfg, YWS_SYS_MODE_BUFFERED), 0);
+  const std::string b = pattern(lc.bytes, 2);
+  ASSERT_TRUE(write_all(b, 1000, &full));
+  std::string read, buf(4096, '\0');
+  auto whole = [&] { return received(kClient, Notes::get().all(), from) + read; };
+  auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (whole().size() < b.size() && Clock::now() < deadline) {
+    int32_t n = static_cast<int32_t>(buf.size());
+    ASSERT_EQ(yv_ws_read_proc(kClient, &buf[0], &n, true), YWS_OK);
+    read.append(buf, 0, static_cast<size_t>(n));
+    if (n == 0) std::this_thread::sleep_for(milliseconds(5));  // nothing held yet
+  }
+  std::string got = whole();
+  EXPECT_EQ(got.size(), b.size());
+  EXPECT_TRUE(got == b) << "bytes lost, doubled or out of order";
+  EXPECT_EQ(emu.accepted(), 2);
+  ASSERT_EQ(close_client(kClient), YWS_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Profiles, OverLink,
+                         ::testing::Values(LinkCase{"Like2G", ywstest::kLink2G, 3000},
+                                           LinkCase{"Like3G", ywstest::kLink3G, 96000},
+                                           LinkCase{"LikeLTE", ywstest::kLinkLTE, 1000000}),
+                         [](const ::testing::TestParamInfo<LinkCase> &i) { return i.param.name; });
+
+namespace {
+using LinkService = OneClientTest<kClient>;
+}
+
+// A slow link fills the transmit queue: unsent never exceeds the limit, a refused write queues
+// nothing, and what was accepted is what the server gets.
+TEST_F(LinkService, TransmitLimitAndUnsentUnderBackPressure) {
+  WsServer server;
+  LinkEmu emu(server.port(), ywstest::kLink3G);
+  profile(kCfg, url_via(emu, "/echo"));
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_WRITE_BUFFERSZ, 4096);
+  size_t from = Notes::get().all().size();
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  emu.stall_server_reads(true);
+  const std::string data = pattern(160000, 3);
+  size_t off = 0;
+  int max_unsent = 0, refused = 0;
+  auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (off < data.size() && Clock::now() < deadline) {
+    size_t n = std::min<size_t>(1500, data.size() - off);
+    int before = unsent(kClient);
+    int rc = write_bytes(kClient, data.substr(off, n));
+    int after = unsent(kClient);
+    max_unsent = std::max(max_unsent, after);
+    if (rc == YWS_OK) {
+      off += n;
+    } else {
+      ASSERT_EQ(rc, YWS_ERR_NO_MEM);
+      EXPECT_LE(after, before) << "a refused write queues nothing";
+      if (++refused == 20) emu.stall_server_reads(false);  // the queue was seen full
+      std::this_thread::sleep_for(milliseconds(5));        // the writer's pace
+    }
+  }
+  emu.stall_server_reads(false);
+  ASSERT_EQ(off, data.size());
+  EXPECT_GE(refused, 20);
+  EXPECT_LE(max_unsent, 4096);
+  EXPECT_GT(max_unsent, 4096 - 1500);
+  ASSERT_TRUE(eventually([] { return unsent(kClient) == 0; }, milliseconds(20000)));
+  int total = 0, left = -1;
+  yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_UNSENT_SIZE, &total, &left);
+  EXPECT_EQ(total, static_cast<int>(data.size()));
+  ASSERT_TRUE(Notes::get().wait(
+      [&](const std::vector<Note> &n) { return received_size(kClient, n, from) >= data.size(); },
+      milliseconds(20000)));
+  EXPECT_TRUE(received(kClient, Notes::get().all(), from) == data);
+  ASSERT_EQ(close_client(kClient), YWS_OK);
+}
+
+// Pings of 1 s with a 3 s deadline on the 2G-like link: no false timeout over 10 s; then a
+// blackout ends the client with a timeout, and a close during a blackout finishes in time.
+TEST_F(LinkService, KeepaliveOn2GAndBlackouts) {
+  WsServer server;
+  LinkEmu emu(server.port(), ywstest::kLink2G);
+  profile(kCfg, url_via(emu, "/echo"));
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_TIMEOUT, 10);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, 1);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_TIMEOUT, 3);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_CLOSE_WAITTIME, 2);
+  size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  EXPECT_FALSE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1, milliseconds(10000)))
+      << "false ping timeout";
+  EXPECT_EQ(yv_ws_get_client_conn_state(kClient), YWS_CONN_STA_CONNECTED);
+  EXPECT_TRUE(echoed(kClient, "still here"));
+
+  // The last answer may already be in flight when the blackout starts, so the deadline is
+  // counted from the first ping that gets none: at most one interval later.
+  Clock::time_point dark = Clock::now();
+  emu.blackout(10000);
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1, milliseconds(8000)));
+  double took = secs(Clock::now() - dark);
+  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_ERR_TIMEDOUT);
+  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_PING_TIMEOUT);
+  EXPECT_GE(took, 3.0 - 0.7);  // the newest answer left before the blackout, 2 delays back
+  EXPECT_LE(took, 1 + 3 + 1.0);
+  emu.end_blackout();
+  ASSERT_TRUE(settled());
+
+  // A close that gets no answer ends within close/waittime.
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, 0);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  emu.blackout(10000);
+  Clock::time_point asked = Clock::now();
+  ASSERT_EQ(yv_ws_close_proc(kClient), YWS_OK);
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 2, milliseconds(6000)));
+  EXPECT_LE(secs(Clock::now() - asked), 2 + 0.5);
+  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_USER);
+  emu.end_blackout();
+}
