@@ -80,7 +80,12 @@ typedef enum {
   /* With "read/message" in direct mode: data/size are bytes of one message,
    * virtual its YWS_MSG_FLAG_* (kind, first, final). */
   YWS_CB_TYPE_MESSAGE = 3,
-  YWS_CB_TYPE_MAX = 4
+  /* With "reconn/attempts": a new open of the client is coming after an end
+   * it did not ask for. size = the attempt number (1, 2, ...), virtual = its
+   * delay in ms. Exactly one OPEN follows (the attempt's outcome), or one
+   * CLOSE with 0 when yv_ws_close_proc stops the reconnect meanwhile. */
+  YWS_CB_TYPE_RECONNECT = 4,
+  YWS_CB_TYPE_MAX = 5
 } yws_cb_type_e;
 
 typedef enum {
@@ -137,7 +142,28 @@ typedef enum {
    * pieces of N bytes (the last may be shorter), virtual = YWS_MSG_FLAG_*;
    * buffered mode keeps boundaries and kinds for yv_ws_read_msg. */
   YWS_CFG_READ_MESSAGE = 27,
-  YWS_CFG_WRITE_MAX = 28
+  /* Reconnect, off by default. "reconn/attempts", int 0..255, default 0 =
+   * off, 255 = without limit: after an end the caller did not ask for (server
+   * close, reset, ping timeout, bearer loss) or an open that failed after
+   * yv_ws_open_proc returned 0, the client opens again by itself with the
+   * same id and profile, at most this many times in a row. The n-th attempt
+   * waits a random time in [d/2, d], d = min(maxdelay, mindelay * 2^(n-1));
+   * the count starts over once a connection stayed open 30 s (or 2 x
+   * maxdelay when that is less). No attempt follows yv_ws_close_proc, an
+   * upgrade refused with an HTTP 4xx status or a server certificate refused
+   * at TLS level >= 1. While a reconnect waits or runs the state is
+   * YWS_CONN_STA_CONNECTING, the slot stays taken and yv_ws_close_proc ends
+   * it (a wait at once). Queued writes wait for the next connection; in
+   * message mode the rest of a message that had partly left cannot follow
+   * it and is dropped: the CLOSE or OPEN that tells the end carries those
+   * bytes in size (and, at the last end, every byte still queued). */
+  YWS_CFG_RECONN_ATTEMPTS = 28,
+  /* "reconn/mindelay", int 100..60000 ms, default 1000. */
+  YWS_CFG_RECONN_MINDELAY = 29,
+  /* "reconn/maxdelay", int 1000..3600000 ms, default 60000; below mindelay,
+   * mindelay counts. */
+  YWS_CFG_RECONN_MAXDELAY = 30,
+  YWS_CFG_WRITE_MAX = 31
 } yws_cfg_type_e;
 
 /* Messages that may wait in the transmit queue at once in message mode. */
@@ -163,8 +189,22 @@ typedef enum {
    * the client id (after its CLOSE, or after an OPEN with an error) until the
    * id is opened again, so it also works on a free slot. */
   YWS_CLIENT_GET_CLOSE_CAUSE = 3,
-  YWS_CLIENT_RES_MAX = 4
+  /* yws_link_stats_t *stats. Answers for a taken slot (connected, connecting
+   * or waiting to reconnect). */
+  YWS_CLIENT_GET_LINK_STATS = 4,
+  YWS_CLIENT_RES_MAX = 5
 } yws_client_res_e;
+
+/* Link health of a client, from YWS_CLIENT_GET_LINK_STATS. */
+typedef struct yws_link_stats {
+  uint64_t tx_bytes, rx_bytes; /* payload bytes sent / received since the open */
+  uint32_t tx_msgs, rx_msgs;   /* messages sent / received since the open */
+  int32_t
+      ping_rtt_ms;  /* last ping's round trip (a pong matched to its ping); -1 before the first */
+  uint32_t idle_ms; /* since anything last arrived from the server */
+  uint32_t reconnects; /* successful reconnects since the caller's open */
+  uint32_t drops;      /* ends the caller did not ask for, since the caller's open */
+} yws_link_stats_t;
 
 /* Room for a close reason (at most 123 bytes) and its NUL. */
 #define YWS_CLOSE_REASON_SIZE 124

@@ -39,7 +39,9 @@ typedef enum {
   YWS_MSG_TYPE_LWS_RAW_RECEIVE = 26,
   YWS_MSG_TYPE_LWS_PROTOCOL_DESTROY = 27,
   YWS_MSG_TYPE_LWS_THREAD_EXIT = 28,
-  YWS_MSG_TYPE_MAX = 29
+  /* An attempt's open failed on the task that runs it (param2: the error). */
+  YWS_MSG_TYPE_OPEN_FAILED = 29,
+  YWS_MSG_TYPE_MAX = 30
 } yws_msg_type_e;
 
 #endif /* YV_WS_MSG_H */

@@ -307,7 +307,7 @@ void LinkEmu::run() {
         int cfd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (cfd < 0) break;
         ++accepted_;
-        int sfd = connect_loopback(target_port_);
+        int sfd = connect_loopback(target_port_.load());
         if (sfd < 0) {
           close_hard(cfd);
           continue;

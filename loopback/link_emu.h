@@ -47,6 +47,8 @@ class LinkEmu {
   bool in_blackout() const;
   void reset();  // RST on both sides of every proxied connection
   void stall_server_reads(bool on);
+  // New connections go to this port from now on (a server back on another one).
+  void set_target(int port) { target_port_ = port; }
 
   uint64_t bytes_up() const { return up_bytes_.load(); }
   uint64_t bytes_down() const { return down_bytes_.load(); }
@@ -58,7 +60,7 @@ class LinkEmu {
   void run();
   void poke();
 
-  int target_port_;
+  std::atomic<int> target_port_;
   int port_ = 0;
   int listen_fd_ = -1;
   int wake_fd_ = -1;

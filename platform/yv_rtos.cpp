@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <set>
 #include <shared_mutex>
 #include <string>
@@ -638,6 +639,13 @@ uint64_t yv_rtos_uptime_ms(void) {
   return static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
           .count());
+}
+
+uint32_t yv_rtos_random(void) {
+  static std::mutex m;
+  static std::random_device dev;
+  std::lock_guard<std::mutex> lk(m);
+  return dev();
 }
 
 /* ---- timers ---- */

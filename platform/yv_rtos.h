@@ -124,6 +124,12 @@ YvOSStatus yv_rtos_sem_delete(yv_sem_t sem);
  * changes of the wall clock; from any thread, never blocks. */
 uint64_t yv_rtos_uptime_ms(void);
 
+/* ---- entropy ----
+ * 32 random bits that differ between modules and between calls (a hardware
+ * source, or one seeded from one): reconnect delays are drawn from it so
+ * that a fleet does not retry in step. From any thread, never blocks. */
+uint32_t yv_rtos_random(void);
+
 /* ---- one-shot timers ----
  * Callbacks run on the timer thread, never on the caller of start. stop and
  * delete never wait for a callback that is running at that moment (it may be

@@ -68,6 +68,8 @@ const struct {
     {"read/mode", 20, 0, 0, 1},        {"close/waittime", 21, 10, 0, 255}, {"reqheader/add", 23, 0, 1, 0},
     {"reqheader/remove", 24, 0, 1, 0}, {"ping/timeout", 25, 0, 0, 255},
     {"write/message", 26, 0, 0, 1},    {"read/message", 27, 0, 0, 65536},
+    {"reconn/attempts", 28, 0, 0, 255}, {"reconn/mindelay", 29, 1000, 100, 60000},
+    {"reconn/maxdelay", 30, 60000, 1000, 3600000},
     // clang-format on
 };
 
@@ -172,7 +174,7 @@ TEST_F(Config, IntegerOptionsKeepTheirRangesTheirOwnFieldsAndReportLines) {
 }
 
 TEST_F(Config, IdsKeysAndProfilesOutsideTheTablesAreRefused) {
-  for (int id : {0, 1, 2, 3, 4, 22, 28, -1, 255}) {
+  for (int id : {0, 1, 2, 3, 4, 22, static_cast<int>(YWS_CFG_WRITE_MAX), -1, 255}) {
     EXPECT_EQ(YWS_ERR_INVAL_PARM,
               id == YWS_CFG_RECV_CB ? YWS_ERR_INVAL_PARM : yv_ws_cfg_set_opt(0, id, 1))
         << id;

@@ -2,7 +2,9 @@
 // thread, the bearer step, and races that only a parked library loop can force.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <set>
 
 #include "ws_test_server.h"
 #include "yv_datacall_ctl.h"
@@ -28,6 +30,46 @@ class Records : public ::testing::Test {
     return yws_rec(0);
   }
 };
+
+TEST(ReconnectSchedule, DelaysGrowWithinTheirBoundsUpToTheCapAndSpreadAcrossSeeds) {
+  uint32_t rng = 12345;
+  for (uint32_t n = 1; n <= 40; n++) {
+    uint64_t d = std::min<uint64_t>(60000, 1000ull << std::min<uint32_t>(n - 1, 20));
+    for (int k = 0; k < 50; k++) {
+      uint32_t v = yws_reconn_delay(n, 1000, 60000, &rng);
+      ASSERT_GE(v, d / 2) << n;
+      ASSERT_LE(v, d) << n;
+    }
+  }
+  // A maximum below the minimum: the minimum counts.
+  for (uint32_t n = 1; n <= 5; n++) {
+    uint32_t v = yws_reconn_delay(n, 5000, 1000, &rng);
+    EXPECT_GE(v, 2500u);
+    EXPECT_LE(v, 5000u);
+  }
+  // The largest settings neither overflow nor leave their bounds.
+  for (uint32_t n : {1u, 30u, 255u, 100000u}) {
+    uint32_t v = yws_reconn_delay(n, 60000, 3600000, &rng);
+    EXPECT_LE(v, 3600000u);
+    EXPECT_GE(v, n == 1 ? 30000u : 1800000u);
+  }
+  // Clients seeded apart do not retry in step: first delays of 100 seeds mostly differ and
+  // fill both halves of their range.
+  std::set<uint32_t> first;
+  int low = 0;
+  for (uint32_t seed = 1; seed <= 100; seed++) {
+    uint32_t s = seed * 2654435761u;
+    uint32_t v = yws_reconn_delay(1, 10000, 60000, &s);
+    first.insert(v);
+    low += v < 7500;
+  }
+  EXPECT_GT(first.size(), 90u);
+  EXPECT_GT(low, 25);
+  EXPECT_LT(low, 75);
+  // The count starts over after 30 s, or twice the maximum when that is less.
+  EXPECT_EQ(yws_reconn_stable_ms(60000), 30000);
+  EXPECT_EQ(yws_reconn_stable_ms(1000), 2000);
+}
 
 }  // namespace
 

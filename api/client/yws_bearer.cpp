@@ -14,20 +14,34 @@ int yws_word_cid(uint32_t word) {
   return static_cast<int>(word & 0xFF);
 }
 
-/* The open `tag` names failed in its bearer step or lost its bearer: release it
- * and tell it, unless it has ended some other way already. */
-void yws_bearer_fail(uint32_t tag) {
+/* The open `tag` names failed in its bearer step (own_step: on the task
+ * running that step) or lost its bearer: release it and tell it, unless it
+ * has ended some other way already. */
+void yws_bearer_fail(uint32_t tag, bool own_step) {
   uint8_t client_id = static_cast<uint8_t>(yws_tag_client(tag));
   uint8_t cfg_id;
+  bool retrying;
   {
     yws_service_lock lk;
     yws_client_t *rec = yws_rec_tagged(tag);
     if (!rec) return;
     cfg_id = rec->cfg_id;
+    retrying = rec->reconn.active;
     /* Under the lock that keeps this record in its slot: the cause belongs
      * to this end, not to a later open of the id. */
     yws_cause_set(client_id, YWS_CLOSE_CAUSE_BEARER);
   }
+  if (!own_step) {
+    yws_client_end(tag, YWS_CB_TYPE_OPEN, YWS_ERR_NET_FAIL, true);
+    return;
+  }
+  /* An attempt's bearer step runs on its own task; the service task tells
+   * its outcome. */
+  if (retrying) {
+    yws_post(YWS_MSG_TYPE_OPEN_FAILED, tag, YWS_ERR_NET_FAIL, 0);
+    return;
+  }
+  /* The caller's open, in its bearer step: its return tells the failure too. */
   if (!yws_final_do_if(tag)) return;
   yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, YWS_ERR_NET_FAIL);
 }
@@ -95,7 +109,7 @@ int yws_client_net_act(void *arg) {
   yws_bearer_step_end(tag);
   YWS_TRACE("net_act ret:%d", result);
   if (result == 0 || result == -2) return 0;
-  yws_bearer_fail(tag);
+  yws_bearer_fail(tag, true);
   return result;
 }
 
@@ -155,7 +169,7 @@ void yv_ws_client_net_cb(yv_event_t *ws_event) {
   /* Context cid is gone: every client on it ends now, whatever its state,
    * and no other. */
   int n = yws_bearer_clients(cid, false, false, tags);
-  for (int i = 0; i < n; i++) yws_bearer_fail(tags[i]);
+  for (int i = 0; i < n; i++) yws_bearer_fail(tags[i], false);
   YWS_TRACE("yws exit");
 }
 

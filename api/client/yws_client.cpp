@@ -14,19 +14,19 @@ namespace {
 
 std::atomic<uint32_t> g_serial{0};
 
-uint32_t yws_next_serial() {
+int32_t yws_buffer_limit(uint32_t configured) {
+  return (configured >= 3072 && configured <= 16384) ? static_cast<int32_t>(configured) : 10240;
+}
+
+}  // namespace
+
+uint32_t yws_next_serial(void) {
   uint32_t s;
   do {
     s = (g_serial.fetch_add(1) + 1) & 0xFFFFFF;
   } while (s == 0);
   return s;
 }
-
-int32_t yws_buffer_limit(uint32_t configured) {
-  return (configured >= 3072 && configured <= 16384) ? static_cast<int32_t>(configured) : 10240;
-}
-
-}  // namespace
 
 /* Releases what a record holds; the one cleanup path, for a record under
  * construction and for a released one. */
@@ -104,6 +104,12 @@ int yws_client_create_locked(int client_id, int cfg_id) {
     return YWS_ERR_NO_MEM;
   }
   rec->serial = yws_next_serial();
+  rec->reconn.open_serial = rec->serial;
+  /* Modules and clients that lost one server together draw different delays. */
+  rec->reconn.rng = yv_rtos_random() ^ static_cast<uint32_t>(yws_now_ms()) ^
+                    (static_cast<uint32_t>(client_id) + 1) * 0x9E3779B9u;
+  rec->stats.ping_rtt_ms = -1;
+  rec->stats.opened_ms = yws_now_ms();
   rec->bearer = YWS_BEARER_WAITING; /* the open's bearer step comes next */
   rec->status.conn.cur_sta = YWS_CONN_STA_CONNECTING;
   bool filled;
@@ -138,6 +144,35 @@ int yws_client_service_new(int client_id, int cfg_id) {
   yws_cfg_unlock(cfg_id);
   return rc;
 }
+
+namespace {
+
+/* Caller holds the service lock: the record and its loop stay. */
+void yws_link_stats_read(int client_id, yws_client_t *rec, yws_link_stats_t *out) {
+  std::memset(out, 0, sizeof(*out));
+  {
+    yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+    out->tx_bytes = static_cast<uint64_t>(rec->data.write.tx_send_size);
+    out->tx_msgs = rec->data.write.tx_msgs;
+  }
+  out->rx_bytes = rec->stats.rx_bytes;
+  out->rx_msgs = rec->stats.rx_msgs;
+  out->ping_rtt_ms = rec->stats.ping_rtt_ms;
+  if (const yws_loop *loop = rec->prot_ctxt.loop) {
+    out->rx_bytes += loop->rx_bytes.load();
+    out->rx_msgs += loop->rx_msgs.load();
+    if (loop->ping_rtt_ms.load() >= 0) out->ping_rtt_ms = loop->ping_rtt_ms.load();
+  }
+  int64_t last = yws_last_rx_ms(client_id);
+  if (last < rec->stats.last_rx_ms) last = rec->stats.last_rx_ms;
+  if (last == 0) last = rec->stats.opened_ms; /* nothing yet: idle since the open */
+  int64_t idle = yws_now_ms() - last;
+  out->idle_ms = static_cast<uint32_t>(idle < 0 ? 0 : (idle > UINT32_MAX ? UINT32_MAX : idle));
+  out->reconnects = rec->stats.reconnects;
+  out->drops = rec->stats.drops;
+}
+
+}  // namespace
 
 int yv_ws_get_client_conn_state(uint8_t client_id) {
   int r = 0;
@@ -188,11 +223,19 @@ yws_err_e yv_ws_client_get_opt(uint8_t client_id, int opt_tag, ...) {
             /* The loop thread counts sent bytes under the transmit lock. */
             yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
             t = rec->data.write.tx_total_size;
-            u = t - rec->data.write.tx_send_size;
+            u = t - rec->data.write.tx_send_size - rec->data.write.tx_lost;
           }
           /* The int answers stop at INT32_MAX; the counters go on. */
           if (total) *total = static_cast<int>(t > INT32_MAX ? INT32_MAX : t);
           if (unsent) *unsent = static_cast<int>(u > INT32_MAX ? INT32_MAX : u);
+          break;
+        }
+        case YWS_CLIENT_GET_LINK_STATS: {
+          auto *out = va_arg(ap, yws_link_stats_t *);
+          if (out)
+            yws_link_stats_read(client_id, rec, out);
+          else
+            ret = YWS_ERR_INVAL_PARM;
           break;
         }
         default:

@@ -22,6 +22,9 @@ int yws_client_service_new(int client_id, int cfg_id);
 /* Frees what a record holds; it is out of its slot already. */
 void yws_record_release(yws_client_t *rec);
 
+/* A new record generation (never 0). */
+uint32_t yws_next_serial(void);
+
 /* ---- the open (yws_bearer.cpp, yws_lifecycle.cpp) ---- */
 
 /* Bearer step of the open ev->param1 names (YWS_MSG_TYPE_TO_NET_ACT); runs
@@ -61,5 +64,27 @@ void yws_final_do(int client_id);
  * when it has gone already, so that one open is never ended twice. */
 bool yws_final_do_if(uint32_t tag);
 void yws_client_writable_event(int client_id);
+
+/* ---- reconnect (yws_reconnect.cpp) ---- */
+
+/* param3 of the caller's YWS_MSG_TYPE_TO_CLOSE_CLIENT made while a
+ * reconnect waited or ran. */
+#define YWS_CLOSE_STOPS_RECONNECT 1
+
+/* The end of the open or connection `tag` names, on the service task: the
+ * cause is settled, then the record is released and the end notified, or,
+ * with reconnect on and may_retry, the end is notified, the record made the
+ * next attempt's and that attempt announced (YWS_CB_TYPE_RECONNECT). */
+void yws_client_end(uint32_t tag, int32_t type, int32_t err, bool may_retry);
+/* The attempt (or the caller's open) is connected. */
+void yws_reconn_opened(int client_id, yws_client_t *rec);
+/* The caller's close while a reconnect waits or runs; false when none does. */
+bool yws_reconn_close(int client_id, yws_client_t *rec);
+/* The delay schedule: attempt n (from 1) waits a time in [d/2, d],
+ * d = min(cap, min_ms * 2^(n-1)) with cap = max(max_ms, min_ms). */
+uint32_t yws_reconn_delay(uint32_t attempt, uint32_t min_ms, uint32_t max_ms, uint32_t *rng);
+uint32_t yws_reconn_random(uint32_t *state);
+/* How long a connection must stay open for the count to start over. */
+int64_t yws_reconn_stable_ms(uint32_t max_ms);
 
 #endif

@@ -8,8 +8,6 @@
 
 namespace {
 
-const char kPingBody[] = "yavorin_ping_body"; /* sent with its zero byte: 18 bytes */
-
 void yws_conn_timer_expired_callback(void *argv) {
   yws_post(YWS_MSG_TYPE_OPEN_TIMEDOUT, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argv)),
            YWS_ERR_TIMEDOUT, YWS_CB_TYPE_OPEN);
@@ -47,11 +45,12 @@ int yws_client_open_do(const yv_event_t *ev) {
   uint8_t cfg_id = rec->cfg_id;
   /* The open normally started its timer already: it bounds the bearer step too. */
   (void)yws_open_timer_start(ev->param1);
+  (void)cfg_id;
   yws_err_e r = yws_client_do_connect(client_id);
   if (r == YWS_OK) return 0;
-  yws_cause_settle(client_id, YWS_CB_TYPE_OPEN, r);
-  yws_final_do(client_id);
-  yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, r);
+  /* A URL or request that cannot be made stays so on every attempt. */
+  bool may_retry = r != YWS_ERR_INVAL_URL && r != YWS_ERR_INVAL_PARM;
+  yws_client_end(ev->param1, YWS_CB_TYPE_OPEN, r, may_retry);
   return r;
 }
 
@@ -75,6 +74,7 @@ yws_err_e yws_client_open_connected(int client_id) {
       YWS_TRACE("interval=%d", interval);
     }
     yws_status_set(rec, YWS_CONN_STA_CONNECTED, YWS_OK, 0);
+    yws_reconn_opened(client_id, rec);
     YWS_TRACE("open ok");
     yws_tx_kick(client_id); /* data queued while connecting goes now */
   }
@@ -88,12 +88,13 @@ yws_err_e yws_client_open_cnf(yv_event_t *msg) {
   if (!rec) return YWS_OK;
   /* A timeout whose timer is already gone raced with the open's success. */
   if (msg->id == YWS_MSG_TYPE_OPEN_TIMEDOUT && !rec->conn_timer) return YWS_OK;
-  bool threaded = rec->thread_started;
-  uint8_t cfg_id = rec->cfg_id;
-  if (!threaded) yws_cause_settle(client_id, YWS_CB_TYPE_OPEN, static_cast<int32_t>(msg->param2));
-  yws_close_proc(msg);
-  if (!threaded)
-    yws_notify(client_id, cfg_id, YWS_CB_TYPE_OPEN, nullptr, 0, static_cast<int32_t>(msg->param2));
+  /* With its thread running, the thread's end tells the outcome. */
+  if (rec->thread_started) return yws_close_proc(msg);
+  auto err = static_cast<int32_t>(msg->param2);
+  uint32_t tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
+  if (yws_state(rec) != YWS_CONN_STA_CLOSING)
+    yws_status_set(rec, YWS_CONN_STA_CLOSING, static_cast<uint32_t>(err), YWS_CB_TYPE_OPEN);
+  yws_client_end(tag, YWS_CB_TYPE_OPEN, err, true);
   return YWS_OK;
 }
 
@@ -101,6 +102,10 @@ yws_err_e yws_close_proc(yv_event_t *msg) {
   int client_id = static_cast<int>(msg->param1 & 0xFF);
   yws_client_t *rec = yws_rec(client_id);
   if (!rec) return YWS_OK;
+  /* The caller's close of a reconnect that waits or runs. */
+  if (msg->id == YWS_MSG_TYPE_TO_CLOSE_CLIENT && msg->param3 == YWS_CLOSE_STOPS_RECONNECT &&
+      yws_reconn_close(client_id, rec))
+    return YWS_OK;
   int state = yws_state(rec);
   bool graceful = false;
   if (state == YWS_CONN_STA_CONNECTING || state == YWS_CONN_STA_CONNECTED) {
@@ -141,12 +146,12 @@ void yws_thread_exit_destroy(int client_id, uint32_t loop_serial) {
   err = yws_status_read(rec, YWS_STATUS_ERR);
   type = yws_status_read(rec, YWS_STATUS_TYPE) == YWS_CB_TYPE_OPEN ? YWS_CB_TYPE_OPEN
                                                                    : YWS_CB_TYPE_CLOSE;
+  (void)cfg_id;
   /* A user close that could not send everything or had no answer. */
   if (err == YWS_OK && type == YWS_CB_TYPE_CLOSE) err = yws_user_close_result(rec);
+  bool may_retry = !(rec->prot_ctxt.loop && rec->prot_ctxt.loop->no_retry.load());
   yws_context_destroy(rec);
-  yws_cause_settle(client_id, type, err);
-  yws_final_do(client_id);
-  yws_notify(client_id, cfg_id, type, nullptr, 0, err);
+  yws_client_end(yws_tag(static_cast<uint8_t>(client_id), rec->serial), type, err, may_retry);
 }
 
 void yws_final_do(int client_id) {
@@ -162,6 +167,7 @@ bool yws_final_do_if(uint32_t tag) {
   yws_client_t *rec = yws_rec(client_id);
   if (!rec || (serial && rec->serial != serial)) return false;
   yws_cause_settle(client_id, YWS_CB_TYPE_CLOSE, YWS_ERR_GENERIC); /* every end has a cause */
+  if (rec->reconn.waiting) yws_core_nap_cut(client_id);            /* its retry task ends now */
   yws_timer_remove(&rec->conn_timer);
   yws_timer_remove(&rec->ping_timer);
   yws_timer_remove(&rec->pong_timer);
@@ -196,8 +202,8 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
     YWS_TRACE("BUSY PING");
     return YWS_OK;
   }
-  unsigned char buf[YWS_LWS_PRE + sizeof(kPingBody)];
-  std::memcpy(buf + YWS_LWS_PRE, kPingBody, sizeof(kPingBody));
+  unsigned char buf[YWS_LWS_PRE + sizeof(YWS_PING_BODY)];
+  std::memcpy(buf + YWS_LWS_PRE, YWS_PING_BODY, sizeof(YWS_PING_BODY));
   int ret = -1;
   bool choked = false;
   int64_t sent_ms = yws_now_ms();
@@ -205,9 +211,11 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
   if (loop) {
     yws_loop_guard guard(loop);
     if (loop->wsi) {
-      ret = yws_write_frame(loop, loop->wsi, buf + YWS_LWS_PRE, sizeof(kPingBody), LWS_WRITE_PING,
-                            &choked);
+      ret = yws_write_frame(loop, loop->wsi, buf + YWS_LWS_PRE, sizeof(YWS_PING_BODY),
+                            LWS_WRITE_PING, &choked);
       if (choked) lws_callback_on_writable(loop->wsi);
+      /* Parked: the pong cannot be seen before this is. */
+      if (ret >= 0) loop->ping_sent_ms = sent_ms;
     }
   }
   if (ret < 0) {
@@ -245,17 +253,31 @@ int yv_ws_close_proc(int client_id) {
   if (!yws_core_exists()) return YWS_OK;
   int state;
   uint32_t tag = 0;
+  bool reconnecting = false;
   {
     yws_service_lock lk;
     yws_client_t *rec = yws_rec(client_id);
     state = rec ? yws_state(rec) : YWS_CONN_STA_IDLE;
-    if (rec) tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
-    if (rec && state == YWS_CONN_STA_CONNECTED) yws_cause_set(client_id, YWS_CLOSE_CAUSE_USER);
+    /* With reconnect on, an end under way would be followed by an attempt:
+     * the close stops that too. */
+    reconnecting = rec && (rec->reconn.active ||
+                           (state == YWS_CONN_STA_CLOSING &&
+                            yws_profile(rec->cfg_id)->reconn.attempts > 0));
+    /* A close that stops a reconnect belongs to the caller's open, whichever
+     * attempt is running when it is handled. */
+    if (rec)
+      tag = yws_tag(static_cast<uint8_t>(client_id),
+                    reconnecting ? rec->reconn.open_serial : rec->serial);
+    if (rec && (state == YWS_CONN_STA_CONNECTED || rec->reconn.active))
+      yws_cause_set(client_id, YWS_CLOSE_CAUSE_USER);
   }
   YWS_TRACE("result=%d", state);
-  if (state == YWS_CONN_STA_CONNECTING || state == YWS_CONN_STA_CLOSING) return YWS_ERR_BUSY;
+  /* A reconnect that waits or runs stops; a caller's own open still answers busy. */
+  if (!reconnecting && (state == YWS_CONN_STA_CONNECTING || state == YWS_CONN_STA_CLOSING))
+    return YWS_ERR_BUSY;
   /* No client: nothing to close. The close belongs to this record only; a
    * later open of the id must not receive it. */
-  if (tag) yws_post(YWS_MSG_TYPE_TO_CLOSE_CLIENT, tag, 0, 0);
+  if (tag)
+    yws_post(YWS_MSG_TYPE_TO_CLOSE_CLIENT, tag, 0, reconnecting ? YWS_CLOSE_STOPS_RECONNECT : 0);
   return YWS_OK;
 }

@@ -60,6 +60,9 @@ const opt_desc_t k_opts[] = {
     /* 0 or 128..65536: the gap is refused in set_one. */
     YWS_OPT(YWS_CFG_READ_MESSAGE, "read/message", OPT_U32, 0, 65536, read.message),
     YWS_OPT(YWS_CFG_CLOSE_WAITTIME, "close/waittime", OPT_U8, 0, 255, close.waittime),
+    YWS_OPT(YWS_CFG_RECONN_ATTEMPTS, "reconn/attempts", OPT_U8, 0, 255, reconn.attempts),
+    YWS_OPT(YWS_CFG_RECONN_MINDELAY, "reconn/mindelay", OPT_U32, 100, 60000, reconn.mindelay_ms),
+    YWS_OPT(YWS_CFG_RECONN_MAXDELAY, "reconn/maxdelay", OPT_U32, 1000, 3600000, reconn.maxdelay_ms),
     {YWS_CFG_REQHEAD_ADD, "reqheader/add", OPT_HEADER, 0, 0, 0},
     {YWS_CFG_REQHEAD_REMOVE, "reqheader/remove", OPT_HEADER, 0, 0, 0},
 };
@@ -199,6 +202,8 @@ int yws_cfg_init(int cfg_id) {
   cfg->read.timeout = 60;
   cfg->read.mode = YWS_CFG_READ_MODE_BUFFER;
   cfg->close.waittime = 10;
+  cfg->reconn.mindelay_ms = 1000;
+  cfg->reconn.maxdelay_ms = 60000;
   int rc = YWS_OK;
   if (linklist_init(&cfg->conn.head_linklist_hd) != 0) {
     /* The profile stays usable; the header code treats a missing list as empty. */

@@ -63,11 +63,18 @@ typedef struct {
 } YWS_CFG_CLOSE_PARM_LIST;
 
 typedef struct {
+  uint8_t attempts; /* 0 = off, 255 = without limit */
+  uint32_t mindelay_ms;
+  uint32_t maxdelay_ms;
+} YWS_CFG_RECONN_PARM_LIST;
+
+typedef struct {
   YWS_CFG_CONN_PARM_LIST conn;
   YWS_CFG_PING_PARM_LIST ping;
   YWS_CFG_WRITE_PARM_LIST write;
   YWS_CFG_READ_PARM_LIST read;
   YWS_CFG_CLOSE_PARM_LIST close;
+  YWS_CFG_RECONN_PARM_LIST reconn;
 } yws_cfg_t;
 
 /* The smallest piece "read/message" takes. */

@@ -16,6 +16,8 @@ typedef struct {
   std::atomic<yv_task_t> task;
   std::atomic<yv_queue_t> queue;
   int32_t sys_mode;
+  /* The waits of reconnecting clients, made by their first use. */
+  std::atomic<yv_sem_t> naps[YWS_CLIENT_NUM];
 } ws_service_t;
 
 /* Created by the first open, never released. */
@@ -106,6 +108,8 @@ void yws_core_deinit(void) {
   if (!svc) return;
   yv_queue_t q = svc->queue.exchange(0);
   if (q) (void)yv_rtos_queue_delete(q);
+  for (auto &nap : svc->naps)
+    if (yv_sem_t sem = nap.load()) (void)yv_rtos_sem_give(sem);
 }
 
 bool yws_core_wait(yv_event_t *ev) {
@@ -125,6 +129,43 @@ bool yws_core_wait(yv_event_t *ev) {
 
 bool yws_core_exists(void) {
   return g_service.load() != nullptr;
+}
+
+bool yws_core_running(void) {
+  ws_service_t *svc = g_service.load();
+  return svc && svc->queue.load() != 0;
+}
+
+namespace {
+
+yv_sem_t yws_nap_sem(int client_id) {
+  ws_service_t *svc = g_service.load();
+  if (!svc || !yws_client_id_ok(client_id)) return 0;
+  yv_sem_t sem = svc->naps[client_id].load();
+  if (sem) return sem;
+  yws_glock_guard start(YWS_GLOCK_START);
+  sem = svc->naps[client_id].load();
+  if (!sem && yv_rtos_sem_create(&sem, 0) == YV_OSI_SUCCESS) svc->naps[client_id] = sem;
+  return svc->naps[client_id].load();
+}
+
+}  // namespace
+
+bool yws_core_nap(int client_id, uint32_t ms) {
+  yv_sem_t sem = yws_nap_sem(client_id);
+  /* Without a semaphore the wait is skipped: an early attempt, not a lost one. */
+  bool cut = sem && ms && yv_rtos_sem_take(sem, ms) == YV_OSI_SUCCESS;
+  return !cut && yws_core_running();
+}
+
+void yws_core_nap_reset(int client_id) {
+  yv_sem_t sem = yws_nap_sem(client_id);
+  while (sem && yv_rtos_sem_take(sem, 0) == YV_OSI_SUCCESS) {
+  }
+}
+
+void yws_core_nap_cut(int client_id) {
+  if (yv_sem_t sem = yws_nap_sem(client_id)) (void)yv_rtos_sem_give(sem);
 }
 
 bool yws_buffered(void) {

@@ -143,6 +143,10 @@ typedef struct {
        * lock and the transmit lock together; either one suffices to read. */
       int64_t tx_total_size;
       int64_t tx_send_size;
+      /* Accepted bytes that will never leave: the rest of a message cut by
+       * a drop before a reconnect. */
+      int64_t tx_lost;
+      uint32_t tx_msgs; /* messages completed on the wire */
       /* A ring of runs over the chain, under the transmit lock. */
       yws_tx_run_t runs[YWS_TX_RUNS];
       uint8_t run_head;
@@ -176,6 +180,28 @@ typedef struct {
   uint8_t pdp_cid;
   /* The task running this open's bearer step, while it runs. */
   yv_task_t bearer_task;
+  /* Reconnect (client room): kept across the attempts of one caller's open. */
+  struct {
+    uint32_t open_serial; /* the generation of the caller's open */
+    uint32_t attempt;    /* attempts since the count last started over */
+    uint32_t rng;        /* this client's random state */
+    uint32_t delay_ms;   /* of the announced attempt */
+    int64_t up_since_ms; /* the current connection opened; 0 while none is up */
+    bool active;         /* an announced attempt has no outcome yet */
+    bool waiting;        /* ... and has not started its open */
+    bool stop;           /* the caller closed: no further attempt */
+  } reconn;
+  /* Link health of the connections before the current one; the loop counts
+   * the current one. */
+  struct {
+    uint64_t rx_bytes;
+    uint32_t rx_msgs;
+    int32_t ping_rtt_ms; /* -1 before the first */
+    uint32_t reconnects;
+    uint32_t drops;
+    int64_t opened_ms;  /* the caller's open */
+    int64_t last_rx_ms; /* last arrival on an earlier connection; 0 if none */
+  } stats;
 } yws_client_t;
 
 /* A record's timers carry its tag as their argument. */
@@ -200,6 +226,14 @@ void yws_core_deinit(void);
 /* Service task: the next event. false when the task must end. */
 bool yws_core_wait(yv_event_t *ev);
 bool yws_core_exists(void);
+/* The service task is there to take events (no deinit since the start). */
+bool yws_core_running(void);
+/* A wait of up to ms for the client id's slot: false when cut short by
+ * yws_core_nap_cut or a deinit. A cut made before the wait starts counts. */
+bool yws_core_nap(int client_id, uint32_t ms);
+/* Forgets cuts made before now. */
+void yws_core_nap_reset(int client_id);
+void yws_core_nap_cut(int client_id);
 /* Buffered reception (YWS_SYS_MODE_BUFFERED) was chosen by the first open. */
 bool yws_buffered(void);
 /* The service task, 0 while there is none. */

@@ -52,6 +52,16 @@ void yws_rx_batch_limit(yws_loop *loop, struct lws *wsi) {
   if (loop->rx_batched.load() >= YWS_RX_BATCH_MAX) yws_rx_pause(loop, wsi);
 }
 
+/* A pong that echoes our ping's body answers the ping waiting for it. */
+void yws_pong_match(yws_loop *loop, const void *in, size_t len) {
+  int64_t sent = loop->ping_sent_ms.load();
+  if (sent == 0 || !in || len != sizeof(YWS_PING_BODY) || std::memcmp(in, YWS_PING_BODY, len) != 0)
+    return;
+  if (!loop->ping_sent_ms.compare_exchange_strong(sent, 0)) return;
+  int64_t rtt = yws_now_ms() - sent;
+  loop->ping_rtt_ms = static_cast<int32_t>(rtt < 0 ? 0 : rtt);
+}
+
 int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reasons reason, void *in,
                         size_t len, yws_cb_ctx *ev) {
   uint8_t client_id = loop->client_id;
@@ -59,14 +69,25 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
   if (rec && rec->prot_ctxt.loop != loop) rec = nullptr;
   YWS_TRACE("client(%d, 0x%p) cb: %d, %p", client_id, (void *)wsi, (int)reason, (void *)rec);
   switch (reason) {
-    case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
+    case LWS_CALLBACK_CLIENT_CONNECTION_ERROR: {
       YWS_TRACE("CONN ERR: [%d] %.80s", (int)len, in ? static_cast<const char *>(in) : "");
+      /* A refusal by status asks the caller to change something first. */
+      unsigned int status = lws_http_client_http_response(wsi);
+      if (status >= 400 && status < 500) loop->no_retry = true;
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_CONNECTION_ERROR, YWS_ERR_NET_FAIL, YWS_CB_TYPE_OPEN);
+      break;
+    }
+    case LWS_CALLBACK_OPENSSL_PERFORM_SERVER_CERT_VERIFICATION:
+      /* len is OpenSSL's verdict on the server's certificate: one we refuse
+       * is refused again on every retry. */
+      if (len == 0 && loop->tls_level >= 1) loop->no_retry = true;
       break;
     case LWS_CALLBACK_CLIENT_ESTABLISHED:
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_ESTABLISHED);
       break;
     case LWS_CALLBACK_CLIENT_RECEIVE:
+      loop->rx_bytes.fetch_add(len, std::memory_order_relaxed);
+      if (lws_is_final_fragment(wsi)) loop->rx_msgs.fetch_add(1, std::memory_order_relaxed);
       if (in && len) yws_rx_account(loop, wsi, len);
       if (yws_rx_data(loop, wsi, in, len)) return -1;
       /* Message mode batches empty messages and counts their marks too. */
@@ -76,6 +97,7 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       break;
     case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
       yws_alive(client_id);
+      yws_pong_match(loop, in, len);
       (void)yws_loop_rx_put(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG, in, in ? len : 0);
       break;
     case LWS_CALLBACK_CLIENT_WRITEABLE:

@@ -132,6 +132,7 @@ yws_err_e yws_connect_steps(int client_id, yws_client_t *rec, yws_cfg_t *cfg, co
   loop->info.config.pdp_cid = cfg->conn.pdp_cid;
   loop->info.config.ssl_ctx_id = cfg->conn.ssl_ctx_id;
   loop->info.config.subprot_en = cfg->conn.subprot_en;
+  if (url->tls) loop->tls_level = yavo_ssl_cfg_get_level(cfg->conn.ssl_ctx_id);
   loop->info.config.linger_time_ms = cfg->close.waittime * 1000;
   loop->buffered = yws_buffered();
   loop->msg_mode = rec->data.read.msg.piece > 0;

@@ -88,6 +88,10 @@ typedef struct {
  * buffer, so that flow control bounds the marks as it bounds the bytes. */
 #define YWS_RX_MARK_COST 32
 
+/* The keepalive ping's body, sent with its zero byte; a pong that echoes it
+ * answers the ping. */
+#define YWS_PING_BODY "yavorin_ping_body"
+
 struct yws_loop {
   /* First member: the context's user pointer is this block and the info. */
   lws_plat_user_info_t info;
@@ -129,6 +133,18 @@ struct yws_loop {
   std::atomic<bool> rx_paused{false};
   /* Bytes of pieces batched and not yet taken by the service task. */
   std::atomic<uint32_t> rx_batched{0};
+  /* Link health of this connection (loop thread counts, others read). */
+  std::atomic<uint64_t> rx_bytes{0};
+  std::atomic<uint32_t> rx_msgs{0};
+  /* When the ping waiting for its pong went out (service task), 0 when none
+   * waits; the pong's round trip (-1 before the first). */
+  std::atomic<int64_t> ping_sent_ms{0};
+  std::atomic<int32_t> ping_rtt_ms{-1};
+  /* Set on the loop thread: an end that retrying cannot mend (an upgrade
+   * refused with a 4xx status, a server certificate refused). */
+  std::atomic<bool> no_retry{false};
+  /* TLS level of the connection (0 without TLS). */
+  int tls_level = 0;
 
   /* The gate (platform mutex) guards the fields below. A waiter counts
    * itself, lets go of the gate and takes its semaphore; whoever ends what it
@@ -219,6 +235,12 @@ void yws_tx_kick(int client_id);
 /* Service task: a user close is complete only when every accepted byte went
  * out and the server answered the close; YWS_ERR_TIMEDOUT otherwise. */
 int32_t yws_user_close_result(yws_client_t *rec);
+/* Accepted bytes still waiting to leave (the limit counts them). */
+int64_t yws_tx_queued(yws_client_t *rec);
+/* No loop runs for the record: the rest of a message that had partly left
+ * (message mode) is dropped, since it cannot follow on another connection;
+ * the bytes dropped. */
+int32_t yws_tx_drop_cut(yws_client_t *rec);
 
 /* ---- connect step (yws_connect.cpp) ---- */
 

@@ -11,7 +11,8 @@
 namespace {
 
 int64_t yws_unsent(const yws_client_t *rec) {
-  return rec->data.write.tx_total_size - rec->data.write.tx_send_size;
+  const auto &w = rec->data.write;
+  return w.tx_total_size - w.tx_send_size - w.tx_lost;
 }
 
 /* Caller holds the transmit lock or the service lock: bytes or, in message
@@ -193,6 +194,7 @@ bool yws_tx_send_message_frame(yws_loop *loop, yws_client_t *rec, struct lws *ws
     run.len -= dropped;
     run.started = true;
     if (fin) yws_tx_run_pop(rec);
+    if (fin) w.tx_msgs++;
     w.tx_send_size += dropped;
     more = yws_tx_pending(rec);
   }
@@ -247,6 +249,7 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
       yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
       int32_t dropped = yws_chain_drop(&w.tx_q, n);
       yws_tx_run_sent(rec, dropped);
+      w.tx_msgs++;
       w.tx_send_size += dropped;
       more = yws_tx_pending(rec);
     }
@@ -291,6 +294,21 @@ int32_t yws_user_close_result(yws_client_t *rec) {
   if (pending) return YWS_ERR_TIMEDOUT;
   if (loop->close_requested.load() && !loop->close_clean.load()) return YWS_ERR_TIMEDOUT;
   return YWS_OK;
+}
+
+int64_t yws_tx_queued(yws_client_t *rec) {
+  yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+  return yws_unsent(rec);
+}
+
+int32_t yws_tx_drop_cut(yws_client_t *rec) {
+  auto &w = rec->data.write;
+  yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+  if (!w.message || w.run_count == 0 || !w.runs[w.run_head].started) return 0;
+  int32_t cut = yws_chain_drop(&w.tx_q, w.runs[w.run_head].len);
+  yws_tx_run_pop(rec);
+  w.tx_lost += cut;
+  return cut;
 }
 
 int32_t yv_ws_client_cancel(void *client_hndl, int32_t reason) {

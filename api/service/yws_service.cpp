@@ -87,6 +87,10 @@ bool yws_event_is_stale(const yv_event_t *ev) {
   uint32_t serial = yws_tag_serial(ev->param1);
   int cid = yws_tag_client(ev->param1);
   if (serial == 0 || !yws_client_id_ok(cid)) return false;
+  if (ev->id == YWS_MSG_TYPE_TO_CLOSE_CLIENT && ev->param3 == YWS_CLOSE_STOPS_RECONNECT) {
+    yws_client_t *rec = yws_rec(cid);
+    return !rec || rec->reconn.open_serial != serial;
+  }
   return yws_rec_tagged(ev->param1) == nullptr;
 }
 
@@ -147,6 +151,9 @@ void yws_dispatch(yv_event_t *ev) {
       break;
     case YWS_MSG_TYPE_LWS_THREAD_EXIT:
       yws_thread_exit_destroy(cid, yws_tag_serial(ev->param1));
+      break;
+    case YWS_MSG_TYPE_OPEN_FAILED:
+      yws_client_end(ev->param1, YWS_CB_TYPE_OPEN, static_cast<int32_t>(ev->param2), true);
       break;
     case YAVO_TCPIP_APP_PDP_EVT_IND:
       yv_ws_client_net_cb(ev);

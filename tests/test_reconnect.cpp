@@ -1,0 +1,248 @@
+// Reconnect: what the caller sees of each attempt, what stops it, and the
+// bytes queued across a drop. Real servers on 127.0.0.1; waits are bounded, never slept.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link_emu.h"
+#include "ws_test_server.h"
+#include "yws_test_util.h"
+
+using namespace ywst;
+using ywstest::WsServer;
+
+namespace {
+
+constexpr int kClient = 0, kCfg = 0, kSslCtx = 3;
+constexpr milliseconds kLong{20000};
+
+class Reconnect : public OneClientTest<kClient> {
+ protected:
+  void SetUp() override {
+    OneClientTest::SetUp();
+    from_ = Notes::get().all().size();
+  }
+  void TearDown() override {
+    if (yv_ws_get_client_conn_state(kClient) != YWS_CONN_STA_IDLE) {
+      size_t closes = count(YWS_CB_TYPE_CLOSE);
+      if (yv_ws_close_proc(kClient) == YWS_OK)
+        Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1, kLong);
+    }
+    yavo_ssl_cfg_clear(kSslCtx);
+    if (!settled()) {
+      std::string seen;
+      for (const Note &n : outcomes())
+        seen += " " + std::to_string(n.type) + "/" + std::to_string(n.virt);
+      ADD_FAILURE() << "not settled, state " << yv_ws_get_client_conn_state(kClient) << ":" << seen;
+    }
+    OneClientTest::TearDown();
+  }
+  void setup(const std::string &url, int attempts, int min_ms = 100, int max_ms = 1000) {
+    profile_on(kCfg, url, 1, 5);
+    yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_SSLCTXID, 0);
+    yv_ws_cfg_set_opt(kCfg, YWS_CFG_CLOSE_WAITTIME, 2);
+    yv_ws_cfg_set_opt(kCfg, YWS_CFG_WRITE_MESSAGE, 0);
+    yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_ATTEMPTS, attempts);
+    yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_MINDELAY, min_ms);
+    yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_MAXDELAY, max_ms);
+  }
+  size_t count(int type) { return Notes::get().count(kClient, type); }
+  // Notifications of the client since the test began, without RECV.
+  std::vector<Note> outcomes(const std::vector<Note> &all) const {
+    std::vector<Note> out;
+    for (size_t i = from_; i < all.size(); i++)
+      if (all[i].client == kClient && all[i].type != YWS_CB_TYPE_RECV) out.push_back(all[i]);
+    return out;
+  }
+  std::vector<Note> outcomes() { return outcomes(Notes::get().all()); }
+  // The predicate runs under the notes' lock: it sees them as given.
+  bool wait_outcomes(size_t n, milliseconds t = kLong) {
+    return Notes::get().wait([&](const std::vector<Note> &v) { return outcomes(v).size() >= n; },
+                             t);
+  }
+  // n notifications of that type since the test began.
+  bool wait_type(int type, size_t n, milliseconds t = kLong) {
+    return Notes::get().wait(
+        [&](const std::vector<Note> &v) {
+          size_t k = 0;
+          for (const Note &x : outcomes(v)) k += x.type == type;
+          return k >= n;
+        },
+        t);
+  }
+  yws_link_stats_t stats() {
+    yws_link_stats_t s{};
+    EXPECT_EQ(yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_LINK_STATS, &s), YWS_OK);
+    return s;
+  }
+  size_t from_ = 0;
+};
+
+TEST_F(Reconnect, OffByDefaultADropEndsTheClientAsBefore) {
+  WsServer server;
+  setup(server.url("/"), 0);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  server.drop_all();
+  ASSERT_TRUE(wait_outcomes(2));
+  ASSERT_TRUE(settled());
+  auto o = outcomes();
+  ASSERT_EQ(o.size(), 2u);
+  EXPECT_EQ(o[1].type, YWS_CB_TYPE_CLOSE);
+  EXPECT_EQ(o[1].size, 0);
+}
+
+TEST_F(Reconnect, ADropIsToldThenAnnouncedThenReopenedAndTheLinkCountsIt) {
+  WsServer server;
+  setup(server.url("/"), 3);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  ASSERT_TRUE(echoed(kClient, "before"));
+  server.drop_all();
+  // CLOSE of the drop, RECONNECT 1 with its delay, OPEN 0.
+  ASSERT_TRUE(wait_outcomes(4));
+  auto o = outcomes();
+  EXPECT_EQ(o[1].type, YWS_CB_TYPE_CLOSE);
+  ASSERT_EQ(o[2].type, YWS_CB_TYPE_RECONNECT);
+  EXPECT_EQ(o[2].size, 1);
+  EXPECT_GE(o[2].virt, 50);
+  EXPECT_LE(o[2].virt, 100);
+  EXPECT_EQ(o[3].type, YWS_CB_TYPE_OPEN);
+  EXPECT_EQ(o[3].virt, YWS_OK);
+  EXPECT_TRUE(echoed(kClient, "after"));
+  yws_link_stats_t s = stats();
+  EXPECT_EQ(s.reconnects, 1u);
+  EXPECT_EQ(s.drops, 1u);
+  EXPECT_GE(s.tx_bytes, 11u);
+  EXPECT_GE(s.rx_bytes, 11u);
+  EXPECT_EQ(s.tx_msgs, 2u);
+  EXPECT_EQ(s.rx_msgs, 2u);
+  EXPECT_EQ(server.total_connections(), 2);
+  EXPECT_EQ(close_client(kClient), YWS_OK);
+  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_USER);
+}
+
+TEST_F(Reconnect, AttemptsRunOutAfterTheLastAllowedOneAndFreeTheSlot) {
+  setup("ws://127.0.0.1:" + std::to_string(closed_port()) + "/", 2);
+  yws_open_t o{kClient, kCfg, nullptr, 0};
+  ASSERT_EQ(yv_ws_open_proc(&o), 0);
+  // OPEN fails, RECONNECT 1, OPEN fails, RECONNECT 2, OPEN fails: the slot is free.
+  ASSERT_TRUE(wait_outcomes(5));
+  ASSERT_TRUE(settled());
+  auto n = outcomes();
+  ASSERT_EQ(n.size(), 5u);
+  for (size_t i : {0u, 2u, 4u}) {
+    EXPECT_EQ(n[i].type, YWS_CB_TYPE_OPEN) << i;
+    EXPECT_EQ(n[i].virt, YWS_ERR_NET_FAIL) << i;
+  }
+  EXPECT_EQ(n[1].type, YWS_CB_TYPE_RECONNECT);
+  EXPECT_EQ(n[1].size, 1);
+  EXPECT_EQ(n[3].type, YWS_CB_TYPE_RECONNECT);
+  EXPECT_EQ(n[3].size, 2);
+  EXPECT_LE(n[3].virt, 200);
+  EXPECT_GE(n[3].virt, 100);
+  EXPECT_EQ(yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_LINK_STATS, nullptr), YWS_ERR_INVAL_PARM);
+}
+
+TEST_F(Reconnect, ACloseDuringTheWaitAnswersAtOnceWithUserAndNoOpenFollows) {
+  WsServer server;
+  setup(server.url("/"), 255, 60000, 60000);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  ASSERT_EQ(write_bytes(kClient, "queued?"), YWS_OK);
+  server.drop_all();
+  ASSERT_TRUE(wait_type(YWS_CB_TYPE_RECONNECT, 1));
+  int state = -1;
+  yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_CONNSTATE, &state);
+  EXPECT_EQ(state, YWS_CONN_STA_CONNECTING);
+  // Writes wait for the next connection and count as unsent; the slot stays busy.
+  ASSERT_EQ(write_bytes(kClient, "later"), YWS_OK);
+  EXPECT_GE(unsent(kClient), 5);
+  yws_open_t o{kClient, kCfg, nullptr, 0};
+  EXPECT_EQ(yv_ws_open_proc(&o), YWS_ERR_BUSY);
+  EXPECT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_ATTEMPTS, 1), YWS_ERR_BUSY);
+  auto start = std::chrono::steady_clock::now();
+  size_t closes = count(YWS_CB_TYPE_CLOSE);
+  ASSERT_EQ(yv_ws_close_proc(kClient), YWS_OK);
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1, milliseconds(2000)));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2000));
+  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
+  auto n = outcomes();
+  EXPECT_EQ(n.back().type, YWS_CB_TYPE_CLOSE);
+  EXPECT_GE(n.back().size, 5);  // what it takes along unsent
+  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_USER);
+  EXPECT_TRUE(settled());  // the retry task is gone too
+  EXPECT_EQ(server.total_connections(), 1);
+}
+
+TEST_F(Reconnect, RefusalsThatRetryingCannotMendEndAtOnce) {
+  {
+    WsServer server;
+    setup(server.url("/refuse"), 5);
+    EXPECT_EQ(open_client(kClient, kCfg), YWS_ERR_NET_FAIL);
+    ASSERT_TRUE(settled());
+  }
+  {
+    WsServer::Options tls;
+    tls.tls = WsServer::Tls::kCaSigned;
+    WsServer server(tls);
+    ASSERT_EQ(yavo_ssl_cfg_set(kSslCtx, server.other_ca_path().c_str(), nullptr, nullptr), 0);
+    setup(server.url("/"), 5);
+    yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_SSLCTXID, kSslCtx);
+    EXPECT_EQ(open_client(kClient, kCfg), YWS_ERR_NET_FAIL);
+    ASSERT_TRUE(settled());
+  }
+  ASSERT_TRUE(queue_drained());
+  for (const Note &n : outcomes()) EXPECT_EQ(n.type, YWS_CB_TYPE_OPEN);
+}
+
+TEST_F(Reconnect, ARestartedServerIsFoundAgain) {
+  // The emulator stands for the server's address: it refuses while no server is behind it.
+  auto first = std::make_unique<WsServer>();
+  ywstest::LinkEmu front(first->port());
+  setup("ws://127.0.0.1:" + std::to_string(front.port()) + "/", 255, 100, 400);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  first.reset();
+  // Attempts fail while nothing listens; then the server is back.
+  ASSERT_TRUE(wait_type(YWS_CB_TYPE_RECONNECT, 2));
+  WsServer again;
+  front.set_target(again.port());
+  ASSERT_TRUE(Notes::get().wait(
+      [&](const std::vector<Note> &v) {
+        auto o = outcomes(v);
+        return !o.empty() && o.back().type == YWS_CB_TYPE_OPEN && o.back().virt == YWS_OK &&
+               o.size() > 2;
+      },
+      kLong));
+  EXPECT_TRUE(echoed(kClient, "again"));
+  // Every RECONNECT has exactly one outcome after it.
+  auto o = outcomes();
+  for (size_t i = 0; i < o.size(); i++)
+    if (o[i].type == YWS_CB_TYPE_RECONNECT) {
+      ASSERT_LT(i + 1, o.size());
+      EXPECT_EQ(o[i + 1].type, YWS_CB_TYPE_OPEN);
+    }
+}
+
+TEST_F(Reconnect, ABearerLostUntilRegistrationReturnsSpendsOneAttempt) {
+  WsServer server;
+  setup(server.url("/"), 2, 60000, 60000);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  // Registration stays away for a while: no attempt is spent on it, and when it is back the
+  // attempt starts at once instead of after its minute of delay.
+  yv_dc_ctl_fail_registration(5, 100);
+  ASSERT_EQ(yv_dc_ctl_deactivate(1), 0);
+  ASSERT_TRUE(wait_outcomes(4, kLong));
+  auto o = outcomes();
+  EXPECT_EQ(o[1].type, YWS_CB_TYPE_OPEN);
+  EXPECT_EQ(o[1].virt, YWS_ERR_NET_FAIL);
+  EXPECT_EQ(o[2].type, YWS_CB_TYPE_RECONNECT);
+  EXPECT_EQ(o[2].size, 1);
+  EXPECT_EQ(o[3].type, YWS_CB_TYPE_OPEN);
+  EXPECT_EQ(o[3].virt, YWS_OK);
+  EXPECT_GE(yv_dc_ctl_registration_calls(), 5u);
+  EXPECT_TRUE(echoed(kClient, "back"));
+  EXPECT_EQ(stats().reconnects, 1u);
+  EXPECT_EQ(close_client(kClient), YWS_OK);
+}
+
+}  // namespace
