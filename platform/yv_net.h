@@ -23,9 +23,9 @@ int lwip_inet_pton(int af, const char *src, void *dst);
  * IPv4 or IPv6 without brackets; IPv4 when the name has both) into addr, NUL
  * ended. 0 on success; -1 when the name does not resolve, the answer does not
  * fit, or no answer came within timeout_ms (0: the resolver's own limit).
- * Called on a client's library thread, never on the service task, and may
- * block it for as long as the lookup takes: a port may use the modem's
- * resolver. The service ends an open whose lookup outlives its connect
+ * Called on a client's library thread (its stack: 6 KiB asked), never on
+ * the service task, and may block it for as long as the lookup takes: a port
+ * may use the modem's resolver. The service ends an open whose lookup outlives its connect
  * timeout without waiting for this call, which may return later. Numeric
  * addresses never reach it. */
 int yv_net_resolve(const char *host, char *addr, size_t addr_size, uint32_t timeout_ms);
