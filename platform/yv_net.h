@@ -3,6 +3,7 @@
 #ifndef YV_NET_H
 #define YV_NET_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -17,6 +18,17 @@ extern "C" {
  * (dst, 4 or 16 bytes, filled), 0 when it is not, -1 for another family.
  * Any thread; never blocks. */
 int lwip_inet_pton(int af, const char *src, void *dst);
+
+/* Resolves a host name to one numeric address in its usual text form (dotted
+ * IPv4 or IPv6 without brackets; IPv4 when the name has both) into addr, NUL
+ * ended. 0 on success; -1 when the name does not resolve, the answer does not
+ * fit, or no answer came within timeout_ms (0: the resolver's own limit).
+ * Called on a client's library thread (its stack: 6 KiB asked), never on
+ * the service task, and may block it for as long as the lookup takes: a port
+ * may use the modem's resolver. The service ends an open whose lookup outlives its connect
+ * timeout without waiting for this call, which may return later. Numeric
+ * addresses never reach it. */
+int yv_net_resolve(const char *host, char *addr, size_t addr_size, uint32_t timeout_ms);
 
 /* Checks of a connected socket the library owns, made on the library thread
  * of its connection; they never block and change nothing. */

@@ -15,6 +15,7 @@
 
 #include "certs.h"
 #include "ws_test_server.h"
+#include "yv_net_ctl.h"
 #include "yv_ssl_store_ctl.h"
 #include "yws_test_util.h"
 
@@ -152,6 +153,24 @@ TEST_F(Trust, MutualTlsOnlyWithTheClientCertificateOfTheTrustedCa) {
   ctx(pki().ca.c_str(), &pki().rogue_client, 2);
   EXPECT_EQ(one_outcome(0, 0), YWS_ERR_NET_FAIL);
   EXPECT_EQ(server->handshakes().size(), 1u);
+}
+
+TEST_F(Trust, TheNameCheckedIsTheUrlsNotTheAddressItResolvedTo) {
+  ASSERT_EQ(yv_net_ctl_set_host("other.example", 0, "127.0.0.1"), 0);
+  ASSERT_EQ(yv_net_ctl_set_host("named.test", 0, "127.0.0.1"), 0);
+  auto other = tls_server(pki().other_host);
+  auto good = tls_server(pki().good);
+  auto at = [](const std::string &name, const WsServer &s) {
+    return "wss://" + name + s.url("/").substr(s.url("/").rfind(':'));
+  };
+  ctx(pki().ca.c_str());
+  tls_profile(at("other.example", *other));
+  EXPECT_EQ(one_outcome(0, 0), 0);
+  tls_profile(at("named.test", *good));
+  EXPECT_EQ(one_outcome(0, 0), YWS_ERR_NET_FAIL);
+  tls_profile(at("localhost", *good));  // the system's resolver
+  EXPECT_EQ(one_outcome(0, 0), 0);
+  yv_net_ctl_reset();
 }
 
 TEST_F(Trust, FilesThatDoNotLoadFailTheOpenBeforeAnyConnection) {

@@ -122,7 +122,15 @@ yws_err_e yws_close_proc(yv_event_t *msg) {
     }
     yws_status_set(rec, YWS_CONN_STA_CLOSING, err, type);
   }
-  if (!graceful && rec->prot_ctxt.loop) yws_loop_stop(rec->prot_ctxt.loop);
+  if (!graceful && rec->prot_ctxt.loop) {
+    yws_loop_stop(rec->prot_ctxt.loop);
+    /* A lookup may outlast every bound: the end comes now, and the thread
+     * frees its block once the lookup returns. */
+    if (yws_loop_resolving(rec->prot_ctxt.loop)) {
+      yws_thread_exit_destroy(client_id, rec->serial);
+      return YWS_OK;
+    }
+  }
   if (!rec->thread_started) yws_final_do(client_id);
   return YWS_OK;
 }

@@ -1,7 +1,8 @@
 /*
- * The connect step: a library context and a client connection for one client,
- * and the client's library thread. Also the checks that keep TLS files the
- * library would mishandle away from it.
+ * The connect step: a library context for one client and its library thread
+ * (service task), then on that thread the host's lookup and the client
+ * connection. Also the checks that keep TLS files the library would
+ * mishandle away from it.
  */
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "yv_net.h"
 #include "yv_ssl_store.h"
 #include "yws_loop.h"
 
@@ -154,31 +156,68 @@ yws_err_e yws_connect_steps(int client_id, yws_client_t *rec, yws_cfg_t *cfg, co
   loop->context = context;
   YWS_TRACE("yws url path: %s", url->path);
   YWS_TRACE("yws url host: %s", url->host_port);
+  loop->url = *url;
+  loop->has_protocol = protocol != nullptr;
+  if (protocol) std::snprintf(loop->protocol, sizeof(loop->protocol), "%s", protocol);
+  loop->ssl_flags = ssl_flags;
+  loop->lookup_ms = cfg->conn.timeout * 1000u;
+  return YWS_OK;
+}
 
+void yws_stage_connect_failure(yws_loop *loop) {
+  /* As when the library refused the request on the service task. */
+  yv_event_t ev = {YWS_MSG_TYPE_LWS_CLIENT_CONNECTION_ERROR, yws_tag(loop->client_id, loop->serial),
+                   YWS_ERR_PROT_FAIL, YWS_CB_TYPE_OPEN};
+  yws_loop_stage(loop, &ev);
+}
+
+}  // namespace
+
+void yws_loop_resolve(yws_loop *loop) {
+  const yws_url_t *url = &loop->url;
+  unsigned char bin[16];
+  bool literal = url->ipv6 || lwip_inet_pton(YV_AF_INET, url->host, bin) == 1;
+  if (literal) {
+    std::snprintf(loop->address, sizeof(loop->address), "%s", url->host);
+  } else if (yv_net_resolve(url->host, loop->address, sizeof(loop->address), loop->lookup_ms) !=
+             0) {
+    YWS_TRACE("lookup of %s failed", url->host);
+    loop->address[0] = '\0';
+  }
+  yws_mutex_guard lk(loop->gate_m);
+  loop->resolving = false;
+}
+
+bool yws_loop_connect(yws_loop *loop) {
+  const yws_url_t *url = &loop->url;
+  if (!loop->address[0]) {
+    yws_stage_connect_failure(loop);
+    return false;
+  }
   lws_client_connect_info ci;
   std::memset(&ci, 0, sizeof(ci));
-  ci.context = context;
-  ci.address = url->host;
+  ci.context = loop->context;
+  ci.address = loop->address;
   ci.port = url->port;
-  ci.ssl_connection = ssl_flags;
+  ci.ssl_connection = loop->ssl_flags;
   ci.path = url->path;
-  /* Host and Origin carry the port and the brackets of an IPv6 literal; the
-   * library takes SNI and the certificate's name check from the host. */
+  /* Host and Origin carry the URL's name, its port and the brackets of an
+   * IPv6 literal; the library takes SNI and the certificate's name check from
+   * the host, not from the address it connects to. */
   ci.host = url->host_port;
   ci.origin = url->host_port;
-  ci.protocol = protocol;
+  ci.protocol = loop->has_protocol ? loop->protocol : nullptr;
 
   struct lws *wsi = lws_client_connect_via_info(&ci);
   if (!wsi) {
     YWS_TRACE("connect ERROR");
-    return YWS_ERR_PROT_FAIL;
+    yws_stage_connect_failure(loop);
+    return false;
   }
   lws_set_wsi_user(wsi, loop);
   loop->wsi = wsi;
-  return YWS_OK;
+  return true;
 }
-
-}  // namespace
 
 yws_err_e yws_client_do_connect(int client_id) {
   yws_client_t *rec = yws_rec(client_id);

@@ -137,6 +137,7 @@ int yws_loop_start_thread(yws_loop *loop, yv_task_t *task) {
   {
     yws_mutex_guard lk(loop->gate_m);
     loop->state = YWS_LOOP_RUNNING;
+    loop->resolving = true;
   }
   YvOSStatus st =
       yv_rtos_task_create(task, 6144, APP_PRIORITY_NORMAL, "wsservice", yws_loop_thread, loop, 5);
@@ -155,6 +156,11 @@ void yws_loop_stop(yws_loop *loop) {
   yws_mutex_guard lk(loop->gate_m);
   loop->force_exit = true;
   if (loop->state == YWS_LOOP_RUNNING) yws_loop_wake(loop);
+}
+
+bool yws_loop_resolving(yws_loop *loop) {
+  yws_mutex_guard lk(loop->gate_m);
+  return loop->state == YWS_LOOP_RUNNING && loop->resolving;
 }
 
 bool yws_loop_orphan(yws_loop *loop) {
@@ -336,6 +342,9 @@ yws_loop_guard::~yws_loop_guard() {
 
 void yws_loop_thread(void *arg) {
   auto *loop = static_cast<yws_loop *>(arg);
+  /* Outside any pass: a record released meanwhile does not wait for it. */
+  yws_loop_resolve(loop);
+  bool connect = true;
   int held = 0;
   for (;;) {
     /* More is waiting on the socket behind a batch: read it into the same
@@ -358,7 +367,11 @@ void yws_loop_thread(void *arg) {
       if (loop->force_exit) break;
       loop->in_pass = true;
     }
-    lws_service(loop->context, 500);
+    if (!connect)
+      lws_service(loop->context, 500);
+    else if (!yws_loop_connect(loop))
+      loop->force_exit = true; /* after its failure is posted */
+    connect = false;
     yws_loop_rx_resume(loop);
     yws_tx_apply_kick(loop);
     {

@@ -62,6 +62,9 @@ typedef enum {
   YWS_LOOP_ORPHANED = 3 /* record released while the thread ran */
 } yws_loop_state_e;
 
+/* A numeric address in text, IPv6 included; a literal host fits as it is. */
+#define YWS_ADDR_MAX (YWS_URL_HOST_MAX + 1)
+
 /* Control events staged in one pass; a pass makes a handful at most. */
 #define YWS_STAGE_MAX 16
 /* Bytes of a batch block (a larger piece gets a block of its own size). */
@@ -146,6 +149,16 @@ struct yws_loop {
   /* TLS level of the connection (0 without TLS). */
   int tls_level = 0;
 
+  /* What the loop thread connects to, filled before it starts: the lookup
+   * and the connect run there, never on the service task. */
+  yws_url_t url;
+  char protocol[YWS_SUBPROT_MAX + 1];
+  bool has_protocol;
+  int ssl_flags;
+  uint32_t lookup_ms; /* the connect timeout, 0 for none */
+  /* Loop thread: the numeric address, empty when the lookup failed. */
+  char address[YWS_ADDR_MAX];
+
   /* The gate (platform mutex) guards the fields below. A waiter counts
    * itself, lets go of the gate and takes its semaphore; whoever ends what it
    * waits for gives one token per counted waiter. */
@@ -153,6 +166,8 @@ struct yws_loop {
   int api_waiters = 0;
   bool in_pass = false;
   yws_loop_state_e state = YWS_LOOP_NO_THREAD;
+  /* The thread is in its lookup, outside the library and every lock. */
+  bool resolving = false;
   /* Service task side: waiting for the pass to end. */
   int pass_waiters = 0;
   yv_sem_t pass_done;
@@ -179,6 +194,9 @@ void yws_loop_free(yws_loop *loop);
 int yws_loop_start_thread(yws_loop *loop, yv_task_t *task);
 /* Asks the thread to end and wakes it. */
 void yws_loop_stop(yws_loop *loop);
+/* The thread is still in its lookup: nothing ends it until the lookup
+ * returns, so the record is released without waiting (yws_loop_orphan). */
+bool yws_loop_resolving(yws_loop *loop);
 /* Releases the record side: when the thread still runs, it takes the block
  * over (destroys the context, frees the block) and true is returned; false
  * means the caller must free it with yws_loop_free. */
@@ -244,9 +262,17 @@ int32_t yws_tx_drop_cut(yws_client_t *rec);
 
 /* ---- connect step (yws_connect.cpp) ---- */
 
-/* Service task: creates the client's context and connection and starts its
- * loop thread. YWS_OK, or the error the open ends with (the caller ends it). */
+/* Service task: creates the client's context and starts its loop thread,
+ * which resolves the host and connects. YWS_OK, or the error the open ends
+ * with (the caller ends it). A lookup or connect that fails later ends the
+ * open through a staged CONNECTION_ERROR with YWS_ERR_PROT_FAIL. */
 yws_err_e yws_client_do_connect(int client_id);
+/* Loop thread, before its first pass, holding nothing: resolves the host
+ * through the platform (numeric addresses need no lookup). */
+void yws_loop_resolve(yws_loop *loop);
+/* Loop thread, inside its first pass: the connection to the resolved
+ * address; false when there is none (the failure is staged). */
+bool yws_loop_connect(yws_loop *loop);
 
 /* Library thread: the protocol callback of every client connection. */
 int yws_client_prot_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user,

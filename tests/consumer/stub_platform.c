@@ -164,6 +164,10 @@ int lwip_inet_pton(int af, const char *src, void *dst) {
   (void)af, (void)src, (void)dst;
   return 0;
 }
+int yv_net_resolve(const char *host, char *addr, size_t addr_size, uint32_t timeout_ms) {
+  (void)host, (void)addr, (void)addr_size, (void)timeout_ms;
+  return -1;
+}
 int yv_socket_peer_open(int fd) {
   (void)fd;
   return 0;
