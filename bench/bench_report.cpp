@@ -190,9 +190,14 @@ void add_stacks(const Figures &f, Table &t) {
   for (const Figures::Stacks *s : {&f.stacks_ws, &f.stacks_wss}) {
     if (!s->measured) continue;
     std::string proto = s == &f.stacks_ws ? "ws" : "wss";
+    auto net = [&](uint32_t v) { return static_cast<double>(v > s->floor ? v - s->floor : 0); };
     t.row("loop thread over " + proto, kib(s->loop), kib(s->bare),
           fmt(static_cast<double>(s->loop) / s->bare, 2));
+    t.row("loop thread over " + proto + ", above the host floor", kib(net(s->loop)),
+          kib(net(s->bare)), fmt(net(s->loop) / net(s->bare), 2));
     t.row("service task over " + proto, kib(s->service), "-", "-");
+    t.row("service task over " + proto + ", above the host floor", kib(net(s->service)), "-", "-");
+    t.row("host floor: a task that does nothing", kib(s->floor), "-", "-");
   }
   t.row("memory per client, all in: heap of a further idle client + loop stack, ws",
         kib(f.hook_next + f.stacks_ws.loop), "-", "-");

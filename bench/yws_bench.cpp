@@ -214,6 +214,28 @@ void bare_task(void *arg) {
   run->cv.notify_all();
 }
 
+void floor_task(void *arg) {
+  auto *run = static_cast<BareStackRun *>(arg);
+  {
+    std::lock_guard<std::mutex> lk(run->m);
+    run->done = true;
+  }
+  run->cv.notify_all();
+}
+
+// What a task that does nothing shows: the host's share of every mark (glibc's thread block,
+// static TLS, the platform's trampoline), which a port's task does not carry.
+uint32_t stack_floor() {
+  BareStackRun run;
+  yv_task_t task = 0;
+  must(yv_rtos_task_create(&task, 4096, APP_PRIORITY_NORMAL, "benchfloor", floor_task, &run, 0) ==
+           YV_OSI_SUCCESS,
+       "floor task");
+  std::unique_lock<std::mutex> lk(run.m);
+  must(run.cv.wait_for(lk, std::chrono::seconds(10), [&] { return run.done; }), "floor task ran");
+  return yv_rtos_test_stack_high_water("benchfloor");
+}
+
 // --child=stacks [--tls=1]: stack high-water of the service task, a loop thread and the bare
 // client's thread (a platform task, so its stack is painted too), in a process of its own so
 // that each protocol starts from fresh stacks.
@@ -252,8 +274,9 @@ int child_stacks(const Options &o) {
     must(run.cv.wait_for(lk, std::chrono::seconds(60), [&] { return run.done; }) && run.ok,
          "the bare client's stack workload failed");
   }
-  std::printf("service=%u loop=%u bare=%u\n", yv_rtos_test_stack_high_water("wsclient"),
-              yv_rtos_test_stack_high_water("wsservice"), yv_rtos_test_stack_high_water(kBareTask));
+  std::printf("service=%u loop=%u bare=%u floor=%u\n", yv_rtos_test_stack_high_water("wsclient"),
+              yv_rtos_test_stack_high_water("wsservice"), yv_rtos_test_stack_high_water(kBareTask),
+              stack_floor());
   return 0;
 }
 
@@ -491,6 +514,7 @@ void measure_stacks(Figures &f) {
     s.service = static_cast<uint32_t>(std::atol(field(out, "service").c_str()));
     s.loop = static_cast<uint32_t>(std::atol(field(out, "loop").c_str()));
     s.bare = static_cast<uint32_t>(std::atol(field(out, "bare").c_str()));
+    s.floor = static_cast<uint32_t>(std::atol(field(out, "floor").c_str()));
     s.measured = true;
   }
 }
