@@ -355,13 +355,13 @@ void print_cost_summary(const Figures &f) {
       "task_wakeups_per_rtt=%.2f task_wakeups_per_rx_msg=%.3f slow_rx_wakeups_direct=%.3f "
       "slow_rx_wakeups_buffered=%.3f slow_rx_mbps_direct=%.1f slow_rx_mbps_buffered=%.1f "
       "stack_service_ws=%u stack_loop_ws=%u stack_bare_ws=%u stack_service_wss=%u "
-      "stack_loop_wss=%u stack_bare_wss=%u client_all_in_kib=%.1f",
+      "stack_loop_wss=%u stack_bare_wss=%u client_all_in_kib=%.1f idle_service_wakeups_per_s=%.2f",
       f.wakeup_us, r16 ? r16->service.median : NAN, r16 ? r16->bare.median : NAN, c.cs_service,
       c.cs_bare, c.cs_ratio, c.cs_rtt_service, c.cs_rtt_bare, c.task_wakeups_echo,
       c.task_wakeups_rtt, c.stream_wakeups, c.slow_direct, c.slow_buffered, c.slow_mbps_direct,
       c.slow_mbps_buffered, f.stacks_ws.service, f.stacks_ws.loop, f.stacks_ws.bare,
       f.stacks_wss.service, f.stacks_wss.loop, f.stacks_wss.bare,
-      (f.hook_next + f.stacks_ws.loop) / 1024.0);
+      (f.hook_next + f.stacks_ws.loop) / 1024.0, f.idle_service_wakeups);
 }
 
 void print_targets(const Figures &f) {
@@ -394,6 +394,8 @@ void print_targets(const Figures &f) {
               verdict(f.hook_first < 32 * 1024));
   std::printf("- 3 idle clients < 1%% of one core: %.3f%% %s\n", f.idle_cpu_pct,
               verdict(f.idle_cpu_pct < 1));
+  std::printf("- 3 idle clients wake none of the service's threads: %.1f per second %s\n",
+              f.idle_service_wakeups, verdict(f.idle_service_wakeups < 0.05));
   print_stack_targets(f);
   std::printf(
       "summary: throughput_ratio_2048=%.3f rtt_median_us_service=%.1f "

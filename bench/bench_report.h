@@ -48,6 +48,7 @@ struct Figures {
 
   double idle_seconds = 0, idle_cpu_pct = 0, idle_wakeups = 0;
   std::string idle_by_thread;
+  double idle_service_wakeups = 0;  // per second, the service's own threads
   long server_peak_rss_kib = 0;
 
   // Median one-way wake-up of a sleeping thread, measured before the round trips.

@@ -534,6 +534,10 @@ void measure_idle(const Options &o, Figures &f) {
     f.idle_by_thread += " " + kv.first + " " +
                         fmt(static_cast<double>(kv.second - w0[kv.first]) / f.idle_seconds, 1) +
                         "/s;";
+  // The platform names the service's threads "ws..." and "yv_..."; ours keep the program's.
+  for (const auto &kv : w1)
+    if (kv.first.rfind("ws", 0) == 0 || kv.first.rfind("yv_", 0) == 0)
+      f.idle_service_wakeups += static_cast<double>(kv.second - w0[kv.first]) / f.idle_seconds;
 }
 
 int run(const Options &o) {
