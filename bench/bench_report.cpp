@@ -264,7 +264,8 @@ void print_notes(const Figures &f) {
   std::printf("- idle wake-ups per thread:%s\n", f.idle_by_thread.c_str());
   std::printf("- echo server peak RSS %ld KiB\n", f.server_peak_rss_kib);
   std::printf(
-      "- one-way wake-up of a sleeping thread (condition-variable ping-pong, median): %.1f µs\n",
+      "- one-way wake-up of a sleeping thread (condition-variable ping-pong between the "
+      "round-trip blocks, median): %.1f µs\n",
       f.wakeup_us);
   std::printf(
       "- context switches: service = every thread of this process while the service runs (the "

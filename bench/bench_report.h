@@ -51,7 +51,7 @@ struct Figures {
   double idle_service_wakeups = 0;  // per second, the service's own threads
   long server_peak_rss_kib = 0;
 
-  // Median one-way wake-up of a sleeping thread, measured before the round trips.
+  // Median one-way wake-up of a sleeping thread, measured between the round-trip blocks.
   double wakeup_us = 0;
 
   // Receive with a callback that spends `slow_us` on each notification.

@@ -205,7 +205,7 @@ double handoff_us(int rounds) {
   return us;
 }
 
-double wakeup_one_way_us(int rounds) {
+std::vector<double> wakeup_one_way_samples(int rounds) {
   std::mutex m;
   std::condition_variable cv;
   int turn = 0;
@@ -226,7 +226,7 @@ double wakeup_one_way_us(int rounds) {
   std::thread b([&] { side(1, 0); });
   side(0, 1);
   b.join();
-  return percentiles(one_way).median;
+  return one_way;
 }
 
 namespace {

@@ -63,9 +63,9 @@ int thread_count();
 // Microseconds one thread takes to wake another through a mutex and condition variable, as
 // the service's tasks do; on a VM it depends on whether the other vCPU sleeps.
 double handoff_us(int rounds);
-// Median of one-way wake-ups of a sleeping thread, in microseconds: two threads ping-pong
-// through a mutex and condition variable and each times the wake-up the other sent.
-double wakeup_one_way_us(int rounds);
+// One-way wake-ups of a sleeping thread, in microseconds: two threads ping-pong through a
+// mutex and condition variable and each times the wake-up the other sent.
+std::vector<double> wakeup_one_way_samples(int rounds);
 
 // Context switches from the threads' own counters (/proc/self/task/<tid>/status).
 struct Switches {

@@ -325,6 +325,7 @@ void add(Switches &into, const Switches &s) {
 void measure_rtt(const Options &o, ywstest::BareClient &bare, Figures &f) {
   Service &svc = Service::get();
   const size_t block = o.rtt_samples / kRttBlocks, warmup = block / 10;
+  std::vector<double> wake;
   for (size_t size : {16u, 512u, 2048u}) {
     std::vector<double> s, b;
     long ws = 0, wb = 0, tw = 0;
@@ -347,6 +348,9 @@ void measure_rtt(const Options &o, ywstest::BareClient &bare, Figures &f) {
       wb += w2 - w1;
       add(ss, switches_between(t0, t1));
       add(sb, own_switches_between(t1, t2));
+      // Beside each block, so that the machine's state is the round trips' own.
+      auto wv = wakeup_one_way_samples(o.quick ? 50 : 100);
+      wake.insert(wake.end(), wv.begin(), wv.end());
     }
     double trips = static_cast<double>(kRttBlocks * (block + warmup));
     f.rtt.push_back({size, percentiles(s), percentiles(b), static_cast<double>(ws) / trips,
@@ -358,6 +362,7 @@ void measure_rtt(const Options &o, ywstest::BareClient &bare, Figures &f) {
     r.bare_invol = static_cast<double>(sb.involuntary) / trips;
     r.task_wakeups = static_cast<double>(tw) / trips;
   }
+  f.wakeup_us = percentiles(wake).median;
   auto cb = svc.rtt_from_callback(0, 16, o.rtt_samples, o.rtt_samples / 10);
   must(cb.size() == o.rtt_samples, "callback-driven round trips timed out");
   f.rtt_callback = percentiles(cb);
@@ -553,7 +558,6 @@ int run(const Options &o) {
   measure_memory(echo, bare, f);
   progress("round-trip latency");
   f.handoff_us = handoff_us(o.quick ? 500 : 5000);
-  f.wakeup_us = wakeup_one_way_us(o.quick ? 500 : 2000);
   measure_rtt(o, *bare, f);
   progress("echo throughput");
   measure_echo(o, echo, *bare, f);
