@@ -119,6 +119,90 @@ void add_receive(const Figures &f, Table &t) {
             per_msg(f.bare_rx, f.bare_rx.wakeups));
 }
 
+const Figures::Echo *echo_of(const Figures &f, size_t size) {
+  for (const auto &e : f.echo)
+    if (e.size == size) return &e;
+  return nullptr;
+}
+
+// Per message of an echo run: counts over the whole run, warm-up and drain included.
+double per_echo(const EchoRate &r, size_t size, double count) {
+  return r.total_bytes ? count * static_cast<double>(size) / static_cast<double>(r.total_bytes)
+                       : NAN;
+}
+
+double per_rx(const ReceiveRate &r, size_t message, double count) {
+  return r.bytes ? count * static_cast<double>(message) / static_cast<double>(r.bytes) : NAN;
+}
+
+void add_costs(const Figures &f, Table &t) {
+  t.heading("context switches of each side's threads (voluntary / involuntary)");
+  auto both = [](double v, double i) { return fmt(v, 2) + " / " + fmt(i, 2); };
+  for (const auto &r : f.rtt)
+    t.row("RTT " + std::to_string(r.size) + " B, per round trip",
+          both(r.service_vol, r.service_invol), both(r.bare_vol, r.bare_invol),
+          fmt((r.service_vol + r.service_invol) / (r.bare_vol + r.bare_invol), 2));
+  for (const auto &e : f.echo) {
+    auto v = [&](const EchoRate &r, long n) { return per_echo(r, e.size, static_cast<double>(n)); };
+    double s = v(e.one, e.one.switches.total()), b = v(e.bare, e.bare.switches.total());
+    t.row("echo " + std::to_string(e.size) + " B, 1 client, per message",
+          both(v(e.one, e.one.switches.voluntary), v(e.one, e.one.switches.involuntary)),
+          both(v(e.bare, e.bare.switches.voluntary), v(e.bare, e.bare.switches.involuntary)),
+          fmt(s / b, 2));
+  }
+  auto rx = [&](const ReceiveRate &r) {
+    return both(per_rx(r, f.push_message, static_cast<double>(r.switches.voluntary)),
+                per_rx(r, f.push_message, static_cast<double>(r.switches.involuntary)));
+  };
+  t.row("receive direct, per message", rx(f.direct), rx(f.bare_rx), "-");
+  t.row("receive buffered, per message", rx(f.buffered), rx(f.bare_rx), "-");
+  t.heading("service-task wake-ups (its waits that found the queue empty)");
+  for (const auto &r : f.rtt)
+    t.row("RTT " + std::to_string(r.size) + " B, per round trip", fmt(r.task_wakeups, 2), "-", "-");
+  for (const auto &e : f.echo)
+    t.row("echo " + std::to_string(e.size) + " B, 1 client, per message",
+          fmt(per_echo(e.one, e.size, static_cast<double>(e.one.task_wakeups)), 2), "-", "-");
+  t.row("receive direct, per message",
+        fmt(per_rx(f.direct, f.push_message, static_cast<double>(f.direct.task_wakeups)), 3), "-",
+        "-");
+  t.row("receive buffered, per message",
+        fmt(per_rx(f.buffered, f.push_message, static_cast<double>(f.buffered.task_wakeups)), 3),
+        "-", "-");
+}
+
+void add_slow(const Figures &f, Table &t) {
+  if (!f.slow.bytes) return;
+  t.heading("receive, " + std::to_string(f.slow.bytes >> 20) + " MiB in " +
+            std::to_string(f.push_message) + "-byte messages, each notification takes " +
+            std::to_string(f.slow.slow_us) + " µs");
+  for (const ReceiveRate *r : {&f.slow.direct, &f.slow.buffered}) {
+    std::string mode = r == &f.slow.direct ? "direct" : "buffered";
+    t.row(mode + ": MB/s", fmt(mb(r->bytes_per_s()), 1), "-", "-");
+    t.row(mode + ": service-task wake-ups per message",
+          fmt(per_rx(*r, f.push_message, static_cast<double>(r->task_wakeups)), 3), "-", "-");
+    t.row(mode + ": notifications per message",
+          fmt(per_rx(*r, f.push_message, static_cast<double>(r->notifications)), 3), "-", "-");
+  }
+}
+
+void add_stacks(const Figures &f, Table &t) {
+  t.heading("stack high-water, painted task stacks (KiB; bare = its client's thread)");
+  for (const Figures::Stacks *s : {&f.stacks_ws, &f.stacks_wss}) {
+    if (!s->measured) continue;
+    std::string proto = s == &f.stacks_ws ? "ws" : "wss";
+    auto net = [&](uint32_t v) { return static_cast<double>(v > s->floor ? v - s->floor : 0); };
+    t.row("loop thread over " + proto, kib(s->loop), kib(s->bare),
+          fmt(static_cast<double>(s->loop) / s->bare, 2));
+    t.row("loop thread over " + proto + ", above the host floor", kib(net(s->loop)),
+          kib(net(s->bare)), fmt(net(s->loop) / net(s->bare), 2));
+    t.row("service task over " + proto, kib(s->service), "-", "-");
+    t.row("service task over " + proto + ", above the host floor", kib(net(s->service)), "-", "-");
+    t.row("host floor: a task that does nothing", kib(s->floor), "-", "-");
+  }
+  t.row("memory per client, all in: heap of a further idle client + loop stack, ws",
+        kib(f.hook_next + f.stacks_ws.loop), "-", "-");
+}
+
 void add_memory(const Figures &f, Table &t) {
   t.heading("memory and threads");
   auto heap = [&](const std::string &name, double service, double bare) {
@@ -179,11 +263,110 @@ void print_notes(const Figures &f) {
       "whole C heap of this process (the echo server is another process)\n");
   std::printf("- idle wake-ups per thread:%s\n", f.idle_by_thread.c_str());
   std::printf("- echo server peak RSS %ld KiB\n", f.server_peak_rss_kib);
+  std::printf(
+      "- one-way wake-up of a sleeping thread (condition-variable ping-pong between the "
+      "round-trip blocks, median): %.1f µs\n",
+      f.wakeup_us);
+  std::printf(
+      "- context switches: service = every thread of this process while the service runs (the "
+      "caller's included), bare = the calling thread it runs on; per message over the whole "
+      "run\n");
+  std::printf(
+      "- stacks: each protocol in a child process of its own, the same work on each side "
+      "(round trips, echo bursts, a %s stream); the marks include glibc's thread block and "
+      "static TLS at the top of the stack; the host gives %u bytes where the service asks "
+      "6144 (loop) and 8192 (service task)\n",
+      "2 MiB", f.stack_given_loop);
+}
+
+struct CostFigures {
+  double rtt16_extra = NAN, cb_extra = NAN;  // median above bare, µs
+  double stream_wakeups = NAN, slow_direct = NAN, slow_buffered = NAN;
+  double cs_service = NAN, cs_bare = NAN, cs_ratio = NAN;  // per 2048 B echo message
+  double cs_rtt_service = NAN, cs_rtt_bare = NAN;          // per 16 B round trip
+  double task_wakeups_echo = NAN, task_wakeups_rtt = NAN;
+  double slow_mbps_direct = NAN, slow_mbps_buffered = NAN;
+};
+
+CostFigures cost_figures(const Figures &f) {
+  CostFigures c;
+  if (const Figures::Rtt *r16 = rtt_of(f, 16)) {
+    c.rtt16_extra = r16->service.median - r16->bare.median;
+    c.cb_extra = f.rtt_callback.median - r16->bare.median;
+    c.cs_rtt_service = r16->service_vol + r16->service_invol;
+    c.cs_rtt_bare = r16->bare_vol + r16->bare_invol;
+    c.task_wakeups_rtt = r16->task_wakeups;
+  }
+  if (const Figures::Echo *e = echo_of(f, 2048)) {
+    c.cs_service = per_echo(e->one, 2048, static_cast<double>(e->one.switches.total()));
+    c.cs_bare = per_echo(e->bare, 2048, static_cast<double>(e->bare.switches.total()));
+    c.cs_ratio = c.cs_service / c.cs_bare;
+    c.task_wakeups_echo = per_echo(e->one, 2048, static_cast<double>(e->one.task_wakeups));
+  }
+  c.stream_wakeups = per_rx(f.direct, f.push_message, static_cast<double>(f.direct.task_wakeups));
+  c.slow_direct =
+      per_rx(f.slow.direct, f.push_message, static_cast<double>(f.slow.direct.task_wakeups));
+  c.slow_buffered =
+      per_rx(f.slow.buffered, f.push_message, static_cast<double>(f.slow.buffered.task_wakeups));
+  c.slow_mbps_direct = mb(f.slow.direct.bytes_per_s());
+  c.slow_mbps_buffered = mb(f.slow.buffered.bytes_per_s());
+  return c;
+}
+
+void print_cost_targets(const Figures &f) {
+  CostFigures c = cost_figures(f);
+  std::printf("- RTT 16 B <= bare + 3 one-way wake-ups (3 x %.1f µs): %+.1f µs %s\n", f.wakeup_us,
+              c.rtt16_extra, verdict(c.rtt16_extra <= 3 * f.wakeup_us));
+  std::printf(
+      "- RTT 16 B, next write from the RECV callback, <= bare + 2 wake-ups (%.1f µs): %+.1f µs "
+      "%s\n",
+      2 * f.wakeup_us, c.cb_extra, verdict(c.cb_extra <= 2 * f.wakeup_us));
+  std::printf("- service-task wake-ups per received message in a stream <= 0.25: %.3f %s\n",
+              c.stream_wakeups, verdict(c.stream_wakeups <= 0.25));
+  std::printf("- the same with a %d µs callback, direct and buffered, < 0.25: %.3f, %.3f %s\n",
+              f.slow.slow_us, c.slow_direct, c.slow_buffered,
+              verdict(c.slow_direct < 0.25 && c.slow_buffered < 0.25));
+  std::printf("- context switches per 2048 B echo message <= 1.5 x bare: %.2f / %.2f = %.2f %s\n",
+              c.cs_service, c.cs_bare, c.cs_ratio, verdict(c.cs_ratio <= 1.5));
+}
+
+void print_stack_targets(const Figures &f) {
+  const Figures::Stacks &ws = f.stacks_ws, &wss = f.stacks_wss;
+  double loop_ratio = static_cast<double>(ws.loop) / ws.bare;
+  std::printf(
+      "- loop thread stack high-water over ws <= 1.25 x bare thread's: %.1f / %.1f KiB = "
+      "%.2f %s\n",
+      ws.loop / 1024.0, ws.bare / 1024.0, loop_ratio, verdict(loop_ratio <= 1.25));
+  std::printf("- service task stack high-water over ws <= 8 KiB: %.1f KiB %s\n",
+              ws.service / 1024.0, verdict(ws.service <= 8 * 1024));
+  std::printf(
+      "- over wss (stated, no target): loop thread %.1f KiB, bare thread %.1f KiB, service "
+      "task %.1f KiB\n",
+      wss.loop / 1024.0, wss.bare / 1024.0, wss.service / 1024.0);
+}
+
+// Fields appended to the summary line, after the older ones.
+void print_cost_summary(const Figures &f) {
+  CostFigures c = cost_figures(f);
+  const Figures::Rtt *r16 = rtt_of(f, 16);
+  std::printf(
+      " wakeup_one_way_us=%.1f rtt16_median_us_service=%.1f rtt16_median_us_bare=%.1f "
+      "cs_per_echo_service=%.2f cs_per_echo_bare=%.2f cs_per_echo_ratio=%.3f "
+      "cs_per_rtt_service=%.2f cs_per_rtt_bare=%.2f task_wakeups_per_echo=%.3f "
+      "task_wakeups_per_rtt=%.2f task_wakeups_per_rx_msg=%.3f slow_rx_wakeups_direct=%.3f "
+      "slow_rx_wakeups_buffered=%.3f slow_rx_mbps_direct=%.1f slow_rx_mbps_buffered=%.1f "
+      "stack_service_ws=%u stack_loop_ws=%u stack_bare_ws=%u stack_service_wss=%u "
+      "stack_loop_wss=%u stack_bare_wss=%u client_all_in_kib=%.1f idle_service_wakeups_per_s=%.2f",
+      f.wakeup_us, r16 ? r16->service.median : NAN, r16 ? r16->bare.median : NAN, c.cs_service,
+      c.cs_bare, c.cs_ratio, c.cs_rtt_service, c.cs_rtt_bare, c.task_wakeups_echo,
+      c.task_wakeups_rtt, c.stream_wakeups, c.slow_direct, c.slow_buffered, c.slow_mbps_direct,
+      c.slow_mbps_buffered, f.stacks_ws.service, f.stacks_ws.loop, f.stacks_ws.bare,
+      f.stacks_wss.service, f.stacks_wss.loop, f.stacks_wss.bare,
+      (f.hook_next + f.stacks_ws.loop) / 1024.0, f.idle_service_wakeups);
 }
 
 void print_targets(const Figures &f) {
   const Figures::Rtt *w = worst_rtt(f);
-  double diff = w ? w->service.median - w->bare.median : NAN;
   double ratio = echo_ratio(f, 2048);
   double tx3 = NAN, cpu = NAN;
   for (const auto &e : f.echo) {
@@ -200,31 +383,31 @@ void print_targets(const Figures &f) {
   double rx_bare = f.bare_rx.bytes_per_s();
   double rx_direct = f.direct.bytes_per_s() / rx_bare;
   double rx_buffered = f.buffered.bytes_per_s() / rx_bare;
-  const Figures::Rtt *r16 = rtt_of(f, 16);
-  double cb_diff = r16 ? f.rtt_callback.median - r16->bare.median : NAN;
   std::printf("\ntargets (measured, not asserted):\n");
-  std::printf("- echo 2048 B, service/bare >= 0.80: %.2f %s\n", ratio, verdict(ratio >= 0.8));
-  std::printf("- RTT median within 100 µs of bare at every size: worst %+.1f µs %s\n", diff,
-              verdict(diff <= 100));
-  std::printf("- echo 2048 B, 3 clients together/bare >= 0.85: %.2f %s\n", tx3,
-              verdict(tx3 >= 0.85));
-  std::printf("- receive, direct and buffered/bare >= 0.80: %.2f, %.2f %s\n", rx_direct,
-              rx_buffered, verdict(rx_direct >= 0.8 && rx_buffered >= 0.8));
-  std::printf("- CPU per 2048 B message <= 1.2 x bare: %.2f %s\n", cpu, verdict(cpu <= 1.2));
-  std::printf("- RTT 16 B driven from the callback within 25 µs of bare: %+.1f µs %s\n", cb_diff,
-              verdict(cb_diff <= 25));
-  std::printf("- one idle client < 64 KiB of heap: %.1f KiB %s\n", f.hook_first / 1024.0,
-              verdict(f.hook_first < 64 * 1024));
+  std::printf("- CPU per 2048 B echo message <= 1.3 x bare: %.2f %s\n", cpu, verdict(cpu <= 1.3));
+  std::printf("- echo 2048 B, service/bare >= 0.85: %.2f %s\n", ratio, verdict(ratio >= 0.85));
+  std::printf("- echo 2048 B, 3 clients together/one bare >= 1.3: %.2f %s\n", tx3,
+              verdict(tx3 >= 1.3));
+  std::printf("- receive, direct and buffered/bare >= 0.9: %.2f, %.2f %s\n", rx_direct, rx_buffered,
+              verdict(rx_direct >= 0.9 && rx_buffered >= 0.9));
+  print_cost_targets(f);
+  std::printf("- one idle client < 32 KiB of heap: %.1f KiB %s\n", f.hook_first / 1024.0,
+              verdict(f.hook_first < 32 * 1024));
   std::printf("- 3 idle clients < 1%% of one core: %.3f%% %s\n", f.idle_cpu_pct,
               verdict(f.idle_cpu_pct < 1));
+  std::printf("- 3 idle clients wake none of the service's threads: %.1f per second %s\n",
+              f.idle_service_wakeups, verdict(f.idle_service_wakeups < 0.05));
+  print_stack_targets(f);
   std::printf(
       "summary: throughput_ratio_2048=%.3f rtt_median_us_service=%.1f "
       "rtt_median_us_bare=%.1f idle_client_heap_kib=%.1f idle_cpu_pct=%.3f "
       "tx_ratio_3clients=%.3f rx_ratio_direct=%.3f rx_ratio_buffered=%.3f "
       "cpu_per_msg_ratio=%.3f rtt_median_us_callback=%.1f msg_mode_throughput_ratio=%.3f "
-      "msg_mode_cpu_ratio=%.3f\n",
+      "msg_mode_cpu_ratio=%.3f",
       ratio, w ? w->service.median : NAN, w ? w->bare.median : NAN, f.hook_first / 1024.0,
       f.idle_cpu_pct, tx3, rx_direct, rx_buffered, cpu, f.rtt_callback.median, msg_tput, msg_cpu);
+  print_cost_summary(f);
+  std::printf("\n");
 }
 
 }  // namespace
@@ -236,6 +419,9 @@ void report(const Figures &f) {
   add_receive(f, t);
   add_memory(f, t);
   add_idle(f, t);
+  add_costs(f, t);
+  add_slow(f, t);
+  add_stacks(f, t);
   std::printf("\n");
   t.print();
   print_notes(f);

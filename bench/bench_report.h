@@ -24,6 +24,9 @@ struct Figures {
     size_t size;
     Percentiles service, bare;
     double service_wakeups, bare_wakeups;  // per round trip, whole process
+    // Per round trip: the side's threads' context switches, the service task's wake-ups.
+    double service_vol = 0, service_invol = 0, bare_vol = 0, bare_invol = 0;
+    double task_wakeups = 0;
   };
   std::vector<Rtt> rtt;
   // 16 B round trips whose next write is made inside the RECV notification.
@@ -45,7 +48,26 @@ struct Figures {
 
   double idle_seconds = 0, idle_cpu_pct = 0, idle_wakeups = 0;
   std::string idle_by_thread;
+  double idle_service_wakeups = 0;  // per second, the service's own threads
   long server_peak_rss_kib = 0;
+
+  // Median one-way wake-up of a sleeping thread, measured between the round-trip blocks.
+  double wakeup_us = 0;
+
+  // Receive with a callback that spends `slow_us` on each notification.
+  struct SlowRx {
+    int slow_us = 0;
+    uint64_t bytes = 0;
+    ReceiveRate direct, buffered;
+  } slow;
+
+  // Stack high-water in bytes, each protocol in a process of its own.
+  struct Stacks {
+    bool measured = false;
+    uint32_t service = 0, loop = 0, bare = 0;
+    uint32_t floor = 0;  // a task that does nothing: the host's own share of each mark
+  } stacks_ws, stacks_wss;
+  uint32_t stack_given_service = 0, stack_given_loop = 0;
 };
 
 // The table, the notes, the targets, and the summary as the very last line.

@@ -205,6 +205,84 @@ double handoff_us(int rounds) {
   return us;
 }
 
+std::vector<double> wakeup_one_way_samples(int rounds) {
+  std::mutex m;
+  std::condition_variable cv;
+  int turn = 0;
+  Clock::time_point sent;
+  std::vector<double> one_way;
+  one_way.reserve(static_cast<size_t>(2 * rounds));
+  auto side = [&](int me, int other) {
+    for (int i = 0; i < rounds; i++) {
+      std::unique_lock<std::mutex> lk(m);
+      cv.wait(lk, [&] { return turn == me; });
+      if (me != 0 || i > 0)
+        one_way.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+      sent = Clock::now();
+      turn = other;
+      cv.notify_all();
+    }
+  };
+  std::thread b([&] { side(1, 0); });
+  side(0, 1);
+  b.join();
+  return one_way;
+}
+
+namespace {
+
+Switches read_switches(const std::string &status_path) {
+  std::ifstream f(status_path);
+  std::string line;
+  Switches s;
+  while (std::getline(f, line)) {
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) s.voluntary = std::atol(line.c_str() + 24);
+    if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+      s.involuntary = std::atol(line.c_str() + 27);
+  }
+  return s;
+}
+
+Switches delta(const ThreadSwitches &a, int tid, const Switches &now) {
+  auto it = a.find(tid);
+  Switches d = now;
+  if (it != a.end()) {
+    d.voluntary -= it->second.voluntary;
+    d.involuntary -= it->second.involuntary;
+  }
+  return d;
+}
+
+}  // namespace
+
+ThreadSwitches thread_switches() {
+  ThreadSwitches m;
+  DIR *d = opendir("/proc/self/task");
+  if (!d) return m;
+  while (dirent *e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    m[std::atoi(e->d_name)] =
+        read_switches(std::string("/proc/self/task/") + e->d_name + "/status");
+  }
+  closedir(d);
+  return m;
+}
+
+Switches switches_between(const ThreadSwitches &a, const ThreadSwitches &b) {
+  Switches sum;
+  for (const auto &kv : b) {
+    Switches d = delta(a, kv.first, kv.second);
+    sum.voluntary += d.voluntary;
+    sum.involuntary += d.involuntary;
+  }
+  return sum;
+}
+
+Switches own_switches_between(const ThreadSwitches &a, const ThreadSwitches &b) {
+  auto it = b.find(static_cast<int>(gettid()));
+  return it == b.end() ? Switches{} : delta(a, it->first, it->second);
+}
+
 size_t process_heap_bytes() {
   struct mallinfo2 mi = mallinfo2();
   return mi.uordblks + mi.hblkhd;

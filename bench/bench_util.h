@@ -63,6 +63,23 @@ int thread_count();
 // Microseconds one thread takes to wake another through a mutex and condition variable, as
 // the service's tasks do; on a VM it depends on whether the other vCPU sleeps.
 double handoff_us(int rounds);
+// One-way wake-ups of a sleeping thread, in microseconds: two threads ping-pong through a
+// mutex and condition variable and each times the wake-up the other sent.
+std::vector<double> wakeup_one_way_samples(int rounds);
+
+// Context switches from the threads' own counters (/proc/self/task/<tid>/status).
+struct Switches {
+  long voluntary = 0;
+  long involuntary = 0;
+  long total() const { return voluntary + involuntary; }
+};
+using ThreadSwitches = std::map<int, Switches>;  // by thread id
+ThreadSwitches thread_switches();
+// What the threads did between two snapshots: all of them, or the calling thread only (a
+// thread started in between counts from zero; one that ended is lost).
+Switches switches_between(const ThreadSwitches &a, const ThreadSwitches &b);
+Switches own_switches_between(const ThreadSwitches &a, const ThreadSwitches &b);
+
 // Bytes the C heap has handed out (all arenas, mmap'd blocks included).
 size_t process_heap_bytes();
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "yv_rtos.h"
+
 #include "bench_util.h"
 #include "yv_mem_test.h"
 
@@ -18,7 +20,20 @@ int write_bin(int client, std::string &msg) {
   return yv_ws_write_proc(client, &p);
 }
 
+std::atomic<long> g_task_sleeps{0};
+
+// Spins rather than sleeps: a callback that works, not one that yields the core.
+void busy_wait_us(int us) {
+  auto until = Clock::now() + std::chrono::microseconds(us);
+  while (Clock::now() < until) {
+  }
+}
+
 }  // namespace
+
+long service_task_wakeups() {
+  return g_task_sleeps.load();
+}
 
 Service &Service::get() {
   static Service s;
@@ -32,6 +47,9 @@ int Service::callback(int client_id, yws_parm_t *parm) {
 
 void Service::on_note(int client_id, const yws_parm_t *parm) {
   if (client_id < 0 || client_id >= YWS_CLIENT_NUM) return;
+  if (int us = slow_us_.load();
+      us > 0 && (parm->type == YWS_CB_TYPE_RECV || parm->type == YWS_CB_TYPE_MESSAGE))
+    busy_wait_us(us);
   if (parm->type == YWS_CB_TYPE_MESSAGE) {
     rx_bytes_[client_id] += static_cast<uint64_t>(parm->size);
     rx_notes_[client_id]++;
@@ -259,3 +277,17 @@ ReceiveRate Service::receive_buffered(int client, int cfg, uint64_t total) {
 }
 
 }  // namespace bench
+
+// Only the service task waits on a platform queue.
+extern "C" {
+YvOSStatus __real_yv_rtos_queue_wait(yv_queue_t queue, void *item, uint32_t size, uint32_t timeout);
+YvOSStatus __wrap_yv_rtos_queue_wait(yv_queue_t queue, void *item, uint32_t size, uint32_t timeout);
+}
+
+YvOSStatus __wrap_yv_rtos_queue_wait(yv_queue_t queue, void *item, uint32_t size,
+                                     uint32_t timeout) {
+  YvOSStatus st = __real_yv_rtos_queue_wait(queue, item, size, 0);
+  if (st != YV_OSI_QUEUE_TIMEOUT || timeout == 0) return st;
+  bench::g_task_sleeps++;
+  return __real_yv_rtos_queue_wait(queue, item, size, timeout);
+}

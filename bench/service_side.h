@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "yv_api_websocket.h"
 
 namespace bench {
@@ -25,6 +26,9 @@ struct EchoRate {
   // measures them.
   double cpu_s = 0;
   long wakeups = 0;
+  // The side's own threads' context switches, and the service task's wake-ups, over the run.
+  Switches switches;
+  long task_wakeups = 0;
   double bytes_per_s() const { return seconds > 0 ? static_cast<double>(bytes) / seconds : 0; }
 };
 
@@ -36,12 +40,21 @@ struct ReceiveRate {
   bool complete = false;
   double cpu_s = 0;  // process CPU and wake-ups while timed
   long wakeups = 0;
+  Switches switches;  // the side's threads, open and close included
+  long task_wakeups = 0;
   double bytes_per_s() const { return seconds > 0 ? static_cast<double>(bytes) / seconds : 0; }
 };
+
+// Waits of the service task that found its queue empty, so far: its wake-ups (counted by
+// wrapping the platform's queue wait at link time).
+long service_task_wakeups();
 
 class Service {
  public:
   static Service &get();
+
+  // Every RECV and MESSAGE notification busy-waits this long (0: no delay).
+  void slow_callback(int us) { slow_us_ = us; }
 
   // Profile with the URL, our callback and no keepalive pings.
   void profile(int cfg, const std::string &url, bool message = false);
@@ -74,6 +87,7 @@ class Service {
   int opens_[YWS_CLIENT_NUM] = {}, open_err_[YWS_CLIENT_NUM] = {};
   int closes_[YWS_CLIENT_NUM] = {}, close_err_[YWS_CLIENT_NUM] = {};
   std::atomic<bool> buffered_{false};
+  std::atomic<int> slow_us_{0};
   std::atomic<uint64_t> rx_bytes_[YWS_CLIENT_NUM] = {};
   std::atomic<uint64_t> rx_notes_[YWS_CLIENT_NUM] = {};
 

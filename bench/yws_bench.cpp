@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -19,6 +21,9 @@
 #include "service_side.h"
 #include "ws_test_server.h"
 #include "yv_mem_test.h"
+#include "yv_rtos.h"
+#include "yv_rtos_test.h"
+#include "yv_ssl_store_ctl.h"
 
 using namespace bench;
 
@@ -35,12 +40,15 @@ struct Options {
   std::string child;
   int port = 0;
   std::string push = "binary";  // binary, ascii or utf8: what the receive runs push
+  int slow_us = 0;              // children: each notification busy-waits this long
+  bool tls = false;             // --child=stacks: over wss
 };
 
 constexpr size_t kPushMessage = 2048;
 // Service and bare take turns, so a change in machine load hits both alike.
 constexpr int kRounds = 2;
 constexpr size_t kRttBlocks = 10;
+constexpr int kSlowCallbackUs = 50;
 
 void usage() {
   std::fprintf(stderr,
@@ -85,6 +93,10 @@ bool parse(int argc, char **argv, Options &o) {
       o.port = std::atoi(v);
     } else if ((v = value("--bytes"))) {
       o.push_bytes = std::strtoull(v, nullptr, 10);
+    } else if ((v = value("--slow-us"))) {
+      o.slow_us = std::atoi(v);
+    } else if ((v = value("--tls"))) {
+      o.tls = std::atoi(v) != 0;
     } else {
       return false;
     }
@@ -145,14 +157,127 @@ int child_server() {
 int child_recv_buffered(const Options &o) {
   Service &svc = Service::get();
   svc.profile(0, "ws://127.0.0.1:" + std::to_string(o.port) + push_path(o.push_bytes, o.push));
+  svc.slow_callback(o.slow_us);
+  ThreadSwitches s0 = thread_switches();
+  long w0 = service_task_wakeups();
   ReceiveRate r = svc.receive_buffered(0, 0, o.push_bytes);
+  long task_wakeups = service_task_wakeups() - w0;
+  Switches sw = switches_between(s0, thread_switches());
   std::printf(
       "bytes=%llu seconds=%.6f notifications=%llu reads=%llu cpu=%.6f wakeups=%ld "
-      "complete=%d\n",
+      "complete=%d sw_vol=%ld sw_invol=%ld task_wakeups=%ld\n",
       static_cast<unsigned long long>(r.bytes), r.seconds,
       static_cast<unsigned long long>(r.notifications), static_cast<unsigned long long>(r.reads),
-      r.cpu_s, r.wakeups, r.complete ? 1 : 0);
+      r.cpu_s, r.wakeups, r.complete ? 1 : 0, sw.voluntary, sw.involuntary, task_wakeups);
   return r.complete ? 0 : 1;
+}
+
+// The same work for each stack figure: round trips, a burst of echoes, a pushed stream.
+constexpr uint64_t kStackPushBytes = 2u << 20;
+constexpr const char *kBareTask = "benchbare";
+
+struct BareStackRun {
+  std::string echo, push, ca;
+  bool ok = false;
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+};
+
+bool bare_workload(BareStackRun &run) {
+  ywstest::BareClient::Options bo;
+  bo.keep_messages = false;
+  bo.ca_path = run.ca;
+  ywstest::BareClient bc;
+  if (!bc.connect(run.echo, bo) || !bc.wait_established(std::chrono::seconds(10))) return false;
+  bool ok = bare_rtt(bc, 16, 50, 5).size() == 50 && bare_rtt(bc, 2048, 50, 5).size() == 50;
+  ok = ok && bare_echo(bc, 2048, 0.02, 0.2, 64 * 1024).complete;
+  bc.close();
+  bc.wait_finished(std::chrono::seconds(10));
+  ywstest::BareClient rx;
+  if (!rx.connect(run.push, bo) || !rx.wait_established(std::chrono::seconds(10))) return false;
+  ok = ok && rx.run_until([&] { return rx.received_bytes() >= kStackPushBytes; },
+                          std::chrono::seconds(20));
+  rx.close();
+  rx.wait_finished(std::chrono::seconds(10));
+  return ok;
+}
+
+void bare_task(void *arg) {
+  auto *run = static_cast<BareStackRun *>(arg);
+  bool ok = bare_workload(*run);
+  {
+    std::lock_guard<std::mutex> lk(run->m);
+    run->ok = ok;
+    run->done = true;
+  }
+  run->cv.notify_all();
+}
+
+void floor_task(void *arg) {
+  auto *run = static_cast<BareStackRun *>(arg);
+  {
+    std::lock_guard<std::mutex> lk(run->m);
+    run->done = true;
+  }
+  run->cv.notify_all();
+}
+
+// What a task that does nothing shows: the host's share of every mark (glibc's thread block,
+// static TLS, the platform's trampoline), which a port's task does not carry.
+uint32_t stack_floor() {
+  BareStackRun run;
+  yv_task_t task = 0;
+  must(yv_rtos_task_create(&task, 4096, APP_PRIORITY_NORMAL, "benchfloor", floor_task, &run, 0) ==
+           YV_OSI_SUCCESS,
+       "floor task");
+  std::unique_lock<std::mutex> lk(run.m);
+  must(run.cv.wait_for(lk, std::chrono::seconds(10), [&] { return run.done; }), "floor task ran");
+  return yv_rtos_test_stack_high_water("benchfloor");
+}
+
+// --child=stacks [--tls=1]: stack high-water of the service task, a loop thread and the bare
+// client's thread (a platform task, so its stack is painted too), in a process of its own so
+// that each protocol starts from fresh stacks.
+int child_stacks(const Options &o) {
+  ywstest::WsServer::Options so;
+  so.tls = o.tls ? ywstest::WsServer::Tls::kCaSigned : ywstest::WsServer::Tls::kNone;
+  ywstest::WsServer server(so);
+  constexpr int kCtx = 1;
+  const std::string push = push_path(kStackPushBytes, "binary");
+  Service &svc = Service::get();
+  auto profile = [&](int cfg, const std::string &path) {
+    svc.profile(cfg, server.url(path));
+    if (o.tls) yv_ws_cfg_set_opt(static_cast<uint8_t>(cfg), YWS_CFG_CONN_SSLCTXID, kCtx);
+  };
+  if (o.tls) must(yavo_ssl_cfg_set(kCtx, server.ca_path().c_str(), nullptr, nullptr) == 0, "ctx");
+  profile(0, "/echo");
+  profile(1, push);
+  must(svc.open(0, 0) == 0, "open the echo client");
+  bool ok = svc.rtt(0, 16, 50, 5).size() == 50 && svc.rtt(0, 2048, 50, 5).size() == 50;
+  ok = ok && svc.rtt_from_callback(0, 16, 50, 5).size() == 50;
+  ok = ok && svc.echo({0}, 2048, 0.02, 0.2).complete && svc.echo({0}, 64, 0.02, 0.1).complete;
+  ok = ok && svc.close(0) == 0;
+  ok = ok && svc.receive_direct(1, 1, kStackPushBytes).complete;
+  must(ok, "the service's stack workload failed");
+
+  BareStackRun run;
+  run.echo = server.url("/echo");
+  run.push = server.url(push);
+  run.ca = o.tls ? server.ca_path() : "";
+  yv_task_t task = 0;
+  must(yv_rtos_task_create(&task, 64 * 1024, APP_PRIORITY_NORMAL, kBareTask, bare_task, &run, 0) ==
+           YV_OSI_SUCCESS,
+       "bare task");
+  {
+    std::unique_lock<std::mutex> lk(run.m);
+    must(run.cv.wait_for(lk, std::chrono::seconds(60), [&] { return run.done; }) && run.ok,
+         "the bare client's stack workload failed");
+  }
+  std::printf("service=%u loop=%u bare=%u floor=%u\n", yv_rtos_test_stack_high_water("wsclient"),
+              yv_rtos_test_stack_high_water("wsservice"), yv_rtos_test_stack_high_water(kBareTask),
+              stack_floor());
+  return 0;
 }
 
 // Runs first: until now only the service and the library have used the allocator hook.
@@ -192,40 +317,71 @@ void measure_memory(const std::string &echo, std::unique_ptr<ywstest::BareClient
   f.threads_bare = thread_count() - threads_b;
 }
 
+void add(Switches &into, const Switches &s) {
+  into.voluntary += s.voluntary;
+  into.involuntary += s.involuntary;
+}
+
 void measure_rtt(const Options &o, ywstest::BareClient &bare, Figures &f) {
   Service &svc = Service::get();
   const size_t block = o.rtt_samples / kRttBlocks, warmup = block / 10;
+  std::vector<double> wake;
   for (size_t size : {16u, 512u, 2048u}) {
     std::vector<double> s, b;
-    long ws = 0, wb = 0;
+    long ws = 0, wb = 0, tw = 0;
+    Switches ss, sb;
     for (size_t k = 0; k < kRttBlocks; k++) {
+      ThreadSwitches t0 = thread_switches();
+      long tw0 = service_task_wakeups();
       long w0 = cpu_now().voluntary_switches;
       auto sv = svc.rtt(0, size, block, warmup);
       long w1 = cpu_now().voluntary_switches;
+      tw += service_task_wakeups() - tw0;
+      ThreadSwitches t1 = thread_switches();
       auto bv = bare_rtt(bare, size, block, warmup);
       long w2 = cpu_now().voluntary_switches;
+      ThreadSwitches t2 = thread_switches();
       must(sv.size() == block && bv.size() == block, "round trips timed out");
       s.insert(s.end(), sv.begin(), sv.end());
       b.insert(b.end(), bv.begin(), bv.end());
       ws += w1 - w0;
       wb += w2 - w1;
+      add(ss, switches_between(t0, t1));
+      add(sb, own_switches_between(t1, t2));
+      // Beside each block, so that the machine's state is the round trips' own.
+      auto wv = wakeup_one_way_samples(o.quick ? 50 : 100);
+      wake.insert(wake.end(), wv.begin(), wv.end());
     }
     double trips = static_cast<double>(kRttBlocks * (block + warmup));
     f.rtt.push_back({size, percentiles(s), percentiles(b), static_cast<double>(ws) / trips,
                      static_cast<double>(wb) / trips});
+    Figures::Rtt &r = f.rtt.back();
+    r.service_vol = static_cast<double>(ss.voluntary) / trips;
+    r.service_invol = static_cast<double>(ss.involuntary) / trips;
+    r.bare_vol = static_cast<double>(sb.voluntary) / trips;
+    r.bare_invol = static_cast<double>(sb.involuntary) / trips;
+    r.task_wakeups = static_cast<double>(tw) / trips;
   }
+  f.wakeup_us = percentiles(wake).median;
   auto cb = svc.rtt_from_callback(0, 16, o.rtt_samples, o.rtt_samples / 10);
   must(cb.size() == o.rtt_samples, "callback-driven round trips timed out");
   f.rtt_callback = percentiles(cb);
 }
 
+// The service's side is every thread of the process (the caller's included); the bare
+// client runs on the calling thread alone.
 template <typename Run>
-EchoRate with_cpu(Run run) {
+EchoRate with_cpu(Run run, bool bare = false) {
+  ThreadSwitches s0 = thread_switches();
+  long tw0 = service_task_wakeups();
   CpuSample a = cpu_now();
   EchoRate r = run();
   CpuSample b = cpu_now();
+  r.task_wakeups = service_task_wakeups() - tw0;
+  ThreadSwitches s1 = thread_switches();
   r.cpu_s = b.cpu_s - a.cpu_s;
   r.wakeups = b.voluntary_switches - a.voluntary_switches;
+  r.switches = bare ? own_switches_between(s0, s1) : switches_between(s0, s1);
   return r;
 }
 
@@ -234,6 +390,8 @@ void merge(EchoRate &into, const EchoRate &r) {
   into.total_bytes += r.total_bytes;
   into.cpu_s += r.cpu_s;
   into.wakeups += r.wakeups;
+  add(into.switches, r.switches);
+  into.task_wakeups += r.task_wakeups;
   into.bytes += r.bytes;
   into.pieces += r.pieces;
   into.heap_peak_extra = std::max(into.heap_peak_extra, r.heap_peak_extra);
@@ -250,7 +408,8 @@ void measure_echo(const Options &o, const std::string &url, ywstest::BareClient 
     for (int round = 0; round < kRounds; round++) {
       merge(e.one, with_cpu([&] { return svc.echo({0}, size, o.warm_seconds, part); }));
       merge(e.bare,
-            with_cpu([&] { return bare_echo(bare, size, o.warm_seconds, part, o.bare_window); }));
+            with_cpu([&] { return bare_echo(bare, size, o.warm_seconds, part, o.bare_window); },
+                     true));
       merge(e.three, with_cpu([&] { return svc.echo({0, 1, 2}, size, o.warm_seconds, part); }));
     }
     must(e.one.complete && e.three.complete && e.bare.complete, "an echo run lost bytes");
@@ -271,6 +430,12 @@ void measure_echo(const Options &o, const std::string &url, ywstest::BareClient 
   must(svc.open(0, 0) == 0, "reopen client 0");
 }
 
+void read_child_costs(const std::string &out, ReceiveRate &r) {
+  r.switches.voluntary = std::atol(field(out, "sw_vol").c_str());
+  r.switches.involuntary = std::atol(field(out, "sw_invol").c_str());
+  r.task_wakeups = std::atol(field(out, "task_wakeups").c_str());
+}
+
 void measure_receive(const Options &o, const ServerProcess &server, Figures &f) {
   Service &svc = Service::get();
   const std::string push = server.url(push_path(o.push_bytes, o.push));
@@ -278,7 +443,11 @@ void measure_receive(const Options &o, const ServerProcess &server, Figures &f) 
   f.push_message = kPushMessage;
   must(svc.close(2) == 0, "close client 2");
   svc.profile(2, push);
+  ThreadSwitches s0 = thread_switches();
+  long tw0 = service_task_wakeups();
   f.direct = svc.receive_direct(2, 2, o.push_bytes);
+  f.direct.task_wakeups = service_task_wakeups() - tw0;
+  f.direct.switches = switches_between(s0, thread_switches());
   must(f.direct.complete, "direct-mode push lost bytes");
 
   progress("receive, buffered mode in a child process");
@@ -294,13 +463,65 @@ void measure_receive(const Options &o, const ServerProcess &server, Figures &f) 
   f.buffered.cpu_s = std::atof(field(out, "cpu").c_str());
   f.buffered.wakeups = std::atol(field(out, "wakeups").c_str());
   f.buffered.complete = true;
+  read_child_costs(out, f.buffered);
 
   progress("receive, bare client");
+  s0 = thread_switches();
   f.bare_rx = bare_receive(push, o.push_bytes);
+  f.bare_rx.switches = own_switches_between(s0, thread_switches());
   must(f.bare_rx.complete, "bare push lost bytes");
 
   svc.profile(2, server.url("/echo"));
   must(svc.open(2, 2) == 0, "reopen client 2");
+}
+
+// A stream to a callback that is slower than the network: the service task should find more
+// than one message waiting each time it wakes.
+void measure_slow_receive(const Options &o, const ServerProcess &server, Figures &f) {
+  Service &svc = Service::get();
+  f.slow.slow_us = kSlowCallbackUs;
+  f.slow.bytes = o.quick ? (1u << 20) : (8u << 20);
+  const std::string push = server.url(push_path(f.slow.bytes, "binary"));
+  must(svc.close(2) == 0, "close client 2");
+  svc.profile(2, push);
+  svc.slow_callback(kSlowCallbackUs);
+  long tw0 = service_task_wakeups();
+  f.slow.direct = svc.receive_direct(2, 2, f.slow.bytes);
+  f.slow.direct.task_wakeups = service_task_wakeups() - tw0;
+  svc.slow_callback(0);
+  must(f.slow.direct.complete, "slow direct-mode push lost bytes");
+
+  progress("receive, slow callback, buffered mode in a child process");
+  std::string out;
+  bool ok = run_self({"--child=recv-buffered", "--port=" + std::to_string(server.port()),
+                      "--bytes=" + std::to_string(f.slow.bytes), "--push=binary",
+                      "--slow-us=" + std::to_string(kSlowCallbackUs)},
+                     &out);
+  must(ok && field(out, "complete") == "1", "slow buffered child failed: " + out);
+  f.slow.buffered.bytes = std::strtoull(field(out, "bytes").c_str(), nullptr, 10);
+  f.slow.buffered.seconds = std::atof(field(out, "seconds").c_str());
+  f.slow.buffered.notifications = std::strtoull(field(out, "notifications").c_str(), nullptr, 10);
+  f.slow.buffered.complete = true;
+  read_child_costs(out, f.slow.buffered);
+
+  svc.profile(2, server.url("/echo"));
+  must(svc.open(2, 2) == 0, "reopen client 2");
+}
+
+void measure_stacks(Figures &f) {
+  f.stack_given_service = yv_rtos_test_stack_given(8192);
+  f.stack_given_loop = yv_rtos_test_stack_given(6144);
+  for (bool tls : {false, true}) {
+    std::string out;
+    bool ok = run_self({"--child=stacks", std::string("--tls=") + (tls ? "1" : "0")}, &out);
+    must(ok, std::string("stack child failed over ") + (tls ? "wss: " : "ws: ") + out);
+    Figures::Stacks &s = tls ? f.stacks_wss : f.stacks_ws;
+    s.service = static_cast<uint32_t>(std::atol(field(out, "service").c_str()));
+    s.loop = static_cast<uint32_t>(std::atol(field(out, "loop").c_str()));
+    s.bare = static_cast<uint32_t>(std::atol(field(out, "bare").c_str()));
+    s.floor = static_cast<uint32_t>(std::atol(field(out, "floor").c_str()));
+    s.measured = true;
+  }
 }
 
 void measure_idle(const Options &o, Figures &f) {
@@ -318,6 +539,10 @@ void measure_idle(const Options &o, Figures &f) {
     f.idle_by_thread += " " + kv.first + " " +
                         fmt(static_cast<double>(kv.second - w0[kv.first]) / f.idle_seconds, 1) +
                         "/s;";
+  // The platform names the service's threads "ws..." and "yv_..."; ours keep the program's.
+  for (const auto &kv : w1)
+    if (kv.first.rfind("ws", 0) == 0 || kv.first.rfind("yv_", 0) == 0)
+      f.idle_service_wakeups += static_cast<double>(kv.second - w0[kv.first]) / f.idle_seconds;
 }
 
 int run(const Options &o) {
@@ -338,7 +563,11 @@ int run(const Options &o) {
   measure_echo(o, echo, *bare, f);
   progress("receive throughput, direct mode");
   measure_receive(o, server, f);
+  progress("receive, slow callback, direct mode");
+  measure_slow_receive(o, server, f);
   bare.reset();
+  progress("stacks over ws and wss, in child processes");
+  measure_stacks(f);
   progress("idle cost");
   measure_idle(o, f);
   f.server_peak_rss_kib = server.peak_rss_kib();
@@ -365,6 +594,8 @@ int main(int argc, char **argv) {
       rc = child_server();
     else if (o.child == "recv-buffered")
       rc = child_recv_buffered(o);
+    else if (o.child == "stacks")
+      rc = child_stacks(o);
     else if (o.child.empty())
       rc = run(o);
   } catch (const Failure &e) {

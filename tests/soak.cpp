@@ -11,6 +11,7 @@
 #include <random>
 
 #include "ws_test_server.h"
+#include "yv_ssl_store_ctl.h"
 #include "yws_test_util.h"
 
 using namespace ywst;
@@ -72,8 +73,10 @@ Resources resources() {
 
 class Soak {
  public:
-  Soak(WsServer &server, uint32_t seed, bool buffered)
-      : server_(server), rng_(seed), buffered_(buffered) {
+  // A non-negative `ssl_ctx` is the TLS context of a wss server's profiles; `active` clients of
+  // the three take part.
+  Soak(WsServer &server, uint32_t seed, bool buffered, int ssl_ctx = -1, int active = kClients)
+      : server_(server), rng_(seed), buffered_(buffered), ssl_ctx_(ssl_ctx), active_(active) {
     for (int i = 0; i < kClients; i++) clients_[i].id = i;
   }
   Stats stats;
@@ -90,7 +93,7 @@ class Soak {
         if (c.st != St::kIdle && c.st != St::kConnected &&
             steady_clock::now() - c.since > kStateBound)
           give_up(c, "no end");
-      Client &c = clients_[rng_() % kClients];
+      Client &c = clients_[rng_() % static_cast<unsigned>(active_)];
       auto r = static_cast<unsigned>(rng_() % 100);
       if (c.st == St::kIdle && r < 30) open(c, rng_() % 3 == 0);
       if (c.st != St::kConnected) continue;
@@ -130,6 +133,7 @@ class Soak {
     // The service's own bounds, well inside the soak's.
     yv_ws_cfg_set_opt(cfg, YWS_CFG_CONN_TIMEOUT, 5);
     yv_ws_cfg_set_opt(cfg, YWS_CFG_CLOSE_WAITTIME, 2);
+    if (ssl_ctx_ >= 0) yv_ws_cfg_set_opt(cfg, YWS_CFG_CONN_SSLCTXID, ssl_ctx_);
     yws_open_t o{c.id, c.id, nullptr, buffered_ ? YWS_SYS_MODE_BUFFERED : 0};
     int rc = yv_ws_open_proc(&o);
     if (rc != 0) return fail(who(c) + ": open_proc " + std::to_string(rc));
@@ -263,9 +267,37 @@ class Soak {
   WsServer &server_;
   std::mt19937 rng_;
   bool buffered_;
+  int ssl_ctx_;
+  int active_;
   Client clients_[kClients];
   unsigned bearer_targets_ = 0;
 };
+
+// A tenth of the run over wss, for the stack marks: loop threads start afresh (the ws ones
+// have ended), the service task's mark keeps its ws part.
+void wss_phase(long seconds, uint32_t seed, bool buffered, Soak &ws) {
+  constexpr int kCtx = 2;
+  WsServer::Options so;
+  so.tls = WsServer::Tls::kCaSigned;
+  WsServer server(so);
+  if (yavo_ssl_cfg_set(kCtx, server.ca_path().c_str(), nullptr, nullptr) != 0)
+    return ws.fail("TLS context");
+  yv_rtos_test_stack_reset();
+  // One client: libwebsockets 4.1.6 takes a new OpenSSL ex-data index for its connection
+  // pointer at every TLS context creation, so a handshake under way while another client's
+  // context is made fails its certificate check ("can't get wsi from ssl privdata").
+  Soak soak(server, seed + 1, buffered, kCtx, 1);
+  soak.run(std::chrono::seconds(seconds));
+  soak.finish();
+  if (!settled(kStateBound)) soak.fail("wss: a client slot or thread is left");
+  std::printf(
+      "soak: stack high-water over wss wsclient=%u (ws and wss) wsservice=%u bytes, %ld s, "
+      "%ld cycles\n",
+      yv_rtos_test_stack_high_water("wsclient"), yv_rtos_test_stack_high_water("wsservice"),
+      seconds, soak.stats.cycles);
+  ws.failures += soak.failures;
+  yavo_ssl_cfg_clear(kCtx);
+}
 
 }  // namespace
 
@@ -315,6 +347,7 @@ int main(int argc, char **argv) {
   std::printf("soak: stack high-water wsclient=%u wsservice=%u bytes (given %u)\n",
               yv_rtos_test_stack_high_water("wsclient"), loop_stack,
               yv_rtos_test_stack_given(6144));
+  wss_phase(std::max(2L, seconds / 10), seed, buffered, soak);
   const Stats &st = soak.stats;
   std::printf(
       "soak: cycles=%ld writes=%ld refused=%ld bytes=%ld read_bytes=%ld server_closes=%ld "
