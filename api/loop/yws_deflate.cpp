@@ -1,0 +1,146 @@
+/*
+ * Per-message deflate ("conn/deflate"): the offer of the upgrade request,
+ * zlib sizes that a module can afford, and the check of the server's answer.
+ * The library compresses and inflates; its state exists only on a connection
+ * that negotiated the extension and goes with the connection.
+ */
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "yws_loop.h"
+
+namespace {
+
+/* zlib's hash table at half the window (its default proportion would be
+ * equal): at N = 10 compression and decompression stay under 24 KiB. */
+int mem_level(int bits) {
+  int m = bits - 8;
+  return m < 1 ? 1 : m;
+}
+
+bool is_space(char c) {
+  return c == ' ' || c == '\t';
+}
+
+/* One token of a header value between `p` and `end`, spaces trimmed. */
+void trim(const char **p, const char **end) {
+  while (*p < *end && is_space(**p)) (*p)++;
+  while (*end > *p && is_space((*end)[-1])) (*end)--;
+}
+
+bool token_is(const char *p, const char *end, const char *name) {
+  size_t n = std::strlen(name);
+  return static_cast<size_t>(end - p) == n && strncasecmp(p, name, n) == 0;
+}
+
+/* A window value: 8..15 digits, optionally quoted; -1 when not one. */
+int window_value(const char *p, const char *end) {
+  if (end - p >= 2 && *p == '"' && end[-1] == '"') {
+    p++;
+    end--;
+  }
+  if (p == end || end - p > 2) return -1;
+  int v = 0;
+  for (; p < end; p++) {
+    if (*p < '0' || *p > '9') return -1;
+    v = v * 10 + (*p - '0');
+  }
+  return v >= 8 && v <= 15 ? v : -1;
+}
+
+}  // namespace
+
+void yws_deflate_setup(yws_loop *loop, uint8_t bits) {
+  loop->deflate_bits = bits;
+  std::snprintf(loop->deflate_offer, sizeof(loop->deflate_offer),
+                "permessage-deflate; client_max_window_bits=%d; server_max_window_bits=%d",
+                (int)bits, (int)bits);
+  std::memset(loop->deflate_ext, 0, sizeof(loop->deflate_ext));
+  loop->deflate_ext[0].name = "permessage-deflate";
+  loop->deflate_ext[0].callback = lws_extension_callback_pm_deflate;
+  loop->deflate_ext[0].client_offer = loop->deflate_offer;
+}
+
+void yws_deflate_defaults(yws_loop *loop, const char *ext, char *out, size_t len) {
+  if (!loop->deflate_bits || !ext || !out || !len || std::strcmp(ext, "permessage-deflate")) return;
+  int bits = loop->deflate_bits;
+  /* The server's answer is parsed after these and may only lower the
+   * windows (checked before the connection is up). Pieces of 1 KiB either
+   * way keep the library's buffers small. */
+  std::snprintf(out, len,
+                "client_max_window_bits=%d; server_max_window_bits=%d; mem_level=%d; "
+                "rx_buf_size=10; tx_buf_size=10",
+                bits, bits, mem_level(bits));
+}
+
+bool yws_deflate_answer_ok(const char *answer, int bits, const char **why) {
+  const char *p = answer, *end = answer + std::strlen(answer);
+  if (std::memchr(p, ',', static_cast<size_t>(end - p))) {
+    *why = "more than one extension";
+    return false;
+  }
+  bool server_window = false;
+  bool first = true;
+  while (p <= end) {
+    const char *semi = static_cast<const char *>(std::memchr(p, ';', static_cast<size_t>(end - p)));
+    const char *stop = semi ? semi : end;
+    const char *a = p, *b = stop;
+    trim(&a, &b);
+    const char *eq = static_cast<const char *>(std::memchr(a, '=', static_cast<size_t>(b - a)));
+    const char *ne = eq ? eq : b, *va = eq ? eq + 1 : b, *vb = b;
+    trim(&a, &ne);
+    trim(&va, &vb);
+    if (first) {
+      if (!token_is(a, b, "permessage-deflate")) {
+        *why = "extension not offered";
+        return false;
+      }
+      first = false;
+    } else if (!eq && (token_is(a, ne, "client_no_context_takeover") ||
+                       token_is(a, ne, "server_no_context_takeover"))) {
+      /* Either side may forget its dictionary after each message: it costs
+       * ratio, never memory or correctness. */
+    } else if (eq && (token_is(a, ne, "client_max_window_bits") ||
+                      token_is(a, ne, "server_max_window_bits"))) {
+      int v = window_value(va, vb);
+      if (v < 0) {
+        *why = "window value";
+        return false;
+      }
+      if (v > bits) {
+        *why = "window larger than offered";
+        return false;
+      }
+      if (token_is(a, ne, "server_max_window_bits")) server_window = true;
+    } else {
+      *why = "parameter not offered";
+      return false;
+    }
+    if (!semi) break;
+    p = semi + 1;
+  }
+  /* Without the parameter the server keeps its 15-bit window. */
+  if (!server_window && bits < 15) {
+    *why = "window larger than offered";
+    return false;
+  }
+  return true;
+}
+
+int yws_deflate_check_answer(yws_loop *loop, struct lws *wsi) {
+  if (!loop->deflate_bits) return 0;
+  char answer[256];
+  int n = lws_hdr_copy(wsi, answer, sizeof(answer), WSI_TOKEN_EXTENSIONS);
+  if (n <= 0) {
+    YWS_TRACE("deflate: declined by the server, uncompressed");
+    return 0;
+  }
+  const char *why = "";
+  if (!yws_deflate_answer_ok(answer, loop->deflate_bits, &why)) {
+    YWS_TRACE("deflate: answer refused (%s): %.120s", why, answer);
+    return 1;
+  }
+  YWS_TRACE("deflate: %.120s", answer);
+  return 0;
+}
