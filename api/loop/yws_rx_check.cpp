@@ -24,6 +24,7 @@ struct rx_t {
   /* The current message came compressed; its inflated bytes so far. */
   bool compressed = false;
   uint32_t inflated = 0;
+  bool in_msg = false; /* a piece of a message came, its final one not yet */
 };
 
 rx_t g_rx[YWS_CLIENT_NUM];
@@ -74,6 +75,7 @@ void yws_rx_check_open(int client_id) {
   rx.ncarry = 0;
   rx.compressed = false;
   rx.inflated = 0;
+  rx.in_msg = false;
 }
 
 void yws_alive(int client_id) {
@@ -127,6 +129,12 @@ int yws_rx_data(yws_loop *loop, struct lws *wsi, void *in, size_t len) {
     rx.compressed = loop->deflate_bits && (lws_get_reserved_bits(wsi) & 0x40);
     rx.inflated = 0;
   }
+  /* On a stream zlib refuses, this library build calls back again and again
+   * with the previous piece instead of failing the connection: a piece that
+   * continues no message. */
+  if (loop->deflate_bits && !first && !rx.in_msg)
+    return yws_violation(client_id, wsi, 1002, "corrupt deflate stream");
+  rx.in_msg = !final;
   if (rx.compressed) {
     if (len > YWS_DEFLATE_RX_MAX - rx.inflated)
       return yws_violation(client_id, wsi, 1009, "inflated message too large");
