@@ -68,6 +68,7 @@ const struct {
     {"read/mode", 20, 0, 0, 1},        {"close/waittime", 21, 10, 0, 255}, {"reqheader/add", 23, 0, 1, 0},
     {"reqheader/remove", 24, 0, 1, 0}, {"ping/timeout", 25, 0, 0, 255},
     {"write/message", 26, 0, 0, 1},    {"read/message", 27, 0, 0, 65536},
+    {"conn/deflate", 31, 0, 0, 15},
     // clang-format on
 };
 

@@ -240,16 +240,20 @@ namespace {
 
 using Hostile = OneClientTest<kClient>;
 
-/* Opens against a raw peer answering `answer` ("" : no extension header) with N = 10. */
+/* Opens against a raw peer with N = `bits`. */
 int open_against(RawPeer &peer, int bits = 10) {
   deflate_profile(peer.url("/"), bits, kDirect);
   return open_client(kClient, kCfg);
 }
 
-RawPeer::Options answering(const std::string &answer) {
+/* A peer answering `answer` ("": no extension header), echoing with a window of `bits`. */
+RawPeer::Options answering(const std::string &answer, int bits = 10) {
   RawPeer::Options o;
   o.echo = true;
-  if (!answer.empty()) o.extra_response_headers = {{"Sec-WebSocket-Extensions", answer}};
+  if (!answer.empty()) {
+    o.extra_response_headers = {{"Sec-WebSocket-Extensions", answer}};
+    o.deflate_bits = bits;
+  }
   return o;
 }
 
@@ -343,4 +347,38 @@ TEST_F(Hostile, BombEndsWith1009) {
   // Within one library pass inflated pieces are not held back: the bound caps them.
   EXPECT_LT(yv_mem_peak_bytes() - before, (size_t{1} << 20) + (size_t{256} << 10));
   EXPECT_TRUE(settled());
+}
+
+// The option: windows below 9 refused, the report line, the busy rule; "conn/extension_en"
+// alone still offers nothing, and beside "conn/deflate" leaves the offer as it is.
+TEST(DeflateOption, RangeReportBusyAndTheOldExtensionSwitch) {
+  for (int bad : {1, 8, 16, -1})
+    EXPECT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_DEFLATE, bad), YWS_ERR_INVAL_PARM) << bad;
+  EXPECT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_DEFLATE, 9), YWS_OK);
+  int type = -1;
+  EXPECT_EQ(yws_cfg_type_parse("conn/DEFLATE", &type), YWS_OK);
+  EXPECT_EQ(type, YWS_CFG_CONN_DEFLATE);
+  char *line = nullptr;
+  ASSERT_EQ(yws_cfg_get_opt_with_fmt(&line, YWS_CFG_CONN_DEFLATE, kCfg, "conn/deflate", nullptr),
+            YWS_OK);
+  EXPECT_STREQ(line, "+YWSCFG: \"conn/deflate\",2,9");
+  yv_ws_mem_free(line);
+
+  for (int deflate : {0, 11}) {
+    SCOPED_TRACE(deflate);
+    RawPeer peer(answering(deflate ? answer_for(deflate) : "", deflate));
+    deflate_profile(peer.url("/"), deflate, kDirect);
+    ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_EXTENSION_EN, 1), YWS_OK);
+    ASSERT_EQ(open_client(kClient, kCfg), 0);
+    EXPECT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_DEFLATE, 0), YWS_ERR_BUSY);
+    auto offer = peer.requests()[0].header("sec-websocket-extensions");
+    EXPECT_EQ(offer.has_value(), deflate != 0);
+    if (deflate) {
+      EXPECT_EQ(*offer, "permessage-deflate; client_max_window_bits=11; server_max_window_bits=11");
+    }
+    EXPECT_TRUE(echoed(kClient, "{\"k\":\"v\"}"));
+    EXPECT_EQ(close_client(kClient), 0);
+    EXPECT_TRUE(settled());
+  }
+  EXPECT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_EXTENSION_EN, 0), YWS_OK);
 }
