@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -381,4 +382,66 @@ TEST(DeflateOption, RangeReportBusyAndTheOldExtensionSwitch) {
     EXPECT_TRUE(settled());
   }
   EXPECT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_EXTENSION_EN, 0), YWS_OK);
+}
+
+// Buffered mode against a server that compresses a 4 MiB burst about 100:1: inflated bytes pass
+// flow control like plain ones, the receive buffer never holds more than its size and every
+// byte arrives in order.
+TEST(DeflateFlow, CompressedFloodStaysWithinTheReceiveBuffer) {
+  const uint64_t total = 4u << 20;
+  WsServer::Options so;
+  so.deflate = true;
+  WsServer server(so);
+  LinkEmu link(server.port());
+  deflate_profile(
+      "ws://127.0.0.1:" + std::to_string(link.port()) + "/burst/" + std::to_string(total) + "/0",
+      15, kDirect);
+  ASSERT_EQ(open_client(kClient, kCfg, YWS_SYS_MODE_BUFFERED), 0);
+  uint64_t got = 0;
+  int32_t max_held = 0;
+  bool in_order = true;
+  std::string buf(65536, '\0');
+  size_t heap = yv_mem_bytes_in_use();
+  size_t heap_max = heap;
+  ASSERT_TRUE(eventually(
+      [&] {
+        int32_t n = static_cast<int32_t>(buf.size());
+        yv_ws_read_proc(kClient, &buf[0], &n, false);
+        max_held = std::max(max_held, n);
+        for (int32_t i = 0; i < n && in_order; i++)
+          in_order = static_cast<uint8_t>(buf[static_cast<size_t>(i)]) ==
+                     ywstest::burst_byte(got + static_cast<uint64_t>(i));
+        got += static_cast<uint64_t>(n);
+        heap_max = std::max(heap_max, yv_mem_bytes_in_use());
+        return got >= total;
+      },
+      std::chrono::seconds(30)));
+  EXPECT_EQ(got, total);
+  EXPECT_TRUE(in_order);
+  EXPECT_LE(max_held, 10240);
+  EXPECT_LT(heap_max - heap, size_t{64} << 10);
+  EXPECT_LT(link.bytes_down(), total / 20);  // it did come compressed
+  EXPECT_EQ(close_client(kClient), 0);
+}
+
+// Writes queued just before a close all leave, compressed, before the close frame; the counts
+// are the caller's bytes.
+TEST_F(Hostile, CloseFlushesCompressedWritesAndCountsCallerBytes) {
+  RawPeer peer(answering(answer_for(10)));
+  deflate_profile(peer.url("/"), 10, kMessage);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  auto msgs = telemetry(40, 3);
+  size_t bytes = 0;
+  for (const auto &m : msgs) {
+    ASSERT_TRUE(write_text(m));
+    bytes += m.size();
+  }
+  int accepted = 0, left = -1;
+  yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_UNSENT_SIZE, &accepted, &left);
+  EXPECT_EQ(static_cast<size_t>(accepted), bytes);
+  EXPECT_EQ(close_client(kClient), 0);
+  auto got = peer.messages();
+  ASSERT_EQ(got.size(), msgs.size());
+  for (size_t i = 0; i < msgs.size(); i++) EXPECT_EQ(got[i].data, msgs[i]) << i;
+  EXPECT_FALSE(peer.closes().empty());
 }
