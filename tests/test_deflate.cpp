@@ -276,7 +276,8 @@ TEST_F(Hostile, AnswersNotOfferedFailTheOpen) {
        {"permessage-deflate; server_max_window_bits=10; client_max_window_bits=10; x_mode=1",
         "permessage-deflate; server_max_window_bits=12; client_max_window_bits=10",
         "permessage-deflate; server_max_window_bits=10; client_max_window_bits=15",
-        "permessage-deflate; client_max_window_bits=10", "x-webkit-deflate-frame"}) {
+        "permessage-deflate; client_max_window_bits=10", "x-webkit-deflate-frame",
+        "permessage-deflate; server_max_window_bits=\"10\"", "Permessage-Deflate"}) {
     SCOPED_TRACE(answer);
     RawPeer::Options o = answering(answer);
     o.script.push_back(RawPeer::Step{RawPeer::Step::kSend, RawPeer::text_frame("early")});
@@ -296,8 +297,12 @@ TEST_F(Hostile, CompressedWithoutNegotiationAndCorruptStreamFail) {
   for (int negotiated : {0, 1}) {
     SCOPED_TRACE(negotiated);
     RawPeer::Options o = answering(negotiated ? answer_for(10) : "");
+    // Before it, a message of the connection's own kind: plain, or compressed.
+    std::string before =
+        negotiated ? RawPeer::frame(0x1, RawPeer::deflate_message("before", 10), true, false, 4)
+                   : RawPeer::text_frame("before");
     o.script.push_back(RawPeer::Step{
-        RawPeer::Step::kSend, RawPeer::text_frame("before") +
+        RawPeer::Step::kSend, before +
                                   RawPeer::frame(0x1, negotiated ? corrupt : good, true, false, 4) +
                                   RawPeer::text_frame("after")});
     RawPeer peer(o);
@@ -309,9 +314,28 @@ TEST_F(Hostile, CompressedWithoutNegotiationAndCorruptStreamFail) {
       return false;
     }));
     EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_ERR_PROT_FAIL);
+    EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_PROTOCOL);
     EXPECT_EQ(received(kClient, Notes::get().all(), from), "before");
     EXPECT_TRUE(settled());
   }
+}
+
+// Uncompressed messages and pongs on a deflate connection, which RFC 7692 allows: this library
+// build would hand each over without end; each arrives once, in order with compressed ones.
+TEST_F(Hostile, UncompressedMessagesArriveOnceBesideCompressedOnes) {
+  RawPeer::Options o = answering(answer_for(10));
+  o.script.push_back(RawPeer::Step{
+      RawPeer::Step::kSend,
+      RawPeer::text_frame("plain ") +
+          RawPeer::frame(0x1, RawPeer::deflate_message("packed ", 10), true, false, 4) +
+          RawPeer::frame(0xA, "unasked pong") + RawPeer::binary_frame("raw")});
+  RawPeer peer(o);
+  size_t from = Notes::get().all().size();
+  ASSERT_EQ(open_against(peer), 0);
+  EXPECT_TRUE(eventually([&] { return received(kClient, Notes::get().all(), from).size() >= 16; }));
+  EXPECT_EQ(received(kClient, Notes::get().all(), from), "plain packed raw");
+  EXPECT_TRUE(echoed(kClient, "{\"still\":\"open\"}"));
+  EXPECT_EQ(close_client(kClient), 0);
 }
 
 // A few KiB that would inflate to gigabytes: cut at the bound with 1009, cause PROTOCOL, and the
@@ -444,4 +468,79 @@ TEST_F(Hostile, CloseFlushesCompressedWritesAndCountsCallerBytes) {
   ASSERT_EQ(got.size(), msgs.size());
   for (size_t i = 0; i < msgs.size(); i++) EXPECT_EQ(got[i].data, msgs[i]) << i;
   EXPECT_FALSE(peer.closes().empty());
+}
+
+// Answers the option takes: smaller windows, either no-context-takeover, no spaces; a
+// compressed message cut into frames with a ping between them arrives whole.
+TEST_F(Hostile, AcceptedAnswersAndFragmentedMessages) {
+  for (const char *answer :
+       {"permessage-deflate; server_max_window_bits=10; client_max_window_bits=9",
+        "permessage-deflate;server_max_window_bits=10;client_no_context_takeover;"
+        "server_no_context_takeover"}) {
+    SCOPED_TRACE(answer);
+    std::string z = RawPeer::deflate_message("{\"fragmented\":\"compressed message\"}", 10);
+    RawPeer::Options o = answering(answer);
+    o.script.push_back(RawPeer::Step{
+        RawPeer::Step::kSend,
+        RawPeer::frame(0x1, z.substr(0, 5), false, false, 4) + RawPeer::ping_frame("mid") +
+            RawPeer::frame(0x0, z.substr(5), true) +
+            RawPeer::frame(0x1, RawPeer::deflate_message("tail", 10), true, false, 4)});
+    RawPeer peer(o);
+    size_t from = Notes::get().all().size();
+    ASSERT_EQ(open_against(peer), 0);
+    std::string want = "{\"fragmented\":\"compressed message\"}tail";
+    EXPECT_TRUE(eventually([&] { return received(kClient, Notes::get().all(), from) == want; }))
+        << received(kClient, Notes::get().all(), from);
+    EXPECT_TRUE(echoed(kClient, "{\"after\":1}"));
+    EXPECT_EQ(close_client(kClient), 0);
+  }
+}
+
+// UTF-8 is checked on the inflated text: an invalid sequence inside a compressed message fails
+// with 1007 and none of that message reaches the caller.
+TEST_F(Hostile, InvalidUtf8InsideACompressedMessageFails) {
+  RawPeer::Options o = answering(answer_for(10));
+  o.script.push_back(RawPeer::Step{
+      RawPeer::Step::kSend,
+      RawPeer::text_frame("ok") +
+          RawPeer::frame(0x1, RawPeer::deflate_message("bad \xc3\x28 text", 10), true, false, 4)});
+  RawPeer peer(o);
+  size_t from = Notes::get().all().size();
+  ASSERT_EQ(open_against(peer), 0);
+  ASSERT_TRUE(peer.wait_for([&] { return !peer.closes().empty(); }, kWait));
+  EXPECT_EQ(peer.closes()[0].code, 1007);
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, 1));
+  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_ERR_PROT_FAIL);
+  EXPECT_EQ(received(kClient, Notes::get().all(), from), "ok");
+  EXPECT_TRUE(settled());
+}
+
+// The ping timeout still ends a compressed connection whose server swallows pings.
+TEST_F(Hostile, PingTimeoutStillEndsACompressedConnection) {
+  RawPeer::Options o = answering(answer_for(10));
+  o.auto_pong = false;
+  RawPeer peer(o);
+  deflate_profile(peer.url("/"), 10, kDirect);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, 1);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_TIMEOUT, 1);
+  size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  EXPECT_TRUE(echoed(kClient, "{\"before\":\"the pings\"}"));
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1, milliseconds(6000)));
+  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_ERR_TIMEDOUT);
+  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_PING_TIMEOUT);
+}
+
+// Pongs still count as a sign of life on a compressed connection: a server that answers every
+// ping keeps the client open past several ping timeouts.
+TEST_F(Hostile, AnsweredPingsKeepACompressedConnection) {
+  RawPeer peer(answering(answer_for(10)));
+  deflate_profile(peer.url("/"), 10, kDirect);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, 1);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_TIMEOUT, 1);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  ASSERT_TRUE(peer.wait_pings(3, milliseconds(6000)));
+  EXPECT_EQ(yv_ws_get_client_conn_state(kClient), YWS_CONN_STA_CONNECTED);
+  EXPECT_TRUE(echoed(kClient, "{\"still\":\"open\"}"));
+  EXPECT_EQ(close_client(kClient), 0);
 }

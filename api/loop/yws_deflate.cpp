@@ -34,12 +34,10 @@ bool token_is(const char *p, const char *end, const char *name) {
   return static_cast<size_t>(end - p) == n && strncasecmp(p, name, n) == 0;
 }
 
-/* A window value: 8..15 digits, optionally quoted; -1 when not one. */
+/* A window value: 8..15 as bare digits; -1 when not one. The quoted form
+ * RFC 7692 allows is refused: this library build misreads it and would
+ * inflate with a wrong window. */
 int window_value(const char *p, const char *end) {
-  if (end - p >= 2 && *p == '"' && end[-1] == '"') {
-    p++;
-    end--;
-  }
   if (p == end || end - p > 2) return -1;
   int v = 0;
   for (; p < end; p++) {
@@ -47,6 +45,26 @@ int window_value(const char *p, const char *end) {
     v = v * 10 + (*p - '0');
   }
   return v >= 8 && v <= 15 ? v : -1;
+}
+
+/* The library's (4.1.6) private view of a piece passing its deflate
+ * extension, and its answer for a frame that is not compressed. */
+struct yws_pmd_pieces_t {
+  struct lws_tokens in;
+  struct lws_tokens out;
+};
+constexpr int k_pmd_not_compressed = 5;
+
+/* The library's deflate extension, with one repair: for a frame it does not
+ * inflate (an uncompressed message, a pong) its receive loop never counts
+ * the input as used and hands the same piece over without end
+ * (libwebsockets issue 2794). Marking the input used makes it one delivery. */
+int yws_pmd_callback(struct lws_context *context, const struct lws_extension *ext, struct lws *wsi,
+                     enum lws_extension_callback_reasons reason, void *user, void *in, size_t len) {
+  int n = lws_extension_callback_pm_deflate(context, ext, wsi, reason, user, in, len);
+  if (reason == LWS_EXT_CB_PAYLOAD_RX && n == k_pmd_not_compressed && in)
+    static_cast<yws_pmd_pieces_t *>(in)->in.len = 0;
+  return n;
 }
 
 }  // namespace
@@ -58,7 +76,7 @@ void yws_deflate_setup(yws_loop *loop, uint8_t bits) {
                 (int)bits, (int)bits);
   std::memset(loop->deflate_ext, 0, sizeof(loop->deflate_ext));
   loop->deflate_ext[0].name = "permessage-deflate";
-  loop->deflate_ext[0].callback = lws_extension_callback_pm_deflate;
+  loop->deflate_ext[0].callback = yws_pmd_callback;
   loop->deflate_ext[0].client_offer = loop->deflate_offer;
 }
 

@@ -129,11 +129,11 @@ int yws_rx_data(yws_loop *loop, struct lws *wsi, void *in, size_t len) {
     rx.compressed = loop->deflate_bits && (lws_get_reserved_bits(wsi) & 0x40);
     rx.inflated = 0;
   }
-  /* On a stream zlib refuses, this library build calls back again and again
-   * with the previous piece instead of failing the connection: a piece that
-   * continues no message. */
+  /* A piece that continues no message: the library handing the last one
+   * over again (its loop for uncompressed frames on a deflate connection,
+   * repaired in yws_deflate.cpp). The connection cannot go on. */
   if (loop->deflate_bits && !first && !rx.in_msg)
-    return yws_violation(client_id, wsi, 1002, "corrupt deflate stream");
+    return yws_violation(client_id, wsi, 1011, "uncompressed message on a deflate connection");
   rx.in_msg = !final;
   if (rx.compressed) {
     if (len > YWS_DEFLATE_RX_MAX - rx.inflated)
