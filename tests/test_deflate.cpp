@@ -544,3 +544,46 @@ TEST_F(Hostile, AnsweredPingsKeepACompressedConnection) {
   EXPECT_TRUE(echoed(kClient, "{\"still\":\"open\"}"));
   EXPECT_EQ(close_client(kClient), 0);
 }
+
+// Incompressible binary makes the library's compressed output outgrow its 1 KiB buffer, so it
+// sends a message in more frames than we wrote: both write modes still arrive byte-exact.
+TEST_F(Hostile, IncompressibleWritesArriveWholeInBothWriteModes) {
+  std::mt19937 gen(7);
+  for (Mode mode : {kDirect, kMessage}) {
+    SCOPED_TRACE(mode);
+    RawPeer peer(answering(answer_for(10)));
+    deflate_profile(peer.url("/"), 10, mode);
+    ASSERT_EQ(open_client(kClient, kCfg), 0);
+    std::vector<std::string> sent;
+    for (size_t n : {size_t(1500), size_t(2048), size_t(5000), size_t(16384)}) {
+      std::string b(n, '\0');
+      for (auto &ch : b) ch = static_cast<char>(gen());
+      yws_parm_t p{YWS_WRITE_PROT_BIN, reinterpret_cast<uint8_t *>(&b[0]),
+                   static_cast<int32_t>(b.size()), 0};
+      int r = YWS_ERR_NO_MEM;
+      eventually([&] { return (r = yv_ws_write_proc(kClient, &p)) != YWS_ERR_NO_MEM; });
+      ASSERT_EQ(r, YWS_OK);
+      sent.push_back(b);
+    }
+    std::string all;
+    for (const auto &b : sent) all += b;
+    ASSERT_TRUE(eventually([&] {
+      size_t n = 0;
+      for (const auto &m : peer.messages()) n += m.data.size();
+      return n >= all.size();
+    }));
+    std::string got;
+    for (const auto &m : peer.messages()) got += m.data;
+    EXPECT_TRUE(got == all);
+    size_t data_frames = 0;
+    for (const auto &f : peer.frames()) data_frames += f.opcode <= 0x2;
+    EXPECT_GT(data_frames, peer.messages().size());  // the library split some messages
+    if (mode == kMessage) {
+      ASSERT_EQ(peer.messages().size(), sent.size());
+      for (size_t i = 0; i < sent.size(); i++) EXPECT_TRUE(peer.messages()[i].data == sent[i]);
+    }
+    EXPECT_EQ(unsent(kClient), 0);
+    EXPECT_EQ(close_client(kClient), 0);
+    EXPECT_TRUE(settled());
+  }
+}
