@@ -249,7 +249,7 @@ int deflate_run(bool quick) {
   std::printf(
       "- allocator hook: blocks of the service and libwebsockets; zlib's own state comes from "
       "malloc and shows in the C heap column only. Echo CPU: this process (client and proxy), "
-      "the peer is a child process (zlib level 6, 15-bit memory level 8 on its side).\n");
+      "the peer is a child process (zlib level 6, memory level 8, window N on its side).\n");
   std::printf("deflate_heap_extra_kib_n10=%.1f deflate_wire_ratio_n10=%.3f\n",
               heaps[2].heap_kib - heaps[0].heap_kib,
               static_cast<double>(echoes[1].wire_up) / static_cast<double>(echoes[1].payload));
