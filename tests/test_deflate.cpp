@@ -272,12 +272,14 @@ TEST_F(Hostile, DeclinedMeansUncompressed) {
 
 // Answers the option must refuse: the open fails, the slot is free, nothing was delivered.
 TEST_F(Hostile, AnswersNotOfferedFailTheOpen) {
-  for (const char *answer :
-       {"permessage-deflate; server_max_window_bits=10; client_max_window_bits=10; x_mode=1",
-        "permessage-deflate; server_max_window_bits=12; client_max_window_bits=10",
-        "permessage-deflate; server_max_window_bits=10; client_max_window_bits=15",
-        "permessage-deflate; client_max_window_bits=10", "x-webkit-deflate-frame",
-        "permessage-deflate; server_max_window_bits=\"10\"", "Permessage-Deflate"}) {
+  for (const std::string &answer : std::vector<std::string>{
+           "permessage-deflate; server_max_window_bits=10; client_max_window_bits=10; x_mode=1",
+           "permessage-deflate; server_max_window_bits=12; client_max_window_bits=10",
+           "permessage-deflate; server_max_window_bits=10; client_max_window_bits=15",
+           "permessage-deflate; client_max_window_bits=10", "x-webkit-deflate-frame",
+           "permessage-deflate; server_max_window_bits=\"10\"", "Permessage-Deflate",
+           "permessage-deflate; server_max_window_bits=8",
+           "permessage-deflate; server_max_window_bits=10" + std::string(300, ' ')}) {
     SCOPED_TRACE(answer);
     RawPeer::Options o = answering(answer);
     o.script.push_back(RawPeer::Step{RawPeer::Step::kSend, RawPeer::text_frame("early")});

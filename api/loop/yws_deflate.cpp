@@ -34,9 +34,9 @@ bool token_is(const char *p, const char *end, const char *name) {
   return static_cast<size_t>(end - p) == n && strncasecmp(p, name, n) == 0;
 }
 
-/* A window value: 8..15 as bare digits; -1 when not one. The quoted form
+/* A window value: 9..15 as bare digits; -1 when not one. The quoted form
  * RFC 7692 allows is refused: this library build misreads it and would
- * inflate with a wrong window. */
+ * inflate with a wrong window. So is 8, which zlib's deflate turns into 9. */
 int window_value(const char *p, const char *end) {
   if (p == end || end - p > 2) return -1;
   int v = 0;
@@ -44,7 +44,7 @@ int window_value(const char *p, const char *end) {
     if (*p < '0' || *p > '9') return -1;
     v = v * 10 + (*p - '0');
   }
-  return v >= 8 && v <= 15 ? v : -1;
+  return v >= 9 && v <= 15 ? v : -1;
 }
 
 /* The library's (4.1.6) private view of a piece passing its deflate
@@ -67,32 +67,8 @@ int yws_pmd_callback(struct lws_context *context, const struct lws_extension *ex
   return n;
 }
 
-}  // namespace
-
-void yws_deflate_setup(yws_loop *loop, uint8_t bits) {
-  loop->deflate_bits = bits;
-  std::snprintf(loop->deflate_offer, sizeof(loop->deflate_offer),
-                "permessage-deflate; client_max_window_bits=%d; server_max_window_bits=%d",
-                (int)bits, (int)bits);
-  std::memset(loop->deflate_ext, 0, sizeof(loop->deflate_ext));
-  loop->deflate_ext[0].name = "permessage-deflate";
-  loop->deflate_ext[0].callback = yws_pmd_callback;
-  loop->deflate_ext[0].client_offer = loop->deflate_offer;
-}
-
-void yws_deflate_defaults(yws_loop *loop, const char *ext, char *out, size_t len) {
-  if (!loop->deflate_bits || !ext || !out || !len || std::strcmp(ext, "permessage-deflate")) return;
-  int bits = loop->deflate_bits;
-  /* The server's answer is parsed after these and may only lower the
-   * windows (checked before the connection is up). Pieces of 1 KiB either
-   * way keep the library's buffers small. */
-  std::snprintf(out, len,
-                "client_max_window_bits=%d; server_max_window_bits=%d; mem_level=%d; "
-                "rx_buf_size=10; tx_buf_size=10",
-                bits, bits, mem_level(bits));
-}
-
-bool yws_deflate_answer_ok(const char *answer, int bits, const char **why) {
+/* Checks the server's answer for an offer of `bits`; why is set on refusal. */
+bool answer_ok(const char *answer, int bits, const char **why) {
   const char *p = answer, *end = answer + std::strlen(answer);
   if (std::memchr(p, ',', static_cast<size_t>(end - p))) {
     *why = "more than one extension";
@@ -146,16 +122,46 @@ bool yws_deflate_answer_ok(const char *answer, int bits, const char **why) {
   return true;
 }
 
+}  // namespace
+
+void yws_deflate_setup(yws_loop *loop, uint8_t bits) {
+  loop->deflate_bits = bits;
+  std::snprintf(loop->deflate_offer, sizeof(loop->deflate_offer),
+                "permessage-deflate; client_max_window_bits=%d; server_max_window_bits=%d",
+                (int)bits, (int)bits);
+  std::memset(loop->deflate_ext, 0, sizeof(loop->deflate_ext));
+  loop->deflate_ext[0].name = "permessage-deflate";
+  loop->deflate_ext[0].callback = yws_pmd_callback;
+  loop->deflate_ext[0].client_offer = loop->deflate_offer;
+}
+
+void yws_deflate_defaults(yws_loop *loop, const char *ext, char *out, size_t len) {
+  if (!loop->deflate_bits || !ext || !out || !len || std::strcmp(ext, "permessage-deflate")) return;
+  int bits = loop->deflate_bits;
+  /* The server's answer is parsed after these and may only lower the
+   * windows (checked before the connection is up). Pieces of 1 KiB either
+   * way keep the library's buffers small. */
+  std::snprintf(out, len,
+                "client_max_window_bits=%d; server_max_window_bits=%d; mem_level=%d; "
+                "rx_buf_size=10; tx_buf_size=10",
+                bits, bits, mem_level(bits));
+}
+
 int yws_deflate_check_answer(yws_loop *loop, struct lws *wsi) {
   if (!loop->deflate_bits) return 0;
   char answer[256];
-  int n = lws_hdr_copy(wsi, answer, sizeof(answer), WSI_TOKEN_EXTENSIONS);
-  if (n <= 0) {
+  int total = lws_hdr_total_length(wsi, WSI_TOKEN_EXTENSIONS);
+  if (total == 0) {
     YWS_TRACE("deflate: declined by the server, uncompressed");
     return 0;
   }
+  if (total < 0 || total >= static_cast<int>(sizeof(answer)) ||
+      lws_hdr_copy(wsi, answer, sizeof(answer), WSI_TOKEN_EXTENSIONS) < 0) {
+    YWS_TRACE("deflate: answer refused (%d bytes long)", total);
+    return 1;
+  }
   const char *why = "";
-  if (!yws_deflate_answer_ok(answer, loop->deflate_bits, &why)) {
+  if (!answer_ok(answer, loop->deflate_bits, &why)) {
     YWS_TRACE("deflate: answer refused (%s): %.120s", why, answer);
     return 1;
   }

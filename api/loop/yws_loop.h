@@ -271,8 +271,6 @@ void yws_deflate_defaults(struct yws_loop *loop, const char *ext, char *out, siz
 /* LWS_CALLBACK_CLIENT_FILTER_PRE_ESTABLISH: non-zero refuses the server's
  * extension answer (traced why). */
 int yws_deflate_check_answer(struct yws_loop *loop, struct lws *wsi);
-/* Checks one answer value; why is set on refusal. Exposed for the tests. */
-bool yws_deflate_answer_ok(const char *answer, int bits, const char **why);
 /* The error a library close event carries: YWS_ERR_PROT_FAIL after a
  * violation. With wsi (a websocket end on the loop thread) it also tells a
  * library verdict on what the server sent from a drop by the network. */
