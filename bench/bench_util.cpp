@@ -72,7 +72,7 @@ std::string read_line(int fd) {
 
 }  // namespace
 
-bool ServerProcess::start() {
+bool ServerProcess::start(const std::vector<std::string> &args) {
   int ctl[2], out[2];
   if (pipe2(ctl, O_CLOEXEC) != 0) return false;
   if (pipe2(out, O_CLOEXEC) != 0) {
@@ -80,7 +80,7 @@ bool ServerProcess::start() {
     close(ctl[1]);
     return false;
   }
-  pid_ = spawn_self({"--child=server"}, ctl[0], out[1]);
+  pid_ = spawn_self(args, ctl[0], out[1]);
   close(ctl[0]);
   close(out[1]);
   ctl_fd_ = ctl[1];

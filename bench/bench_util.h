@@ -27,12 +27,13 @@ Percentiles percentiles(std::vector<double> v);
 // Path of the running executable, for re-running it as a child.
 std::string self_path();
 
-// A child running `self --child=server`: the echo server lives outside this process so that
-// heap and CPU figures are the client's alone. It exits when we close its stdin.
+// A child running `self --child=server` (or the given arguments): the echo server lives outside
+// this process so that heap and CPU figures are the client's alone. It exits when we close its
+// stdin.
 class ServerProcess {
  public:
   ~ServerProcess() { stop(); }
-  bool start();
+  bool start(const std::vector<std::string> &args = {"--child=server"});
   void stop();
   int port() const { return port_; }
   std::string url(const std::string &path) const;

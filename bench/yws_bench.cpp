@@ -18,6 +18,7 @@
 #include "bare_side.h"
 #include "bench_report.h"
 #include "bench_util.h"
+#include "deflate_side.h"
 #include "service_side.h"
 #include "ws_test_server.h"
 #include "yv_mem_test.h"
@@ -42,6 +43,8 @@ struct Options {
   std::string push = "binary";  // binary, ascii or utf8: what the receive runs push
   int slow_us = 0;              // children: each notification busy-waits this long
   bool tls = false;             // --child=stacks: over wss
+  bool deflate = false;         // the per-message deflate run instead of the main one
+  int bits = 0;                 // --child=deflate-server: its window
 };
 
 constexpr size_t kPushMessage = 2048;
@@ -53,14 +56,15 @@ constexpr int kSlowCallbackUs = 50;
 void usage() {
   std::fprintf(stderr,
                "usage: yws-bench [--quick] [--idle-seconds N] [--echo-seconds S] [--samples N]\n"
-               "                 [--bare-window BYTES]\n"
+               "                 [--bare-window BYTES] [--deflate]\n"
                "  --quick          short run for a smoke test (about 5 s, noisy figures)\n"
                "  --idle-seconds   idle CPU window (default 10)\n"
                "  --echo-seconds   per echo case (default 2)\n"
                "  --samples        round trips per size and client (default 2000)\n"
                "  --bare-window    bytes the bare client keeps in flight (default 65536)\n"
                "  --push           binary (default), ascii or utf8: messages of the receive\n"
-               "                   runs; text is checked for UTF-8 on the way in\n");
+               "                   runs; text is checked for UTF-8 on the way in\n"
+               "  --deflate        instead: heap and echo figures of per-message deflate\n");
 }
 
 bool parse(int argc, char **argv, Options &o) {
@@ -74,7 +78,11 @@ bool parse(int argc, char **argv, Options &o) {
       return nullptr;
     };
     const char *v;
-    if (a == "--quick") {
+    if (a == "--deflate") {
+      o.deflate = true;
+    } else if ((v = value("--bits"))) {
+      o.bits = std::atoi(v);
+    } else if (a == "--quick") {
       o.quick = true;
     } else if ((v = value("--idle-seconds"))) {
       o.idle_seconds = std::atof(v);
@@ -596,6 +604,10 @@ int main(int argc, char **argv) {
       rc = child_recv_buffered(o);
     else if (o.child == "stacks")
       rc = child_stacks(o);
+    else if (o.child == "deflate-server")
+      rc = deflate_child_server(o.bits);
+    else if (o.child.empty() && o.deflate)
+      rc = deflate_run(o.quick);
     else if (o.child.empty())
       rc = run(o);
   } catch (const Failure &e) {

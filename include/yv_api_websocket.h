@@ -163,7 +163,19 @@ typedef enum {
   /* "reconn/maxdelay", int 1000..3600000 ms, default 60000; below mindelay,
    * mindelay counts. */
   YWS_CFG_RECONN_MAXDELAY = 30,
-  YWS_CFG_WRITE_MAX = 31
+  /* "conn/deflate", int 0 or 9..15, default 0 = off: nothing is offered.
+   * With N the upgrade request offers per-message deflate with
+   * client_max_window_bits=N and server_max_window_bits=N; context takeover
+   * stays (the state's size is fixed by N either way). A server that declines gives an uncompressed
+   * connection; an answer with a parameter not offered, or a window larger
+   * than N (a missing server_max_window_bits counts as 15), fails the open
+   * (OPEN carries YWS_ERR_NET_FAIL). Compression state is made per
+   * connection only when negotiated; see the README for its size at each N.
+   * A received compressed message that inflates past 1 MiB fails
+   * the connection with close code 1009 (CLOSE: YWS_ERR_PROT_FAIL). Limits,
+   * flow control and counts are in the caller's (uncompressed) bytes. */
+  YWS_CFG_CONN_DEFLATE = 31,
+  YWS_CFG_WRITE_MAX = 32
 } yws_cfg_type_e;
 
 /* Messages that may wait in the transmit queue at once in message mode. */

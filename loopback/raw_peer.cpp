@@ -1,3 +1,5 @@
+#include <zlib.h>
+
 #include <libwebsockets.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -64,7 +66,55 @@ struct RawPeer::Session {
   std::string msg;
   size_t msgs = 0;
   int pings = 0;
+  bool msg_compressed = false;
+  std::unique_ptr<z_stream, void (*)(z_stream *)> inflater{nullptr, [](z_stream *) {}};
+  std::unique_ptr<z_stream, void (*)(z_stream *)> deflater{nullptr, [](z_stream *) {}};
 };
+
+namespace {
+
+void end_inflate(z_stream *z) {
+  inflateEnd(z);
+  delete z;
+}
+
+void end_deflate(z_stream *z) {
+  deflateEnd(z);
+  delete z;
+}
+
+// Runs z over all of `in` with a sync flush; the output, or nullopt on a zlib error.
+template <typename F>
+std::optional<std::string> run_zlib(z_stream *z, const std::string &in, F step) {
+  std::string out;
+  z->next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
+  z->avail_in = static_cast<uInt>(in.size());
+  char buf[16384];
+  do {
+    z->next_out = reinterpret_cast<Bytef *>(buf);
+    z->avail_out = sizeof(buf);
+    int rc = step(z, Z_SYNC_FLUSH);
+    if (rc != Z_OK && rc != Z_BUF_ERROR && rc != Z_STREAM_END) return std::nullopt;
+    out.append(buf, sizeof(buf) - z->avail_out);
+  } while (z->avail_out == 0);
+  return out;
+}
+
+std::string compress_with(z_stream *z, const std::string &s) {
+  std::string out = *run_zlib(z, s, [](z_stream *zz, int f) { return deflate(zz, f); });
+  out.resize(out.size() - 4);  // the 00 00 ff ff every sync flush ends with
+  return out;
+}
+
+}  // namespace
+
+std::string RawPeer::deflate_message(const std::string &s, int bits) {
+  z_stream z{};
+  deflateInit2(&z, 9, Z_DEFLATED, -bits, 9, Z_DEFAULT_STRATEGY);
+  std::string out = compress_with(&z, s);
+  deflateEnd(&z);
+  return out;
+}
 
 RawPeer::RawPeer() : RawPeer(Options{}) {}
 
@@ -316,13 +366,33 @@ void RawPeer::serve(int fd) {
           if (op != 0x0) {
             s.msg_open = true;
             s.msg_binary = op == 0x2;
+            s.msg_compressed = opts_.deflate_bits && (rsv & 4);
             s.msg.clear();
           }
           s.msg += payload;
           if (fin && s.msg_open) {
             s.msg_open = false;
             ++s.msgs;
-            if (opts_.echo) queue(frame(s.msg_binary ? 0x2 : 0x1, s.msg));
+            if (s.msg_compressed) {
+              if (!s.inflater) {
+                s.inflater = {new z_stream{}, end_inflate};
+                inflateInit2(s.inflater.get(), -15);
+              }
+              auto plain = run_zlib(s.inflater.get(), s.msg + std::string("\0\0\xff\xff", 4),
+                                    [](z_stream *z, int f) { return inflate(z, f); });
+              s.msg = plain ? *plain : std::string("<corrupt>");
+            }
+            if (opts_.echo && opts_.deflate_bits) {
+              if (!s.deflater) {
+                s.deflater = {new z_stream{}, end_deflate};
+                deflateInit2(s.deflater.get(), 6, Z_DEFLATED, -opts_.deflate_bits, 8,
+                             Z_DEFAULT_STRATEGY);
+              }
+              queue(frame(s.msg_binary ? 0x2 : 0x1, compress_with(s.deflater.get(), s.msg), true,
+                          false, 4));
+            } else if (opts_.echo) {
+              queue(frame(s.msg_binary ? 0x2 : 0x1, s.msg));
+            }
             messages_.push_back(Message{s.msg_binary, std::move(s.msg)});
             s.msg.clear();
           }

@@ -215,6 +215,14 @@ void WsServer::run() {
   info.max_http_header_data = 8192;
   info.options = LWS_SERVER_OPTION_DISABLE_IPV6;
   if (opts_.validate_utf8) info.options |= LWS_SERVER_OPTION_VALIDATE_UTF8;
+  if (opts_.deflate) {
+    exts_.assign(2 * sizeof(lws_extension), 0);
+    auto *ext = reinterpret_cast<lws_extension *>(exts_.data());
+    ext[0].name = "permessage-deflate";
+    ext[0].callback = lws_extension_callback_pm_deflate;
+    ext[0].client_offer = "permessage-deflate";
+    info.extensions = ext;
+  }
   // lws 4.1 keys its cached client SSL_CTX by an ex_data index that every later context
   // creation replaces, so a context that is not the newest one leaks that SSL_CTX on
   // destruction. The server never dials out: hand it a client SSL_CTX we free ourselves.
@@ -468,7 +476,9 @@ int WsServer::on_writeable(lws *wsi, Conn &c) {
   }
   if (c.burst_sent < c.burst_total) {
     std::vector<unsigned char> buf;
-    for (int i = 0; i < kWritesPerCallback && c.burst_sent < c.burst_total; ++i) {
+    // A compressed write may leave output for the library to drain: one per callback then.
+    const int writes = opts_.deflate ? 1 : kWritesPerCallback;
+    for (int i = 0; i < writes && c.burst_sent < c.burst_total; ++i) {
       size_t n = c.next_burst_size();
       buf.resize(LWS_PRE + n);
       if (c.burst_text)
@@ -491,7 +501,8 @@ int WsServer::on_writeable(lws *wsi, Conn &c) {
   }
   if (!c.out.empty()) {
     std::vector<unsigned char> buf;
-    for (int i = 0; i < kWritesPerCallback && !c.out.empty(); ++i) {
+    const int writes = opts_.deflate ? 1 : kWritesPerCallback;
+    for (int i = 0; i < writes && !c.out.empty(); ++i) {
       auto &m = c.out.front();
       buf.resize(LWS_PRE + m.second.size());
       if (!m.second.empty()) std::memcpy(buf.data() + LWS_PRE, m.second.data(), m.second.size());

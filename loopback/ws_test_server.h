@@ -99,6 +99,8 @@ class WsServer : public Observable {
     std::string client_ca;
     // Text messages must be valid UTF-8: otherwise the server closes with 1007.
     bool validate_utf8 = false;
+    // Accept per-message deflate (the library's own, answering the client's windows).
+    bool deflate = false;
   };
   static constexpr const char *kDefaultProtocol = "ywstest-default";
 
@@ -200,6 +202,7 @@ class WsServer : public Observable {
   std::string cert_path_, key_path_, ca_path_, other_ca_path_;
   std::vector<std::string> protocol_names_;
   std::vector<lws_protocols> protocols_;
+  std::vector<unsigned char> exts_;  // lws_extension table when Options::deflate
   int port_ = 0;
   lws_context *ctx_ = nullptr;
   std::thread thread_;
@@ -282,6 +285,10 @@ class RawPeer : public Observable {
     Headers extra_response_headers;
     std::string custom_response;
     std::vector<Step> script;  // run after the handshake answer on every connection
+    // Non-zero: inflate compressed (RSV1) messages with this window and echo compressed with
+    // it, both with context takeover (zlib, independent of the library). The answer header
+    // itself goes in extra_response_headers.
+    int deflate_bits = 0;
   };
 
   struct Request {
@@ -327,6 +334,8 @@ class RawPeer : public Observable {
   static std::string frame(int opcode, const std::string &payload, bool fin = true,
                            bool mask = false, int rsv = 0);
   static std::string text_frame(const std::string &s) { return frame(0x1, s); }
+  // One message compressed on its own (raw deflate, trailing 00 00 ff ff removed).
+  static std::string deflate_message(const std::string &s, int bits = 15);
   static std::string binary_frame(const std::string &s) { return frame(0x2, s); }
   static std::string ping_frame(const std::string &s = "") { return frame(0x9, s); }
   static std::string pong_frame(const std::string &s = "") { return frame(0xA, s); }

@@ -70,6 +70,7 @@ const struct {
     {"write/message", 26, 0, 0, 1},    {"read/message", 27, 0, 0, 65536},
     {"reconn/attempts", 28, 0, 0, 255}, {"reconn/mindelay", 29, 1000, 100, 60000},
     {"reconn/maxdelay", 30, 60000, 1000, 3600000},
+    {"conn/deflate", 31, 0, 0, 15},
     // clang-format on
 };
 

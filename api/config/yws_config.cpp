@@ -48,6 +48,8 @@ const opt_desc_t k_opts[] = {
     YWS_OPT(YWS_CFG_CONN_EXTENSION, "conn/extension", OPT_STR, 0, 0, conn.extension),
     YWS_OPT(YWS_CFG_CONN_METHOD, "conn/method", OPT_STR, 0, 0, conn.method),
     YWS_OPT(YWS_CFG_CONN_TIMEOUT, "conn/timeout", OPT_U8, 0, 255, conn.timeout),
+    /* 0 or 9..15: the gap is refused in set_one. */
+    YWS_OPT(YWS_CFG_CONN_DEFLATE, "conn/deflate", OPT_U8, 0, 15, conn.deflate),
     YWS_OPT(YWS_CFG_PING_INTERVAL, "ping/interval", OPT_U8, 0, 255, ping.interval),
     YWS_OPT(YWS_CFG_PING_TIMEOUT, "ping/timeout", OPT_U8, 0, 255, ping.timeout),
     YWS_OPT(YWS_CFG_WRITE_BUFFERSZ, "write/buffersize", OPT_U32, 4096, 16384, write.buffer_sz),
@@ -161,6 +163,8 @@ yws_err_e set_one(yws_cfg_t *cfg, uint8_t cfg_id, int opt_tag, va_list ap) {
   int v = va_arg(ap, int);
   if (v < d->lo || v > d->hi) return YWS_ERR_INVAL_PARM;
   if (opt_tag == YWS_CFG_READ_MESSAGE && v != 0 && v < YWS_READ_MESSAGE_MIN)
+    return YWS_ERR_INVAL_PARM;
+  if (opt_tag == YWS_CFG_CONN_DEFLATE && v != 0 && v < YWS_DEFLATE_BITS_MIN)
     return YWS_ERR_INVAL_PARM;
   write_int_field(cfg, *d, v);
   return YWS_OK;

@@ -35,6 +35,7 @@ typedef struct {
   char *extension;
   char *method;
   uint8_t timeout;
+  uint8_t deflate; /* window bits offered, 0 = no compression */
   linklist_handler_t head_linklist_hd;
 } YWS_CFG_CONN_PARM_LIST;
 
@@ -79,6 +80,9 @@ typedef struct {
 
 /* The smallest piece "read/message" takes. */
 #define YWS_READ_MESSAGE_MIN 128
+
+/* The smallest window "conn/deflate" offers: zlib cannot deflate with 8. */
+#define YWS_DEFLATE_BITS_MIN 9
 
 /* ---- handshake input bounds ----
  * The library builds the upgrade request in a 4096-byte buffer and cuts Host

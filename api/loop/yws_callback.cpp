@@ -12,6 +12,7 @@ namespace {
 
 struct yws_cb_ctx {
   yws_loop *loop;
+  void *user; /* the library's user argument of the reason */
   yv_event_t ev;
 };
 
@@ -114,6 +115,12 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       /* A writer woke the loop: ask for the writable callback. */
       yws_tx_apply_kick(loop);
       break;
+    case LWS_CALLBACK_CLIENT_FILTER_PRE_ESTABLISH:
+      return yws_deflate_check_answer(loop, wsi);
+    case LWS_CALLBACK_WS_EXT_DEFAULTS:
+      /* user: the extension's name; in: room for our options. */
+      yws_deflate_defaults(loop, static_cast<const char *>(ev->user), static_cast<char *>(in), len);
+      break;
     case LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER:
       if (rec && in) (void)yws_add_http_header_by_name(wsi, in, len, rec->cfg_id);
       break;
@@ -158,7 +165,6 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
 
 int yws_client_prot_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user,
                              void *in, size_t len) {
-  (void)user;
   if (!wsi) return 1;
   /* The client is found through the context, never through the connection's
    * user pointer: protocol-level reasons have no connection, and callbacks
@@ -174,6 +180,7 @@ int yws_client_prot_callback(struct lws *wsi, enum lws_callback_reasons reason, 
   yws_cb_ctx cx;
   std::memset(&cx, 0, sizeof(cx));
   cx.loop = loop;
+  cx.user = user;
   cx.ev.param1 = yws_tag(loop->client_id, loop->serial);
   return yws_dispatch_reason(loop, wsi, reason, in, len, &cx);
 }

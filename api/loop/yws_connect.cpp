@@ -120,7 +120,12 @@ yws_err_e yws_connect_steps(int client_id, yws_client_t *rec, yws_cfg_t *cfg, co
   std::memset(&info, 0, sizeof(info));
   info.port = CONTEXT_PORT_NO_LISTEN;
   info.protocols = rec->prot_ctxt.protocols;
+  /* "conn/extension_en" alone keeps its empty table: nothing is offered. */
   info.extensions = rec->prot_ctxt.exts;
+  if (cfg->conn.deflate) {
+    yws_deflate_setup(loop, cfg->conn.deflate);
+    info.extensions = loop->deflate_ext;
+  }
   info.gid = -1;
   info.uid = -1;
   info.fd_limit_per_thread = YWS_LWS_FD_LIMIT;

@@ -64,6 +64,12 @@ typedef enum {
 
 /* A numeric address in text, IPv6 included; a literal host fits as it is. */
 #define YWS_ADDR_MAX (YWS_URL_HOST_MAX + 1)
+/* Room for the per-message deflate offer of the upgrade request. */
+#define YWS_DEFLATE_OFFER_MAX 128
+/* Inflated bytes one compressed message may reach: past it the connection
+ * fails with 1009, whatever the ratio, so a few KiB that would inflate to
+ * gigabytes cost a bounded time and the usual receive memory. */
+#define YWS_DEFLATE_RX_MAX (1024 * 1024)
 
 /* Control events staged in one pass; a pass makes a handful at most. */
 #define YWS_STAGE_MAX 16
@@ -108,6 +114,11 @@ struct yws_loop {
   bool msg_mode;
   /* Loop thread: a piece of the current message was batched already. */
   bool msg_open;
+  /* "conn/deflate": the window bits offered (0: none), the extension table
+   * the context points at and the offer it carries. */
+  uint8_t deflate_bits;
+  struct lws_extension deflate_ext[2];
+  char deflate_offer[YWS_DEFLATE_OFFER_MAX];
   /* The message being written: one per client, used by the loop thread only. */
   unsigned char tx_buf[YWS_LWS_PRE + YWS_TX_MSG_MAX];
   int32_t rx_high;
@@ -298,6 +309,15 @@ int yws_peer_close(int client_id, struct lws *wsi, const void *in, size_t len);
 /* Received data: checks text for UTF-8 and batches what may be delivered;
  * non-zero fails the connection. */
 int yws_rx_data(struct yws_loop *loop, struct lws *wsi, void *in, size_t len);
+
+/* Per-message deflate (yws_deflate.cpp). Fills the loop's extension table
+ * for `bits` (9..15). */
+void yws_deflate_setup(struct yws_loop *loop, uint8_t bits);
+/* LWS_CALLBACK_WS_EXT_DEFAULTS: our zlib sizes for the negotiated extension. */
+void yws_deflate_defaults(struct yws_loop *loop, const char *ext, char *out, size_t len);
+/* LWS_CALLBACK_CLIENT_FILTER_PRE_ESTABLISH: non-zero refuses the server's
+ * extension answer (traced why). */
+int yws_deflate_check_answer(struct yws_loop *loop, struct lws *wsi);
 /* The error a library close event carries: YWS_ERR_PROT_FAIL after a
  * violation. With wsi (a websocket end on the loop thread) it also tells a
  * library verdict on what the server sent from a drop by the network. */

@@ -21,6 +21,10 @@ struct rx_t {
   yws_utf8_t utf8 = YWS_UTF8_START;
   uint8_t carry[4] = {0, 0, 0, 0}; /* start of a code point cut by a piece boundary */
   uint8_t ncarry = 0;
+  /* The current message came compressed; its inflated bytes so far. */
+  bool compressed = false;
+  uint32_t inflated = 0;
+  bool in_msg = false; /* a piece of a message came, its final one not yet */
 };
 
 rx_t g_rx[YWS_CLIENT_NUM];
@@ -69,6 +73,9 @@ void yws_rx_check_open(int client_id) {
   rx.in_text = false;
   rx.utf8 = YWS_UTF8_START;
   rx.ncarry = 0;
+  rx.compressed = false;
+  rx.inflated = 0;
+  rx.in_msg = false;
 }
 
 void yws_alive(int client_id) {
@@ -117,6 +124,21 @@ int yws_rx_data(yws_loop *loop, struct lws *wsi, void *in, size_t len) {
     rx.in_text = !lws_frame_is_binary(wsi);
     rx.utf8 = YWS_UTF8_START;
     rx.ncarry = 0;
+    /* RSV1 of a first frame: the library inflates only what was negotiated
+     * and refuses the bit otherwise. */
+    rx.compressed = loop->deflate_bits && (lws_get_reserved_bits(wsi) & 0x40);
+    rx.inflated = 0;
+  }
+  /* A piece that continues no message: the library handing the last one
+   * over again (its loop for uncompressed frames on a deflate connection,
+   * repaired in yws_deflate.cpp). The connection cannot go on. */
+  if (loop->deflate_bits && !first && !rx.in_msg)
+    return yws_violation(client_id, wsi, 1011, "uncompressed message on a deflate connection");
+  rx.in_msg = !final;
+  if (rx.compressed) {
+    if (len > YWS_DEFLATE_RX_MAX - rx.inflated)
+      return yws_violation(client_id, wsi, 1009, "inflated message too large");
+    rx.inflated += static_cast<uint32_t>(len);
   }
   if (!rx.in_text) {
     yws_rx_push(loop, p, len, nullptr, 0, true, final);
