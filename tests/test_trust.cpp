@@ -412,3 +412,32 @@ TEST(ConfigRace, SetsAndReportsFromAnotherTaskNeverDisturbAnOpen) {
   }
   EXPECT_TRUE(settled());
 }
+
+// Three clients verifying the same server at once: each context creation must leave the
+// others' handshakes able to find their connection.
+TEST_F(Trust, ThreeClientsVerifyTheServerAtOnce) {
+  auto server = tls_server(pki().good);
+  ctx(pki().ca.c_str());
+  for (int c = 0; c < YWS_CLIENT_NUM; c++) {
+    profile(c, server->url("/"));
+    ASSERT_EQ(yv_ws_cfg_set_opt(static_cast<uint8_t>(c), YWS_CFG_CONN_SSLCTXID, kCtx), YWS_OK);
+  }
+  for (int round = 0; round < 8; round++) {
+    size_t opens[YWS_CLIENT_NUM];
+    for (int c = 0; c < YWS_CLIENT_NUM; c++) {
+      opens[c] = Notes::get().count(c, YWS_CB_TYPE_OPEN);
+      yws_open_t o{c, c, nullptr, 0};
+      ASSERT_EQ(yv_ws_open_proc(&o), 0);
+    }
+    for (int c = 0; c < YWS_CLIENT_NUM; c++) {
+      ASSERT_TRUE(Notes::get().wait_count(c, YWS_CB_TYPE_OPEN, opens[c] + 1)) << c;
+      EXPECT_EQ(last(c, YWS_CB_TYPE_OPEN), 0) << "round " << round << " client " << c;
+    }
+    for (int c = 0; c < YWS_CLIENT_NUM; c++) {
+      if (last(c, YWS_CB_TYPE_OPEN) == 0) {
+        EXPECT_EQ(close_client(c), 0);
+      }
+    }
+    ASSERT_TRUE(settled());
+  }
+}

@@ -84,6 +84,7 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       if (len == 0 && loop->tls_level >= 1) loop->no_retry = true;
       break;
     case LWS_CALLBACK_CLIENT_ESTABLISHED:
+      loop->tls_up = true;
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_ESTABLISHED);
       break;
     case LWS_CALLBACK_CLIENT_RECEIVE:

@@ -5,10 +5,12 @@
  * mishandle away from it.
  */
 #include <openssl/pem.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "yv_net.h"
 #include "yv_ssl_store.h"
@@ -93,6 +95,47 @@ yws_err_e yws_tls_setup(int ssl_ctx_id, lws_context_creation_info *info, int *fl
   return YWS_OK;
 }
 
+/* Indexes later context creations may take while one handshake runs. */
+constexpr int kTlsIndexSpan = 32;
+constexpr int kTlsIndexSearch = 256;
+
+/* Caller has the loop parked. Puts the connection pointer of its handshake
+ * at the indexes after the one the library stored it at, where empty. */
+void yws_tls_stamp(yws_loop *loop) {
+  if (!loop->tls || loop->tls_stamped || loop->tls_up.load() || !loop->wsi) return;
+  SSL *ssl = lws_get_ssl(loop->wsi);
+  if (!ssl) return;
+  loop->tls_stamped = true;
+  int own = -1;
+  for (int k = 0; k < kTlsIndexSearch && own < 0; k++)
+    if (SSL_get_ex_data(ssl, k) == loop->wsi) own = k;
+  if (own < 0) return;
+  for (int k = own + 1; k <= own + kTlsIndexSpan; k++)
+    if (!SSL_get_ex_data(ssl, k)) (void)SSL_set_ex_data(ssl, k, loop->wsi);
+}
+
+/* This library version takes a new OpenSSL ex-data index for its connection
+ * pointer at every TLS context creation, and its certificate check reads the
+ * newest: another client's handshake under way would fail. The handshaking
+ * loops are parked while the context is made, and those that have their TLS
+ * session already find their pointer at the new index too. */
+struct lws_context *yws_create_context_among_others(const lws_context_creation_info *info,
+                                                    const yws_loop *self) {
+  std::optional<yws_loop_guard> parked[YWS_CLIENT_NUM];
+  yws_loop *others[YWS_CLIENT_NUM] = {};
+  for (int i = 0; i < YWS_CLIENT_NUM; i++) {
+    yws_client_t *rec = yws_rec(i);
+    yws_loop *l = rec ? rec->prot_ctxt.loop : nullptr;
+    if (!l || l == self || !l->tls || l->tls_up.load()) continue;
+    parked[i].emplace(l);
+    others[i] = l;
+  }
+  struct lws_context *context = lws_create_context(info);
+  for (yws_loop *l : others)
+    if (l) yws_tls_stamp(l);
+  return context;
+}
+
 /* Undoes what a failed connect step made; the record keeps no loop. */
 void yws_connect_undo(yws_client_t *rec, yws_loop *loop) {
   {
@@ -139,6 +182,7 @@ yws_err_e yws_connect_steps(int client_id, yws_client_t *rec, yws_cfg_t *cfg, co
   loop->info.config.pdp_cid = cfg->conn.pdp_cid;
   loop->info.config.ssl_ctx_id = cfg->conn.ssl_ctx_id;
   loop->info.config.subprot_en = cfg->conn.subprot_en;
+  loop->tls = url->tls;
   if (url->tls) loop->tls_level = yavo_ssl_cfg_get_level(cfg->conn.ssl_ctx_id);
   loop->info.config.linger_time_ms = cfg->close.waittime * 1000;
   loop->buffered = yws_buffered();
@@ -152,7 +196,8 @@ yws_err_e yws_connect_steps(int client_id, yws_client_t *rec, yws_cfg_t *cfg, co
   info.user = loop;
   info.pcontext = &loop->context;
 
-  struct lws_context *context = lws_create_context(&info);
+  struct lws_context *context =
+      url->tls ? yws_create_context_among_others(&info, loop) : lws_create_context(&info);
   if (!context) {
     YWS_TRACE("context ERROR");
     loop->context = nullptr;

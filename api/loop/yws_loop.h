@@ -159,6 +159,9 @@ struct yws_loop {
   std::atomic<bool> no_retry{false};
   /* TLS level of the connection (0 without TLS). */
   int tls_level = 0;
+  bool tls = false;
+  bool tls_stamped = false;        /* while parked, or on the loop thread */
+  std::atomic<bool> tls_up{false}; /* the upgrade completed */
 
   /* What the loop thread connects to, filled before it starts: the lookup
    * and the connect run there, never on the service task. */
