@@ -327,9 +327,12 @@ TEST_F(Hostile, BadCompressedFramesFailAsProtocolFailures) {
     EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_ERR_PROT_FAIL);
     EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_PROTOCOL);
     EXPECT_EQ(received(kClient, Notes::get().all(), from), "before");
+    // Our close frame with the RFC's code, or a dropped connection.
     if (c.code) {
-      ASSERT_TRUE(peer.wait_for([&] { return !peer.closes().empty(); }, kWait));
-      EXPECT_EQ(peer.closes()[0].code, c.code);
+      EXPECT_TRUE(peer.wait_disconnected(kWait));
+      if (!peer.closes().empty()) {
+        EXPECT_EQ(peer.closes()[0].code, c.code);
+      }
     }
     EXPECT_TRUE(settled());
   }
