@@ -106,6 +106,7 @@ const Syntax kSyntax[] = {
     {"YWSSTATE", "<client>"},
     {"YWSTLS", "<tls ctx 0..4>[,<level 0..2>[,\"<ca>\",\"<cert>\",\"<key>\"]]"},
     {"YWSCAUSE", "<client>"},
+    {"YWSSTAT", "<client>"},
     {"YWSHELP", ""},
 };
 
@@ -292,6 +293,8 @@ std::string urc_line(int client, const yws_parm_t &p, bool buffered) {
       return "+YWSRECV: " + c + "," + std::to_string(p.size) + "," +
              quote(
                  std::string(reinterpret_cast<const char *>(p.data), static_cast<size_t>(p.size)));
+    case YWS_CB_TYPE_RECONNECT:
+      return "+YWSRECONN: " + c + "," + std::to_string(p.size) + "," + std::to_string(p.virtual_);
     case YWS_CB_TYPE_MESSAGE:
       return "+YWSMSG: " + c + "," + std::to_string(p.size) + "," + std::to_string(p.virtual_) +
              "," + message_text(p.data, p.size, p.virtual_);
@@ -472,6 +475,7 @@ struct Console::Impl {
     if (cmd.name == "YWSCLOSE") return close(c, p);
     if (cmd.name == "YWSTLS") return tls(c, p);
     if (cmd.name == "YWSCAUSE") return cause(c, p);
+    if (cmd.name == "YWSSTAT") return stat(c, p);
     return state(c, p);
   }
 
@@ -654,6 +658,24 @@ struct Console::Impl {
     Outcome o;
     o.lines.push_back("+YWSCAUSE: " + std::to_string(c) + "," + std::to_string(why) + "," +
                       std::to_string(code) + "," + quote(reason));
+    return o;
+  }
+
+  /* Link health: payload bytes and messages each way, last ping round trip,
+   * idle time, reconnects, drops. */
+  Outcome stat(int c, const std::vector<Param> &p) {
+    if (p.size() != 1) return usage("YWSSTAT");
+    yws_link_stats_t s{};
+    yws_err_e r = c < YWS_CLIENT_NUM
+                      ? yv_ws_client_get_opt(static_cast<uint8_t>(c), YWS_CLIENT_GET_LINK_STATS, &s)
+                      : YWS_ERR_INVAL_PARM;
+    if (r != YWS_OK) return error(r, "no such client");
+    Outcome o;
+    o.lines.push_back("+YWSSTAT: " + std::to_string(c) + "," + std::to_string(s.tx_bytes) + "," +
+                      std::to_string(s.rx_bytes) + "," + std::to_string(s.tx_msgs) + "," +
+                      std::to_string(s.rx_msgs) + "," + std::to_string(s.ping_rtt_ms) + "," +
+                      std::to_string(s.idle_ms) + "," + std::to_string(s.reconnects) + "," +
+                      std::to_string(s.drops));
     return o;
   }
 };

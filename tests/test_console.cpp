@@ -253,7 +253,8 @@ TEST(ConsoleEngine, EachCommandAnswersInItsDocumentedFormat) {
   // The last open is refused by the dry run.
   s.refuses("ERROR: ", {"AT+YWSREAD=0,0", "AT+YWSREAD=0,70000", "AT+YWSSTATE=3", "AT+YWSSTATE=-1",
                         "AT+YWSCLOSE=0,1", "AT+YWSHELP=1", "AT+YWSCAUSE=3", "AT+YWSCAUSE",
-                        "AT+YWSCAUSE=0,1", "AT+YWSOPEN=0,0", "\x01\x02\xff"});
+                        "AT+YWSCAUSE=0,1", "AT+YWSSTAT=2", "AT+YWSSTAT", "AT+YWSOPEN=0,0",
+                        "\x01\x02\xff"});
 
   // Help names every command and every key, and only keys the service knows.
   Lines r = s.reply("AT+YWSHELP");
@@ -261,7 +262,7 @@ TEST(ConsoleEngine, EachCommandAnswersInItsDocumentedFormat) {
   EXPECT_EQ(r.back(), "OK");
   std::string all = testing::PrintToString(r);
   for (const char *cmd : {"YWSCFG=", "YWSOPEN=", "YWSSEND=", "YWSREAD=", "YWSREADMSG=", "YWSCLOSE=",
-                          "YWSSTATE=", "YWSTLS=", "YWSCAUSE="})
+                          "YWSSTATE=", "YWSTLS=", "YWSCAUSE=", "YWSSTAT="})
     EXPECT_NE(all.find(std::string("AT+") + cmd), std::string::npos) << cmd;
   std::vector<int> ids;
   for (const std::string &key : option_keys()) {
@@ -293,6 +294,10 @@ TEST(ConsoleEngine, WaitEndsInATimeoutLine) {
   Lines state = s.reply("AT+YWSSTATE=1");  // connected, 10 bytes accepted
   ASSERT_EQ(state.size(), 2u);
   EXPECT_TRUE(starts(state[0], "+YWSSTATE: 1,2,0,10,")) << state[0];
+  // The bytes went to the socket as one message; nothing came back, no ping yet.
+  Lines stat = s.reply("AT+YWSSTAT=1");
+  ASSERT_EQ(stat.size(), 2u);
+  EXPECT_TRUE(starts(stat[0], "+YWSSTAT: 1,10,0,1,0,-1,")) << stat[0];
   server.resume_reading();
   s.c.close_all();
   EXPECT_TRUE(ywst::settled());

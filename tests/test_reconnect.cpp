@@ -246,3 +246,76 @@ TEST_F(Reconnect, ABearerLostUntilRegistrationReturnsSpendsOneAttempt) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Reconnect, LinkStatsTellAPingsRoundTripAndTheTimeSinceTheLastArrival) {
+  WsServer server;
+  setup(server.url("/"), 0);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, 1);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  EXPECT_EQ(stats().ping_rtt_ms, -1);
+  ASSERT_TRUE(eventually([&] { return stats().ping_rtt_ms >= 0; }, milliseconds(4000)));
+  yws_link_stats_t s = stats();
+  EXPECT_LT(s.ping_rtt_ms, 1000);
+  EXPECT_LT(s.idle_ms, 2000u);  // the pong came within the last interval
+  EXPECT_EQ(s.drops, 0u);
+  EXPECT_EQ(close_client(kClient), YWS_OK);
+}
+
+}  // namespace
+
+namespace {
+
+// Message mode across a drop: whole messages that had not started leaving go out on the next
+// connection, in order and whole; the one cut by the drop is dropped and its rest reported in
+// the end's notification; none arrives twice.
+TEST_F(Reconnect, QueuedMessagesFollowWholeAndTheCutOneIsReported) {
+  WsServer server;
+  ywstest::LinkEmu front(server.port());
+  setup("ws://127.0.0.1:" + std::to_string(front.port()) + "/", 3);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_WRITE_MESSAGE, 1);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_WRITE_BUFFERSZ, 16384);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  front.stall_server_reads(true);
+  // 5000-byte messages, each stamped with its number, until the stalled link holds them.
+  auto message = [](int i) {
+    std::string m = "#" + std::to_string(i) + ":";
+    m.resize(5000, static_cast<char>('a' + i % 26));
+    return m;
+  };
+  int written = 0;
+  int held = -1;
+  for (auto end = std::chrono::steady_clock::now() + kLong;
+       std::chrono::steady_clock::now() < end && held != unsent(kClient);) {
+    while (write_bytes(kClient, message(written), YWS_WRITE_PROT_TEXT) == YWS_OK) written++;
+    held = unsent(kClient);
+    eventually([&] { return unsent(kClient) != held; }, milliseconds(300));
+  }
+  ASSERT_GT(held, 0);
+  size_t closes = count(YWS_CB_TYPE_CLOSE);
+  front.reset();
+  front.stall_server_reads(false);
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1, kLong));
+  int cut = outcomes().back().size;
+  EXPECT_GE(cut, 0);
+  EXPECT_LT(cut, 5000);
+  // What waits now is whole messages: the next connection sends them and the server echoes.
+  int queued = unsent(kClient);
+  ASSERT_EQ(queued % 5000, 0) << queued;
+  int follow = queued / 5000;
+  ASSERT_TRUE(wait_type(YWS_CB_TYPE_OPEN, 2));
+  ASSERT_TRUE(eventually(
+      [&] {
+        return static_cast<int>(received(kClient, Notes::get().all(), from_).size()) >=
+               follow * 5000;
+      },
+      kLong));
+  std::string got = received(kClient, Notes::get().all(), from_);
+  std::string want;
+  for (int i = written - follow; i < written; i++) want += message(i);
+  EXPECT_EQ(got.size(), want.size());
+  EXPECT_TRUE(got == want) << "the queued messages, whole and in order";
+}
+
+}  // namespace
