@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <set>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "link_emu.h"
@@ -206,4 +208,102 @@ TEST_F(LinkService, KeepaliveOn2GAndBlackouts) {
   EXPECT_LE(secs(Clock::now() - asked), 2 + 0.5);
   EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_USER);
   emu.end_blackout();
+}
+
+namespace {
+
+// Notifications of a client from `from` on, RECV left out.
+std::vector<Note> outcomes_of(int client, const std::vector<Note> &all, size_t from) {
+  std::vector<Note> out;
+  for (size_t i = from; i < all.size(); i++)
+    if (all[i].client == client && all[i].type != YWS_CB_TYPE_RECV) out.push_back(all[i]);
+  return out;
+}
+
+bool reopened(int client, size_t from, milliseconds t) {
+  return Notes::get().wait(
+      [&](const std::vector<Note> &v) {
+        auto o = outcomes_of(client, v, from);
+        return o.size() >= 3 && o.back().type == YWS_CB_TYPE_OPEN && o.back().virt == YWS_OK;
+      },
+      t);
+}
+
+void reconnecting_profile(int cfg, const std::string &url, int min_ms, int max_ms) {
+  profile(cfg, url);
+  auto id = static_cast<uint8_t>(cfg);
+  yv_ws_cfg_set_opt(id, YWS_CFG_CONN_TIMEOUT, 5);
+  yv_ws_cfg_set_opt(id, YWS_CFG_CLOSE_WAITTIME, 2);
+  yv_ws_cfg_set_opt(id, YWS_CFG_RECONN_ATTEMPTS, 255);
+  yv_ws_cfg_set_opt(id, YWS_CFG_RECONN_MINDELAY, min_ms);
+  yv_ws_cfg_set_opt(id, YWS_CFG_RECONN_MAXDELAY, max_ms);
+}
+
+void close_all_clients() {
+  for (int c = 0; c < YWS_CLIENT_NUM; c++) {
+    size_t n = Notes::get().count(c, YWS_CB_TYPE_CLOSE);
+    if (yv_ws_get_client_conn_state(static_cast<uint8_t>(c)) != YWS_CONN_STA_IDLE &&
+        yv_ws_close_proc(c) == YWS_OK)
+      Notes::get().wait_count(c, YWS_CB_TYPE_CLOSE, n + 1, milliseconds(10000));
+  }
+}
+
+}  // namespace
+
+// Three clients that lose one 3G-like link together come back by themselves, each after a delay
+// of its own drawn inside its bounds, not in step.
+TEST_F(LinkService, ThreeClientsResetTogetherReconnectApart) {
+  WsServer server;
+  LinkEmu emu(server.port(), ywstest::kLink3G);
+  for (int c = 0; c < YWS_CLIENT_NUM; c++)
+    reconnecting_profile(c, url_via(emu, "/echo"), 1000, 8000);
+  for (int c = 0; c < YWS_CLIENT_NUM; c++) ASSERT_EQ(open_client(c, c), 0) << c;
+  size_t from = Notes::get().all().size();
+  Clock::time_point cut = Clock::now();
+  emu.reset();
+  std::set<int> delays;
+  for (int c = 0; c < YWS_CLIENT_NUM; c++) {
+    ASSERT_TRUE(reopened(c, from, milliseconds(15000))) << c;
+    auto o = outcomes_of(c, Notes::get().all(), from);
+    EXPECT_EQ(o[0].type, YWS_CB_TYPE_CLOSE) << c;
+    ASSERT_EQ(o[1].type, YWS_CB_TYPE_RECONNECT) << c;
+    EXPECT_EQ(o[1].size, 1) << c;
+    EXPECT_GE(o[1].virt, 500) << c;
+    EXPECT_LE(o[1].virt, 1000) << c;
+    delays.insert(o[1].virt);
+    EXPECT_TRUE(echoed(c, "back " + std::to_string(c))) << c;
+    yws_link_stats_t s{};
+    ASSERT_EQ(yv_ws_client_get_opt(static_cast<uint8_t>(c), YWS_CLIENT_GET_LINK_STATS, &s), YWS_OK);
+    EXPECT_EQ(s.reconnects, 1u);
+    EXPECT_EQ(s.drops, 1u);
+  }
+  EXPECT_GE(secs(Clock::now() - cut), 0.5);
+  EXPECT_GE(delays.size(), 2u) << "all three retried in step";
+  close_all_clients();
+}
+
+// On the 2G-like link a blackout ends the client by its ping timeout; attempts fail while the
+// link is dark and the first one after it connects, with data flowing again.
+TEST_F(LinkService, ABlackoutIsOutlivedByReconnecting) {
+  WsServer server;
+  LinkEmu emu(server.port(), ywstest::kLink2G);
+  reconnecting_profile(kCfg, url_via(emu, "/echo"), 500, 2000);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, 1);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_TIMEOUT, 3);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  size_t from = Notes::get().all().size();
+  emu.blackout(6000);
+  Clock::time_point dark = Clock::now();
+  ASSERT_TRUE(reopened(kClient, from, milliseconds(30000)));
+  EXPECT_GE(secs(Clock::now() - dark), 5.0) << "no connection through a dark link";
+  auto o = outcomes_of(kClient, Notes::get().all(), from);
+  EXPECT_EQ(o[0].type, YWS_CB_TYPE_CLOSE);
+  EXPECT_EQ(o[0].virt, YWS_ERR_TIMEDOUT);
+  for (size_t i = 1; i + 1 < o.size(); i += 2) {
+    EXPECT_EQ(o[i].type, YWS_CB_TYPE_RECONNECT) << i;
+    EXPECT_LE(o[i].virt, 2000) << i;
+    EXPECT_EQ(o[i + 1].type, YWS_CB_TYPE_OPEN) << i;
+  }
+  EXPECT_TRUE(echoed(kClient, "after the dark"));
+  close_all_clients();
 }
