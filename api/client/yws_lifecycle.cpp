@@ -268,9 +268,8 @@ int yv_ws_close_proc(int client_id) {
     state = rec ? yws_state(rec) : YWS_CONN_STA_IDLE;
     /* With reconnect on, an end under way would be followed by an attempt:
      * the close stops that too. */
-    reconnecting = rec && (rec->reconn.active ||
-                           (state == YWS_CONN_STA_CLOSING &&
-                            yws_profile(rec->cfg_id)->reconn.attempts > 0));
+    reconnecting = rec && (rec->reconn.active || (state == YWS_CONN_STA_CLOSING &&
+                                                  yws_profile(rec->cfg_id)->reconn.attempts > 0));
     /* A close that stops a reconnect belongs to the caller's open, whichever
      * attempt is running when it is handled. */
     if (rec)

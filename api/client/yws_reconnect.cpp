@@ -39,8 +39,9 @@ void yws_stats_fold(int client_id, yws_client_t *rec) {
  * stay. A new generation makes every late event of the old one stale.
  * False when the receive side cannot be made again (no memory). */
 bool yws_reconn_reset(int client_id, yws_client_t *rec, int32_t *cut) {
-  yws_stats_fold(client_id, rec);
+  /* Other tasks read the fields below under this lock (queries, the retry task). */
   yws_service_lock lk;
+  yws_stats_fold(client_id, rec);
   yws_timer_remove(&rec->conn_timer);
   yws_timer_remove(&rec->ping_timer);
   yws_timer_remove(&rec->pong_timer);
@@ -162,6 +163,7 @@ int64_t yws_reconn_stable_ms(uint32_t max_ms) {
 
 void yws_reconn_opened(int client_id, yws_client_t *rec) {
   (void)client_id;
+  yws_service_lock lk;
   if (rec->reconn.active) rec->stats.reconnects++;
   rec->reconn.active = false;
   rec->reconn.waiting = false;
@@ -181,7 +183,10 @@ void yws_client_end(uint32_t tag, int32_t type, int32_t err, bool may_retry) {
   int cause = YWS_CLOSE_CAUSE_NONE;
   (void)yws_cause_get(client_id, &cause, nullptr, nullptr);
   bool asked = rec->reconn.stop || cause == YWS_CLOSE_CAUSE_USER;
-  if (!asked && rec->reconn.up_since_ms) rec->stats.drops++;
+  if (!asked && rec->reconn.up_since_ms) {
+    yws_service_lock lk;
+    rec->stats.drops++;
+  }
   const yws_cfg_t *cfg = yws_profile(cfg_id);
   if (rec->reconn.up_since_ms &&
       yws_now_ms() - rec->reconn.up_since_ms >= yws_reconn_stable_ms(cfg->reconn.maxdelay_ms))
@@ -224,13 +229,14 @@ void yws_client_end(uint32_t tag, int32_t type, int32_t err, bool may_retry) {
 }
 
 bool yws_reconn_close(int client_id, yws_client_t *rec) {
-  if (!rec->reconn.active) {
-    /* An end under way: it is told as it comes, and nothing follows it. */
-    if (yws_state(rec) != YWS_CONN_STA_CLOSING) return false;
+  {
+    /* The retry task reads it under this lock. */
+    yws_service_lock lk;
+    if (!rec->reconn.active && yws_state(rec) != YWS_CONN_STA_CLOSING) return false;
     rec->reconn.stop = true;
-    return true;
   }
-  rec->reconn.stop = true;
+  /* An end under way: it is told as it comes, and nothing follows it. */
+  if (!rec->reconn.active) return true;
   yws_cause_set(client_id, YWS_CLOSE_CAUSE_USER);
   if (rec->reconn.waiting || !rec->thread_started) {
     /* Nothing of the attempt is on the network yet: the end is now. */
