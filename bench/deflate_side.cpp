@@ -1,5 +1,7 @@
 #include "deflate_side.h"
 
+#include "telemetry.h"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -58,33 +60,6 @@ bool wait(P pred, int seconds = 10) {
   Counts &c = counts();
   std::unique_lock<std::mutex> lk(c.mu);
   return c.cv.wait_for(lk, std::chrono::seconds(seconds), [&] { return pred(c); });
-}
-
-/* The same telemetry sample as the tests: 200 B to 4 KiB of JSON readings. */
-std::vector<std::string> telemetry(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  auto rng = [&gen] { return static_cast<unsigned>(gen()); };
-  const char *sensors[] = {"temp", "humidity", "pressure", "rssi", "battery", "gps"};
-  std::vector<std::string> out;
-  for (size_t i = 0; i < n; i++) {
-    size_t target = 200 + rng() % (4096 - 200);
-    char head[96];
-    std::snprintf(head, sizeof(head),
-                  "{\"device\":\"mod-%04u\",\"seq\":%zu,\"ts\":%u,\"readings\":[", rng() % 10000, i,
-                  1700000000u + rng() % 100000);
-    std::string s = head;
-    char item[128];
-    while (s.size() + 80 < target) {
-      std::snprintf(item, sizeof(item), "%s{\"sensor\":\"%s\",\"value\":%u.%02u,\"ok\":%s}",
-                    s.back() == '[' ? "" : ",", sensors[rng() % 6], rng() % 1000, rng() % 100,
-                    rng() % 8 ? "true" : "false");
-      s += item;
-    }
-    s += "]}";
-    while (s.size() < target) s.insert(s.size() - 2, " ");
-    out.push_back(s);
-  }
-  return out;
 }
 
 bool open_with(const std::string &url, int bits) {
@@ -205,7 +180,7 @@ int deflate_child_server(int bits) {
 }
 
 int deflate_run(bool quick) {
-  std::vector<std::string> sample = telemetry(quick ? 200 : 1000, 10);
+  std::vector<std::string> sample = ywstest::telemetry(quick ? 200 : 1000, 10);
   std::vector<HeapRow> heaps;
   // A first client warms the service and the library's lazily grown tables.
   HeapRow warm;

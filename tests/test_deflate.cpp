@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "link_emu.h"
+#include "telemetry.h"
 #include "ws_test_server.h"
 #include "yws_test_util.h"
 
@@ -26,33 +27,6 @@ namespace {
 constexpr int kClient = 2;
 constexpr int kCfg = 2;
 constexpr size_t kMessages = 1000;
-
-/* Telemetry as a module sends it: 200 B to 4 KiB of readings with varying numbers. */
-std::vector<std::string> telemetry(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  auto rng = [&gen] { return static_cast<unsigned>(gen()); };
-  const char *sensors[] = {"temp", "humidity", "pressure", "rssi", "battery", "gps"};
-  std::vector<std::string> out;
-  for (size_t i = 0; i < n; i++) {
-    size_t target = 200 + rng() % (4096 - 200);
-    char head[96];
-    std::snprintf(head, sizeof(head),
-                  "{\"device\":\"mod-%04u\",\"seq\":%zu,\"ts\":%u,\"readings\":[", rng() % 10000, i,
-                  1700000000u + static_cast<unsigned>(rng() % 100000));
-    std::string s = head;
-    char item[128];
-    while (s.size() + 80 < target) {
-      std::snprintf(item, sizeof(item), "%s{\"sensor\":\"%s\",\"value\":%u.%02u,\"ok\":%s}",
-                    s.back() == '[' ? "" : ",", sensors[rng() % 6], rng() % 1000, rng() % 100,
-                    rng() % 8 ? "true" : "false");
-      s += item;
-    }
-    s += "]}";
-    while (s.size() < target) s.insert(s.size() - 2, " ");
-    out.push_back(s);
-  }
-  return out;
-}
 
 size_t total(const std::vector<std::string> &v) {
   size_t n = 0;
@@ -178,7 +152,7 @@ TEST_P(DeflateEcho, JsonComesBackWholeAndTheWireCarriesLess) {
   EXPECT_NE(offer->find("client_max_window_bits=" + std::to_string(c.bits)), std::string::npos);
   EXPECT_NE(offer->find("server_max_window_bits=" + std::to_string(c.bits)), std::string::npos);
 
-  auto msgs = telemetry(kMessages, static_cast<unsigned>(c.bits));
+  auto msgs = ywstest::telemetry(kMessages, static_cast<unsigned>(c.bits));
   Echo e = run_echo(msgs, c.mode);
   if (c.mode == kMessage) {
     ASSERT_EQ(e.messages.size(), msgs.size());
@@ -228,7 +202,7 @@ TEST(DeflateOff, NothingOfferedAndNothingCompressed) {
   auto hs = server.handshakes();
   ASSERT_EQ(hs.size(), 1u);
   EXPECT_FALSE(hs[0].header("sec-websocket-extensions").has_value());
-  auto msgs = telemetry(100, 1);
+  auto msgs = ywstest::telemetry(100, 1);
   Echo e = run_echo(msgs, kDirect);
   EXPECT_EQ(e.stream.size(), total(msgs));
   EXPECT_GE(link.bytes_up(), total(msgs));

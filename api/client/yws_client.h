@@ -60,6 +60,9 @@ yws_err_e yws_close_proc(yv_event_t *msg);
 /* The loop thread ended: the outcome is notified and the record released. */
 void yws_thread_exit_destroy(int client_id, uint32_t loop_serial);
 void yws_final_do(int client_id);
+/* Caller holds the service lock: the record's timers and its loop go (a loop
+ * thread that still runs takes its block over); the record stays. */
+void yws_connection_release(yws_client_t *rec);
 /* Releases the record `tag` names (yws_tag) if it is still that one; false
  * when it has gone already, so that one open is never ended twice. */
 bool yws_final_do_if(uint32_t tag);

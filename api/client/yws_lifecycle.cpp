@@ -162,6 +162,19 @@ void yws_thread_exit_destroy(int client_id, uint32_t loop_serial) {
   yws_client_end(yws_tag(static_cast<uint8_t>(client_id), rec->serial), type, err, may_retry);
 }
 
+void yws_connection_release(yws_client_t *rec) {
+  yws_timer_remove(&rec->conn_timer);
+  yws_timer_remove(&rec->ping_timer);
+  yws_timer_remove(&rec->pong_timer);
+  if (rec->prot_ctxt.loop) {
+    /* A thread that still runs (bearer lost) takes its block over and ends
+     * without touching this record again. */
+    if (!yws_loop_orphan(rec->prot_ctxt.loop)) yws_loop_free(rec->prot_ctxt.loop);
+    rec->prot_ctxt.loop = nullptr;
+  }
+  rec->thread_started = false;
+}
+
 void yws_final_do(int client_id) {
   if (!yws_client_id_ok(client_id)) return;
   (void)yws_final_do_if(static_cast<uint32_t>(client_id));
@@ -176,15 +189,7 @@ bool yws_final_do_if(uint32_t tag) {
   if (!rec || (serial && rec->serial != serial)) return false;
   yws_cause_settle(client_id, YWS_CB_TYPE_CLOSE, YWS_ERR_GENERIC); /* every end has a cause */
   if (rec->reconn.waiting) yws_core_nap_cut(client_id);            /* its retry task ends now */
-  yws_timer_remove(&rec->conn_timer);
-  yws_timer_remove(&rec->ping_timer);
-  yws_timer_remove(&rec->pong_timer);
-  if (rec->prot_ctxt.loop) {
-    /* A thread that still runs (bearer lost) takes its block over and ends
-     * without touching this record again. */
-    if (!yws_loop_orphan(rec->prot_ctxt.loop)) yws_loop_free(rec->prot_ctxt.loop);
-    rec->prot_ctxt.loop = nullptr;
-  }
+  yws_connection_release(rec);
   yws_chain_release(&rec->data.write.tx_q);
   yws_chain_release(&rec->data.read.rx_q);
   yws_slot_clear(client_id);

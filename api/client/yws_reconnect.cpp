@@ -42,15 +42,7 @@ bool yws_reconn_reset(int client_id, yws_client_t *rec, int32_t *cut) {
   /* Other tasks read the fields below under this lock (queries, the retry task). */
   yws_service_lock lk;
   yws_stats_fold(client_id, rec);
-  yws_timer_remove(&rec->conn_timer);
-  yws_timer_remove(&rec->ping_timer);
-  yws_timer_remove(&rec->pong_timer);
-  if (rec->prot_ctxt.loop) {
-    /* A thread that still runs (bearer lost) takes its block over. */
-    if (!yws_loop_orphan(rec->prot_ctxt.loop)) yws_loop_free(rec->prot_ctxt.loop);
-    rec->prot_ctxt.loop = nullptr;
-  }
-  rec->thread_started = false;
+  yws_connection_release(rec);
   rec->bearer = YWS_BEARER_WAITING;
   rec->pdp_cid = 0;
   rec->bearer_task = 0;
