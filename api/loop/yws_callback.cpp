@@ -141,6 +141,9 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
        * success is LWS_CALLBACK_CLIENT_ESTABLISHED, a refusal the connection
        * error that follows. */
       YWS_TRACE("upgrade answer: %d", (int)lws_http_client_http_response(wsi));
+      /* A deflate answer we refuse ends here, before the library takes it up:
+       * it leaks the extension's state of an answer it refuses itself. */
+      if (yws_deflate_check_answer(loop, wsi)) return -1;
       break;
     case LWS_CALLBACK_CLOSED_CLIENT_HTTP:
       /* Our connections speak HTTP only until the upgrade; an end in that
