@@ -238,7 +238,14 @@ void WsServer::run() {
       info.options |= LWS_SERVER_OPTION_REQUIRE_VALID_OPENSSL_CLIENT_CERT;
     }
   }
-  lws_context *ctx = lws_create_context(&info);
+  // Context creation in this library version is not safe on two threads at once
+  // (its global TLS set-up, its log buffer): servers of one process take turns.
+  static std::mutex creating;
+  lws_context *ctx;
+  {
+    std::lock_guard<std::mutex> lk(creating);
+    ctx = lws_create_context(&info);
+  }
   int port = -1;
   if (ctx) {
     lws_vhost *vh = lws_get_vhost_by_name(ctx, "default");

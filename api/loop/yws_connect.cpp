@@ -97,7 +97,9 @@ yws_err_e yws_tls_setup(int ssl_ctx_id, lws_context_creation_info *info, int *fl
 
 /* Indexes later context creations may take while one handshake runs. */
 constexpr int kTlsIndexSpan = 32;
-constexpr int kTlsIndexSearch = 256;
+/* The library's index grows by one with every TLS context made in the
+ * process; the search is made only while another client makes one. */
+constexpr int kTlsIndexSearch = 1 << 20;
 
 /* Caller has the loop parked. Puts the connection pointer of its handshake
  * at the indexes after the one the library stored it at, where empty. */
