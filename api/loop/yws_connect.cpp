@@ -208,9 +208,12 @@ yws_err_e yws_connect_steps(int client_id, yws_client_t *rec, yws_cfg_t *cfg, co
   loop->context = context;
   YWS_TRACE("yws url path: %s", url->path);
   YWS_TRACE("yws url host: %s", url->host_port);
-  loop->url = *url;
-  loop->has_protocol = protocol != nullptr;
-  if (protocol) std::snprintf(loop->protocol, sizeof(loop->protocol), "%s", protocol);
+  auto *req = static_cast<yws_connect_req_t *>(yv_mem_alloc(sizeof(yws_connect_req_t)));
+  if (!req) return YWS_ERR_NO_MEM;
+  req->url = *url;
+  req->has_protocol = protocol != nullptr;
+  if (protocol) std::snprintf(req->protocol, sizeof(req->protocol), "%s", protocol);
+  loop->req = req;
   loop->ssl_flags = ssl_flags;
   loop->lookup_ms = cfg->conn.timeout * 1000u;
   return YWS_OK;
@@ -225,31 +228,38 @@ void yws_stage_connect_failure(yws_loop *loop) {
 
 }  // namespace
 
+void yws_loop_req_free(yws_loop *loop) {
+  yv_mem_free(loop->req);
+  loop->req = nullptr;
+}
+
 void yws_loop_resolve(yws_loop *loop) {
-  const yws_url_t *url = &loop->url;
+  yws_connect_req_t *req = loop->req;
+  const yws_url_t *url = &req->url;
   unsigned char bin[16];
   bool literal = url->ipv6 || lwip_inet_pton(YV_AF_INET, url->host, bin) == 1;
   if (literal) {
-    std::snprintf(loop->address, sizeof(loop->address), "%s", url->host);
-  } else if (yv_net_resolve(url->host, loop->address, sizeof(loop->address), loop->lookup_ms) !=
-             0) {
+    std::snprintf(req->address, sizeof(req->address), "%s", url->host);
+  } else if (yv_net_resolve(url->host, req->address, sizeof(req->address), loop->lookup_ms) != 0) {
     YWS_TRACE("lookup of %s failed", url->host);
-    loop->address[0] = '\0';
+    req->address[0] = '\0';
   }
   yws_mutex_guard lk(loop->gate_m);
   loop->resolving = false;
 }
 
 bool yws_loop_connect(yws_loop *loop) {
-  const yws_url_t *url = &loop->url;
-  if (!loop->address[0]) {
+  yws_connect_req_t *req = loop->req;
+  const yws_url_t *url = &req->url;
+  if (!req->address[0]) {
     yws_stage_connect_failure(loop);
+    yws_loop_req_free(loop);
     return false;
   }
   lws_client_connect_info ci;
   std::memset(&ci, 0, sizeof(ci));
   ci.context = loop->context;
-  ci.address = loop->address;
+  ci.address = req->address;
   ci.port = url->port;
   ci.ssl_connection = loop->ssl_flags;
   ci.path = url->path;
@@ -258,9 +268,11 @@ bool yws_loop_connect(yws_loop *loop) {
    * the host, not from the address it connects to. */
   ci.host = url->host_port;
   ci.origin = url->host_port;
-  ci.protocol = loop->has_protocol ? loop->protocol : nullptr;
+  ci.protocol = req->has_protocol ? req->protocol : nullptr;
 
+  /* The library copies what it keeps of the request. */
   struct lws *wsi = lws_client_connect_via_info(&ci);
+  yws_loop_req_free(loop);
   if (!wsi) {
     YWS_TRACE("connect ERROR");
     yws_stage_connect_failure(loop);

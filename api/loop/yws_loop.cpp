@@ -127,6 +127,7 @@ void yws_loop_destroy_context(yws_loop *loop) {
 void yws_loop_free(yws_loop *loop) {
   if (!loop) return;
   yws_loop_destroy_context(loop);
+  yws_loop_req_free(loop);
   yws_rx_free_chain(loop->rx_spare);
   yws_loop_delete_locks(loop);
   loop->~yws_loop();

@@ -101,6 +101,14 @@ typedef struct {
  * answers the ping. */
 #define YWS_PING_BODY "yavorin_ping_body"
 
+typedef struct yws_connect_req {
+  yws_url_t url;
+  char protocol[YWS_SUBPROT_MAX + 1];
+  bool has_protocol;
+  /* Loop thread: the numeric address, empty when the lookup failed. */
+  char address[YWS_ADDR_MAX];
+} yws_connect_req_t;
+
 struct yws_loop {
   /* First member: the context's user pointer is this block and the info. */
   lws_plat_user_info_t info;
@@ -164,14 +172,11 @@ struct yws_loop {
   std::atomic<bool> tls_up{false}; /* the upgrade completed */
 
   /* What the loop thread connects to, filled before it starts: the lookup
-   * and the connect run there, never on the service task. */
-  yws_url_t url;
-  char protocol[YWS_SUBPROT_MAX + 1];
-  bool has_protocol;
+   * and the connect run there, never on the service task. Freed once the
+   * library has the request: an idle client does not keep it. */
+  struct yws_connect_req *req = nullptr;
   int ssl_flags;
   uint32_t lookup_ms; /* the connect timeout, 0 for none */
-  /* Loop thread: the numeric address, empty when the lookup failed. */
-  char address[YWS_ADDR_MAX];
 
   /* The gate (platform mutex) guards the fields below. A waiter counts
    * itself, lets go of the gate and takes its semaphore; whoever ends what it
@@ -287,6 +292,8 @@ void yws_loop_resolve(yws_loop *loop);
 /* Loop thread, inside its first pass: the connection to the resolved
  * address; false when there is none (the failure is staged). */
 bool yws_loop_connect(yws_loop *loop);
+/* Frees the connect request once nothing needs it. */
+void yws_loop_req_free(yws_loop *loop);
 
 /* Library thread: the protocol callback of every client connection. */
 int yws_client_prot_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user,
