@@ -44,7 +44,7 @@ stage_asan() {
 }
 stage_tsan() {
   configure_and_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DYWS_TSAN=ON &&
-    run_suite build-tsan
+    TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp" run_suite build-tsan
 }
 stage_fuzz() {
   CC=clang CXX=clang++ configure_and_build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
