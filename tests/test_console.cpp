@@ -251,10 +251,10 @@ TEST(ConsoleEngine, EachCommandAnswersInItsDocumentedFormat) {
              R"(AT+YWSSEND=0,0,"x)", "AT+YWSSEND=0,0,x", R"(AT+YWSSEND=0,2,"x")",
              R"(AT+YWSSEND=0,1,"abc")", R"(AT+YWSSEND=0,1,"zz")"});
   // The last open is refused by the dry run.
-  s.refuses("ERROR: ", {"AT+YWSREAD=0,0", "AT+YWSREAD=0,70000", "AT+YWSSTATE=3", "AT+YWSSTATE=-1",
-                        "AT+YWSCLOSE=0,1", "AT+YWSHELP=1", "AT+YWSCAUSE=3", "AT+YWSCAUSE",
-                        "AT+YWSCAUSE=0,1", "AT+YWSSTAT=2", "AT+YWSSTAT", "AT+YWSOPEN=0,0",
-                        "\x01\x02\xff"});
+  s.refuses("ERROR: ",
+            {"AT+YWSREAD=0,0", "AT+YWSREAD=0,70000", "AT+YWSSTATE=3", "AT+YWSSTATE=-1",
+             "AT+YWSCLOSE=0,1", "AT+YWSHELP=1", "AT+YWSCAUSE=3", "AT+YWSCAUSE", "AT+YWSCAUSE=0,1",
+             "AT+YWSSTAT=2", "AT+YWSSTAT", "AT+YWSOPEN=0,0", "\x01\x02\xff"});
 
   // Help names every command and every key, and only keys the service knows.
   Lines r = s.reply("AT+YWSHELP");

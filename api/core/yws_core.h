@@ -183,13 +183,13 @@ typedef struct {
   /* Reconnect (client room): kept across the attempts of one caller's open. */
   struct {
     uint32_t open_serial; /* the generation of the caller's open */
-    uint32_t attempt;    /* attempts since the count last started over */
-    uint32_t rng;        /* this client's random state */
-    uint32_t delay_ms;   /* of the announced attempt */
-    int64_t up_since_ms; /* the current connection opened; 0 while none is up */
-    bool active;         /* an announced attempt has no outcome yet */
-    bool waiting;        /* ... and has not started its open */
-    bool stop;           /* the caller closed: no further attempt */
+    uint32_t attempt;     /* attempts since the count last started over */
+    uint32_t rng;         /* this client's random state */
+    uint32_t delay_ms;    /* of the announced attempt */
+    int64_t up_since_ms;  /* the current connection opened; 0 while none is up */
+    bool active;          /* an announced attempt has no outcome yet */
+    bool waiting;         /* ... and has not started its open */
+    bool stop;            /* the caller closed: no further attempt */
   } reconn;
   /* Link health of the connections before the current one; the loop counts
    * the current one. */
