@@ -80,7 +80,7 @@ void yws_client_writable_event(int client_id);
  * next attempt's and that attempt announced (YWS_CB_TYPE_RECONNECT). */
 void yws_client_end(uint32_t tag, int32_t type, int32_t err, bool may_retry);
 /* The attempt (or the caller's open) is connected. */
-void yws_reconn_opened(int client_id, yws_client_t *rec);
+void yws_reconn_opened(yws_client_t *rec);
 /* The caller's close while a reconnect waits or runs; false when none does. */
 bool yws_reconn_close(int client_id, yws_client_t *rec);
 /* The delay schedule: attempt n (from 1) waits a time in [d/2, d],

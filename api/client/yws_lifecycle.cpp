@@ -42,10 +42,8 @@ int yws_client_open_do(const yv_event_t *ev) {
   yws_client_t *rec = yws_rec_tagged(ev->param1);
   if (!rec) return YWS_ERR_INVAL_PARM;
   int client_id = yws_tag_client(ev->param1);
-  uint8_t cfg_id = rec->cfg_id;
   /* The open normally started its timer already: it bounds the bearer step too. */
   (void)yws_open_timer_start(ev->param1);
-  (void)cfg_id;
   yws_err_e r = yws_client_do_connect(client_id);
   if (r == YWS_OK) return 0;
   /* A URL or request that cannot be made stays so on every attempt. */
@@ -74,7 +72,7 @@ yws_err_e yws_client_open_connected(int client_id) {
       YWS_TRACE("interval=%d", interval);
     }
     yws_status_set(rec, YWS_CONN_STA_CONNECTED, YWS_OK, 0);
-    yws_reconn_opened(client_id, rec);
+    yws_reconn_opened(rec);
     YWS_TRACE("open ok");
     yws_tx_kick(client_id); /* data queued while connecting goes now */
   }
@@ -148,13 +146,9 @@ void yws_context_destroy(yws_client_t *rec) {
 void yws_thread_exit_destroy(int client_id, uint32_t loop_serial) {
   yws_client_t *rec = yws_rec(client_id);
   if (!rec || (loop_serial && rec->serial != loop_serial)) return;
-  uint8_t cfg_id = rec->cfg_id;
-  int32_t err;
-  int32_t type;
-  err = yws_status_read(rec, YWS_STATUS_ERR);
-  type = yws_status_read(rec, YWS_STATUS_TYPE) == YWS_CB_TYPE_OPEN ? YWS_CB_TYPE_OPEN
-                                                                   : YWS_CB_TYPE_CLOSE;
-  (void)cfg_id;
+  int32_t err = yws_status_read(rec, YWS_STATUS_ERR);
+  int32_t type = yws_status_read(rec, YWS_STATUS_TYPE) == YWS_CB_TYPE_OPEN ? YWS_CB_TYPE_OPEN
+                                                                           : YWS_CB_TYPE_CLOSE;
   /* A user close that could not send everything or had no answer. */
   if (err == YWS_OK && type == YWS_CB_TYPE_CLOSE) err = yws_user_close_result(rec);
   bool may_retry = !(rec->prot_ctxt.loop && rec->prot_ctxt.loop->no_retry.load());

@@ -153,8 +153,7 @@ int64_t yws_reconn_stable_ms(uint32_t max_ms) {
   return twice < kStableMs ? twice : kStableMs;
 }
 
-void yws_reconn_opened(int client_id, yws_client_t *rec) {
-  (void)client_id;
+void yws_reconn_opened(yws_client_t *rec) {
   yws_service_lock lk;
   if (rec->reconn.active) rec->stats.reconnects++;
   rec->reconn.active = false;

@@ -116,8 +116,6 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       /* A writer woke the loop: ask for the writable callback. */
       yws_tx_apply_kick(loop);
       break;
-    case LWS_CALLBACK_CLIENT_FILTER_PRE_ESTABLISH:
-      return yws_deflate_check_answer(loop, wsi);
     case LWS_CALLBACK_WS_EXT_DEFAULTS:
       /* user: the extension's name; in: room for our options. */
       yws_deflate_defaults(loop, static_cast<const char *>(ev->user), static_cast<char *>(in), len);

@@ -325,7 +325,7 @@ int yws_rx_data(struct yws_loop *loop, struct lws *wsi, void *in, size_t len);
 void yws_deflate_setup(struct yws_loop *loop, uint8_t bits);
 /* LWS_CALLBACK_WS_EXT_DEFAULTS: our zlib sizes for the negotiated extension. */
 void yws_deflate_defaults(struct yws_loop *loop, const char *ext, char *out, size_t len);
-/* LWS_CALLBACK_CLIENT_FILTER_PRE_ESTABLISH: non-zero refuses the server's
+/* LWS_CALLBACK_ESTABLISHED_CLIENT_HTTP: non-zero refuses the server's
  * extension answer (traced why). */
 int yws_deflate_check_answer(struct yws_loop *loop, struct lws *wsi);
 /* The error a library close event carries: YWS_ERR_PROT_FAIL after a
