@@ -107,6 +107,7 @@ const Syntax kSyntax[] = {
     {"YWSTLS", "<tls ctx 0..4>[,<level 0..2>[,\"<ca>\",\"<cert>\",\"<key>\"]]"},
     {"YWSCAUSE", "<client>"},
     {"YWSSTAT", "<client>"},
+    {"YWSWIRE", "<client>"},
     {"YWSHELP", ""},
 };
 
@@ -476,6 +477,7 @@ struct Console::Impl {
     if (cmd.name == "YWSTLS") return tls(c, p);
     if (cmd.name == "YWSCAUSE") return cause(c, p);
     if (cmd.name == "YWSSTAT") return stat(c, p);
+    if (cmd.name == "YWSWIRE") return wire(c, p);
     return state(c, p);
   }
 
@@ -676,6 +678,24 @@ struct Console::Impl {
                       std::to_string(s.rx_msgs) + "," + std::to_string(s.ping_rtt_ms) + "," +
                       std::to_string(s.idle_ms) + "," + std::to_string(s.reconnects) + "," +
                       std::to_string(s.drops));
+    return o;
+  }
+
+  /* Payload beside what the link carried, each way; -1 when not counted. */
+  Outcome wire(int c, const std::vector<Param> &p) {
+    if (p.size() != 1) return usage("YWSWIRE");
+    yws_wire_stats_t s{};
+    yws_err_e r = c < YWS_CLIENT_NUM
+                      ? yv_ws_client_get_opt(static_cast<uint8_t>(c), YWS_CLIENT_GET_WIRE_STATS, &s)
+                      : YWS_ERR_INVAL_PARM;
+    if (r != YWS_OK) return error(r, "no such client");
+    auto wire_of = [&](uint64_t v) {
+      return s.wire_counted ? std::to_string(v) : std::string("-1");
+    };
+    Outcome o;
+    o.lines.push_back("+YWSWIRE: " + std::to_string(c) + "," + std::to_string(s.tx_bytes) + "," +
+                      wire_of(s.tx_wire) + "," + std::to_string(s.rx_bytes) + "," +
+                      wire_of(s.rx_wire));
     return o;
   }
 };

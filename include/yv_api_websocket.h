@@ -204,7 +204,9 @@ typedef enum {
   /* yws_link_stats_t *stats. Answers for a taken slot (connected, connecting
    * or waiting to reconnect). */
   YWS_CLIENT_GET_LINK_STATS = 4,
-  YWS_CLIENT_RES_MAX = 5
+  /* yws_wire_stats_t *stats. Answers as YWS_CLIENT_GET_LINK_STATS does. */
+  YWS_CLIENT_GET_WIRE_STATS = 5,
+  YWS_CLIENT_RES_MAX = 6
 } yws_client_res_e;
 
 /* Link health of a client, from YWS_CLIENT_GET_LINK_STATS. */
@@ -217,6 +219,17 @@ typedef struct yws_link_stats {
   uint32_t reconnects; /* successful reconnects since the caller's open */
   uint32_t drops;      /* ends the caller did not ask for, since the caller's open */
 } yws_link_stats_t;
+
+/* What a client's payload cost on the link, from YWS_CLIENT_GET_WIRE_STATS:
+ * the caller's bytes beside the bytes its sockets carried (upgrade, framing,
+ * per-message deflate, TLS and retransmissions included), both counted over
+ * every connection since the caller's open. The ratio of the two is the
+ * saving of "conn/deflate". */
+typedef struct yws_wire_stats {
+  uint64_t tx_bytes, rx_bytes; /* payload, as in yws_link_stats_t */
+  uint64_t tx_wire, rx_wire;   /* bytes the sockets sent / received */
+  int32_t wire_counted;        /* 1 when the IP stack counts; 0: tx_wire and rx_wire are 0 */
+} yws_wire_stats_t;
 
 /* Room for a close reason (at most 123 bytes) and its NUL. */
 #define YWS_CLOSE_REASON_SIZE 124

@@ -40,6 +40,11 @@ int yv_socket_readable(int fd);
 /* Milliseconds since the socket last received anything, or -1 when the stack
  * cannot tell. It sees what the library consumes on its own (server pings). */
 int64_t yv_socket_quiet_ms(int fd);
+/* What the socket carried since it was made: bytes put on the link (sent,
+ * retransmissions included) and bytes received, TLS records and WebSocket
+ * framing included, as the IP stack counts them. 0 when both are filled,
+ * -1 when the stack cannot tell. */
+int yv_socket_bytes(int fd, uint64_t *sent, uint64_t *received);
 
 #ifdef __cplusplus
 }

@@ -254,7 +254,7 @@ TEST(ConsoleEngine, EachCommandAnswersInItsDocumentedFormat) {
   s.refuses("ERROR: ",
             {"AT+YWSREAD=0,0", "AT+YWSREAD=0,70000", "AT+YWSSTATE=3", "AT+YWSSTATE=-1",
              "AT+YWSCLOSE=0,1", "AT+YWSHELP=1", "AT+YWSCAUSE=3", "AT+YWSCAUSE", "AT+YWSCAUSE=0,1",
-             "AT+YWSSTAT=2", "AT+YWSSTAT", "AT+YWSOPEN=0,0", "\x01\x02\xff"});
+             "AT+YWSSTAT=2", "AT+YWSSTAT", "AT+YWSWIRE=2", "AT+YWSOPEN=0,0", "\x01\x02\xff"});
 
   // Help names every command and every key, and only keys the service knows.
   Lines r = s.reply("AT+YWSHELP");
@@ -262,7 +262,7 @@ TEST(ConsoleEngine, EachCommandAnswersInItsDocumentedFormat) {
   EXPECT_EQ(r.back(), "OK");
   std::string all = testing::PrintToString(r);
   for (const char *cmd : {"YWSCFG=", "YWSOPEN=", "YWSSEND=", "YWSREAD=", "YWSREADMSG=", "YWSCLOSE=",
-                          "YWSSTATE=", "YWSTLS=", "YWSCAUSE=", "YWSSTAT="})
+                          "YWSSTATE=", "YWSTLS=", "YWSCAUSE=", "YWSSTAT=", "YWSWIRE="})
     EXPECT_NE(all.find(std::string("AT+") + cmd), std::string::npos) << cmd;
   std::vector<int> ids;
   for (const std::string &key : option_keys()) {
@@ -298,6 +298,9 @@ TEST(ConsoleEngine, WaitEndsInATimeoutLine) {
   Lines stat = s.reply("AT+YWSSTAT=1");
   ASSERT_EQ(stat.size(), 2u);
   EXPECT_TRUE(starts(stat[0], "+YWSSTAT: 1,10,0,1,0,-1,")) << stat[0];
+  Lines wire = s.reply("AT+YWSWIRE=1");
+  ASSERT_EQ(wire.size(), 2u);
+  EXPECT_TRUE(starts(wire[0], "+YWSWIRE: 1,10,")) << wire[0];
   server.resume_reading();
   s.c.close_all();
   EXPECT_TRUE(ywst::settled());

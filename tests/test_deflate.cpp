@@ -180,6 +180,14 @@ TEST_P(DeflateEcho, JsonComesBackWholeAndTheWireCarriesLess) {
   double payload = static_cast<double>(total(msgs));
   EXPECT_LE(static_cast<double>(link.bytes_up()), 0.4 * payload) << link.bytes_up();
   EXPECT_LE(static_cast<double>(link.bytes_down()), 0.4 * payload) << link.bytes_down();
+  // The caller sees the same saving: its socket's counts are what the proxy carried.
+  yws_wire_stats_t w{};
+  ASSERT_EQ(yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_WIRE_STATS, &w), YWS_OK);
+  ASSERT_EQ(w.wire_counted, 1);
+  EXPECT_EQ(w.tx_bytes, total(msgs));
+  EXPECT_EQ(w.rx_bytes, total(msgs));
+  EXPECT_EQ(w.tx_wire, link.bytes_up());
+  EXPECT_EQ(w.rx_wire, link.bytes_down());
   std::printf("deflate N=%d mode %d: payload %zu, wire up %llu down %llu\n", c.bits, (int)c.mode,
               total(msgs), (unsigned long long)link.bytes_up(),
               (unsigned long long)link.bytes_down());
@@ -207,6 +215,10 @@ TEST(DeflateOff, NothingOfferedAndNothingCompressed) {
   EXPECT_EQ(e.stream.size(), total(msgs));
   EXPECT_GE(link.bytes_up(), total(msgs));
   EXPECT_GE(link.bytes_down(), total(msgs));
+  yws_wire_stats_t w{};
+  ASSERT_EQ(yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_WIRE_STATS, &w), YWS_OK);
+  EXPECT_EQ(w.tx_wire, link.bytes_up());
+  EXPECT_GE(w.rx_wire, w.rx_bytes);
   EXPECT_EQ(close_client(kClient), 0);
   EXPECT_TRUE(settled());
 }

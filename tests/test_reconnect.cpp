@@ -98,6 +98,8 @@ TEST_F(Reconnect, ADropIsToldThenAnnouncedThenReopenedAndTheLinkCountsIt) {
   setup(server.url("/"), 3);
   ASSERT_EQ(open_client(kClient, kCfg), 0);
   ASSERT_TRUE(echoed(kClient, "before"));
+  yws_wire_stats_t w1{}, w2{};
+  ASSERT_EQ(yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_WIRE_STATS, &w1), YWS_OK);
   server.drop_all();
   // CLOSE of the drop, RECONNECT 1 with its delay, OPEN 0.
   ASSERT_TRUE(wait_outcomes(4));
@@ -117,6 +119,12 @@ TEST_F(Reconnect, ADropIsToldThenAnnouncedThenReopenedAndTheLinkCountsIt) {
   EXPECT_GE(s.rx_bytes, 11u);
   EXPECT_EQ(s.tx_msgs, 2u);
   EXPECT_EQ(s.rx_msgs, 2u);
+  // The second connection, much like the first, adds to what the first carried.
+  ASSERT_EQ(yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_WIRE_STATS, &w2), YWS_OK);
+  EXPECT_EQ(w2.tx_bytes, s.tx_bytes);
+  EXPECT_GE(w2.tx_wire + 16, 2 * w1.tx_wire);
+  EXPECT_GE(w2.rx_wire + 16, 2 * w1.rx_wire);
+  EXPECT_GT(w1.tx_wire, w1.tx_bytes);
   EXPECT_EQ(server.total_connections(), 2);
   EXPECT_EQ(close_client(kClient), YWS_OK);
   EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_USER);

@@ -172,6 +172,22 @@ void yws_link_stats_read(int client_id, yws_client_t *rec, yws_link_stats_t *out
   out->drops = rec->stats.drops;
 }
 
+/* Caller holds the service lock. */
+void yws_wire_stats_read(int client_id, yws_client_t *rec, yws_wire_stats_t *out) {
+  yws_link_stats_t link;
+  yws_link_stats_read(client_id, rec, &link);
+  std::memset(out, 0, sizeof(*out));
+  out->tx_bytes = link.tx_bytes;
+  out->rx_bytes = link.rx_bytes;
+  uint64_t tx = 0, rx = 0;
+  bool counted = rec->stats.wire_tx || rec->stats.wire_rx;
+  if (yws_loop *loop = rec->prot_ctxt.loop) counted = yws_wire_read(loop, &tx, &rx) || counted;
+  if (!counted) return;
+  out->tx_wire = rec->stats.wire_tx + tx;
+  out->rx_wire = rec->stats.wire_rx + rx;
+  out->wire_counted = 1;
+}
+
 }  // namespace
 
 int yv_ws_get_client_conn_state(uint8_t client_id) {
@@ -234,6 +250,14 @@ yws_err_e yv_ws_client_get_opt(uint8_t client_id, int opt_tag, ...) {
           auto *out = va_arg(ap, yws_link_stats_t *);
           if (out)
             yws_link_stats_read(client_id, rec, out);
+          else
+            ret = YWS_ERR_INVAL_PARM;
+          break;
+        }
+        case YWS_CLIENT_GET_WIRE_STATS: {
+          auto *out = va_arg(ap, yws_wire_stats_t *);
+          if (out)
+            yws_wire_stats_read(client_id, rec, out);
           else
             ret = YWS_ERR_INVAL_PARM;
           break;

@@ -30,6 +30,8 @@ void yws_stats_fold(int client_id, yws_client_t *rec) {
   if (!loop) return;
   rec->stats.rx_bytes += loop->rx_bytes.exchange(0);
   rec->stats.rx_msgs += loop->rx_msgs.exchange(0);
+  rec->stats.wire_tx += loop->wire_tx.exchange(0);
+  rec->stats.wire_rx += loop->wire_rx.exchange(0);
   int32_t rtt = loop->ping_rtt_ms.exchange(-1);
   if (rtt >= 0) rec->stats.ping_rtt_ms = rtt;
 }

@@ -196,7 +196,8 @@ typedef struct {
   struct {
     uint64_t rx_bytes;
     uint32_t rx_msgs;
-    int32_t ping_rtt_ms; /* -1 before the first */
+    uint64_t wire_tx, wire_rx; /* what their sockets carried */
+    int32_t ping_rtt_ms;       /* -1 before the first */
     uint32_t reconnects;
     uint32_t drops;
     int64_t opened_ms;  /* the caller's open */

@@ -72,6 +72,7 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
   switch (reason) {
     case LWS_CALLBACK_CLIENT_CONNECTION_ERROR: {
       YWS_TRACE("CONN ERR: [%d] %.80s", (int)len, in ? static_cast<const char *>(in) : "");
+      yws_wire_sample(loop, wsi);
       /* A refusal by status asks the caller to change something first. */
       unsigned int status = lws_http_client_http_response(wsi);
       if (status >= 400 && status < 500) loop->no_retry = true;
@@ -146,9 +147,11 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
     case LWS_CALLBACK_CLOSED_CLIENT_HTTP:
       /* Our connections speak HTTP only until the upgrade; an end in that
        * phase ends the open like any other. */
+      yws_wire_sample(loop, wsi);
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLOSED_CLIENT_HTTP);
       break;
     case LWS_CALLBACK_CLIENT_CLOSED:
+      yws_wire_sample(loop, wsi);
       yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_CLOSED, yws_closed_err(client_id, wsi));
       break;
     case LWS_CALLBACK_CLIENT_HTTP_DROP_PROTOCOL:

@@ -158,6 +158,10 @@ struct yws_loop {
   /* Link health of this connection (loop thread counts, others read). */
   std::atomic<uint64_t> rx_bytes{0};
   std::atomic<uint32_t> rx_msgs{0};
+  /* What the socket carried when last looked at (yws_wire.cpp). */
+  std::atomic<uint64_t> wire_tx{0};
+  std::atomic<uint64_t> wire_rx{0};
+  std::atomic<bool> wire_counted{false};
   /* When the ping waiting for its pong went out (service task), 0 when none
    * waits; the pong's round trip (-1 before the first). */
   std::atomic<int64_t> ping_sent_ms{0};
@@ -313,6 +317,15 @@ int64_t yws_last_rx_ms(int client_id);
  * pings the library answers itself included; -1 when unknown. Service task,
  * parks the loop. */
 int64_t yws_loop_quiet_ms(yws_loop *loop);
+/* ---- what the socket carried (yws_wire.cpp) ---- */
+
+/* Takes the socket's counts before the connection `wsi` lets it go (loop
+ * thread, at the connection's end). */
+void yws_wire_sample(yws_loop *loop, struct lws *wsi);
+/* The socket's counts now, or as last taken once it is gone; false when the
+ * IP stack cannot tell. Parks the loop; the caller holds the service lock. */
+bool yws_wire_read(yws_loop *loop, uint64_t *tx, uint64_t *rx);
+
 /* The server's close frame: non-zero when it breaks the protocol and the
  * connection must be dropped. */
 int yws_peer_close(int client_id, struct lws *wsi, const void *in, size_t len);

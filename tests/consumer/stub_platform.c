@@ -180,6 +180,12 @@ int64_t yv_socket_quiet_ms(int fd) {
   (void)fd;
   return -1;
 }
+int yv_socket_bytes(int fd, uint64_t *sent, uint64_t *received) {
+  (void)fd;
+  (void)sent;
+  (void)received;
+  return -1;
+}
 
 /* ---- TLS store: no contexts ---- */
 yv_ssl_config *yavo_ssl_cfg_get_by_id(int ssl_ctx_id) {
