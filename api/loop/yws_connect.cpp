@@ -168,7 +168,7 @@ yws_err_e yws_connect_steps(int client_id, yws_client_t *rec, yws_cfg_t *cfg, co
   /* "conn/extension_en" alone keeps its empty table: nothing is offered. */
   info.extensions = rec->prot_ctxt.exts;
   if (cfg->conn.deflate) {
-    yws_deflate_setup(loop, cfg->conn.deflate);
+    if (!yws_deflate_setup(loop, cfg->conn.deflate)) return YWS_ERR_NO_MEM;
     info.extensions = loop->deflate_ext;
   }
   info.gid = -1;

@@ -48,22 +48,41 @@ int window_value(const char *p, const char *end) {
 }
 
 /* The library's (4.1.6) private view of a piece passing its deflate
- * extension, and its answer for a frame that is not compressed. */
+ * extension, and its answers: more output owed, a frame not compressed. */
 struct yws_pmd_pieces_t {
   struct lws_tokens in;
   struct lws_tokens out;
 };
+constexpr int k_pmd_has_pending = 2;
 constexpr int k_pmd_not_compressed = 5;
 
-/* The library's deflate extension, with one repair: for a frame it does not
- * inflate (an uncompressed message, a pong) its receive loop never counts
- * the input as used and hands the same piece over without end
- * (libwebsockets issue 2794). Marking the input used makes it one delivery. */
+/* The library's deflate extension, with two repairs.
+ * - For a frame it does not inflate (an uncompressed message, a pong) its
+ *   receive loop never counts the input as used and hands the same piece
+ *   over without end (libwebsockets issue 2794). Marking the input used
+ *   makes it one delivery.
+ * - Its receive loop inflates all it was given in one go, whatever flow
+ *   control says: a few hundred compressed bytes become megabytes of
+ *   batches. While delivery is paused and output is owed, an empty "still
+ *   pending" answer ends the loop with the connection left on the library's
+ *   drain list, which it serves again only once delivery resumes; the
+ *   inflater keeps its place in the frame, which the parser does not
+ *   overwrite while it drains. */
 int yws_pmd_callback(struct lws_context *context, const struct lws_extension *ext, struct lws *wsi,
                      enum lws_extension_callback_reasons reason, void *user, void *in, size_t len) {
+  auto *loop = context ? static_cast<yws_loop *>(lws_context_user(context)) : nullptr;
+  auto *pieces = static_cast<yws_pmd_pieces_t *>(in);
+  if (reason == LWS_EXT_CB_PAYLOAD_RX && loop && pieces && loop->inflate_owed &&
+      loop->rx_paused.load()) {
+    pieces->out.token = loop->inflate_scratch;
+    pieces->out.len = 0;
+    loop->inflate_held = true;
+    return k_pmd_has_pending;
+  }
   int n = lws_extension_callback_pm_deflate(context, ext, wsi, reason, user, in, len);
-  if (reason == LWS_EXT_CB_PAYLOAD_RX && n == k_pmd_not_compressed && in)
-    static_cast<yws_pmd_pieces_t *>(in)->in.len = 0;
+  if (reason != LWS_EXT_CB_PAYLOAD_RX) return n;
+  if (loop) loop->inflate_owed = n == k_pmd_has_pending;
+  if (n == k_pmd_not_compressed && pieces) pieces->in.len = 0;
   return n;
 }
 
@@ -124,7 +143,11 @@ bool answer_ok(const char *answer, int bits, const char **why) {
 
 }  // namespace
 
-void yws_deflate_setup(yws_loop *loop, uint8_t bits) {
+bool yws_deflate_setup(yws_loop *loop, uint8_t bits) {
+  if (!loop->inflate_wake && yv_rtos_sem_create(&loop->inflate_wake, 0) != YV_OSI_SUCCESS) {
+    loop->inflate_wake = 0;
+    return false;
+  }
   loop->deflate_bits = bits;
   std::snprintf(loop->deflate_offer, sizeof(loop->deflate_offer),
                 "permessage-deflate; client_max_window_bits=%d; server_max_window_bits=%d",
@@ -133,6 +156,7 @@ void yws_deflate_setup(yws_loop *loop, uint8_t bits) {
   loop->deflate_ext[0].name = "permessage-deflate";
   loop->deflate_ext[0].callback = yws_pmd_callback;
   loop->deflate_ext[0].client_offer = loop->deflate_offer;
+  return true;
 }
 
 void yws_deflate_defaults(yws_loop *loop, const char *ext, char *out, size_t len) {

@@ -43,9 +43,13 @@ void yws_loop_rx_resume(yws_loop *loop) {
   if (loop->rx_pending.load() >= loop->rx_resume) return;
   if (loop->rx_batched.load() >= YWS_RX_BATCH_MAX / 2) return;
   loop->rx_paused = false;
+  loop->inflate_held = false;
   lws_rx_flow_control(loop->wsi, 0x1001);
   YWS_TRACE("rx enabled");
 }
+
+/* How long a loop paused with inflated output owed waits for a wake-up. */
+constexpr uint32_t kInflateHeldMs = 100;
 
 /* Passes a batch may wait for while the socket has more. */
 constexpr int kReadAhead = 4;
@@ -63,6 +67,7 @@ void yws_loop_delete_locks(yws_loop *loop) {
   if (loop->stage_m) yv_rtos_mutex_delete(loop->stage_m);
   if (loop->gate_m) yv_rtos_mutex_delete(loop->gate_m);
   if (loop->pass_done) yv_rtos_sem_delete(loop->pass_done);
+  if (loop->inflate_wake) yv_rtos_sem_delete(loop->inflate_wake);
   if (loop->gate_open) yv_rtos_sem_delete(loop->gate_open);
 }
 
@@ -151,6 +156,7 @@ int yws_loop_start_thread(yws_loop *loop, yv_task_t *task) {
 
 void yws_loop_wake(yws_loop *loop) {
   if (loop->context) lws_cancel_service(loop->context);
+  if (loop->inflate_held.load()) yv_rtos_sem_give(loop->inflate_wake);
 }
 
 void yws_loop_stop(yws_loop *loop) {
@@ -357,6 +363,11 @@ void yws_loop_thread(void *arg) {
       held = 0;
       yws_loop_flush(loop);
     }
+    /* Paused with inflated output owed: the library would not wait in its
+     * poll. Writers, the reader and the service task wake us; the timeout
+     * lets the library's own timers and a choked socket's rest go on. */
+    if (loop->inflate_held.load() && loop->rx_paused.load())
+      (void)yv_rtos_sem_take(loop->inflate_wake, kInflateHeldMs);
     {
       yws_mutex_guard lk(loop->gate_m);
       while (loop->api_waiters > 0) {

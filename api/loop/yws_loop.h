@@ -127,6 +127,14 @@ struct yws_loop {
   uint8_t deflate_bits;
   struct lws_extension deflate_ext[2];
   char deflate_offer[YWS_DEFLATE_OFFER_MAX];
+  /* Loop thread: the inflater owes output for input it already took. While
+   * delivery is paused with output owed the library keeps the connection
+   * on its drain list and would poll without waiting: the loop waits on
+   * inflate_wake instead (deflate connections only). */
+  bool inflate_owed = false;
+  std::atomic<bool> inflate_held{false};
+  unsigned char inflate_scratch[8];
+  yv_sem_t inflate_wake = 0;
   /* The message being written: one per client, used by the loop thread only. */
   unsigned char tx_buf[YWS_LWS_PRE + YWS_TX_MSG_MAX];
   int32_t rx_high;
@@ -334,8 +342,8 @@ int yws_peer_close(int client_id, struct lws *wsi, const void *in, size_t len);
 int yws_rx_data(struct yws_loop *loop, struct lws *wsi, void *in, size_t len);
 
 /* Per-message deflate (yws_deflate.cpp). Fills the loop's extension table
- * for `bits` (9..15). */
-void yws_deflate_setup(struct yws_loop *loop, uint8_t bits);
+ * for `bits` (9..15); false when its wake-up cannot be created. */
+bool yws_deflate_setup(struct yws_loop *loop, uint8_t bits);
 /* LWS_CALLBACK_WS_EXT_DEFAULTS: our zlib sizes for the negotiated extension. */
 void yws_deflate_defaults(struct yws_loop *loop, const char *ext, char *out, size_t len);
 /* LWS_CALLBACK_ESTABLISHED_CLIENT_HTTP: non-zero refuses the server's
