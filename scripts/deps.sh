@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
 set -euo pipefail
-pkgs=(cmake g++ make pkg-config libwebsockets-dev libgtest-dev libssl-dev openssl clang)
+# python3-websockets: an independent WebSocket server (with per-message deflate) for the tests.
+pkgs=(cmake g++ make pkg-config libwebsockets-dev libgtest-dev libssl-dev openssl clang python3-websockets)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "link_emu.h"
+#include "py_peer.h"
 #include "telemetry.h"
 #include "ws_test_server.h"
 #include "yws_test_util.h"
@@ -107,7 +108,13 @@ Echo run_echo(const std::vector<std::string> &msgs, Mode mode) {
 struct EchoCase {
   int bits;
   Mode mode;
+  bool python = false; /* python3-websockets' server instead of ours */
 };
+
+/* "<offer>|<answer>" as the python server logged it: the offer. */
+std::string offer_of(const std::string &logged) {
+  return logged.substr(0, logged.find('|'));
+}
 
 class DeflateEcho : public OneClientTest<kClient>,
                     public ::testing::WithParamInterface<EchoCase> {};
@@ -126,7 +133,11 @@ TEST_P(DeflateEcho, JsonComesBackWholeAndTheWireCarriesLess) {
   const EchoCase c = GetParam();
   std::unique_ptr<WsServer> server;
   std::unique_ptr<RawPeer> peer;
-  if (c.bits == 15) {
+  std::unique_ptr<ywstest::PyPeer> py;
+  if (c.python) {
+    py = std::make_unique<ywstest::PyPeer>();
+    ASSERT_GT(py->port(), 0) << "python3-websockets did not start (scripts/deps.sh installs it)";
+  } else if (c.bits == 15) {
     WsServer::Options so;
     so.deflate = true;
     server = std::make_unique<WsServer>(so);
@@ -137,11 +148,17 @@ TEST_P(DeflateEcho, JsonComesBackWholeAndTheWireCarriesLess) {
     po.extra_response_headers = {{"Sec-WebSocket-Extensions", answer_for(c.bits)}};
     peer = std::make_unique<RawPeer>(po);
   }
-  LinkEmu link(server ? server->port() : peer->port());
+  LinkEmu link(py ? py->port() : server ? server->port() : peer->port());
   deflate_profile("ws://127.0.0.1:" + std::to_string(link.port()) + "/", c.bits, c.mode);
   ASSERT_EQ(open_client(kClient, kCfg, c.mode == kBuffered ? YWS_SYS_MODE_BUFFERED : 0), 0);
   std::optional<std::string> offer;
-  if (server) {
+  if (py) {
+    auto ext = py->extensions();
+    ASSERT_EQ(ext.size(), 1u);
+    offer = offer_of(ext[0]);
+    // Its own answer, which the service took: a window no larger than offered.
+    EXPECT_EQ(ext[0].find("|permessage-deflate"), offer->size()) << ext[0];
+  } else if (server) {
     ASSERT_EQ(server->handshakes().size(), 1u);
     offer = server->handshakes()[0].header("sec-websocket-extensions");
   } else {
@@ -196,31 +213,49 @@ TEST_P(DeflateEcho, JsonComesBackWholeAndTheWireCarriesLess) {
 
 INSTANTIATE_TEST_SUITE_P(Windows, DeflateEcho,
                          ::testing::Values(EchoCase{9, kDirect}, EchoCase{12, kBuffered},
-                                           EchoCase{15, kMessage}, EchoCase{10, kMessage}));
+                                           EchoCase{15, kMessage}, EchoCase{10, kMessage},
+                                           EchoCase{9, kDirect, true},
+                                           EchoCase{12, kBuffered, true},
+                                           EchoCase{15, kMessage, true},
+                                           EchoCase{15, kBuffered, true}));
 
 // Off (the default): no offer in the request, and the wire carries at least the payload even
-// against a server that would compress.
+// against a server that would compress (ours, and python3-websockets').
 TEST(DeflateOff, NothingOfferedAndNothingCompressed) {
-  WsServer::Options so;
-  so.deflate = true;
-  WsServer server(so);
-  LinkEmu link(server.port());
-  deflate_profile("ws://127.0.0.1:" + std::to_string(link.port()) + "/", 0, kDirect);
-  ASSERT_EQ(open_client(kClient, kCfg), 0);
-  auto hs = server.handshakes();
-  ASSERT_EQ(hs.size(), 1u);
-  EXPECT_FALSE(hs[0].header("sec-websocket-extensions").has_value());
-  auto msgs = ywstest::telemetry(100, 1);
-  Echo e = run_echo(msgs, kDirect);
-  EXPECT_EQ(e.stream.size(), total(msgs));
-  EXPECT_GE(link.bytes_up(), total(msgs));
-  EXPECT_GE(link.bytes_down(), total(msgs));
-  yws_wire_stats_t w{};
-  ASSERT_EQ(yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_WIRE_STATS, &w), YWS_OK);
-  EXPECT_EQ(w.tx_wire, link.bytes_up());
-  EXPECT_GE(w.rx_wire, w.rx_bytes);
-  EXPECT_EQ(close_client(kClient), 0);
-  EXPECT_TRUE(settled());
+  for (bool python : {false, true}) {
+    SCOPED_TRACE(python);
+    WsServer::Options so;
+    so.deflate = true;
+    std::unique_ptr<WsServer> server;
+    std::unique_ptr<ywstest::PyPeer> py;
+    if (python) {
+      py = std::make_unique<ywstest::PyPeer>();
+      ASSERT_GT(py->port(), 0);
+    } else {
+      server = std::make_unique<WsServer>(so);
+    }
+    LinkEmu link(py ? py->port() : server->port());
+    deflate_profile("ws://127.0.0.1:" + std::to_string(link.port()) + "/", 0, kDirect);
+    ASSERT_EQ(open_client(kClient, kCfg), 0);
+    if (py) {
+      EXPECT_EQ(py->extensions(), std::vector<std::string>{"-|-"});
+    } else {
+      auto hs = server->handshakes();
+      ASSERT_EQ(hs.size(), 1u);
+      EXPECT_FALSE(hs[0].header("sec-websocket-extensions").has_value());
+    }
+    auto msgs = ywstest::telemetry(100, 1);
+    Echo e = run_echo(msgs, kDirect);
+    EXPECT_EQ(e.stream.size(), total(msgs));
+    EXPECT_GE(link.bytes_up(), total(msgs));
+    EXPECT_GE(link.bytes_down(), total(msgs));
+    yws_wire_stats_t w{};
+    ASSERT_EQ(yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_WIRE_STATS, &w), YWS_OK);
+    EXPECT_EQ(w.tx_wire, link.bytes_up());
+    EXPECT_GE(w.rx_wire, w.rx_bytes);
+    EXPECT_EQ(close_client(kClient), 0);
+    EXPECT_TRUE(settled());
+  }
 }
 
 namespace {
