@@ -88,7 +88,7 @@ TEST_F(Records, CreationMapsProfileValues) {
     EXPECT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CONNECTING);
     EXPECT_STREQ(rec->prot_ctxt.protocols[0].name, "");
     EXPECT_EQ(rec->prot_ctxt.exts, nullptr);
-    EXPECT_TRUE(list_empty(&rec->data.write.tx_q));
+    EXPECT_TRUE(yws_chain_empty(&rec->data.write.tx_q));
     yws_final_do(0);
     EXPECT_EQ(yws_rec(0), nullptr);
   }

@@ -94,8 +94,8 @@ int yws_client_create_locked(int client_id, int cfg_id) {
   }
   rec->cfg_id = static_cast<uint8_t>(cfg_id);
   rec->status.write.curr_is_writable = true;
-  list_init(&rec->data.read.rx_q);
-  list_init(&rec->data.write.tx_q);
+  yws_chain_init(&rec->data.read.rx_q);
+  yws_chain_init(&rec->data.write.tx_q);
   rec->data.read.rx_max_size = yws_buffer_limit(cfg->read.buffer_sz);
   rec->data.write.tx_max_size = yws_buffer_limit(cfg->write.buffer_sz);
   rec->data.write.message = cfg->write.message;

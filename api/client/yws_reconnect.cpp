@@ -52,7 +52,6 @@ bool yws_reconn_reset(int client_id, yws_client_t *rec, int32_t *cut) {
   /* What arrived and was not read belonged to the connection that ended, as
    * at any end. */
   yws_chain_release(&rec->data.read.rx_q);
-  list_init(&rec->data.read.rx_q);
   rec->data.read.rx_total_size = 0;
   rec->data.read.rx_read_size = 0;
   yws_msg_release(rec);

@@ -76,6 +76,14 @@ typedef struct {
   ring_buffer_t data;
 } ws_buffer_t;
 
+/* A chain of chunks. A chunk drained while others still wait is kept as the
+ * spare for the next append, so a busy chain stops allocating; an empty
+ * chain holds nothing (an idle client pays no heap for it). */
+typedef struct {
+  list_head q;
+  ws_buffer_t *spare;
+} yws_chain_t;
+
 /* Where an open stands in its bearer step. */
 typedef enum {
   YWS_BEARER_IDLE = 0,
@@ -137,7 +145,7 @@ typedef struct {
   } status;
   struct {
     struct {
-      list_head tx_q;
+      yws_chain_t tx_q;
       int32_t tx_max_size;
       /* 64-bit: a long-lived connection passes 2 GiB. Guarded by the service
        * lock and the transmit lock together; either one suffices to read. */
@@ -157,7 +165,7 @@ typedef struct {
       int64_t rx_total_size;
       int64_t rx_read_size;
       int32_t rx_max_size;
-      list_head rx_q;
+      yws_chain_t rx_q;
       /* "read/message" (data room): the piece size, 0 when off. Direct mode
        * gathers a message's bytes here; buffered mode keeps a ring of marks
        * under the service lock. */
@@ -315,13 +323,18 @@ int32_t yws_utf8_cut(const unsigned char *p, int32_t n);
 
 /* Buffer chains (yws_chain.cpp): chunks of up to 2048 bytes; callers hold
  * the lock that guards the chain. No linked chunk is empty. */
-int yws_chain_append(list_head *head, const char *data, int32_t len);
+void yws_chain_init(yws_chain_t *c);
+static inline bool yws_chain_empty(const yws_chain_t *c) {
+  return list_empty(&c->q) != 0;
+}
+int yws_chain_append(yws_chain_t *c, const char *data, int32_t len);
 /* Removes up to *len bytes from the front into data; *len becomes the count. */
-void yws_chain_pull(list_head *head, char *data, int32_t *len);
-int32_t yws_chain_peek(list_head *head, char *data, int32_t len);
+void yws_chain_pull(yws_chain_t *c, char *data, int32_t *len);
+int32_t yws_chain_peek(yws_chain_t *c, char *data, int32_t len);
 /* Removes up to len bytes from the front unread; the number removed. */
-int32_t yws_chain_drop(list_head *head, int32_t len);
-void yws_chain_release(list_head *head);
+int32_t yws_chain_drop(yws_chain_t *c, int32_t len);
+/* Frees every chunk and the spare; the chain is empty and usable after. */
+void yws_chain_release(yws_chain_t *c);
 
 #ifdef __cplusplus
 }

@@ -24,7 +24,7 @@ bool yws_rx_store(yws_client_t *rec, const char *data, int32_t size, uint32_t fl
   auto &r = rec->data.read;
   bool msg = r.msg.marks != nullptr;
   int32_t cost = msg && (flags & YWS_MSG_FLAG_FIRST) ? YWS_RX_MARK_COST : 0;
-  *was_empty = list_empty(&r.rx_q) && !(msg && yws_msg_waiting(rec));
+  *was_empty = yws_chain_empty(&r.rx_q) && !(msg && yws_msg_waiting(rec));
   bool kept = data && size <= r.rx_max_size - (r.rx_total_size - r.rx_read_size);
   if (kept)
     kept = msg ? yws_msg_store(rec, data, size, flags) : yws_chain_append(&r.rx_q, data, size) == 0;
@@ -145,7 +145,7 @@ int32_t yws_read(int32_t client_id, char *data, int32_t *size, bool continue_rea
       }
       if (r.msg.marks) freed = yws_msg_consumed(rec, got);
     }
-    left = list_len(&r.rx_q) > 0 || (r.msg.marks && yws_msg_waiting(rec));
+    left = !yws_chain_empty(&r.rx_q) || (r.msg.marks && yws_msg_waiting(rec));
     YWS_TRACE("read=%d,service_id=%d", got, client_id);
     if (got > 0) {
       r.rx_read_size += got;
