@@ -45,7 +45,7 @@ void yws_rx_account(yws_loop *loop, struct lws *wsi, size_t len) {
   if (!loop->buffered) return;
   int32_t pending =
       loop->rx_pending.fetch_add(static_cast<int32_t>(len)) + static_cast<int32_t>(len);
-  if (pending >= loop->rx_high) yws_rx_pause(loop, wsi);
+  if (pending > loop->rx_high) yws_rx_pause(loop, wsi);
 }
 
 /* Either mode: hold the library back while the service task is behind. */
@@ -95,7 +95,7 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       if (yws_rx_data(loop, wsi, in, len)) return -1;
       /* Message mode batches empty messages and counts their marks too. */
       if ((in && len) || loop->msg_mode) yws_rx_batch_limit(loop, wsi);
-      if (loop->msg_mode && loop->buffered && loop->rx_pending.load() >= loop->rx_high)
+      if (loop->msg_mode && loop->buffered && loop->rx_pending.load() > loop->rx_high)
         yws_rx_pause(loop, wsi);
       break;
     case LWS_CALLBACK_CLIENT_RECEIVE_PONG:

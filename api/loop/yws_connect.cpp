@@ -19,8 +19,9 @@
 namespace {
 
 /* Receive flow control pauses the library before the receive buffer can
- * overflow: one more piece (at most the protocol's 2048-byte rx buffer) must
- * still fit after the pause takes effect. */
+ * overflow: the library delivers a piece (at most the protocol's 2048-byte rx
+ * buffer) only while at most rx_high bytes wait, so every piece fits, and
+ * the pause takes effect before the next byte is parsed. */
 void yws_loop_set_rx_marks(yws_loop *loop, int32_t rx_max) {
   loop->rx_high = rx_max - 2048;
   loop->rx_resume = loop->rx_high < YWS_RX_RESUME_MARK ? loop->rx_high : YWS_RX_RESUME_MARK;
