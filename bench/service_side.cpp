@@ -50,16 +50,24 @@ void Service::on_note(int client_id, const yws_parm_t *parm) {
   if (int us = slow_us_.load();
       us > 0 && (parm->type == YWS_CB_TYPE_RECV || parm->type == YWS_CB_TYPE_MESSAGE))
     busy_wait_us(us);
+  uint64_t bytes = rx_bytes_[client_id].load();
   if (parm->type == YWS_CB_TYPE_MESSAGE) {
-    rx_bytes_[client_id] += static_cast<uint64_t>(parm->size);
+    bytes = rx_bytes_[client_id] += static_cast<uint64_t>(parm->size);
     rx_notes_[client_id]++;
   } else if (parm->type == YWS_CB_TYPE_RECV) {
     // Buffered mode repeats the first piece in its notification: only reads count there.
     if (!buffered_ && parm->data && parm->size > 0)
-      rx_bytes_[client_id] += static_cast<uint64_t>(parm->size);
+      bytes = rx_bytes_[client_id] += static_cast<uint64_t>(parm->size);
     rx_notes_[client_id]++;
-    if (cb_active_.load() && client_id == cb_.client) cb_step(client_id);
+    // The round trips chained from the callback wake their waiter only at the end.
+    if (cb_active_.load() && client_id == cb_.client) {
+      cb_step(client_id);
+      if (cb_active_.load()) return;
+    }
   }
+  uint64_t goal = rx_goal_[client_id].load();
+  if (goal && bytes < goal && (parm->type == YWS_CB_TYPE_MESSAGE || parm->type == YWS_CB_TYPE_RECV))
+    return;
   {
     std::lock_guard<std::mutex> lk(mu_);
     if (parm->type == YWS_CB_TYPE_OPEN) {
@@ -235,7 +243,11 @@ EchoRate Service::echo(const std::vector<int> &clients, size_t size, double warm
 ReceiveRate Service::receive_direct(int client, int cfg, uint64_t total) {
   ReceiveRate r;
   uint64_t base = rx_bytes_[client], notes = rx_notes_[client];
-  if (open(client, cfg) != 0) return r;
+  rx_goal_[client] = base + total;
+  if (open(client, cfg) != 0) {
+    rx_goal_[client] = 0;
+    return r;
+  }
   // The push starts with the handshake; the few bytes before OPEN are counted, not timed.
   CpuSample c0 = cpu_now();
   {
@@ -243,6 +255,7 @@ ReceiveRate Service::receive_direct(int client, int cfg, uint64_t total) {
     r.complete = cv_.wait_for(lk, std::chrono::seconds(60),
                               [&] { return rx_bytes_[client] - base >= total; });
   }
+  rx_goal_[client] = 0;
   since(c0, &r.seconds, &r.cpu_s, &r.wakeups);
   r.bytes = rx_bytes_[client] - base;
   r.notifications = rx_notes_[client] - notes;

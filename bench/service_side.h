@@ -90,6 +90,9 @@ class Service {
   std::atomic<int> slow_us_{0};
   std::atomic<uint64_t> rx_bytes_[YWS_CLIENT_NUM] = {};
   std::atomic<uint64_t> rx_notes_[YWS_CLIENT_NUM] = {};
+  // Non-zero while a receive waits for this many bytes: data notes below it wake nobody, as in
+  // an application that consumes in its callback (the bare client wakes no other thread).
+  std::atomic<uint64_t> rx_goal_[YWS_CLIENT_NUM] = {};
 
   // Callback-driven round trips (one client at a time); touched only on the service task
   // while `cb_left_` is non-zero.

@@ -11,6 +11,7 @@
 
 #include "ws_test_server.h"
 #include "yv_datacall_ctl.h"
+#include "yv_mem_test.h"
 #include "yv_ws_msg.h"
 #include "yws_test_util.h"
 
@@ -147,6 +148,42 @@ TEST(Receive, FloodArrivesWholeUnderFlowControl) {
   EXPECT_LE(max_held, 10240);
   EXPECT_GT(max_held, 0);
   ASSERT_EQ(close_client(0), 0);
+}
+
+// The same flood to a direct-mode callback that keeps stalling: the library is held back while
+// the service task is behind, so every byte arrives once and in order and the heap stays at a
+// few batches, not the 4 MiB the server pushes.
+TEST(Receive, FloodToAStallingCallbackArrivesWholeInBoundedMemory) {
+  const uint64_t total = 4u << 20;
+  WsServer server;
+  profile(0, server.url("/burst/" + std::to_string(total) + "/0"));
+  std::mutex m;
+  uint64_t got = 0;
+  bool in_order = true;
+  int notes = 0;
+  Notes::get().set_hook([&](int client, const yws_parm_t *p) {
+    if (client != 0 || p->type != YWS_CB_TYPE_RECV || !p->data) return;
+    if (++notes % 8 == 0) std::this_thread::sleep_for(milliseconds(1));  // a stalling callback
+    std::lock_guard<std::mutex> lk(m);
+    for (int32_t i = 0; i < p->size && in_order; i++)
+      in_order = p->data[i] == burst_byte(got + static_cast<uint64_t>(i));
+    got += static_cast<uint64_t>(p->size);
+  });
+  yv_mem_reset_peak();
+  size_t base = yv_mem_bytes_in_use();
+  ASSERT_EQ(open_client(0, 0), 0);
+  EXPECT_TRUE(eventually(
+      [&] {
+        std::lock_guard<std::mutex> lk(m);
+        return got >= total;
+      },
+      std::chrono::seconds(60)));
+  size_t peak = yv_mem_peak_bytes() - base;
+  Notes::get().set_hook(nullptr);
+  std::lock_guard<std::mutex> lk(m);
+  EXPECT_EQ(got, total);
+  EXPECT_TRUE(in_order);
+  EXPECT_LT(peak, 128u * 1024) << "heap above the idle service while the callback stalls";
 }
 
 // A callback slower than the network: while the service task delivers, the loop gathers what
