@@ -161,14 +161,16 @@ int child_server() {
 }
 
 // --child=recv-buffered: the first open fixes the service's system mode for the process, so
-// buffered reception gets a process of its own.
-int child_recv_buffered(const Options &o) {
+// buffered reception gets a process of its own. --child=recv-direct is the same push in direct
+// mode, alone in its process: something to profile (perf record) without the other figures.
+int child_recv(const Options &o, bool buffered) {
   Service &svc = Service::get();
   svc.profile(0, "ws://127.0.0.1:" + std::to_string(o.port) + push_path(o.push_bytes, o.push));
   svc.slow_callback(o.slow_us);
   ThreadSwitches s0 = thread_switches();
   long w0 = service_task_wakeups();
-  ReceiveRate r = svc.receive_buffered(0, 0, o.push_bytes);
+  ReceiveRate r =
+      buffered ? svc.receive_buffered(0, 0, o.push_bytes) : svc.receive_direct(0, 0, o.push_bytes);
   long task_wakeups = service_task_wakeups() - w0;
   Switches sw = switches_between(s0, thread_switches());
   std::printf(
@@ -600,8 +602,8 @@ int main(int argc, char **argv) {
   try {
     if (o.child == "server")
       rc = child_server();
-    else if (o.child == "recv-buffered")
-      rc = child_recv_buffered(o);
+    else if (o.child == "recv-buffered" || o.child == "recv-direct")
+      rc = child_recv(o, o.child == "recv-buffered");
     else if (o.child == "stacks")
       rc = child_stacks(o);
     else if (o.child == "deflate-server")
