@@ -408,6 +408,21 @@ void merge(EchoRate &into, const EchoRate &r) {
   into.complete = into.complete && r.complete;
 }
 
+// --child=echo: the 2048-byte echo of one client alone in its process, to profile.
+int child_echo(const Options &o) {
+  Service &svc = Service::get();
+  svc.profile(0, "ws://127.0.0.1:" + std::to_string(o.port) + "/echo");
+  if (svc.open(0, 0) != 0) return 1;
+  EchoRate r = with_cpu([&] { return svc.echo({0}, 2048, o.warm_seconds, o.echo_seconds); });
+  std::printf("msg_per_s=%.0f cpu_us_per_msg=%.1f wakeups_per_msg=%.2f task_wakeups_per_msg=%.3f\n",
+              static_cast<double>(r.bytes) / 2048 / r.seconds,
+              r.cpu_s * 1e6 * 2048 / static_cast<double>(r.total_bytes),
+              static_cast<double>(r.wakeups) * 2048 / static_cast<double>(r.total_bytes),
+              static_cast<double>(r.task_wakeups) * 2048 / static_cast<double>(r.total_bytes));
+  svc.close(0);
+  return r.complete ? 0 : 1;
+}
+
 void measure_echo(const Options &o, const std::string &url, ywstest::BareClient &bare, Figures &f) {
   Service &svc = Service::get();
   double part = o.echo_seconds / kRounds;
@@ -604,6 +619,8 @@ int main(int argc, char **argv) {
       rc = child_server();
     else if (o.child == "recv-buffered" || o.child == "recv-direct")
       rc = child_recv(o, o.child == "recv-buffered");
+    else if (o.child == "echo")
+      rc = child_echo(o);
     else if (o.child == "stacks")
       rc = child_stacks(o);
     else if (o.child == "deflate-server")
