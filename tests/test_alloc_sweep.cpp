@@ -57,8 +57,7 @@ Kind thread_kind() {
   return kind == kOther && t_in_api ? kApi : kind;
 }
 
-/* Library allocations whose failure libwebsockets 4.1.6 itself mishandles, whoever calls it:
- * failing them would test the library, not the service. Matched by the start of the reason. */
+// Allocations (by the start of their reason) whose failure libwebsockets 4.1.6 mishandles.
 bool library_cannot_fail(const char *reason) {
   static const char *const kReasons[] = {
       "same vh list",      // left NULL; the first connection writes through it
@@ -81,8 +80,8 @@ struct Injection {
   long seen = 0;            // allocations of the service since arm()
 };
 
-/* Counts the service's allocations and fails the one numbered g_fail_at (0: none). All trivially
- * destructible: threads of the service outlive static destructors. */
+// Counts the service's allocations and fails the g_fail_at-th (0: none). Trivially destructible:
+// the service's threads outlive static destructors.
 std::mutex g_m;
 long g_fail_at = 0;
 bool g_api_only = false;
@@ -104,16 +103,12 @@ void arm(long fail_at, bool api_only) {
   g_inj = Injection();
   yv_mem_set_fail_hook(&fail_hook, nullptr);
 }
-void disarm() {
-  yv_mem_set_fail_hook(nullptr, nullptr);
-}
 Injection injection() {
   std::lock_guard<std::mutex> lk(g_m);
   return g_inj;
 }
 
-/* A failed copy of received bytes drops that piece; so does a failed receive-chain chunk in
- * buffered mode. Both are documented losses, nothing else is. */
+// The documented losses: a failed copy of received bytes, a failed chunk in buffered mode.
 bool drops_a_piece(const Injection &i, bool buffered) {
   return i.hit &&
          ((i.thread == kServiceThread && !std::strcmp(i.reason, "yv_mem_alloc")) ||
@@ -125,15 +120,13 @@ struct Result {
   size_t first_note = 0;  // of this run in Notes
   std::string bad;        // every violation, "; " apart
   std::string seen;       // the first failure the caller saw, "" for none
-  Injection inj;
-  long allocs = 0;  // of the service during the run
+  Injection inj;          // inj.seen: the service's allocations during the run
   std::string header, got;
   std::vector<std::string> sent;
   bool url_set = false;
 };
 
-/* Is got what was sent, less at most one whole message (allow_drop) and cut short when the
- * connection ended on its own (allow_cut)? */
+// got is what was sent, less at most one message (allow_drop), cut short by an end (allow_cut).
 bool stream_ok(const std::string &got, const std::vector<std::string> &sent, bool allow_drop,
                bool allow_cut) {
   for (int skip = -1; skip < (allow_drop ? static_cast<int>(sent.size()) : 0); skip++) {
@@ -168,16 +161,12 @@ struct Scenario {
     return r_;
   }
 
-  /* A run with allocation k failing (0: none), then the whole run again with nothing failing,
-   * which must go as if nothing had failed before. */
+  // Allocation k failing (0: none), then a run without failures that must go as if none had.
   Result run_failing(long k, bool api_only, int run_no) {
     arm(k, api_only);
     Result r = run(run_no);
-    disarm();
-    r.allocs = injection().seen;
     arm(0, false);  // also forgets the failure, which excused a lost piece
     Result again = run(run_no);
-    disarm();
     if (again.bad + again.seen != "") r.bad += "; recovery: " + again.bad + " " + again.seen;
     return r;
   }
@@ -223,10 +212,9 @@ struct Scenario {
 
     std::string before = stored_header();
     // Fixed width: every run's profile holds blocks of the same sizes.
-    char tag[16];
-    std::snprintf(tag, sizeof(tag), "run-%06d", r_.no);
+    std::string tag = "run-" + std::to_string(1000000 + r_.no).substr(1);
     int head_rc =
-        in_api([&] { return yv_ws_cfg_set_opt(kCfg, YWS_CFG_REQHEAD_ADD, kHeader, tag); });
+        in_api([&] { return yv_ws_cfg_set_opt(kCfg, YWS_CFG_REQHEAD_ADD, kHeader, tag.c_str()); });
     r_.header = stored_header();
     // A header that could not be stored is reported as such, never as success; a refused one
     // leaves the previous one in place.
@@ -351,7 +339,7 @@ void sweep(bool buffered, bool deflate = false) {
   // First use creates the service and lets the library settle its lazily grown tables.
   ASSERT_EQ(sc.run(0).bad, "");
   Result counted = sc.run_failing(0, false, 1);
-  const long total = counted.allocs;
+  const long total = counted.inj.seen;
   ASSERT_EQ(counted.bad, "");
   ASSERT_GT(total, 0);
   // The profile now holds its header too: every later run must come back to this level. The
@@ -377,9 +365,8 @@ void sweep(bool buffered, bool deflate = false) {
   ::testing::Test::RecordProperty("points", static_cast<int>(points));
 }
 
-/* The scenario in a fresh child with the k-th allocation of a service call failing (k = 0: none),
- * and its recovery. The child reports "ok hit allocs heap bad|where"; a crash, a sanitizer report
- * or a hang past 60 s leaves ok false. */
+/* run_failing in a fresh child, failing only in service calls; a crash, a sanitizer report or a
+ * hang past 60 s leaves ok false. */
 Result run_child(long k, bool *ok, size_t *heap) {
   ChildRun c = run_forked(
       [k](int fd) {
@@ -387,14 +374,14 @@ Result run_child(long k, bool *ok, size_t *heap) {
         yv_mem_install_lws_allocator();
         Result r = std::make_unique<Scenario>(false)->run_failing(k, true, 1);
         // The server is gone with all its blocks: what is left belongs to the service.
-        dprintf(fd, "%d %ld %zu %s|%s -> %s", r.inj.hit, r.allocs, yv_mem_bytes_in_use(),
+        dprintf(fd, "%d %ld %zu %s|%s -> %s", r.inj.hit, r.inj.seen, yv_mem_bytes_in_use(),
                 r.bad.c_str(), r.inj.reason, r.seen.c_str());
       },
       std::chrono::seconds(60));
   *ok = c.exited && WIFEXITED(c.status) && WEXITSTATUS(c.status) == 0;
   Result r;
   std::istringstream in(c.out);
-  in >> r.inj.hit >> r.allocs >> *heap >> std::ws;
+  in >> r.inj.hit >> r.inj.seen >> *heap >> std::ws;
   std::getline(in, r.bad, '|');
   std::getline(in, r.seen);
   return r;
@@ -411,9 +398,9 @@ TEST(AllocSweep, FirstUseOfProfileAndService) {
   Result base = run_child(0, &ok, &base_heap);
   ASSERT_TRUE(ok) << "scenario without failures";
   ASSERT_EQ(base.bad, "");
-  ASSERT_GT(base.allocs, 0);
+  ASSERT_GT(base.inj.seen, 0);
   long points = 0;
-  for (long k = 1; k <= 4 * base.allocs; k++) {
+  for (long k = 1; k <= 4 * base.inj.seen; k++) {
     Result c = run_child(k, &ok, &heap);
     if (ok && !c.inj.hit) break;
     points++;
@@ -422,7 +409,7 @@ TEST(AllocSweep, FirstUseOfProfileAndService) {
     EXPECT_EQ(c.bad, "");
     EXPECT_EQ(heap, base_heap) << "held more than after a run without failures";
   }
-  EXPECT_GE(points, base.allocs);
+  EXPECT_GE(points, base.inj.seen);
   ::testing::Test::RecordProperty("points", static_cast<int>(points));
 }
 

@@ -59,36 +59,23 @@ const struct {
   int id, def, lo, hi;
 } k_opts[] = {
     // clang-format off
-    {"conn/pdpcid", 5, 1, 1, 16},      {"conn/sslctxid", 6, 0, 0, 4},       {"conn/url", 7, 0, 1, 0},
-    {"conn/subprot_en", 8, 0, 0, 1},   {"conn/subprot", 9, 0, 1, 0},   {"conn/extension_en", 10, 0, 0, 1},
-    {"conn/extension", 11, 0, 1, 0},   {"conn/method", 12, 0, 1, 0},     {"conn/timeout", 13, 60, 0, 255},
+    {"conn/pdpcid", 5, 1, 1, 16}, {"conn/sslctxid", 6, 0, 0, 4}, {"conn/url", 7, 0, 1, 0},
+    {"conn/subprot_en", 8, 0, 0, 1}, {"conn/subprot", 9, 0, 1, 0},
+    {"conn/extension_en", 10, 0, 0, 1}, {"conn/extension", 11, 0, 1, 0},
+    {"conn/method", 12, 0, 1, 0}, {"conn/timeout", 13, 60, 0, 255},
     {"ping/interval", 14, 60, 0, 255}, {"write/buffersize", 15, 10240, 4096, 16384},
     {"write/timeout", 16, 60, 0, 255}, {"write/echo", 17, 0, 0, 1},
     {"read/buffersize", 18, 10240, 4096, 16384}, {"read/timeout", 19, 60, 0, 255},
-    {"read/mode", 20, 0, 0, 1},        {"close/waittime", 21, 10, 0, 255}, {"reqheader/add", 23, 0, 1, 0},
+    {"read/mode", 20, 0, 0, 1}, {"close/waittime", 21, 10, 0, 255}, {"reqheader/add", 23, 0, 1, 0},
     {"reqheader/remove", 24, 0, 1, 0}, {"ping/timeout", 25, 0, 0, 255},
-    {"write/message", 26, 0, 0, 1},    {"read/message", 27, 0, 0, 65536},
+    {"write/message", 26, 0, 0, 1}, {"read/message", 27, 0, 0, 65536},
     {"reconn/attempts", 28, 0, 0, 255}, {"reconn/mindelay", 29, 1000, 100, 60000},
-    {"reconn/maxdelay", 30, 60000, 1000, 3600000},
-    {"conn/deflate", 31, 0, 0, 15},
+    {"reconn/maxdelay", 30, 60000, 1000, 3600000}, {"conn/deflate", 31, 0, 0, 15},
     // clang-format on
 };
 
 const int k_string_opts[] = {YWS_CFG_CONN_URL, YWS_CFG_CONN_SUBPROT, YWS_CFG_CONN_EXTENSION,
                              YWS_CFG_CONN_METHOD};
-
-/* Counts the allocations of the arming thread and fails those from the fail_from-th on (0: none).
- * Atomic: the library's threads consult it too. */
-struct AllocProbe {
-  std::atomic<std::thread::id> thread;
-  std::atomic<int> seen{0}, fail_from{0};
-  static int hook(size_t, const char *, void *user) {
-    auto *p = static_cast<AllocProbe *>(user);
-    if (std::this_thread::get_id() != p->thread.load()) return 0;
-    int n = ++p->seen, from = p->fail_from.load();
-    return from > 0 && n >= from ? 1 : 0;
-  }
-};
 
 class Config : public ::testing::Test {
  protected:
@@ -100,11 +87,18 @@ class Config : public ::testing::Test {
     }
   }
   void TearDown() override { disarm(); }
+  // Fails the arming thread's allocations from the fail_from-th on (0: none); atomics: see hook.
   void arm(int fail_from) {
-    probe_.thread = std::this_thread::get_id();
-    probe_.seen = 0;
-    probe_.fail_from = fail_from;
-    yv_mem_set_fail_hook(&AllocProbe::hook, &probe_);
+    thread_ = std::this_thread::get_id();
+    seen_ = 0;
+    fail_from_ = fail_from;
+    yv_mem_set_fail_hook(&hook, this);
+  }
+  static int hook(size_t, const char *, void *user) {
+    auto *t = static_cast<Config *>(user);
+    if (std::this_thread::get_id() != t->thread_.load()) return 0;
+    int n = ++t->seen_, from = t->fail_from_.load();
+    return from > 0 && n >= from ? 1 : 0;
   }
   void disarm() { yv_mem_set_fail_hook(nullptr, nullptr); }
   /* Only an existing profile answers a read while every allocation fails. */
@@ -115,18 +109,9 @@ class Config : public ::testing::Test {
     disarm();
     return yes;
   }
-  AllocProbe probe_;
+  std::atomic<std::thread::id> thread_;
+  std::atomic<int> seen_{0}, fail_from_{0};
 };
-
-/* set, get and report all refuse the profile and leave *fmt alone. */
-void expect_profile_refused(uint8_t cfg) {
-  int v = 7;
-  char *line = reinterpret_cast<char *>(&v);
-  EXPECT_EQ(YWS_ERR_INVAL_PARM, yv_ws_cfg_set_opt(cfg, YWS_CFG_PING_INTERVAL, 1));
-  EXPECT_EQ(YWS_ERR_INVAL_PARM, yv_ws_cfg_get_opt(cfg, YWS_CFG_PING_INTERVAL, &v));
-  EXPECT_EQ(YWS_ERR_INVAL_PARM, yws_cfg_get_opt_with_fmt(&line, 14, cfg, "ping/interval", nullptr));
-  EXPECT_EQ(reinterpret_cast<char *>(&v), line);
-}
 
 }  // namespace
 
@@ -184,7 +169,13 @@ TEST_F(Config, IdsKeysAndProfilesOutsideTheTablesAreRefused) {
     EXPECT_EQ(7, v);
     EXPECT_EQ(YWS_ERR_INVAL_PARM, report_refused(id, 0, "k")) << id;
   }
-  expect_profile_refused(3);
+  // Profile 3: set, get and report all refuse it, and a refused report leaves *fmt alone.
+  int v = 7;
+  char *line = reinterpret_cast<char *>(&v);
+  EXPECT_EQ(YWS_ERR_INVAL_PARM, yv_ws_cfg_set_opt(3, YWS_CFG_PING_INTERVAL, 1));
+  EXPECT_EQ(YWS_ERR_INVAL_PARM, yv_ws_cfg_get_opt(3, YWS_CFG_PING_INTERVAL, &v));
+  EXPECT_EQ(YWS_ERR_INVAL_PARM, yws_cfg_get_opt_with_fmt(&line, 14, 3, "ping/interval", nullptr));
+  EXPECT_EQ(reinterpret_cast<char *>(&v), line);
   EXPECT_EQ(YWS_ERR_INVAL_PARM, yws_cfg_init(3));
   EXPECT_EQ(YWS_ERR_INVAL_PARM, yws_cfg_init(-1));
   EXPECT_EQ(YWS_ERR_INVAL_PARM, yws_cfg_add_http_head(3, "A", "1"));
@@ -209,10 +200,7 @@ TEST_F(Config, PointerOptionsAreCopiedOrRefusedWithoutLosingTheOldValue) {
   for (int id : k_string_opts) {
     SCOPED_TRACE(id);
     char first[] = "ws://a/1";
-    if (id == YWS_CFG_CONN_SUBPROT) {  // a token list only
-      EXPECT_EQ(YWS_ERR_INVAL_PARM, yv_ws_cfg_set_opt(0, id, first));
-      std::strcpy(first, "ws.a.1");
-    }
+    if (id == YWS_CFG_CONN_SUBPROT) std::strcpy(first, "ws.a.1");  // a token list only: test_trust
     std::string want = first;
     EXPECT_EQ(YWS_OK, yv_ws_cfg_set_opt(0, id, first));
     first[0] = 'X';
@@ -257,7 +245,7 @@ TEST_F(Config, ProfileOfAClientInUseRefusesEverySet) {
     EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(1, YWS_CFG_REQHEAD_ADD, "A", "1"));
     EXPECT_EQ(YWS_ERR_BUSY, yv_ws_cfg_set_opt(1, YWS_CFG_REQHEAD_REMOVE, nullptr));
     disarm();
-    EXPECT_EQ(0, probe_.seen.load());  // no copy was made
+    EXPECT_EQ(0, seen_.load());  // no copy was made
     EXPECT_EQ(60, get_int(1, YWS_CFG_PING_INTERVAL));
     EXPECT_EQ(0, get_int(1, YWS_CFG_PING_TIMEOUT));
     EXPECT_EQ(peer.url("/"), get_str(1, YWS_CFG_CONN_URL));
@@ -305,12 +293,10 @@ TEST_F(Config, HeaderListKeepsOrderReplacesRemovesByExactNameAndRefusesUnsafeInp
   };
   for (const auto &c : cases) {
     ASSERT_EQ(0, yws_cfg_remove_http_head(0, nullptr));
-    for (const auto &s : c.steps) {
-      if (s.second)
-        EXPECT_EQ(YWS_OK, yws_cfg_add_http_head(0, s.first, s.second)) << s.first;
-      else
-        EXPECT_EQ(0, yws_cfg_remove_http_head(0, s.first));
-    }
+    for (const auto &s : c.steps)  // add, or remove with a null value
+      EXPECT_EQ(0, s.second ? yws_cfg_add_http_head(0, s.first, s.second)
+                            : yws_cfg_remove_http_head(0, s.first))
+          << (s.first ? s.first : "null");
     EXPECT_EQ(c.line, heads(0));
   }
   // Unsafe or oversized input is refused.

@@ -136,6 +136,12 @@ class Faults : public ::testing::Test {
     EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_OPEN), opens_ + opens);
     EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), closes_ + closes);
   }
+  // Nothing of the client left, so many notifications since mark(), the bystander intact.
+  void expect_ended(size_t opens, size_t closes) {
+    EXPECT_TRUE(left_clean(heap_));
+    expect_notified(opens, closes);
+    EXPECT_TRUE(intact());
+  }
   std::unique_ptr<WsServer> other_;
   size_t heap_ = 0, opens_ = 0, closes_ = 0, from_ = 0, other_opens_ = 0, other_closes_ = 0;
   size_t round_ = 0;
@@ -203,10 +209,8 @@ TEST_P(OpenFaults, NotifyOneOpenFailureAndLeaveNothing) {
   EXPECT_EQ(c.cause, GetParam().cause);
   EXPECT_EQ(c.code, 0);
   EXPECT_EQ(c.reason, "");
-  EXPECT_TRUE(left_clean(heap_));
-  expect_notified(1, 0);
   EXPECT_EQ(received_size(kClient, Notes::get().all(), from_), 0u);
-  EXPECT_TRUE(intact());
+  expect_ended(1, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, OpenFaults,
@@ -238,10 +242,8 @@ TEST_P(ServerEnds, NotifyOneCloseAfterTheEchoesInOrder) {
   ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes_ + 1));
   EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
   EXPECT_TRUE(server.wait_closed(1, kWait));  // it shares the heap counters
-  EXPECT_TRUE(left_clean(heap_));
   EXPECT_EQ(received(kClient, Notes::get().all(), from_), expected);
-  expect_notified(1, 1);
-  EXPECT_TRUE(intact());
+  expect_ended(1, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, ServerEnds,
@@ -273,8 +275,7 @@ TEST_F(Faults, StalledReaderFillsTheTransmitLimitThenDrains) {
   EXPECT_TRUE(received(kClient, Notes::get().all(), from_) == stream.sent);
   EXPECT_EQ(close_client(kClient), 0);
   EXPECT_TRUE(server.wait_closed(1, kWait));
-  EXPECT_TRUE(left_clean(heap_));
-  EXPECT_TRUE(intact());
+  expect_ended(1, 1);
 }
 
 TEST_P(BearerLosses, ReleaseTheClientOnTheLostContextAtOnceWithOpenFailure) {
@@ -322,9 +323,7 @@ TEST_P(BearerLosses, ReleaseTheClientOnTheLostContextAtOnceWithOpenFailure) {
   // The peer's answer to our close frame may have come before the loss.
   EXPECT_TRUE(c.code == 0 || (phase == Phase::kClosing && c.code == 1000)) << c.code;
   EXPECT_TRUE(!connected || peer.wait_disconnected(kWait));
-  EXPECT_TRUE(left_clean(heap_));
-  expect_notified(opens, 0);
-  EXPECT_TRUE(intact());
+  expect_ended(opens, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, BearerLosses,
@@ -355,9 +354,7 @@ TEST_F(Faults, CloseInBearerStepIsRefusedBusyAndTheOpenGoesOn) {
   EXPECT_TRUE(echoed(kClient, "late"));
   EXPECT_EQ(close_client(kClient), 0);
   EXPECT_TRUE(server.wait_closed(1, kWait));  // its side shares the heap counters
-  EXPECT_TRUE(left_clean(heap_));
-  expect_notified(1, 1);
-  EXPECT_TRUE(intact());
+  expect_ended(1, 1);
 }
 
 // Three flooding clients saturate the queue while the caller writes and closes them.

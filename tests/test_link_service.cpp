@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -39,6 +40,43 @@ std::string pattern(size_t n, size_t salt) {
   return s;
 }
 
+struct Written {
+  int refused = 0, max_unsent = 0;
+};
+
+// Writes `data` in pieces of `piece`, waiting while the transmit queue is full; a refused write
+// must queue nothing. `on_refused` runs after each refusal.
+bool write_all(const std::string &data, size_t piece, Written *w,
+               const std::function<void()> &on_refused = nullptr) {
+  size_t off = 0;
+  auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (off < data.size() && Clock::now() < deadline) {
+    size_t n = std::min(piece, data.size() - off);
+    int before = unsent(kClient);
+    int rc = write_bytes(kClient, data.substr(off, n));
+    int after = unsent(kClient);
+    w->max_unsent = std::max(w->max_unsent, after);
+    if (rc == YWS_OK) {
+      off += n;
+      continue;
+    }
+    if (rc != YWS_ERR_NO_MEM) return false;
+    EXPECT_LE(after, before) << "a refused write queues nothing";
+    ++w->refused;
+    if (on_refused) on_refused();
+    std::this_thread::sleep_for(milliseconds(5));  // the writer's pace, not a synchronisation
+  }
+  return off == data.size();
+}
+
+// Whether `data`, and nothing else, came back in RECV notifications from note `from` on.
+bool came_back(size_t from, const std::string &data, milliseconds t) {
+  Notes::get().wait(
+      [&](const std::vector<Note> &n) { return received_size(kClient, n, from) >= data.size(); },
+      t);
+  return received(kClient, Notes::get().all(), from) == data;
+}
+
 struct LinkCase {
   const char *name;
   LinkProfile link;
@@ -51,25 +89,6 @@ void PrintTo(const LinkCase &c, std::ostream *os) {
 
 class OverLink : public OneClientTest<kClient>, public ::testing::WithParamInterface<LinkCase> {};
 
-// Writes `data` in pieces no bigger than the transmit limit, waiting while it is full.
-bool write_all(const std::string &data, size_t piece, int *full_seen) {
-  size_t off = 0;
-  auto deadline = Clock::now() + std::chrono::seconds(60);
-  while (off < data.size() && Clock::now() < deadline) {
-    size_t n = std::min(piece, data.size() - off);
-    int rc = write_bytes(kClient, data.substr(off, n));
-    if (rc == YWS_OK) {
-      off += n;
-    } else if (rc == YWS_ERR_NO_MEM) {
-      ++*full_seen;
-      std::this_thread::sleep_for(milliseconds(5));  // the writer's pace, not a synchronisation
-    } else {
-      return false;
-    }
-  }
-  return off == data.size();
-}
-
 }  // namespace
 
 TEST_P(OverLink, EveryByteOnceInOrderInBothReceiveModes) {
@@ -78,17 +97,14 @@ TEST_P(OverLink, EveryByteOnceInOrderInBothReceiveModes) {
   LinkEmu emu(server.port(), lc.link);
   profile(kCfg, url_via(emu, "/echo"));
   yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_TIMEOUT, 10);
+  Written w;
 
   // Direct: the echo arrives in RECV notifications.
   size_t from = Notes::get().all().size();
   ASSERT_EQ(open_client(kClient, kCfg), 0);
   const std::string a = pattern(lc.bytes, 1);
-  int full = 0;
-  ASSERT_TRUE(write_all(a, 1000, &full));
-  ASSERT_TRUE(Notes::get().wait(
-      [&](const std::vector<Note> &n) { return received_size(kClient, n, from) >= a.size(); },
-      milliseconds(30000)));
-  EXPECT_TRUE(received(kClient, Notes::get().all(), from) == a) << "direct mode";
+  ASSERT_TRUE(write_all(a, 1000, &w));
+  EXPECT_TRUE(came_back(from, a, milliseconds(30000))) << "direct mode";
   ASSERT_EQ(close_client(kClient), YWS_OK);
   ASSERT_TRUE(settled());
 
@@ -96,7 +112,7 @@ TEST_P(OverLink, EveryByteOnceInOrderInBothReceiveModes) {
   from = Notes::get().all().size();
   ASSERT_EQ(open_client(kClient, kCfg, YWS_SYS_MODE_BUFFERED), 0);
   const std::string b = pattern(lc.bytes, 2);
-  ASSERT_TRUE(write_all(b, 1000, &full));
+  ASSERT_TRUE(write_all(b, 1000, &w));
   std::string read, buf(4096, '\0');
   auto whole = [&] { return received(kClient, Notes::get().all(), from) + read; };
   auto deadline = Clock::now() + std::chrono::seconds(30);
@@ -120,97 +136,8 @@ INSTANTIATE_TEST_SUITE_P(Profiles, OverLink,
                          [](const ::testing::TestParamInfo<LinkCase> &i) { return i.param.name; });
 
 namespace {
+
 using LinkService = OneClientTest<kClient>;
-}
-
-// A slow link fills the transmit queue: unsent never exceeds the limit, a refused write queues
-// nothing, and what was accepted is what the server gets.
-TEST_F(LinkService, TransmitLimitAndUnsentUnderBackPressure) {
-  WsServer server;
-  LinkEmu emu(server.port(), ywstest::kLink3G);
-  profile(kCfg, url_via(emu, "/echo"));
-  yv_ws_cfg_set_opt(kCfg, YWS_CFG_WRITE_BUFFERSZ, 4096);
-  size_t from = Notes::get().all().size();
-  ASSERT_EQ(open_client(kClient, kCfg), 0);
-  emu.stall_server_reads(true);
-  const std::string data = pattern(160000, 3);
-  size_t off = 0;
-  int max_unsent = 0, refused = 0;
-  auto deadline = Clock::now() + std::chrono::seconds(60);
-  while (off < data.size() && Clock::now() < deadline) {
-    size_t n = std::min<size_t>(1500, data.size() - off);
-    int before = unsent(kClient);
-    int rc = write_bytes(kClient, data.substr(off, n));
-    int after = unsent(kClient);
-    max_unsent = std::max(max_unsent, after);
-    if (rc == YWS_OK) {
-      off += n;
-    } else {
-      ASSERT_EQ(rc, YWS_ERR_NO_MEM);
-      EXPECT_LE(after, before) << "a refused write queues nothing";
-      if (++refused == 20) emu.stall_server_reads(false);  // the queue was seen full
-      std::this_thread::sleep_for(milliseconds(5));        // the writer's pace
-    }
-  }
-  emu.stall_server_reads(false);
-  ASSERT_EQ(off, data.size());
-  EXPECT_GE(refused, 20);
-  EXPECT_LE(max_unsent, 4096);
-  EXPECT_GT(max_unsent, 4096 - 1500);
-  ASSERT_TRUE(eventually([] { return unsent(kClient) == 0; }, milliseconds(20000)));
-  int total = 0, left = -1;
-  yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_UNSENT_SIZE, &total, &left);
-  EXPECT_EQ(total, static_cast<int>(data.size()));
-  ASSERT_TRUE(Notes::get().wait(
-      [&](const std::vector<Note> &n) { return received_size(kClient, n, from) >= data.size(); },
-      milliseconds(20000)));
-  EXPECT_TRUE(received(kClient, Notes::get().all(), from) == data);
-  ASSERT_EQ(close_client(kClient), YWS_OK);
-}
-
-// Pings of 1 s with a 3 s deadline on the 2G-like link: no false timeout over 10 s; then a
-// blackout ends the client with a timeout, and a close during a blackout finishes in time.
-TEST_F(LinkService, KeepaliveOn2GAndBlackouts) {
-  WsServer server;
-  LinkEmu emu(server.port(), ywstest::kLink2G);
-  profile(kCfg, url_via(emu, "/echo"));
-  yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_TIMEOUT, 10);
-  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, 1);
-  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_TIMEOUT, 3);
-  yv_ws_cfg_set_opt(kCfg, YWS_CFG_CLOSE_WAITTIME, 2);
-  size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
-  ASSERT_EQ(open_client(kClient, kCfg), 0);
-  EXPECT_FALSE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1, milliseconds(10000)))
-      << "false ping timeout";
-  EXPECT_EQ(yv_ws_get_client_conn_state(kClient), YWS_CONN_STA_CONNECTED);
-  EXPECT_TRUE(echoed(kClient, "still here"));
-
-  // The last answer may already be in flight when the blackout starts, so the deadline is
-  // counted from the first ping that gets none: at most one interval later.
-  Clock::time_point dark = Clock::now();
-  emu.blackout(10000);
-  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1, milliseconds(8000)));
-  double took = secs(Clock::now() - dark);
-  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_ERR_TIMEDOUT);
-  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_PING_TIMEOUT);
-  EXPECT_GE(took, 3.0 - 0.7);  // the newest answer left before the blackout, 2 delays back
-  EXPECT_LE(took, 1 + 3 + 1.0);
-  emu.end_blackout();
-  ASSERT_TRUE(settled());
-
-  // A close that gets no answer ends within close/waittime.
-  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, 0);
-  ASSERT_EQ(open_client(kClient, kCfg), 0);
-  emu.blackout(10000);
-  Clock::time_point asked = Clock::now();
-  ASSERT_EQ(yv_ws_close_proc(kClient), YWS_OK);
-  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 2, milliseconds(6000)));
-  EXPECT_LE(secs(Clock::now() - asked), 2 + 0.5);
-  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_USER);
-  emu.end_blackout();
-}
-
-namespace {
 
 // Notifications of a client from `from` on, RECV left out.
 std::vector<Note> outcomes_of(int client, const std::vector<Note> &all, size_t from) {
@@ -239,16 +166,96 @@ void reconnecting_profile(int cfg, const std::string &url, int min_ms, int max_m
   yv_ws_cfg_set_opt(id, YWS_CFG_RECONN_MAXDELAY, max_ms);
 }
 
-void close_all_clients() {
-  for (int c = 0; c < YWS_CLIENT_NUM; c++) {
-    size_t n = Notes::get().count(c, YWS_CB_TYPE_CLOSE);
-    if (yv_ws_get_client_conn_state(static_cast<uint8_t>(c)) != YWS_CONN_STA_IDLE &&
-        yv_ws_close_proc(c) == YWS_OK)
-      Notes::get().wait_count(c, YWS_CB_TYPE_CLOSE, n + 1, milliseconds(10000));
-  }
+}  // namespace
+
+// A slow link fills the transmit queue: unsent never exceeds the limit, a refused write queues
+// nothing, and what was accepted is what the server gets.
+TEST_F(LinkService, TransmitLimitAndUnsentUnderBackPressure) {
+  WsServer server;
+  LinkEmu emu(server.port(), ywstest::kLink3G);
+  profile(kCfg, url_via(emu, "/echo"));
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_WRITE_BUFFERSZ, 4096);
+  size_t from = Notes::get().all().size();
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  emu.stall_server_reads(true);
+  const std::string data = pattern(160000, 3);
+  Written w;  // the server reads again once the queue was seen full 20 times
+  ASSERT_TRUE(write_all(data, 1500, &w, [&] {
+    if (w.refused == 20) emu.stall_server_reads(false);
+  }));
+  emu.stall_server_reads(false);
+  EXPECT_GE(w.refused, 20);
+  EXPECT_LE(w.max_unsent, 4096);
+  EXPECT_GT(w.max_unsent, 4096 - 1500);
+  ASSERT_TRUE(eventually([] { return unsent(kClient) == 0; }, milliseconds(20000)));
+  int total = 0, left = -1;
+  yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_UNSENT_SIZE, &total, &left);
+  EXPECT_EQ(total, static_cast<int>(data.size()));
+  EXPECT_TRUE(came_back(from, data, milliseconds(20000)));
+  ASSERT_EQ(close_client(kClient), YWS_OK);
 }
 
-}  // namespace
+// On the 2G-like link, pings of 1 s with a 3 s deadline: no false timeout over 10 s, then a
+// blackout ends the client by its ping timeout in time. Reconnecting, attempts fail while the
+// link is dark and the first one after it connects. A close that gets no answer ends within
+// close/waittime.
+TEST_F(LinkService, KeepaliveBlackoutsAndReconnectingOn2G) {
+  WsServer server;
+  LinkEmu emu(server.port(), ywstest::kLink2G);
+  reconnecting_profile(kCfg, url_via(emu, "/echo"), 500, 2000);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_ATTEMPTS, 0);  // until the second part
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, 1);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_TIMEOUT, 3);
+  size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  EXPECT_FALSE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1, milliseconds(10000)))
+      << "false ping timeout";
+  EXPECT_EQ(yv_ws_get_client_conn_state(kClient), YWS_CONN_STA_CONNECTED);
+  EXPECT_TRUE(echoed(kClient, "still here"));
+
+  // The last answer may already be in flight when the blackout starts, so the deadline is
+  // counted from the first ping that gets none: at most one interval later.
+  Clock::time_point dark = Clock::now();
+  emu.blackout(10000);
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1, milliseconds(8000)));
+  double took = secs(Clock::now() - dark);
+  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_ERR_TIMEDOUT);
+  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_PING_TIMEOUT);
+  EXPECT_GE(took, 3.0 - 0.7);  // the newest answer left before the blackout, 2 delays back
+  EXPECT_LE(took, 1 + 3 + 1.0);
+  emu.end_blackout();
+  ASSERT_TRUE(settled());
+
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_ATTEMPTS, 255);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  size_t from = Notes::get().all().size();
+  emu.blackout(6000);
+  dark = Clock::now();
+  ASSERT_TRUE(reopened(kClient, from, milliseconds(30000)));
+  EXPECT_GE(secs(Clock::now() - dark), 5.0) << "no connection through a dark link";
+  auto o = outcomes_of(kClient, Notes::get().all(), from);
+  EXPECT_EQ(o[0].type, YWS_CB_TYPE_CLOSE);
+  EXPECT_EQ(o[0].virt, YWS_ERR_TIMEDOUT);
+  for (size_t i = 1; i + 1 < o.size(); i += 2) {
+    EXPECT_EQ(o[i].type, YWS_CB_TYPE_RECONNECT) << i;
+    EXPECT_LE(o[i].virt, 2000) << i;
+    EXPECT_EQ(o[i + 1].type, YWS_CB_TYPE_OPEN) << i;
+  }
+  EXPECT_TRUE(echoed(kClient, "after the dark"));
+  ASSERT_EQ(close_client(kClient), YWS_OK);
+
+  // No pings, which would end it first.
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, 0);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+  emu.blackout(10000);
+  Clock::time_point asked = Clock::now();
+  ASSERT_EQ(yv_ws_close_proc(kClient), YWS_OK);
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1, milliseconds(6000)));
+  EXPECT_LE(secs(Clock::now() - asked), 2 + 0.5);
+  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_USER);
+  emu.end_blackout();
+}
 
 // Three clients that lose one 3G-like link together come back by themselves, each after a delay
 // of its own drawn inside its bounds, not in step.
@@ -279,31 +286,5 @@ TEST_F(LinkService, ThreeClientsResetTogetherReconnectApart) {
   }
   EXPECT_GE(secs(Clock::now() - cut), 0.5);
   EXPECT_GE(delays.size(), 2u) << "all three retried in step";
-  close_all_clients();
-}
-
-// On the 2G-like link a blackout ends the client by its ping timeout; attempts fail while the
-// link is dark and the first one after it connects, with data flowing again.
-TEST_F(LinkService, ABlackoutIsOutlivedByReconnecting) {
-  WsServer server;
-  LinkEmu emu(server.port(), ywstest::kLink2G);
-  reconnecting_profile(kCfg, url_via(emu, "/echo"), 500, 2000);
-  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, 1);
-  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_TIMEOUT, 3);
-  ASSERT_EQ(open_client(kClient, kCfg), 0);
-  size_t from = Notes::get().all().size();
-  emu.blackout(6000);
-  Clock::time_point dark = Clock::now();
-  ASSERT_TRUE(reopened(kClient, from, milliseconds(30000)));
-  EXPECT_GE(secs(Clock::now() - dark), 5.0) << "no connection through a dark link";
-  auto o = outcomes_of(kClient, Notes::get().all(), from);
-  EXPECT_EQ(o[0].type, YWS_CB_TYPE_CLOSE);
-  EXPECT_EQ(o[0].virt, YWS_ERR_TIMEDOUT);
-  for (size_t i = 1; i + 1 < o.size(); i += 2) {
-    EXPECT_EQ(o[i].type, YWS_CB_TYPE_RECONNECT) << i;
-    EXPECT_LE(o[i].virt, 2000) << i;
-    EXPECT_EQ(o[i + 1].type, YWS_CB_TYPE_OPEN) << i;
-  }
-  EXPECT_TRUE(echoed(kClient, "after the dark"));
-  close_all_clients();
+  for (int c = 0; c < YWS_CLIENT_NUM; c++) EXPECT_EQ(close_client(c), YWS_OK) << c;
 }

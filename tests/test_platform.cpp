@@ -19,14 +19,11 @@
 
 namespace {
 
-struct Counter {
-  std::atomic<int> n{0};
-  void Add() { n++; }
-  bool WaitAtLeast(int k) {
-    return ywst::eventually([&] { return n >= k; }, std::chrono::seconds(3));
-  }
-  int Get() { return n; }
-};
+using Count = std::atomic<int>;
+
+bool reaches(const Count &n, int k) {
+  return ywst::eventually([&] { return n >= k; }, std::chrono::seconds(3));
+}
 
 yv_queue_t MakeQueue(uint32_t count) {
   yv_queue_t q = 0;
@@ -46,28 +43,28 @@ yv_event_t Take(yv_queue_t q) {
 }
 
 struct Fired {
-  Counter count, entered;
+  Count count{0}, entered{0};
   yv_timer_t self = 0;
   yv_queue_t q = 0;
   YvOSStatus st = 1;
 };
 
 void OnFire(void *arg) {
-  static_cast<Fired *>(arg)->count.Add();
+  static_cast<Fired *>(arg)->count++;
 }
 
 void StopSelf(void *arg) {
   auto *s = static_cast<Fired *>(arg);
   YvOSStatus stop = yv_rtos_timer_stop(s->self);
   s->st = stop != YV_OSI_SUCCESS ? stop : yv_rtos_timer_delete(s->self);
-  s->count.Add();
+  s->count++;
 }
 
 void PostFromTimer(void *arg) {
   auto *s = static_cast<Fired *>(arg);
-  s->entered.Add();
+  s->entered++;
   Post(s->q, 7, 7);
-  s->count.Add();
+  s->count++;
 }
 
 void NopEntry(void *) {}
@@ -76,15 +73,15 @@ struct Capture {
   std::mutex mu;
   std::vector<std::string> lines;
   std::atomic<bool> removed{false};
-  Counter seen, after_removal;
+  Count seen{0}, after_removal{0};
 };
 
 void CaptureSink(const char *line, void *user) {
   auto *c = static_cast<Capture *>(user);
-  if (c->removed) c->after_removal.Add();
+  if (c->removed) c->after_removal++;
   std::lock_guard<std::mutex> lk(c->mu);
   c->lines.emplace_back(line);
-  c->seen.Add();
+  c->seen++;
 }
 
 struct Answer {
@@ -94,21 +91,16 @@ struct Answer {
   std::thread::id thread;
 };
 
+// Written by the layer thread only; a slot is read once n counts it.
 struct Answers {
-  std::mutex mu;
-  std::vector<Answer> v;
-  Counter n;
-  Answer At(size_t i) {
-    std::lock_guard<std::mutex> lk(mu);
-    return v.at(i);
-  }
+  Answer v[4];
+  Count n{0};
 };
 
 void OnDataCall(uint8_t, uint32_t ind, int cid, bool result, void *ref) {
   auto *a = static_cast<Answers *>(ref);
-  std::lock_guard<std::mutex> lk(a->mu);
-  a->v.push_back({ind, cid, result, std::this_thread::get_id()});
-  a->n.Add();
+  if (a->n < 4) a->v[a->n] = {ind, cid, result, std::this_thread::get_id()};
+  a->n++;
 }
 
 }  // namespace
@@ -128,35 +120,36 @@ TEST(Queue, DeleteWakesBlockedCallersAndRefusesStaleHandle) {
   yv_queue_t full = MakeQueue(1), empty = MakeQueue(1);
   ASSERT_EQ(Post(full, 0, 0), YV_OSI_SUCCESS);
   std::atomic<YvOSStatus> poster_st{1}, waiter_st{1};
-  Counter started, finished;
+  Count started{0}, finished{0};
   std::thread poster([&] {
-    started.Add();
+    started++;
     poster_st = Post(full, 0, 1);
-    finished.Add();
+    finished++;
   });
   std::thread waiter([&] {
     yv_event_t ev;
-    started.Add();
+    started++;
     waiter_st = yv_rtos_queue_wait(empty, &ev, sizeof ev, YV_WAIT_FOREVER);
-    finished.Add();
+    finished++;
   });
-  ASSERT_TRUE(started.WaitAtLeast(2));
+  ASSERT_TRUE(reaches(started, 2));
   EXPECT_EQ(yv_rtos_queue_delete(full), YV_OSI_SUCCESS);
   EXPECT_EQ(yv_rtos_queue_delete(empty), YV_OSI_SUCCESS);
-  ASSERT_TRUE(finished.WaitAtLeast(2)); /* aborts on joinable threads rather than hang */
+  ASSERT_TRUE(reaches(finished, 2)); /* aborts on joinable threads rather than hang */
   poster.join();
   waiter.join();
   EXPECT_EQ(poster_st.load(), YV_OSI_QUEUE_DELETED);
   EXPECT_EQ(waiter_st.load(), YV_OSI_QUEUE_DELETED);
-
   yv_event_t ev;
   EXPECT_EQ(Post(full, 0, 2), YV_OSI_QUEUE_DELETED);
   EXPECT_EQ(yv_rtos_queue_wait(full, &ev, sizeof ev, 0), YV_OSI_QUEUE_DELETED);
   EXPECT_EQ(yv_rtos_queue_delete(full), YV_OSI_QUEUE_DELETED);
 }
 
-/* The single timer thread fires in deadline order, so a later marker bounds earlier timers. */
-TEST(Timer, OneShotFiresOnceAndStopHolds) {
+// The single timer thread fires in deadline order, so a later marker bounds earlier timers.
+// Then a timer stops and deletes itself in its callback, and another is stopped and deleted
+// from a second thread while its callback blocks.
+TEST(Timer, OneShotFiresOnceStopHoldsAndStopOrDeleteWorkInsideOrDuringTheCallback) {
   uint32_t base = yv_rtos_test_live_timers();
   Fired f[3]; /* one-shot, stopped, marker */
   yv_timer_t t[3] = {};
@@ -169,21 +162,18 @@ TEST(Timer, OneShotFiresOnceAndStopHolds) {
   EXPECT_TRUE(yv_rtos_timer_is_running(t[2]));
   EXPECT_EQ(yv_rtos_timer_stop(t[1]), YV_OSI_SUCCESS);
   EXPECT_FALSE(yv_rtos_timer_is_running(t[1]));
-  ASSERT_TRUE(f[2].count.WaitAtLeast(1));
-  EXPECT_EQ(f[0].count.Get(), 1);
-  EXPECT_EQ(f[1].count.Get(), 0);
+  ASSERT_TRUE(reaches(f[2].count, 1));
+  EXPECT_EQ(f[0].count, 1);
+  EXPECT_EQ(f[1].count, 0);
   EXPECT_FALSE(yv_rtos_timer_is_running(t[0]));
   for (yv_timer_t x : t) EXPECT_EQ(yv_rtos_timer_delete(x), YV_OSI_SUCCESS);
   EXPECT_EQ(yv_rtos_test_live_timers(), base);
   EXPECT_EQ(yv_rtos_timer_start(t[0], 1, 0), YV_OSI_INVALID_HANDLE);
-}
 
-TEST(Timer, StopAndDeleteInsideOrDuringCallback) {
-  uint32_t base = yv_rtos_test_live_timers();
   Fired s;
   ASSERT_EQ(yv_rtos_timer_create(&s.self, 0, StopSelf, &s), YV_OSI_SUCCESS);
   ASSERT_EQ(yv_rtos_timer_start(s.self, 1, 1), YV_OSI_SUCCESS);
-  ASSERT_TRUE(s.count.WaitAtLeast(1));
+  ASSERT_TRUE(reaches(s.count, 1));
   EXPECT_EQ(s.st, YV_OSI_SUCCESS);
   EXPECT_EQ(yv_rtos_test_live_timers(), base);
 
@@ -195,19 +185,20 @@ TEST(Timer, StopAndDeleteInsideOrDuringCallback) {
   ASSERT_EQ(Post(p.q, 0, 1), YV_OSI_SUCCESS);
   ASSERT_EQ(yv_rtos_timer_create(&p.self, 0, PostFromTimer, &p), YV_OSI_SUCCESS);
   ASSERT_EQ(yv_rtos_timer_start(p.self, 1, 0), YV_OSI_SUCCESS);
-  ASSERT_TRUE(p.entered.WaitAtLeast(1));
-  Counter stopped;
+  ASSERT_TRUE(reaches(p.entered, 1));
+  Count stopped{0};
   std::thread stopper([&] {
     yv_rtos_timer_stop(p.self);
     yv_rtos_timer_delete(p.self);
-    stopped.Add();
+    stopped++;
   });
-  EXPECT_TRUE(stopped.WaitAtLeast(1)) << "stop/delete waited for the callback";
+  EXPECT_TRUE(reaches(stopped, 1)) << "stop/delete waited for the callback";
   EXPECT_EQ(Take(p.q).param1, 1u);
   EXPECT_EQ(Take(p.q).id, 7u);
-  EXPECT_TRUE(p.count.WaitAtLeast(1));
+  EXPECT_TRUE(reaches(p.count, 1));
   stopper.join();
   yv_rtos_queue_delete(p.q);
+  EXPECT_EQ(yv_rtos_test_live_timers(), base);
 }
 
 // A task's stack is painted: what it touched is what it reports, whatever the host gave it.
@@ -249,7 +240,6 @@ TEST(Task, FailureInjectionGivesDistinctStatuses) {
   seen.insert(yv_rtos_task_create(&task, 0, 0, "wsclient", NopEntry, nullptr, 0));
   EXPECT_EQ(task, 0u);
   yv_rtos_test_fail_task_name(nullptr);
-
   yv_rtos_test_fail_next(YV_RTOS_FAIL_QUEUE_CREATE, 1, 1);
   ASSERT_EQ(yv_rtos_queue_create(&q, 4, 1), YV_OSI_SUCCESS);
   yv_rtos_queue_delete(q);
@@ -274,20 +264,17 @@ TEST(Trace, SinkGetsFormattedLinesAndNothingAfterRemoval) {
   osiTracePrintf(YV_TRACE_TAG, "client %d state %s\n", 2, "open");
   osiTracePrintf(YV_TRACE_TAG, "%s", std::string(2000, 'x').c_str());
   std::atomic<bool> stop{false};
-  Counter loops;
+  Count loops{0};
   std::thread tracer([&] {
-    while (!stop) {
-      osiTracePrintf(YV_TRACE_TAG, "tick");
-      loops.Add();
-    }
+    for (; !stop; loops++) osiTracePrintf(YV_TRACE_TAG, "tick");
   });
-  ASSERT_TRUE(cap.seen.WaitAtLeast(10));
+  ASSERT_TRUE(reaches(cap.seen, 10));
   yv_trace_set_sink(nullptr, nullptr);
   cap.removed = true;
-  EXPECT_TRUE(loops.WaitAtLeast(loops.Get() + 100));
+  EXPECT_TRUE(reaches(loops, loops + 100));
   stop = true;
   tracer.join();
-  EXPECT_EQ(cap.after_removal.Get(), 0);
+  EXPECT_EQ(cap.after_removal, 0);
   std::lock_guard<std::mutex> lk(cap.mu);
   EXPECT_EQ(cap.lines[0], "client 2 state open");
   EXPECT_GT(cap.lines[1].size(), 100u);
@@ -319,7 +306,6 @@ TEST(Mem, FailHookAndByteCountersCoverTheLibrarysBlocks) {
   yv_mem_chunk_free(c);
   EXPECT_EQ(yv_mem_bytes_in_use(), base);
   EXPECT_GE(yv_mem_peak_bytes(), base + 4000);
-
   yv_mem_install_lws_allocator();
   yv_mem_install_lws_allocator();
   ctl.fail_size = 555;
@@ -338,25 +324,24 @@ TEST(DataCall, AnsweredFromLayerThreadDeactivationUsesLatestCallback) {
   yv_dc_ctl_reset();
   Answers a, b;
   ASSERT_EQ(yv_datacall_pdp_active(0, 1, OnDataCall, &a), 0u);
-  ASSERT_TRUE(a.n.WaitAtLeast(1));
-  Answer x = a.At(0);
+  ASSERT_TRUE(reaches(a.n, 1));
+  const Answer &x = a.v[0];
   EXPECT_TRUE(x.ind == YAVO_DATACALL_ACT_RSP_IND && x.cid == 1 && x.result);
   EXPECT_NE(x.thread, std::this_thread::get_id());
   EXPECT_EQ(yavo_get_datacall_status(0, 1), YV_DATACALL_ACTIVED);
   EXPECT_EQ(yv_datacall_pdp_active(0, 1, OnDataCall, &a), YV_DATACALL_REPEAT_ACTIVE_ERR);
   EXPECT_EQ(yv_dc_ctl_deactivate(1), 0);
-  ASSERT_TRUE(a.n.WaitAtLeast(2));
-  EXPECT_EQ(a.At(1).ind, YAVO_DATACALL_DEACT_RSP_IND);
+  ASSERT_TRUE(reaches(a.n, 2));
+  EXPECT_EQ(a.v[1].ind, YAVO_DATACALL_DEACT_RSP_IND);
   EXPECT_EQ(yavo_get_datacall_status(0, 1), YV_DATACALL_IDLE);
-
   yv_dc_ctl_set_active(5, 1); /* active without any callback */
   EXPECT_NE(yv_dc_ctl_deactivate(5), 0);
   yv_dc_ctl_set_active(5, 1);
   EXPECT_EQ(yv_datacall_pdp_active(0, 5, OnDataCall, &b), YV_DATACALL_REPEAT_ACTIVE_ERR);
   EXPECT_EQ(yv_dc_ctl_deactivate(5), 0);
-  ASSERT_TRUE(b.n.WaitAtLeast(1));
-  EXPECT_TRUE(b.At(0).ind == YAVO_DATACALL_DEACT_RSP_IND && b.At(0).cid == 5);
-  EXPECT_EQ(a.n.Get(), 2);
+  ASSERT_TRUE(reaches(b.n, 1));
+  EXPECT_TRUE(b.v[0].ind == YAVO_DATACALL_DEACT_RSP_IND && b.v[0].cid == 5);
+  EXPECT_EQ(a.n, 2);
   EXPECT_EQ(yv_dc_ctl_wait_idle(2000), 0);
 }
 

@@ -16,7 +16,10 @@ using ywstest::WsServer;
 namespace {
 
 constexpr int kClient = 0, kCfg = 0, kSslCtx = 3;
+constexpr int kOpen = YWS_CB_TYPE_OPEN, kClose = YWS_CB_TYPE_CLOSE,
+              kReconnect = YWS_CB_TYPE_RECONNECT;
 constexpr milliseconds kLong{20000};
+using Types = std::vector<int>;
 
 class Reconnect : public OneClientTest<kClient> {
  protected:
@@ -26,48 +29,45 @@ class Reconnect : public OneClientTest<kClient> {
   }
   void TearDown() override {
     if (yv_ws_get_client_conn_state(kClient) != YWS_CONN_STA_IDLE) {
-      size_t closes = count(YWS_CB_TYPE_CLOSE);
+      size_t closes = count(kClose);
       if (yv_ws_close_proc(kClient) == YWS_OK)
-        Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1, kLong);
+        Notes::get().wait_count(kClient, kClose, closes + 1, kLong);
     }
     yavo_ssl_cfg_clear(kSslCtx);
-    if (!settled()) {
-      std::string seen;
-      for (const Note &n : outcomes())
-        seen += " " + std::to_string(n.type) + "/" + std::to_string(n.virt);
-      ADD_FAILURE() << "not settled, state " << yv_ws_get_client_conn_state(kClient) << ":" << seen;
-    }
+    EXPECT_TRUE(settled()) << "state " << yv_ws_get_client_conn_state(kClient) << ", seen "
+                           << ::testing::PrintToString(types(outcomes()));
     OneClientTest::TearDown();
   }
+  // attempts < 0 leaves the profile's default.
   void setup(const std::string &url, int attempts, int min_ms = 100, int max_ms = 1000) {
     profile_on(kCfg, url, 1, 5);
     yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_SSLCTXID, 0);
     yv_ws_cfg_set_opt(kCfg, YWS_CFG_CLOSE_WAITTIME, 2);
     yv_ws_cfg_set_opt(kCfg, YWS_CFG_WRITE_MESSAGE, 0);
-    yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_ATTEMPTS, attempts);
+    if (attempts >= 0) yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_ATTEMPTS, attempts);
     yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_MINDELAY, min_ms);
     yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_MAXDELAY, max_ms);
   }
   size_t count(int type) { return Notes::get().count(kClient, type); }
   // Notifications of the client since the test began, without RECV.
-  std::vector<Note> outcomes(const std::vector<Note> &all) const {
+  std::vector<Note> outcomes(const std::vector<Note> &all = Notes::get().all()) const {
     std::vector<Note> out;
     for (size_t i = from_; i < all.size(); i++)
       if (all[i].client == kClient && all[i].type != YWS_CB_TYPE_RECV) out.push_back(all[i]);
     return out;
   }
-  std::vector<Note> outcomes() { return outcomes(Notes::get().all()); }
-  // The predicate runs under the notes' lock: it sees them as given.
-  bool wait_outcomes(size_t n, milliseconds t = kLong) {
-    return Notes::get().wait([&](const std::vector<Note> &v) { return outcomes(v).size() >= n; },
-                             t);
+  static Types types(const std::vector<Note> &o) {
+    Types t;
+    for (const Note &n : o) t.push_back(n.type);
+    return t;
   }
-  // n notifications of that type since the test began.
+  // n notifications of that type (any: -1) since the test began; the predicate runs under the
+  // notes' lock, so it sees them as given.
   bool wait_type(int type, size_t n, milliseconds t = kLong) {
     return Notes::get().wait(
         [&](const std::vector<Note> &v) {
           size_t k = 0;
-          for (const Note &x : outcomes(v)) k += x.type == type;
+          for (const Note &x : outcomes(v)) k += type < 0 || x.type == type;
           return k >= n;
         },
         t);
@@ -80,17 +80,24 @@ class Reconnect : public OneClientTest<kClient> {
   size_t from_ = 0;
 };
 
-TEST_F(Reconnect, OffByDefaultADropEndsTheClientAsBefore) {
+// Without reconnect set, pings are timed on the link and a drop ends the client for good.
+TEST_F(Reconnect, OffByDefaultLinkStatsTellAPingsRoundTripAndADropEndsTheClient) {
   WsServer server;
-  setup(server.url("/"), 0);
+  setup(server.url("/"), -1);
+  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, 1);
   ASSERT_EQ(open_client(kClient, kCfg), 0);
+  EXPECT_EQ(stats().ping_rtt_ms, -1);
+  ASSERT_TRUE(eventually([&] { return stats().ping_rtt_ms >= 0; }, milliseconds(4000)));
+  yws_link_stats_t s = stats();
+  EXPECT_LT(s.ping_rtt_ms, 1000);
+  EXPECT_LT(s.idle_ms, 2000u);  // the pong came within the last interval
+  EXPECT_EQ(s.drops, 0u);
   server.drop_all();
-  ASSERT_TRUE(wait_outcomes(2));
+  ASSERT_TRUE(wait_type(-1, 2));
   ASSERT_TRUE(settled());
   auto o = outcomes();
-  ASSERT_EQ(o.size(), 2u);
-  EXPECT_EQ(o[1].type, YWS_CB_TYPE_CLOSE);
-  EXPECT_EQ(o[1].size, 0);
+  EXPECT_EQ(types(o), (Types{kOpen, kClose}));
+  EXPECT_EQ(o.back().size, 0);
 }
 
 TEST_F(Reconnect, ADropIsToldThenAnnouncedThenReopenedAndTheLinkCountsIt) {
@@ -101,15 +108,13 @@ TEST_F(Reconnect, ADropIsToldThenAnnouncedThenReopenedAndTheLinkCountsIt) {
   yws_wire_stats_t w1{}, w2{};
   ASSERT_EQ(yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_WIRE_STATS, &w1), YWS_OK);
   server.drop_all();
-  // CLOSE of the drop, RECONNECT 1 with its delay, OPEN 0.
-  ASSERT_TRUE(wait_outcomes(4));
+  ASSERT_TRUE(wait_type(-1, 4));
   auto o = outcomes();
-  EXPECT_EQ(o[1].type, YWS_CB_TYPE_CLOSE);
-  ASSERT_EQ(o[2].type, YWS_CB_TYPE_RECONNECT);
+  // CLOSE of the drop, RECONNECT 1 with its delay, OPEN 0.
+  ASSERT_EQ(types(o), (Types{kOpen, kClose, kReconnect, kOpen}));
   EXPECT_EQ(o[2].size, 1);
   EXPECT_GE(o[2].virt, 50);
   EXPECT_LE(o[2].virt, 100);
-  EXPECT_EQ(o[3].type, YWS_CB_TYPE_OPEN);
   EXPECT_EQ(o[3].virt, YWS_OK);
   EXPECT_TRUE(echoed(kClient, "after"));
   yws_link_stats_t s = stats();
@@ -134,73 +139,33 @@ TEST_F(Reconnect, AttemptsRunOutAfterTheLastAllowedOneAndFreeTheSlot) {
   setup("ws://127.0.0.1:" + std::to_string(closed_port()) + "/", 2);
   yws_open_t o{kClient, kCfg, nullptr, 0};
   ASSERT_EQ(yv_ws_open_proc(&o), 0);
-  // OPEN fails, RECONNECT 1, OPEN fails, RECONNECT 2, OPEN fails: the slot is free.
-  ASSERT_TRUE(wait_outcomes(5));
+  ASSERT_TRUE(wait_type(-1, 5));
   ASSERT_TRUE(settled());
   auto n = outcomes();
-  ASSERT_EQ(n.size(), 5u);
-  for (size_t i : {0u, 2u, 4u}) {
-    EXPECT_EQ(n[i].type, YWS_CB_TYPE_OPEN) << i;
-    EXPECT_EQ(n[i].virt, YWS_ERR_NET_FAIL) << i;
-  }
-  EXPECT_EQ(n[1].type, YWS_CB_TYPE_RECONNECT);
+  ASSERT_EQ(types(n), (Types{kOpen, kReconnect, kOpen, kReconnect, kOpen}));
+  for (size_t i : {0u, 2u, 4u}) EXPECT_EQ(n[i].virt, YWS_ERR_NET_FAIL) << i;
   EXPECT_EQ(n[1].size, 1);
-  EXPECT_EQ(n[3].type, YWS_CB_TYPE_RECONNECT);
   EXPECT_EQ(n[3].size, 2);
   EXPECT_LE(n[3].virt, 200);
   EXPECT_GE(n[3].virt, 100);
   EXPECT_EQ(yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_LINK_STATS, nullptr), YWS_ERR_INVAL_PARM);
 }
 
-TEST_F(Reconnect, ACloseDuringTheWaitAnswersAtOnceWithUserAndNoOpenFollows) {
-  WsServer server;
-  setup(server.url("/"), 255, 60000, 60000);
-  ASSERT_EQ(open_client(kClient, kCfg), 0);
-  ASSERT_EQ(write_bytes(kClient, "queued?"), YWS_OK);
-  server.drop_all();
-  ASSERT_TRUE(wait_type(YWS_CB_TYPE_RECONNECT, 1));
-  int state = -1;
-  yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_CONNSTATE, &state);
-  EXPECT_EQ(state, YWS_CONN_STA_CONNECTING);
-  // Writes wait for the next connection and count as unsent; the slot stays busy.
-  ASSERT_EQ(write_bytes(kClient, "later"), YWS_OK);
-  EXPECT_GE(unsent(kClient), 5);
-  yws_open_t o{kClient, kCfg, nullptr, 0};
-  EXPECT_EQ(yv_ws_open_proc(&o), YWS_ERR_BUSY);
-  EXPECT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_ATTEMPTS, 1), YWS_ERR_BUSY);
-  auto start = std::chrono::steady_clock::now();
-  size_t closes = count(YWS_CB_TYPE_CLOSE);
-  ASSERT_EQ(yv_ws_close_proc(kClient), YWS_OK);
-  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1, milliseconds(2000)));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2000));
-  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
-  auto n = outcomes();
-  EXPECT_EQ(n.back().type, YWS_CB_TYPE_CLOSE);
-  EXPECT_GE(n.back().size, 5);  // what it takes along unsent
-  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_USER);
-  EXPECT_TRUE(settled());  // the retry task is gone too
-  EXPECT_EQ(server.total_connections(), 1);
-}
-
+// A refused upgrade and a refused server certificate: one failed OPEN each, no attempt.
 TEST_F(Reconnect, RefusalsThatRetryingCannotMendEndAtOnce) {
-  {
-    WsServer server;
-    setup(server.url("/refuse"), 5);
-    EXPECT_EQ(open_client(kClient, kCfg), YWS_ERR_NET_FAIL);
-    ASSERT_TRUE(settled());
-  }
-  {
-    WsServer::Options tls;
-    tls.tls = WsServer::Tls::kCaSigned;
-    WsServer server(tls);
-    ASSERT_EQ(yavo_ssl_cfg_set(kSslCtx, server.other_ca_path().c_str(), nullptr, nullptr), 0);
-    setup(server.url("/"), 5);
-    yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_SSLCTXID, kSslCtx);
-    EXPECT_EQ(open_client(kClient, kCfg), YWS_ERR_NET_FAIL);
+  WsServer plain;
+  WsServer::Options tls;
+  tls.tls = WsServer::Tls::kCaSigned;
+  WsServer signed_server(tls);
+  ASSERT_EQ(yavo_ssl_cfg_set(kSslCtx, signed_server.other_ca_path().c_str(), nullptr, nullptr), 0);
+  for (bool over_tls : {false, true}) {
+    setup(over_tls ? signed_server.url("/") : plain.url("/refuse"), 5);
+    if (over_tls) yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_SSLCTXID, kSslCtx);
+    EXPECT_EQ(open_client(kClient, kCfg), YWS_ERR_NET_FAIL) << over_tls;
     ASSERT_TRUE(settled());
   }
   ASSERT_TRUE(queue_drained());
-  for (const Note &n : outcomes()) EXPECT_EQ(n.type, YWS_CB_TYPE_OPEN);
+  EXPECT_EQ(types(outcomes()), (Types{kOpen, kOpen}));
 }
 
 TEST_F(Reconnect, ARestartedServerIsFoundAgain) {
@@ -211,69 +176,69 @@ TEST_F(Reconnect, ARestartedServerIsFoundAgain) {
   ASSERT_EQ(open_client(kClient, kCfg), 0);
   first.reset();
   // Attempts fail while nothing listens; then the server is back.
-  ASSERT_TRUE(wait_type(YWS_CB_TYPE_RECONNECT, 2));
+  ASSERT_TRUE(wait_type(kReconnect, 2));
   WsServer again;
   front.set_target(again.port());
   ASSERT_TRUE(Notes::get().wait(
       [&](const std::vector<Note> &v) {
         auto o = outcomes(v);
-        return !o.empty() && o.back().type == YWS_CB_TYPE_OPEN && o.back().virt == YWS_OK &&
-               o.size() > 2;
+        return o.size() > 2 && o.back().type == kOpen && o.back().virt == YWS_OK;
       },
       kLong));
   EXPECT_TRUE(echoed(kClient, "again"));
   // Every RECONNECT has exactly one outcome after it.
   auto o = outcomes();
   for (size_t i = 0; i < o.size(); i++)
-    if (o[i].type == YWS_CB_TYPE_RECONNECT) {
+    if (o[i].type == kReconnect) {
       ASSERT_LT(i + 1, o.size());
-      EXPECT_EQ(o[i + 1].type, YWS_CB_TYPE_OPEN);
+      EXPECT_EQ(o[i + 1].type, kOpen);
     }
 }
 
-TEST_F(Reconnect, ABearerLostUntilRegistrationReturnsSpendsOneAttempt) {
+// Registration stays away for a while after the bearer is lost: no attempt is spent on it, and
+// when it is back the attempt starts at once instead of after its minute of delay. A drop then
+// waits its minute for the last attempt, and a close during that wait answers at once.
+TEST_F(Reconnect, ABearerLostUntilRegistrationReturnsSpendsOneAttemptAndACloseInAWaitEndsAtOnce) {
   WsServer server;
   setup(server.url("/"), 2, 60000, 60000);
   ASSERT_EQ(open_client(kClient, kCfg), 0);
-  // Registration stays away for a while: no attempt is spent on it, and when it is back the
-  // attempt starts at once instead of after its minute of delay.
   yv_dc_ctl_fail_registration(5, 100);
   ASSERT_EQ(yv_dc_ctl_deactivate(1), 0);
-  ASSERT_TRUE(wait_outcomes(4, kLong));
+  ASSERT_TRUE(wait_type(-1, 4));
   auto o = outcomes();
-  EXPECT_EQ(o[1].type, YWS_CB_TYPE_OPEN);
+  ASSERT_EQ(types(o), (Types{kOpen, kOpen, kReconnect, kOpen}));
   EXPECT_EQ(o[1].virt, YWS_ERR_NET_FAIL);
-  EXPECT_EQ(o[2].type, YWS_CB_TYPE_RECONNECT);
   EXPECT_EQ(o[2].size, 1);
-  EXPECT_EQ(o[3].type, YWS_CB_TYPE_OPEN);
   EXPECT_EQ(o[3].virt, YWS_OK);
   EXPECT_GE(yv_dc_ctl_registration_calls(), 5u);
   EXPECT_TRUE(echoed(kClient, "back"));
   EXPECT_EQ(stats().reconnects, 1u);
-  EXPECT_EQ(close_client(kClient), YWS_OK);
+
+  ASSERT_EQ(write_bytes(kClient, "queued?"), YWS_OK);
+  server.drop_all();
+  ASSERT_TRUE(wait_type(kReconnect, 2));
+  EXPECT_EQ(outcomes().back().size, 2);
+  int state = -1;
+  yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_CONNSTATE, &state);
+  EXPECT_EQ(state, YWS_CONN_STA_CONNECTING);
+  // Writes wait for the next connection and count as unsent; the slot stays busy.
+  ASSERT_EQ(write_bytes(kClient, "later"), YWS_OK);
+  EXPECT_GE(unsent(kClient), 5);
+  yws_open_t req{kClient, kCfg, nullptr, 0};
+  EXPECT_EQ(yv_ws_open_proc(&req), YWS_ERR_BUSY);
+  EXPECT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_ATTEMPTS, 1), YWS_ERR_BUSY);
+  auto start = std::chrono::steady_clock::now();
+  size_t closes = count(kClose);
+  ASSERT_EQ(yv_ws_close_proc(kClient), YWS_OK);
+  ASSERT_TRUE(Notes::get().wait_count(kClient, kClose, closes + 1, milliseconds(2000)));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2000));
+  EXPECT_EQ(last(kClient, kClose), YWS_OK);
+  EXPECT_EQ(outcomes().back().type, kClose);
+  EXPECT_GE(outcomes().back().size, 5);  // what it takes along unsent
+  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_USER);
+  EXPECT_TRUE(settled());  // the retry task is gone too
+  EXPECT_EQ(server.total_connections(), 2);
 }
-
-}  // namespace
-
-namespace {
-
-TEST_F(Reconnect, LinkStatsTellAPingsRoundTripAndTheTimeSinceTheLastArrival) {
-  WsServer server;
-  setup(server.url("/"), 0);
-  yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, 1);
-  ASSERT_EQ(open_client(kClient, kCfg), 0);
-  EXPECT_EQ(stats().ping_rtt_ms, -1);
-  ASSERT_TRUE(eventually([&] { return stats().ping_rtt_ms >= 0; }, milliseconds(4000)));
-  yws_link_stats_t s = stats();
-  EXPECT_LT(s.ping_rtt_ms, 1000);
-  EXPECT_LT(s.idle_ms, 2000u);  // the pong came within the last interval
-  EXPECT_EQ(s.drops, 0u);
-  EXPECT_EQ(close_client(kClient), YWS_OK);
-}
-
-}  // namespace
-
-namespace {
 
 // Message mode across a drop: whole messages that had not started leaving go out on the next
 // connection, in order and whole; the one cut by the drop is dropped and its rest reported in
@@ -286,15 +251,14 @@ TEST_F(Reconnect, QueuedMessagesFollowWholeAndTheCutOneIsReported) {
   yv_ws_cfg_set_opt(kCfg, YWS_CFG_WRITE_BUFFERSZ, 16384);
   ASSERT_EQ(open_client(kClient, kCfg), 0);
   front.stall_server_reads(true);
-  // 5000-byte messages, each stamped with its number, until the stalled link holds them.
+  // 5000-byte messages, each stamped with its number.
   auto message = [](int i) {
     std::string m = "#" + std::to_string(i) + ":";
     m.resize(5000, static_cast<char>('a' + i % 26));
     return m;
   };
-  int written = 0;
-  int held = -1;
-  // Until the link holds a queue that no longer moves.
+  int written = 0, held = -1;
+  // Until the stalled link holds a queue that no longer moves.
   for (auto end = std::chrono::steady_clock::now() + kLong;
        std::chrono::steady_clock::now() < end && (held <= 0 || held != unsent(kClient));) {
     int rc = YWS_OK;
@@ -305,27 +269,22 @@ TEST_F(Reconnect, QueuedMessagesFollowWholeAndTheCutOneIsReported) {
     eventually([&] { return unsent(kClient) != held; }, milliseconds(300));
   }
   ASSERT_GT(held, 0);
-  size_t closes = count(YWS_CB_TYPE_CLOSE);
+  size_t closes = count(kClose);
   front.reset();
   front.stall_server_reads(false);
-  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1, kLong));
+  ASSERT_TRUE(Notes::get().wait_count(kClient, kClose, closes + 1, kLong));
   int cut = outcomes().back().size;
   EXPECT_GE(cut, 0);
   EXPECT_LT(cut, 5000);
   // What waits now is whole messages: the next connection sends them and the server echoes.
   int queued = unsent(kClient);
   ASSERT_EQ(queued % 5000, 0) << queued;
-  int follow = queued / 5000;
-  ASSERT_TRUE(wait_type(YWS_CB_TYPE_OPEN, 2));
+  size_t follow = static_cast<size_t>(queued / 5000);
+  ASSERT_TRUE(wait_type(kOpen, 2));
   ASSERT_TRUE(eventually(
-      [&] {
-        return static_cast<int>(received(kClient, Notes::get().all(), from_).size()) >=
-               follow * 5000;
-      },
-      kLong));
-  std::string got = received(kClient, Notes::get().all(), from_);
-  std::string want;
-  for (int i = written - follow; i < written; i++) want += message(i);
+      [&] { return received_size(kClient, Notes::get().all(), from_) >= follow * 5000; }, kLong));
+  std::string got = received(kClient, Notes::get().all(), from_), want;
+  for (int i = written - static_cast<int>(follow); i < written; i++) want += message(i);
   EXPECT_EQ(got.size(), want.size());
   EXPECT_TRUE(got == want) << "the queued messages, whole and in order";
 }

@@ -78,7 +78,7 @@ int yws_chain_append(yws_chain_t *c, const char *data, int32_t len) {
     back = reinterpret_cast<ws_buffer_t *>(head->prev);
     room = back->data.total_size - back->data.valid_size;
   }
-  /* Every chunk is had before a byte is written, so a failure leaves the
+  /* Every chunk is in hand before a byte is written, so a failure leaves the
    * chain exactly as it was (the spare, if taken, is freed with the rest). */
   list_head fresh;
   list_init(&fresh);
