@@ -40,12 +40,10 @@ void yws_rx_pause(yws_loop *loop, struct lws *wsi) {
   YWS_TRACE("rx disabled");
 }
 
-/* Buffered mode: pause the library before the receive buffer can overflow. */
-void yws_rx_account(yws_loop *loop, struct lws *wsi, size_t len) {
-  if (!loop->buffered) return;
-  int32_t pending =
-      loop->rx_pending.fetch_add(static_cast<int32_t>(len)) + static_cast<int32_t>(len);
-  if (pending > loop->rx_high) yws_rx_pause(loop, wsi);
+/* Buffered mode: pause the library before the receive buffer can overflow,
+ * once the piece and its message's mark are counted. */
+void yws_rx_buffer_limit(yws_loop *loop, struct lws *wsi) {
+  if (loop->buffered && loop->rx_pending.load() > loop->rx_high) yws_rx_pause(loop, wsi);
 }
 
 /* Either mode: hold the library back while the service task is behind. */
@@ -91,12 +89,11 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
     case LWS_CALLBACK_CLIENT_RECEIVE:
       loop->rx_bytes.fetch_add(len, std::memory_order_relaxed);
       if (lws_is_final_fragment(wsi)) loop->rx_msgs.fetch_add(1, std::memory_order_relaxed);
-      if (in && len) yws_rx_account(loop, wsi, len);
+      if (in && len && loop->buffered) loop->rx_pending += static_cast<int32_t>(len);
       if (yws_rx_data(loop, wsi, in, len)) return -1;
       /* Message mode batches empty messages and counts their marks too. */
       if ((in && len) || loop->msg_mode) yws_rx_batch_limit(loop, wsi);
-      if (loop->msg_mode && loop->buffered && loop->rx_pending.load() > loop->rx_high)
-        yws_rx_pause(loop, wsi);
+      yws_rx_buffer_limit(loop, wsi);
       break;
     case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
       yws_alive(client_id);
