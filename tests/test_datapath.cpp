@@ -118,12 +118,33 @@ TEST(Receive, ReadingAClosingClientEmptyPostsTheClose) {
   EXPECT_EQ(yv_ws_read_proc(0, buf, &n, false), YWS_ERR_GENERIC);
 }
 
+namespace {
+
+// The data-path cases run over ws and over wss: TLS hands the library its bytes in records of
+// up to 16 KiB, which a receive pause must not stall.
+class DataPath : public ::testing::TestWithParam<bool> {
+ protected:
+  static WsServer::Options opts() {
+    WsServer::Options o;
+    if (GetParam()) o.tls = WsServer::Tls::kSelfSigned;
+    return o;
+  }
+};
+
+std::string scheme_name(const ::testing::TestParamInfo<bool> &i) {
+  return i.param ? "wss" : "ws";
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Over, DataPath, ::testing::Bool(), scheme_name);
+
 // A fast sender and a slow reader in buffered mode: flow control holds the library back so that
 // no piece is dropped and the receive buffer (10240 bytes) never holds more; after each pause
 // the reader takes everything held at once, which shows how much that was.
-TEST(Receive, FloodArrivesWholeUnderFlowControl) {
+TEST_P(DataPath, FloodArrivesWholeUnderFlowControl) {
   const uint64_t total = 4u << 20;
-  WsServer server;
+  WsServer server(opts());
   profile(0, server.url("/burst/" + std::to_string(total) + "/0"));
   ASSERT_EQ(open_client(0, 0, YWS_SYS_MODE_BUFFERED), 0);
   uint64_t got = 0;
@@ -153,9 +174,9 @@ TEST(Receive, FloodArrivesWholeUnderFlowControl) {
 // The same flood to a direct-mode callback that keeps stalling: the library is held back while
 // the service task is behind, so every byte arrives once and in order and the heap stays at a
 // few batches, not the 4 MiB the server pushes.
-TEST(Receive, FloodToAStallingCallbackArrivesWholeInBoundedMemory) {
+TEST_P(DataPath, FloodToAStallingCallbackArrivesWholeInBoundedMemory) {
   const uint64_t total = 4u << 20;
-  WsServer server;
+  WsServer server(opts());
   profile(0, server.url("/burst/" + std::to_string(total) + "/0"));
   std::mutex m;
   uint64_t got = 0;
@@ -188,9 +209,9 @@ TEST(Receive, FloodToAStallingCallbackArrivesWholeInBoundedMemory) {
 
 // A callback slower than the network: while the service task delivers, the loop gathers what
 // follows into the next batch, so the task rarely has to sleep and be woken. Counted, not timed.
-TEST(Receive, SlowCallbackIsWokenOncePerManyMessages) {
+TEST_P(DataPath, SlowCallbackIsWokenOncePerManyMessages) {
   const uint64_t count = 10000, size = 16, total = count * size;
-  WsServer server;
+  WsServer server(opts());
   profile(0, server.url("/burst/" + std::to_string(total) + "/" + std::to_string(size)));
   std::mutex m;
   std::string got;
@@ -221,6 +242,105 @@ TEST(Receive, SlowCallbackIsWokenOncePerManyMessages) {
   ASSERT_EQ(close_client(0), 0);
 }
 
+namespace {
+
+struct Path {
+  bool tls, buffered, message;
+};
+
+std::string path_name(const ::testing::TestParamInfo<Path> &i) {
+  return std::string(i.param.tls ? "wss" : "ws") + (i.param.buffered ? "_buffered" : "_direct") +
+         (i.param.message ? "_message" : "");
+}
+
+class ReceiveSizes : public ::testing::TestWithParam<Path> {};
+
+constexpr int kMsgPiece = 4096;
+
+/* Reads what a buffered client holds, late: each round starts a while after the notification,
+ * as a command layer behind a slow link would. Message mode reads message by message. */
+void read_late(uint64_t total, std::string *got, std::vector<size_t> *ends, bool message) {
+  std::string buf(8192, '\0');
+  auto deadline = steady_clock::now() + std::chrono::seconds(30);
+  while (got->size() < total && steady_clock::now() < deadline) {
+    size_t notes = Notes::get().count(0, YWS_CB_TYPE_RECV);
+    int32_t n = static_cast<int32_t>(buf.size()), flags = 0;
+    if (message)
+      yv_ws_read_msg(0, &buf[0], &n, &flags);
+    else
+      yv_ws_read_proc(0, &buf[0], &n, true);
+    got->append(buf.data(), static_cast<size_t>(n));
+    if (flags & YWS_MSG_FLAG_FINAL) ends->push_back(got->size());
+    if (n > 0 || flags) continue;
+    Notes::get().wait_count(0, YWS_CB_TYPE_RECV, notes + 1);
+    std::this_thread::sleep_for(milliseconds(20));  // the late reader, not a synchronisation
+  }
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Over, ReceiveSizes,
+                         ::testing::Values(Path{false, false, false}, Path{true, false, false},
+                                           Path{false, true, false}, Path{true, true, false},
+                                           Path{false, false, true}, Path{true, false, true},
+                                           Path{false, true, true}, Path{true, true, true}),
+                         path_name);
+
+// Messages of 1 B to 256 KiB, larger than any receive pause, to a callback that takes 3 ms a
+// piece or a reader that reads late: every byte arrives once, in order, each message whole in
+// message mode, and the client still closes at once.
+TEST_P(ReceiveSizes, EveryMessageArrivesThroughSlowConsumers) {
+  const Path c = GetParam();
+  WsServer::Options o;
+  if (c.tls) o.tls = WsServer::Tls::kSelfSigned;
+  WsServer server(o);
+  std::mutex m;
+  std::string got;
+  std::vector<size_t> ends;
+  Notes::get().set_hook([&](int client, const yws_parm_t *p) {
+    if (client != 0 || !p->data || c.buffered) return;
+    if (p->type != YWS_CB_TYPE_RECV && p->type != YWS_CB_TYPE_MESSAGE) return;
+    std::this_thread::sleep_for(milliseconds(3));  // a slow callback
+    std::lock_guard<std::mutex> lk(m);
+    got.append(reinterpret_cast<const char *>(p->data), static_cast<size_t>(p->size));
+    if (p->type == YWS_CB_TYPE_MESSAGE && (p->virtual_ & YWS_MSG_FLAG_FINAL))
+      ends.push_back(got.size());
+  });
+  for (size_t size : {size_t(1), size_t(2048), size_t(16385), size_t(65536), size_t(262144)}) {
+    SCOPED_TRACE(size);
+    const uint64_t total = size < 2048 ? 500 * size : (size < 65536 ? 8 : 3) * size;
+    profile(0, server.url("/burst/" + std::to_string(total) + "/" + std::to_string(size)));
+    yv_ws_cfg_set_opt(0, YWS_CFG_READ_MESSAGE, c.message ? kMsgPiece : 0);
+    {
+      std::lock_guard<std::mutex> lk(m);
+      got.clear();
+      ends.clear();
+    }
+    ASSERT_EQ(open_client(0, 0, c.buffered ? YWS_SYS_MODE_BUFFERED : 0), 0);
+    if (c.buffered) read_late(total, &got, &ends, c.message);
+    EXPECT_TRUE(eventually(
+        [&] {
+          std::lock_guard<std::mutex> lk(m);
+          return got.size() >= total;
+        },
+        std::chrono::seconds(30)));
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(close_client(0), 0);
+    EXPECT_LT(steady_clock::now() - t0, std::chrono::seconds(2));
+    std::lock_guard<std::mutex> lk(m);
+    ASSERT_EQ(got.size(), total);
+    bool in_order = true;
+    for (uint64_t i = 0; i < total && in_order; i++)
+      in_order = static_cast<uint8_t>(got[i]) == burst_byte(i);
+    EXPECT_TRUE(in_order);
+    if (c.message) {
+      ASSERT_EQ(ends.size(), total / size);
+      for (size_t k = 0; k < ends.size(); k++) EXPECT_EQ(ends[k], (k + 1) * size) << k;
+    }
+  }
+  Notes::get().set_hook(nullptr);
+}
+
 TEST(Receive, PushFlagAndDrainedCallback) {
   char text[] = "left";
   int32_t high = 7;
@@ -243,8 +363,8 @@ TEST(Receive, PushFlagAndDrainedCallback) {
 }
 
 // About 10 MB of random text and binary writes echoed on each of three clients, in direct mode.
-TEST(RoundTrip, ThreeClientsByteExact) {
-  WsServer server;
+TEST_P(DataPath, ThreeClientsByteExact) {
+  WsServer server(opts());
   std::string sent[3];
   std::mt19937 rng(42);
   for (int c = 0; c < 3; c++) {

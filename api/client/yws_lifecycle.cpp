@@ -185,7 +185,7 @@ bool yws_final_do_if(uint32_t tag) {
   if (rec->reconn.waiting) yws_core_nap_cut(client_id);            /* its retry task ends now */
   yws_connection_release(rec);
   yws_chain_release(&rec->data.write.tx_q);
-  yws_chain_release(&rec->data.read.rx_q);
+  yws_rx_release(rec);
   yws_slot_clear(client_id);
   YWS_TRACE("client hd=%p", (void *)rec);
   yws_record_release(rec);

@@ -51,7 +51,7 @@ bool yws_reconn_reset(int client_id, yws_client_t *rec, int32_t *cut) {
   *cut = yws_tx_drop_cut(rec);
   /* What arrived and was not read belonged to the connection that ended, as
    * at any end. */
-  yws_chain_release(&rec->data.read.rx_q);
+  yws_rx_release(rec);
   rec->data.read.rx_total_size = 0;
   rec->data.read.rx_read_size = 0;
   yws_msg_release(rec);

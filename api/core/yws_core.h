@@ -166,6 +166,11 @@ typedef struct {
       int64_t rx_read_size;
       int32_t rx_max_size;
       yws_chain_t rx_q;
+      /* Buffered mode (data room, service lock): received pieces that do not
+       * fit the receive buffer yet, oldest first, from held_off of the first
+       * block on. Only a TLS record's end, delivered past a pause, lands here. */
+      struct yws_rx_block *held;
+      uint32_t held_off;
       /* "read/message" (data room): the piece size, 0 when off. Direct mode
        * gathers a message's bytes here; buffered mode keeps a ring of marks
        * under the service lock. */

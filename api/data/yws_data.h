@@ -15,6 +15,8 @@
 
 /* Service task: delivers every piece its loop has batched for the client. */
 void yws_rx_batch_event(int32_t client_id);
+/* Service lock held: frees what was received and not read. */
+void yws_rx_release(yws_client_t *rec);
 /* Service task: YWS_MSG_TYPE_TO_READ_DATA, tells the caller to read on. */
 int32_t yws_client_read_event(int32_t client_id);
 
@@ -29,7 +31,10 @@ void yws_msg_release(yws_client_t *rec);
 void yws_msg_deliver(int client_id, yws_client_t *rec, const char *data, uint32_t len,
                      uint32_t flags);
 /* Buffered mode, under the service lock. */
+/* A message has bytes or its end to be read. */
 bool yws_msg_waiting(yws_client_t *rec);
+/* A piece with these flags would find a mark for it. */
+bool yws_msg_mark_room(yws_client_t *rec, uint32_t flags);
 /* Appends a piece to the chain under its message's mark; false without room. */
 bool yws_msg_store(yws_client_t *rec, const char *data, int32_t size, uint32_t flags);
 /* got bytes were read as a stream; the flow-control bytes of the marks that

@@ -82,7 +82,16 @@ void yws_msg_deliver(int client_id, yws_client_t *rec, const char *data, uint32_
 }
 
 bool yws_msg_waiting(yws_client_t *rec) {
-  return rec->data.read.msg.mark_count > 0;
+  auto &m = rec->data.read.msg;
+  if (m.mark_count == 0) return false;
+  /* A message still arriving whose bytes so far were read has nothing to give. */
+  const yws_rx_mark_t *k = yws_mark_at(rec, 0);
+  return m.mark_count > 1 || k->avail > 0 || (k->flags & YWS_MSG_FLAG_FINAL);
+}
+
+bool yws_msg_mark_room(yws_client_t *rec, uint32_t flags) {
+  auto &m = rec->data.read.msg;
+  return !((flags & YWS_MSG_FLAG_FIRST) || m.mark_count == 0) || m.mark_count < m.mark_cap;
 }
 
 bool yws_msg_store(yws_client_t *rec, const char *data, int32_t size, uint32_t flags) {

@@ -13,21 +13,29 @@ char *g_urc_remaining = nullptr;
 
 /* Bytes the library delivered but nobody will read: let flow control know. */
 void yws_rx_forget(yws_client_t *rec, int32_t size) {
-  if (rec->prot_ctxt.loop) rec->prot_ctxt.loop->rx_pending -= size;
+  if (rec->prot_ctxt.loop) yws_rxflow_credit(rec->prot_ctxt.loop, size);
 }
 
-/* Buffered mode, service lock held: one piece into the receive chain (with
- * its message's mark when "read/message" is on). true when the chain had
- * nothing waiting before it; false for a piece that could not be kept. */
+/* Buffered mode, service lock held: the piece fits the receive buffer now
+ * (its bytes, and a mark for it in message mode). */
+bool yws_rx_fits(yws_client_t *rec, int32_t size, uint32_t flags) {
+  auto &r = rec->data.read;
+  if (size > r.rx_max_size - (r.rx_total_size - r.rx_read_size)) return false;
+  return !r.msg.marks || yws_msg_mark_room(rec, flags);
+}
+
+/* Buffered mode, service lock held: one piece that fits into the receive
+ * chain (with its message's mark when "read/message" is on). true when the
+ * chain had nothing waiting before it; false for a piece that could not be
+ * kept (no memory). */
 bool yws_rx_store(yws_client_t *rec, const char *data, int32_t size, uint32_t flags,
                   bool *was_empty) {
   auto &r = rec->data.read;
   bool msg = r.msg.marks != nullptr;
   int32_t cost = msg && (flags & YWS_MSG_FLAG_FIRST) ? YWS_RX_MARK_COST : 0;
   *was_empty = yws_chain_empty(&r.rx_q) && !(msg && yws_msg_waiting(rec));
-  bool kept = data && size <= r.rx_max_size - (r.rx_total_size - r.rx_read_size);
-  if (kept)
-    kept = msg ? yws_msg_store(rec, data, size, flags) : yws_chain_append(&r.rx_q, data, size) == 0;
+  bool kept =
+      msg ? yws_msg_store(rec, data, size, flags) : yws_chain_append(&r.rx_q, data, size) == 0;
   if (!kept) {
     YWS_TRACE("received piece dropped: %d bytes", size);
     yws_rx_forget(rec, size + cost);
@@ -37,32 +45,68 @@ bool yws_rx_store(yws_client_t *rec, const char *data, int32_t size, uint32_t fl
   return true;
 }
 
-/* Buffered mode: the whole batch under one hold of the service lock; the
- * piece that found nothing waiting is notified after it, as before. */
+/* The first piece that went into an empty chain. */
+struct yws_rx_first {
+  const char *data = nullptr;
+  int32_t size = 0;
+  bool found = false;
+};
+
+/* Buffered mode, service lock held: moves held pieces into the receive chain,
+ * in order, while they fit. Blocks it emptied go to *drained, to be given
+ * back once nothing points into them. */
+void yws_rx_unhold(yws_client_t *rec, yws_rx_first *first, yws_rx_block_t **drained) {
+  auto &r = rec->data.read;
+  while (r.held) {
+    uint32_t off = r.held_off;
+    const char *data;
+    const yws_rx_piece_t *p = yws_rx_next_piece(r.held, &off, &data);
+    if (!p) {
+      yws_rx_block_t *b = r.held;
+      r.held = b->next;
+      r.held_off = 0;
+      b->next = *drained;
+      *drained = b;
+      continue;
+    }
+    auto size = static_cast<int32_t>(p->len);
+    bool pong = p->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG;
+    if (!pong && !yws_rx_fits(rec, size, p->flags)) return;
+    r.held_off = off;
+    bool was_empty = false;
+    if (!pong && yws_rx_store(rec, data, size, p->flags, &was_empty) && was_empty && !first->found)
+      *first = {data, size, true};
+  }
+}
+
+/* Gives blocks back to the loop for reuse, or frees them without one. */
+void yws_rx_recycle(yws_client_t *rec, yws_rx_block_t *blocks) {
+  if (rec && rec->prot_ctxt.loop)
+    yws_loop_rx_recycle(rec->prot_ctxt.loop, blocks);
+  else
+    yws_rx_free_chain(blocks);
+}
+
+/* Buffered mode: the whole batch under one hold of the service lock, behind
+ * whatever is held; the piece that found nothing waiting is notified after
+ * it, as before. */
 void yws_rx_store_batch(int32_t client_id, yws_client_t *rec, yws_rx_block_t *blocks) {
-  const char *first = nullptr;
-  int32_t first_size = 0;
-  bool notify = false;
+  yws_rx_first first;
+  yws_rx_block_t *drained = nullptr;
   {
     yws_service_lock lk;
-    for (yws_rx_block_t *b = blocks; b; b = b->next) {
-      uint32_t off = 0;
-      const char *data;
-      while (const yws_rx_piece_t *p = yws_rx_next_piece(b, &off, &data)) {
-        if (p->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG) continue;
-        bool was_empty = false;
-        auto size = static_cast<int32_t>(p->len);
-        if (yws_rx_store(rec, data, size, p->flags, &was_empty) && was_empty && !notify) {
-          notify = true;
-          first = data;
-          first_size = size;
-        }
-      }
-    }
+    auto &r = rec->data.read;
+    yws_rx_block_t **tail = &r.held;
+    while (*tail) tail = &(*tail)->next;
+    *tail = blocks;
+    yws_rx_unhold(rec, &first, &drained);
   }
-  if (notify)
+  if (first.found)
     yws_notify(client_id, rec->cfg_id, YWS_CB_TYPE_RECV,
-               reinterpret_cast<uint8_t *>(const_cast<char *>(first)), first_size, rec->cfg_id);
+               reinterpret_cast<uint8_t *>(const_cast<char *>(first.data)), first.size,
+               rec->cfg_id);
+  /* A user callback cannot release the record, but stay safe if it did. */
+  yws_rx_recycle(yws_rec(client_id) == rec ? rec : nullptr, drained);
 }
 
 /* Direct mode: each piece to the callback, or gathered into messages. Only
@@ -95,19 +139,23 @@ void yws_rx_batch_event(int32_t client_id) {
   yws_rx_block_t *blocks = yws_loop_rx_take(loop);
   /* Delivery paused on a full batch resumes on the loop thread; wake it (the
    * context lives while this task holds the record). */
-  if (loop->rx_paused.load() && loop->rx_pending.load() < loop->rx_resume) yws_loop_wake(loop);
+  yws_rxflow_credit(loop, 0);
   yws_loop_deliver_begin(loop);
-  if (yws_buffered())
+  if (yws_buffered()) {
     yws_rx_store_batch(client_id, rec, blocks);
-  else
+  } else {
     yws_rx_notify_batch(client_id, rec, blocks);
+    yws_client_t *now = yws_rec(client_id);
+    yws_rx_recycle(now && now->prot_ctxt.loop == loop ? now : nullptr, blocks);
+  }
   yws_loop_deliver_end(loop);
-  /* A user callback cannot release the record, but stay safe if it did. */
-  rec = yws_rec(client_id);
-  if (rec && rec->prot_ctxt.loop == loop)
-    yws_loop_rx_recycle(loop, blocks);
-  else
-    yws_rx_free_chain(blocks);
+}
+
+void yws_rx_release(yws_client_t *rec) {
+  yws_chain_release(&rec->data.read.rx_q);
+  yws_rx_free_chain(rec->data.read.held);
+  rec->data.read.held = nullptr;
+  rec->data.read.held_off = 0;
 }
 
 namespace {
@@ -121,6 +169,7 @@ int32_t yws_read(int32_t client_id, char *data, int32_t *size, bool continue_rea
   if (flags) *flags = 0;
   int32_t got = 0;
   bool left;
+  bool unheld = false;
   bool message_read = false;
   int state;
   bool user_close;
@@ -145,6 +194,14 @@ int32_t yws_read(int32_t client_id, char *data, int32_t *size, bool continue_rea
       }
       if (r.msg.marks) freed = yws_msg_consumed(rec, got);
     }
+    if (r.held) {
+      /* What was held back now fits; into an empty chain it is news. */
+      yws_rx_first first;
+      yws_rx_block_t *drained = nullptr;
+      yws_rx_unhold(rec, &first, &drained);
+      yws_rx_recycle(rec, drained);
+      unheld = first.found;
+    }
     left = !yws_chain_empty(&r.rx_q) || (r.msg.marks && yws_msg_waiting(rec));
     YWS_TRACE("read=%d,service_id=%d", got, client_id);
     if (got > 0) {
@@ -152,18 +209,14 @@ int32_t yws_read(int32_t client_id, char *data, int32_t *size, bool continue_rea
       *size = got;
     }
     yws_loop *loop = rec->prot_ctxt.loop;
-    if (loop && got + freed > 0) {
-      int32_t pending = loop->rx_pending -= got + freed;
-      /* The loop resumes delivery itself; wake it so it need not wait
-       * out its poll. The context lives while we hold the service lock. */
-      if (loop->rx_paused.load() && pending < loop->rx_resume) yws_loop_wake(loop);
-    }
+    /* The context lives while we hold the service lock. */
+    if (loop && got + freed > 0) yws_rxflow_credit(loop, got + freed);
     state = yws_state(rec);
     /* A user close ends by its own handshake; ending it here would cut that short. */
     user_close = rec->prot_ctxt.loop && rec->prot_ctxt.loop->close_requested.load();
   }
   if (left) {
-    if (got > 0 && continue_read) yws_post(YWS_MSG_TYPE_TO_READ_DATA, tag, 0, 0);
+    if ((got > 0 && continue_read) || unheld) yws_post(YWS_MSG_TYPE_TO_READ_DATA, tag, 0, 0);
     return YWS_OK;
   }
   YWS_TRACE("cur_sta=%d", state);

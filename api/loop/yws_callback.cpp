@@ -33,24 +33,6 @@ void yws_writable_step(uint8_t client_id) {
   yws_writable_set(rec, true);
 }
 
-void yws_rx_pause(yws_loop *loop, struct lws *wsi) {
-  if (loop->rx_paused.load()) return;
-  loop->rx_paused = true;
-  lws_rx_flow_control(wsi, 0x1000);
-  YWS_TRACE("rx disabled");
-}
-
-/* Buffered mode: pause the library before the receive buffer can overflow,
- * once the piece and its message's mark are counted. */
-void yws_rx_buffer_limit(yws_loop *loop, struct lws *wsi) {
-  if (loop->buffered && loop->rx_pending.load() > loop->rx_high) yws_rx_pause(loop, wsi);
-}
-
-/* Either mode: hold the library back while the service task is behind. */
-void yws_rx_batch_limit(yws_loop *loop, struct lws *wsi) {
-  if (loop->rx_batched.load() >= YWS_RX_BATCH_MAX) yws_rx_pause(loop, wsi);
-}
-
 /* A pong that echoes our ping's body answers the ping waiting for it. */
 void yws_pong_match(yws_loop *loop, const void *in, size_t len) {
   int64_t sent = loop->ping_sent_ms.load();
@@ -89,11 +71,10 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
     case LWS_CALLBACK_CLIENT_RECEIVE:
       loop->rx_bytes.fetch_add(len, std::memory_order_relaxed);
       if (lws_is_final_fragment(wsi)) loop->rx_msgs.fetch_add(1, std::memory_order_relaxed);
-      if (in && len && loop->buffered) loop->rx_pending += static_cast<int32_t>(len);
+      if (yws_rxflow_discard(loop)) break;
       if (yws_rx_data(loop, wsi, in, len)) return -1;
-      /* Message mode batches empty messages and counts their marks too. */
-      if ((in && len) || loop->msg_mode) yws_rx_batch_limit(loop, wsi);
-      yws_rx_buffer_limit(loop, wsi);
+      /* After the piece and its message's mark are counted. */
+      yws_rxflow_piece(loop, wsi, in ? len : 0);
       break;
     case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
       yws_alive(client_id);

@@ -18,15 +18,6 @@
 
 namespace {
 
-/* Receive flow control pauses the library before the receive buffer can
- * overflow: the library delivers a piece (at most the protocol's 2048-byte rx
- * buffer) only while at most rx_high bytes wait, so every piece fits, and
- * the pause takes effect before the next byte is parsed. */
-void yws_loop_set_rx_marks(yws_loop *loop, int32_t rx_max) {
-  loop->rx_high = rx_max - 2048;
-  loop->rx_resume = loop->rx_high < YWS_RX_RESUME_MARK ? loop->rx_high : YWS_RX_RESUME_MARK;
-}
-
 /* A PEM file with at least one certificate. */
 bool cert_file_loads(const char *path, X509 **first) {
   FILE *f = path && *path ? std::fopen(path, "r") : nullptr;
@@ -190,7 +181,7 @@ yws_err_e yws_connect_steps(int client_id, yws_client_t *rec, yws_cfg_t *cfg, co
   loop->info.config.linger_time_ms = cfg->close.waittime * 1000;
   loop->buffered = yws_buffered();
   loop->msg_mode = rec->data.read.msg.piece > 0;
-  yws_loop_set_rx_marks(loop, rec->data.read.rx_max_size);
+  yws_rxflow_init(loop, rec->data.read.rx_max_size);
   {
     /* Writers look for the loop under the service lock to wake it. */
     yws_service_lock lk;

@@ -73,7 +73,7 @@ int yws_pmd_callback(struct lws_context *context, const struct lws_extension *ex
   auto *loop = context ? static_cast<yws_loop *>(lws_context_user(context)) : nullptr;
   auto *pieces = static_cast<yws_pmd_pieces_t *>(in);
   if (reason == LWS_EXT_CB_PAYLOAD_RX && loop && pieces && loop->inflate_owed &&
-      loop->rx_paused.load()) {
+      yws_rxflow_paused(loop)) {
     pieces->out.token = loop->inflate_scratch;
     pieces->out.len = 0;
     loop->inflate_held = true;

@@ -36,18 +36,6 @@ void yws_loop_flush(yws_loop *loop) {
   for (int i = 0; i < n; i++) yv_ws_task_send_message(&out[i]);
 }
 
-/* Resumes delivery once the reader has caught up; on the loop thread, inside
- * its pass, where library calls are allowed. */
-void yws_loop_rx_resume(yws_loop *loop) {
-  if (!loop->rx_paused.load() || !loop->wsi) return;
-  if (loop->rx_pending.load() >= loop->rx_resume) return;
-  if (loop->rx_batched.load() >= YWS_RX_BATCH_MAX / 2) return;
-  loop->rx_paused = false;
-  loop->inflate_held = false;
-  lws_rx_flow_control(loop->wsi, 0x1001);
-  YWS_TRACE("rx enabled");
-}
-
 /* How long a loop paused with inflated output owed waits for a wake-up. */
 constexpr uint32_t kInflateHeldMs = 100;
 
@@ -384,7 +372,7 @@ void yws_loop_thread(void *arg) {
     else if (!yws_loop_connect(loop))
       loop->force_exit = true; /* after its failure is posted */
     connect = false;
-    yws_loop_rx_resume(loop);
+    yws_rxflow_pass_end(loop);
     yws_tx_apply_kick(loop);
     {
       yws_mutex_guard lk(loop->gate_m);

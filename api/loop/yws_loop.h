@@ -341,6 +341,27 @@ int yws_peer_close(int client_id, struct lws *wsi, const void *in, size_t len);
  * non-zero fails the connection. */
 int yws_rx_data(struct yws_loop *loop, struct lws *wsi, void *in, size_t len);
 
+/* ---- receive flow control (yws_rxflow.cpp) ----
+ * rx_pending counts what the library delivered and nobody has read yet
+ * (buffered mode: bytes and message marks); rx_batched what the service task
+ * has not taken. Pausing and resuming happen on the loop thread only. */
+
+/* Connect step: the marks for a receive buffer of rx_max bytes. */
+void yws_rxflow_init(yws_loop *loop, int32_t rx_max);
+/* Loop thread, LWS_CALLBACK_CLIENT_RECEIVE: counts a delivered piece and
+ * pauses the library when the pause rule holds. */
+void yws_rxflow_piece(yws_loop *loop, struct lws *wsi, size_t len);
+/* Loop thread, after each pass: a pause left for later, or the resume. */
+void yws_rxflow_pass_end(yws_loop *loop);
+/* Any thread that keeps the loop alive (service lock, or the service task):
+ * n bytes or marks were read or given up; wakes a paused loop once the
+ * resume rule holds. n = 0 only checks (a batch was taken). */
+void yws_rxflow_credit(yws_loop *loop, int32_t n);
+bool yws_rxflow_paused(const yws_loop *loop);
+/* Loop thread: our close frame is out, so received data goes nowhere: the
+ * caller ended the client and the answer must not wait behind a full buffer. */
+bool yws_rxflow_discard(const yws_loop *loop);
+
 /* Per-message deflate (yws_deflate.cpp). Fills the loop's extension table
  * for `bits` (9..15); false when its wake-up cannot be created. */
 bool yws_deflate_setup(struct yws_loop *loop, uint8_t bits);
