@@ -25,7 +25,9 @@ int ms_left(clk::time_point end) {
 
 }  // namespace
 
-PyPeer::PyPeer() {
+PyPeer::PyPeer() : PyPeer("", "") {}
+
+PyPeer::PyPeer(const std::string &cert, const std::string &key) {
   int to_child[2], from_child[2];
   if (pipe2(to_child, O_CLOEXEC) != 0) return;
   if (pipe2(from_child, O_CLOEXEC) != 0) {
@@ -42,7 +44,8 @@ PyPeer::PyPeer() {
   // Debian's interpreter, which has the package, whatever python3 comes first on PATH.
   std::string script = YWS_LOOPBACK_DIR "/py_ws_server.py";
   char *argv[] = {const_cast<char *>("/usr/bin/python3"), const_cast<char *>(script.c_str()),
-                  nullptr};
+                  const_cast<char *>(cert.c_str()), const_cast<char *>(key.c_str()), nullptr};
+  if (cert.empty()) argv[2] = nullptr;
   if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv, environ) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&fa);
   close(to_child[0]);

@@ -11,8 +11,10 @@ namespace ywstest {
 
 class PyPeer {
  public:
-  // Starts it and waits (bounded) for its port; port() is 0 when it did not come up.
+  // Starts it and waits (bounded) for its port; port() is 0 when it did not come up. With a
+  // certificate and key it serves wss.
   PyPeer();
+  PyPeer(const std::string &cert, const std::string &key);
   ~PyPeer();
   PyPeer(const PyPeer &) = delete;
   PyPeer &operator=(const PyPeer &) = delete;

@@ -159,6 +159,20 @@ int yv_socket_peer_open(int fd) {
   return (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0 ? 1 : 0;
 }
 
+int yv_socket_reset(int fd) {
+#ifdef TCP_INFO
+  if (fd < 0) return -1;
+  struct tcp_info ti;
+  socklen_t n = sizeof(ti);
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &n) != 0 || n < 1) return -1;
+  /* A FIN leaves the socket in CLOSE_WAIT; a reset closes it at once. */
+  return ti.tcpi_state == TCP_CLOSE ? 1 : 0;
+#else
+  (void)fd;
+  return -1;
+#endif
+}
+
 int yv_socket_readable(int fd) {
   if (fd < 0) return 0;
   struct pollfd pfd = {fd, POLLIN, 0};

@@ -35,6 +35,9 @@ int yv_net_resolve(const char *host, char *addr, size_t addr_size, uint32_t time
 /* 1 when neither an end of stream nor an error is waiting on the socket
  * (unread bytes do not count); 0 otherwise or when unknown. */
 int yv_socket_peer_open(int fd);
+/* 1 when the peer reset the connection (no orderly end), 0 when it did not,
+ * -1 when the stack cannot tell. */
+int yv_socket_reset(int fd);
 /* 1 when bytes are waiting to be read on the socket; 0 otherwise. */
 int yv_socket_readable(int fd);
 /* Milliseconds since the socket last received anything, or -1 when the stack

@@ -134,6 +134,10 @@ class Soak {
     yv_ws_cfg_set_opt(cfg, YWS_CFG_CONN_TIMEOUT, 5);
     yv_ws_cfg_set_opt(cfg, YWS_CFG_CLOSE_WAITTIME, 2);
     if (ssl_ctx_ >= 0) yv_ws_cfg_set_opt(cfg, YWS_CFG_CONN_SSLCTXID, ssl_ctx_);
+    // Over wss each write is a message of up to 16 KiB: the echo comes back in TLS records
+    // larger than a receive pause.
+    yv_ws_cfg_set_opt(cfg, YWS_CFG_WRITE_MESSAGE, ssl_ctx_ >= 0 ? 1 : 0);
+    yv_ws_cfg_set_opt(cfg, YWS_CFG_WRITE_BUFFERSZ, ssl_ctx_ >= 0 ? 16384 : 10240);
     yws_open_t o{c.id, c.id, nullptr, buffered_ ? YWS_SYS_MODE_BUFFERED : 0};
     int rc = yv_ws_open_proc(&o);
     if (rc != 0) return fail(who(c) + ": open_proc " + std::to_string(rc));
@@ -141,7 +145,7 @@ class Soak {
   }
 
   void write(Client &c) {
-    std::string m(1 + rng_() % 3000, '\0');
+    std::string m(1 + rng_() % (ssl_ctx_ >= 0 ? 16000 : 3000), '\0');
     for (char &ch : m) ch = static_cast<char>(' ' + rng_() % 95);
     int rc = write_bytes(c.id, m, rng_() % 2 ? YWS_WRITE_PROT_BIN : YWS_WRITE_PROT_TEXT);
     if (rc == YWS_OK) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <random>
@@ -339,6 +340,61 @@ TEST_P(ReceiveSizes, EveryMessageArrivesThroughSlowConsumers) {
     }
   }
   Notes::get().set_hook(nullptr);
+}
+
+// A wss client whose reader stopped: its loop holds still at no CPU, closing it ends it within
+// its close wait, and a second client's echo never waits behind it.
+TEST(Receive, AStalledWssClientRestsAndClosesWhileAnotherEchoes) {
+  WsServer::Options o;
+  o.tls = WsServer::Tls::kSelfSigned;
+  WsServer server(o);
+  profile(0, server.url("/burst/" + std::to_string(8u << 20) + "/65536"));
+  yv_ws_cfg_set_opt(0, YWS_CFG_CLOSE_WAITTIME, 2);
+  profile(1, server.url("/echo"));
+  ASSERT_EQ(open_client(0, 0, YWS_SYS_MODE_BUFFERED), 0);
+  // Held back: the server cannot get far past the receive buffer and the socket queues.
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_RECV, 1));
+  ASSERT_TRUE(eventually([&] {
+    uint64_t before = server.connections().at(0).bytes_sent;
+    std::this_thread::sleep_for(milliseconds(200));  // a window to see no progress in
+    return server.connections().at(0).bytes_sent == before;
+  }));
+  double cpu = threads_cpu_ms("wsservice");
+  std::this_thread::sleep_for(milliseconds(1000));  // the window the CPU is measured over
+  EXPECT_LT(threads_cpu_ms("wsservice") - cpu, 50.0) << "ms of CPU in 1 s of a paused loop";
+
+  ASSERT_EQ(open_client(1, 1), 0);
+  std::atomic<bool> stop{false};
+  std::atomic<int64_t> worst_us{0};
+  std::atomic<int> echoes{0};
+  std::thread echo([&] {
+    std::string buf(64, '\0');
+    while (!stop) {
+      size_t notes = Notes::get().count(1, YWS_CB_TYPE_RECV);
+      auto t = steady_clock::now();
+      if (write_bytes(1, "are you there") != 0) break;
+      if (!Notes::get().wait_count(1, YWS_CB_TYPE_RECV, notes + 1, milliseconds(2000))) break;
+      int32_t n = static_cast<int32_t>(buf.size());
+      yv_ws_read_proc(1, &buf[0], &n, false);
+      int64_t us =
+          std::chrono::duration_cast<std::chrono::microseconds>(steady_clock::now() - t).count();
+      if (us > worst_us) worst_us = us;
+      echoes++;
+    }
+  });
+  ASSERT_TRUE(eventually([&] { return echoes >= 20; }));
+  auto t0 = steady_clock::now();
+  // The burst server answers our close frame, or drops the connection mid-burst without it:
+  // either way the close ends, and on time.
+  int closed = close_client(0);
+  EXPECT_TRUE(closed == YWS_OK || closed == YWS_ERR_TIMEDOUT) << closed;
+  EXPECT_LT(steady_clock::now() - t0, std::chrono::seconds(3)) << "close wait 2 s";
+  int after_close = echoes + 20;
+  EXPECT_TRUE(eventually([&] { return echoes >= after_close; }));
+  stop = true;
+  echo.join();
+  EXPECT_LT(worst_us, 100000) << "slowest echo of client 1, in us";
+  EXPECT_EQ(close_client(1), 0);
 }
 
 TEST(Receive, PushFlagAndDrainedCallback) {

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <string>
 
+#include "certs.h"
+#include "py_peer.h"
 #include "ws_test_server.h"
 #include "yv_ws_msg.h"
 #include "yws_test_util.h"
@@ -116,6 +118,59 @@ INSTANTIATE_TEST_SUITE_P(Peers, StaysUp,
 
 // ---- the cause of each kind of end ----
 
+// A server that ends TLS with close_notify and FIN but no close frame, as a reverse proxy's read
+// timeout does (Python's TLS and WebSocket stack): every time the same answer, the network.
+TEST_F(Liveness, TlsEndWithoutCloseFrameIsAlwaysTheNetwork) {
+  ywstest::TempDir dir;
+  ywstest::CertFiles files = ywstest::make_cert_files(dir.path(), false);
+  ywstest::PyPeer peer(files.cert, files.key);
+  ASSERT_NE(peer.port(), 0);
+  fresh_profile("wss://127.0.0.1:" + std::to_string(peer.port()) + "/end-after/1", 0, 0);
+  for (int i = 0; i < 20; i++) {
+    SCOPED_TRACE(i);
+    size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+    ASSERT_EQ(open_client(kClient, kCfg), 0);
+    ASSERT_EQ(write_bytes(kClient, "x"), 0);
+    ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1));
+    EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), YWS_OK);
+    Cause c = cause_of(kClient);
+    EXPECT_EQ(c.cause, YWS_CLOSE_CAUSE_NETWORK);
+    EXPECT_EQ(c.code, 0);
+    EXPECT_EQ(c.reason, "TLS closed");
+    ASSERT_TRUE(settled());
+  }
+}
+
+// A failed open keeps its OPEN error and NETWORK cause, and says what failed.
+TEST_F(Liveness, FailedOpensSayWhatFailed) {
+  WsServer server;
+  RawPeer::Options bad_gateway;
+  bad_gateway.answer = RawPeer::Answer::kCustom;
+  bad_gateway.custom_response = "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n";
+  RawPeer gateway(bad_gateway);
+  RawPeer::Options wrong;
+  wrong.answer = RawPeer::Answer::kWrongAccept;
+  RawPeer wrong_accept(wrong);
+  const struct {
+    std::string url;
+    int code;
+    const char *reason;
+  } fails[] = {{"ws://127.0.0.1:" + std::to_string(closed_port()) + "/", 0, "connect: failed"},
+               {server.url("/refuse"), 403, "HTTP 403"},
+               {gateway.url("/"), 502, "HTTP 502"},
+               {wrong_accept.url("/"), 0, "handshake: HS: Accept hash wrong"}};
+  for (const auto &f : fails) {
+    SCOPED_TRACE(f.url);
+    fresh_profile(f.url, 0, 0);
+    EXPECT_EQ(open_client(kClient, kCfg), YWS_ERR_NET_FAIL);
+    ASSERT_TRUE(settled());
+    Cause c = cause_of(kClient);
+    EXPECT_EQ(c.cause, YWS_CLOSE_CAUSE_NETWORK);
+    EXPECT_EQ(c.code, f.code);
+    EXPECT_EQ(c.reason, f.reason);
+  }
+}
+
 TEST_F(Liveness, UserCloseIsKeptOnTheFreeSlotUntilTheNextOpen) {
   WsServer server;
   fresh_profile(server.url("/echo"), 0, 0);
@@ -134,8 +189,8 @@ TEST_F(Liveness, UserCloseIsKeptOnTheFreeSlotUntilTheNextOpen) {
             YWS_ERR_INVAL_PARM);
 }
 
-// A reset or a FIN without close frame is the network, not a protocol failure;
-// over TLS the ends keep their causes.
+// A reset or a FIN without close frame is the network, not a protocol failure, and the cause
+// says which; over TLS the ends keep their causes.
 TEST_F(Liveness, ServerEndsRecordTheirCause) {
   WsServer plain;
   WsServer::Options tls_opts;
@@ -149,10 +204,10 @@ TEST_F(Liveness, ServerEndsRecordTheirCause) {
     std::string url;
     int cause, code;
     const char *reason;
-  } ends[] = {{plain.url("/drop-after/1"), YWS_CLOSE_CAUSE_NETWORK, 0, ""},
-              {fin.url("/"), YWS_CLOSE_CAUSE_NETWORK, 0, ""},
+  } ends[] = {{plain.url("/drop-after/1"), YWS_CLOSE_CAUSE_NETWORK, 0, "reset"},
+              {fin.url("/"), YWS_CLOSE_CAUSE_NETWORK, 0, "closed"},
               {tls.url("/close-after/1"), YWS_CLOSE_CAUSE_PEER, 1000, "bye"},
-              {tls.url("/drop-after/1"), YWS_CLOSE_CAUSE_NETWORK, 0, ""}};
+              {tls.url("/drop-after/1"), YWS_CLOSE_CAUSE_NETWORK, 0, "reset"}};
   for (const auto &e : ends) {
     SCOPED_TRACE(e.url);
     fresh_profile(e.url, 0, 0);

@@ -104,6 +104,7 @@ TEST(LookupEnds, ASlowAnswerConnectsAndAFailureEndsAsBefore) {
   EXPECT_TRUE(Notes::get().wait_count(1, YWS_CB_TYPE_OPEN, opens + 2));
   EXPECT_EQ(last(1, YWS_CB_TYPE_OPEN), YWS_ERR_PROT_FAIL);
   EXPECT_EQ(cause_of(1).cause, YWS_CLOSE_CAUSE_NETWORK);
+  EXPECT_EQ(cause_of(1).reason, "lookup: none.test");
 
   yv_net_ctl_reset();
   EXPECT_TRUE(settled());

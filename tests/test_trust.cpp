@@ -99,6 +99,11 @@ TEST_P(TrustServers, OnlyTheGoodCertificateIsAcceptedAtLevelsOneAndTwo) {
 
   ctx(pki().ca.c_str());
   EXPECT_EQ(one_outcome(0, 0), good ? 0 : YWS_ERR_NET_FAIL) << "level 1";
+  if (!good) {
+    Cause why = cause_of(0);
+    EXPECT_EQ(why.cause, YWS_CLOSE_CAUSE_NETWORK);
+    EXPECT_EQ(why.reason.rfind("certificate: ", 0), 0u) << why.reason;
+  }
   // No upgrade request crosses a channel the client does not trust.
   EXPECT_TRUE(good || server->handshakes().empty()) << "level 1";
   ctx(pki().ca.c_str(), &pki().client, 2);

@@ -1,5 +1,6 @@
 #include "yws_test_util.h"
 
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "yv_rtos.h"
@@ -172,6 +175,33 @@ bool queue_drained(milliseconds t) {
   static std::atomic<uint32_t> marker{5000};
   uint32_t id = ++marker;
   return queue_probe::post(id, t) == YV_OSI_SUCCESS && queue_probe::wait_handled(id, 1, t);
+}
+
+double threads_cpu_ms(const std::string &name) {
+  double ticks = 0;
+  DIR *d = opendir("/proc/self/task");
+  if (!d) return -1;
+  while (dirent *e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::string base = std::string("/proc/self/task/") + e->d_name;
+    std::ifstream comm(base + "/comm");
+    std::string n;
+    if (!std::getline(comm, n) || n != name) continue;
+    std::ifstream stat(base + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    size_t close = line.rfind(')');  // the name may hold spaces
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    std::string field;
+    for (int i = 3; i <= 13 && rest >> field; i++) {
+    }
+    unsigned long utime = 0, stime = 0;
+    rest >> utime >> stime;
+    ticks += static_cast<double>(utime + stime);
+  }
+  closedir(d);
+  return ticks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 int closed_port() {

@@ -100,6 +100,8 @@ std::string received(int client);
 size_t received_size(int client, const std::vector<Note> &notes, size_t from = 0);
 /* Every event posted before this call has been handled by the service task. */
 bool queue_drained(milliseconds t = kWait);
+/* CPU time (ms) the process's threads of that name have used so far. */
+double threads_cpu_ms(const std::string &name);
 /* A loopback port nothing listens on. */
 int closed_port();
 /* The slot is free and only the service task is left. */

@@ -12,7 +12,21 @@ struct cause_t {
   int cause;
   int peer_code;
   char reason[YWS_CLOSE_REASON_SIZE];
+  /* What failed, for an end that turns out NETWORK. */
+  int net_code;
+  char net_reason[YWS_CLOSE_REASON_SIZE];
 };
+
+/* Printable ASCII only, cut to fit: library and verifier words end up on a
+ * command line. */
+void yws_reason_copy(char *out, const char *in) {
+  size_t n = 0;
+  for (; in && in[n] && n < YWS_CLOSE_REASON_SIZE - 1; n++) {
+    char ch = in[n];
+    out[n] = ch >= 0x20 && ch < 0x7F && ch != '"' ? ch : '?';
+  }
+  out[n] = '\0';
+}
 
 cause_t g_cause[YWS_CLIENT_NUM];
 
@@ -65,6 +79,15 @@ void yws_cause_peer(int client_id, int code, const char *reason, size_t n) {
   c.reason[n] = '\0';
 }
 
+void yws_cause_network(int client_id, int code, const char *reason) {
+  if (!yws_client_id_ok(client_id)) return;
+  yws_glock_guard lk(YWS_GLOCK_CAUSE);
+  cause_t &c = g_cause[client_id];
+  if (c.net_reason[0]) return;
+  c.net_code = code;
+  yws_reason_copy(c.net_reason, reason);
+}
+
 bool yws_cause_protocol(int client_id) {
   if (!yws_client_id_ok(client_id)) return false;
   yws_glock_guard lk(YWS_GLOCK_CAUSE);
@@ -77,8 +100,9 @@ yws_err_e yws_cause_get(int client_id, int *cause, int *peer_code, char *reason)
   if (!yws_client_id_ok(client_id)) return YWS_ERR_INVAL_PARM;
   yws_glock_guard lk(YWS_GLOCK_CAUSE);
   const cause_t &c = g_cause[client_id];
+  bool net = c.cause == YWS_CLOSE_CAUSE_NETWORK;
   if (cause) *cause = c.cause;
-  if (peer_code) *peer_code = c.peer_code;
-  if (reason) std::memcpy(reason, c.reason, sizeof(c.reason));
+  if (peer_code) *peer_code = net ? c.net_code : c.peer_code;
+  if (reason) std::memcpy(reason, net ? c.net_reason : c.reason, sizeof(c.reason));
   return YWS_OK;
 }

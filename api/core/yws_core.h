@@ -296,6 +296,9 @@ void yws_cause_settle(int client_id, int32_t type, int32_t err);
 /* The server's valid close frame: cause PEER unless one is recorded, and its
  * code and reason (n bytes) unless a code is recorded. */
 void yws_cause_peer(int client_id, int code, const char *reason, size_t n);
+/* What failed, for an end that is or becomes NETWORK: an HTTP status of a
+ * refused upgrade (0 otherwise) and a short text; the first one stays. */
+void yws_cause_network(int client_id, int code, const char *reason);
 /* PROTOCOL unless another cause is recorded; true when PROTOCOL stands. */
 bool yws_cause_protocol(int client_id);
 yws_err_e yws_cause_get(int client_id, int *cause, int *peer_code, char *reason);

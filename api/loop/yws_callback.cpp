@@ -4,6 +4,11 @@
  * only stages its events and received pieces (the loop thread posts them
  * after the pass). No allocation that can throw, no wait but leaf locks.
  */
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "yws_loop.h"
@@ -33,6 +38,41 @@ void yws_writable_step(uint8_t client_id) {
   yws_writable_set(rec, true);
 }
 
+/* What a failed open tells its caller: the status of a refused upgrade, or
+ * what the library says failed. `err` is errno as the callback found it: it
+ * names a connect that failed at once; one that failed later reads
+ * "connect: failed", since the library reads the socket's error and drops it. */
+void yws_conn_error_cause(yws_loop *loop, struct lws *wsi, const char *in, size_t len, int err) {
+  char why[YWS_CLOSE_REASON_SIZE];
+  unsigned int status = lws_http_client_http_response(wsi);
+  const char *said = in ? in : "";
+  int n = static_cast<int>(in ? strnlen(said, len) : 0);
+  if (status >= 100 && status != 101) {
+    std::snprintf(why, sizeof(why), "HTTP %u", status);
+    yws_cause_network(loop->client_id, static_cast<int>(status), why);
+    return;
+  }
+  if (n >= 17 && std::strncmp(said, "Unable to connect", 17) == 0) {
+    const char *what = err == ECONNREFUSED                         ? "refused"
+                       : err == ETIMEDOUT                          ? "timed out"
+                       : err == EHOSTUNREACH || err == ENETUNREACH ? "unreachable"
+                                                                   : "failed";
+    std::snprintf(why, sizeof(why), "connect: %s", what);
+  } else {
+    std::snprintf(why, sizeof(why), "handshake: %.*s", n, said);
+  }
+  yws_cause_network(loop->client_id, 0, why);
+}
+
+/* The verifier's verdict on the server's chain; user is its store context. */
+void yws_cert_cause(yws_loop *loop, void *user, size_t ok) {
+  if (ok || loop->tls_level < 1 || !user) return;
+  int err = X509_STORE_CTX_get_error(static_cast<X509_STORE_CTX *>(user));
+  char why[YWS_CLOSE_REASON_SIZE];
+  std::snprintf(why, sizeof(why), "certificate: %s", X509_verify_cert_error_string(err));
+  yws_cause_network(loop->client_id, 0, why);
+}
+
 /* A pong that echoes our ping's body answers the ping waiting for it. */
 void yws_pong_match(yws_loop *loop, const void *in, size_t len) {
   int64_t sent = loop->ping_sent_ms.load();
@@ -51,6 +91,8 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
   YWS_TRACE("client(%d, 0x%p) cb: %d, %p", client_id, (void *)wsi, (int)reason, (void *)rec);
   switch (reason) {
     case LWS_CALLBACK_CLIENT_CONNECTION_ERROR: {
+      int err = errno;
+      yws_conn_error_cause(loop, wsi, static_cast<const char *>(in), len, err);
       YWS_TRACE("CONN ERR: [%d] %.80s", (int)len, in ? static_cast<const char *>(in) : "");
       yws_wire_sample(loop, wsi);
       /* A refusal by status asks the caller to change something first. */
@@ -63,6 +105,7 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       /* len is OpenSSL's verdict on the server's certificate: one we refuse
        * is refused again on every retry. */
       if (len == 0 && loop->tls_level >= 1) loop->no_retry = true;
+      yws_cert_cause(loop, ev->user, len);
       break;
     case LWS_CALLBACK_CLIENT_ESTABLISHED:
       loop->tls_up = true;

@@ -4,6 +4,8 @@
  * library's own verdicts on what it refused. Also when anything last arrived,
  * which the keepalive reads.
  */
+#include <openssl/ssl.h>
+
 #include <atomic>
 #include <cstring>
 
@@ -164,14 +166,33 @@ int yws_rx_data(yws_loop *loop, struct lws *wsi, void *in, size_t len) {
   return 0;
 }
 
+namespace {
+
+/* How a websocket the server did not close with a frame ended: a violation
+ * the library refused, or what the network did (recorded for the cause). */
+void yws_end_judge(int client_id, struct lws *wsi) {
+  SSL *ssl = lws_get_ssl(wsi);
+  int fd = lws_get_socket_fd(wsi);
+  /* The server's TLS close_notify ends the stream as a FIN does, whether or
+   * not its FIN has arrived yet: the peer went away, nothing was refused. */
+  if (ssl && (SSL_get_shutdown(ssl) & SSL_RECEIVED_SHUTDOWN)) {
+    yws_cause_network(client_id, 0, "TLS closed");
+    return;
+  }
+  /* The library ended a websocket whose server neither closed nor dropped
+   * it: its parser refused what the server sent. */
+  if (fd >= 0 && yv_socket_peer_open(fd) == 1) {
+    g_rx[client_id].violation = true;
+    return;
+  }
+  yws_cause_network(client_id, 0, fd >= 0 && yv_socket_reset(fd) == 1 ? "reset" : "closed");
+}
+
+}  // namespace
+
 uint32_t yws_closed_err(int client_id, struct lws *wsi) {
   if (!yws_client_id_ok(client_id)) return YWS_OK;
-  if (wsi && !g_rx[client_id].violation.load()) {
-    int fd = lws_get_socket_fd(wsi);
-    /* The library ended a websocket whose server neither closed nor dropped
-     * it: its parser refused what the server sent. */
-    if (fd >= 0 && yv_socket_peer_open(fd) == 1) g_rx[client_id].violation = true;
-  }
+  if (wsi && !g_rx[client_id].violation.load()) yws_end_judge(client_id, wsi);
   if (!g_rx[client_id].violation.load()) return YWS_OK;
   /* The library ends our own closing handshake the same way when the
    * server's answer arrives: that end stays the user's. */

@@ -172,6 +172,10 @@ int yv_socket_peer_open(int fd) {
   (void)fd;
   return 0;
 }
+int yv_socket_reset(int fd) {
+  (void)fd;
+  return -1;
+}
 int yv_socket_readable(int fd) {
   (void)fd;
   return 0;
