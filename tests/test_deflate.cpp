@@ -375,18 +375,35 @@ TEST(DeflateOption, RangeAndReport) {
   yv_ws_mem_free(line);
 }
 
-// Buffered mode against a server that compresses a 4 MiB burst about 100:1: inflated bytes pass
-// flow control like plain ones, the receive buffer never holds more than its size and every
-// byte arrives in order.
-TEST(DeflateFlow, CompressedFloodStaysWithinTheReceiveBuffer) {
+// Buffered mode against a server that compresses a 4 MiB burst about 100:1, in small messages
+// and in 64 KiB ones, over ws and wss: inflated bytes pass flow control like plain ones, the
+// receive buffer never holds more than its size and every byte arrives in order.
+struct FloodCase {
+  bool tls;
+  int size;
+};
+
+class DeflateFlow : public ::testing::TestWithParam<FloodCase> {};
+
+INSTANTIATE_TEST_SUITE_P(Over, DeflateFlow,
+                         ::testing::Values(FloodCase{false, 0}, FloodCase{true, 0},
+                                           FloodCase{false, 65536}, FloodCase{true, 65536}),
+                         [](const ::testing::TestParamInfo<FloodCase> &i) {
+                           return std::string(i.param.tls ? "wss" : "ws") +
+                                  (i.param.size ? "_large" : "_small");
+                         });
+
+TEST_P(DeflateFlow, CompressedFloodStaysWithinTheReceiveBuffer) {
   const uint64_t total = 4u << 20;
   WsServer::Options so;
   so.deflate = true;
+  if (GetParam().tls) so.tls = WsServer::Tls::kSelfSigned;
   WsServer server(so);
   LinkEmu link(server.port());
-  deflate_profile(
-      "ws://127.0.0.1:" + std::to_string(link.port()) + "/burst/" + std::to_string(total) + "/0",
-      15, kDirect);
+  deflate_profile(std::string(GetParam().tls ? "wss" : "ws") +
+                      "://127.0.0.1:" + std::to_string(link.port()) + "/burst/" +
+                      std::to_string(total) + "/" + std::to_string(GetParam().size),
+                  15, kDirect);
   ASSERT_EQ(open_client(kClient, kCfg, YWS_SYS_MODE_BUFFERED), 0);
   uint64_t got = 0;
   int32_t max_held = 0;
