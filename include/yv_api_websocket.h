@@ -236,7 +236,11 @@ typedef struct yws_wire_stats {
 
 /* Why a client ended, from YWS_CLIENT_GET_CLOSE_CAUSE. The first cause wins.
  * peer_code and reason are those of the server's close frame (code 1005 when
- * the frame had none); 0 and "" when the server sent no close frame. */
+ * the frame had none); 0 and "" when the server sent no close frame, except
+ * for YWS_CLOSE_CAUSE_NETWORK, where peer_code is the HTTP status of a refused
+ * upgrade (0 otherwise) and reason says what failed ("HTTP 502",
+ * "certificate: ...", "lookup: <host>", "connect: ...", "handshake: ...",
+ * "reset", "closed", "TLS closed"). */
 typedef enum {
   YWS_CLOSE_CAUSE_NONE = 0,         /* no end since the last open, or never opened */
   YWS_CLOSE_CAUSE_USER = 1,         /* yv_ws_close_proc; peer_code and reason are those of
