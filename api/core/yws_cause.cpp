@@ -17,15 +17,14 @@ struct cause_t {
   char net_reason[YWS_CLOSE_REASON_SIZE];
 };
 
-/* Printable ASCII only, cut to fit: library and verifier words end up on a
- * command line. */
-void yws_reason_copy(char *out, const char *in) {
-  size_t n = 0;
-  for (; in && in[n] && n < YWS_CLOSE_REASON_SIZE - 1; n++) {
-    char ch = in[n];
-    out[n] = ch >= 0x20 && ch < 0x7F && ch != '"' ? ch : '?';
+/* Appends up to n bytes of in at *at, printable ASCII only and cut to fit:
+ * library and verifier words end up on a command line. */
+void yws_reason_add(char *out, size_t *at, const char *in, size_t n) {
+  for (size_t i = 0; in && i < n && in[i] && *at < YWS_CLOSE_REASON_SIZE - 1; i++) {
+    char ch = in[i];
+    out[(*at)++] = ch >= 0x20 && ch < 0x7F && ch != '"' ? ch : '?';
   }
-  out[n] = '\0';
+  out[*at] = '\0';
 }
 
 cause_t g_cause[YWS_CLIENT_NUM];
@@ -79,13 +78,16 @@ void yws_cause_peer(int client_id, int code, const char *reason, size_t n) {
   c.reason[n] = '\0';
 }
 
-void yws_cause_network(int client_id, int code, const char *reason) {
+void yws_cause_network(int client_id, int code, const char *what, const char *detail,
+                       size_t detail_len) {
   if (!yws_client_id_ok(client_id)) return;
   yws_glock_guard lk(YWS_GLOCK_CAUSE);
   cause_t &c = g_cause[client_id];
   if (c.net_reason[0]) return;
   c.net_code = code;
-  yws_reason_copy(c.net_reason, reason);
+  size_t at = 0;
+  yws_reason_add(c.net_reason, &at, what, SIZE_MAX);
+  yws_reason_add(c.net_reason, &at, detail, detail_len);
 }
 
 bool yws_cause_protocol(int client_id) {

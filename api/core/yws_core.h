@@ -297,8 +297,11 @@ void yws_cause_settle(int client_id, int32_t type, int32_t err);
  * code and reason (n bytes) unless a code is recorded. */
 void yws_cause_peer(int client_id, int code, const char *reason, size_t n);
 /* What failed, for an end that is or becomes NETWORK: an HTTP status of a
- * refused upgrade (0 otherwise) and a short text; the first one stays. */
-void yws_cause_network(int client_id, int code, const char *reason);
+ * refused upgrade (0 otherwise) and a short text, `what` followed by up to
+ * detail_len bytes of `detail`; the first one stays. No formatting: the loop
+ * thread's stack is small. */
+void yws_cause_network(int client_id, int code, const char *what, const char *detail = nullptr,
+                       size_t detail_len = SIZE_MAX);
 /* PROTOCOL unless another cause is recorded; true when PROTOCOL stands. */
 bool yws_cause_protocol(int client_id);
 yws_err_e yws_cause_get(int client_id, int *cause, int *peer_code, char *reason);

@@ -8,7 +8,6 @@
 #include <openssl/x509.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "yws_loop.h"
@@ -43,13 +42,14 @@ void yws_writable_step(uint8_t client_id) {
  * names a connect that failed at once; one that failed later reads
  * "connect: failed", since the library reads the socket's error and drops it. */
 void yws_conn_error_cause(yws_loop *loop, struct lws *wsi, const char *in, size_t len, int err) {
-  char why[YWS_CLOSE_REASON_SIZE];
   unsigned int status = lws_http_client_http_response(wsi);
   const char *said = in ? in : "";
-  int n = static_cast<int>(in ? strnlen(said, len) : 0);
-  if (status >= 100 && status != 101) {
-    std::snprintf(why, sizeof(why), "HTTP %u", status);
-    yws_cause_network(loop->client_id, static_cast<int>(status), why);
+  size_t n = in ? strnlen(said, len) : 0;
+  if (status >= 100 && status <= 999 && status != 101) {
+    char digits[4] = {static_cast<char>('0' + status / 100),
+                      static_cast<char>('0' + status / 10 % 10),
+                      static_cast<char>('0' + status % 10), '\0'};
+    yws_cause_network(loop->client_id, static_cast<int>(status), "HTTP ", digits);
     return;
   }
   if (n >= 17 && std::strncmp(said, "Unable to connect", 17) == 0) {
@@ -57,20 +57,17 @@ void yws_conn_error_cause(yws_loop *loop, struct lws *wsi, const char *in, size_
                        : err == ETIMEDOUT                          ? "timed out"
                        : err == EHOSTUNREACH || err == ENETUNREACH ? "unreachable"
                                                                    : "failed";
-    std::snprintf(why, sizeof(why), "connect: %s", what);
+    yws_cause_network(loop->client_id, 0, "connect: ", what);
   } else {
-    std::snprintf(why, sizeof(why), "handshake: %.*s", n, said);
+    yws_cause_network(loop->client_id, 0, "handshake: ", said, n);
   }
-  yws_cause_network(loop->client_id, 0, why);
 }
 
 /* The verifier's verdict on the server's chain; user is its store context. */
 void yws_cert_cause(yws_loop *loop, void *user, size_t ok) {
   if (ok || loop->tls_level < 1 || !user) return;
   int err = X509_STORE_CTX_get_error(static_cast<X509_STORE_CTX *>(user));
-  char why[YWS_CLOSE_REASON_SIZE];
-  std::snprintf(why, sizeof(why), "certificate: %s", X509_verify_cert_error_string(err));
-  yws_cause_network(loop->client_id, 0, why);
+  yws_cause_network(loop->client_id, 0, "certificate: ", X509_verify_cert_error_string(err));
 }
 
 /* A pong that echoes our ping's body answers the ping waiting for it. */
@@ -83,108 +80,158 @@ void yws_pong_match(yws_loop *loop, const void *in, size_t len) {
   loop->ping_rtt_ms = static_cast<int32_t>(rtt < 0 ? 0 : rtt);
 }
 
+/* The reasons we act on, one handler each. cx carries the loop, the event
+ * being made and the library's user argument; the result is the callback's. */
+struct yws_reason_args {
+  yws_cb_ctx *cx;
+  struct lws *wsi;
+  void *in;
+  size_t len;
+};
+
+int yws_on_connection_error(const yws_reason_args &a) {
+  int err = errno;
+  yws_loop *loop = a.cx->loop;
+  yws_conn_error_cause(loop, a.wsi, static_cast<const char *>(a.in), a.len, err);
+  YWS_TRACE("CONN ERR: [%d] %.80s", (int)a.len, a.in ? static_cast<const char *>(a.in) : "");
+  yws_wire_sample(loop, a.wsi);
+  /* A refusal by status asks the caller to change something first. */
+  unsigned int status = lws_http_client_http_response(a.wsi);
+  if (status >= 400 && status < 500) loop->no_retry = true;
+  yws_emit_id(a.cx, YWS_MSG_TYPE_LWS_CLIENT_CONNECTION_ERROR, YWS_ERR_NET_FAIL, YWS_CB_TYPE_OPEN);
+  return 0;
+}
+
+/* len is OpenSSL's verdict on the server's certificate: one we refuse is
+ * refused again on every retry. */
+int yws_on_cert_verdict(const yws_reason_args &a) {
+  yws_loop *loop = a.cx->loop;
+  if (a.len == 0 && loop->tls_level >= 1) loop->no_retry = true;
+  yws_cert_cause(loop, a.cx->user, a.len);
+  return 0;
+}
+
+int yws_on_established(const yws_reason_args &a) {
+  a.cx->loop->tls_up = true;
+  yws_emit_id(a.cx, YWS_MSG_TYPE_LWS_CLIENT_ESTABLISHED);
+  return 0;
+}
+
+int yws_on_receive(const yws_reason_args &a) {
+  yws_loop *loop = a.cx->loop;
+  loop->rx_bytes.fetch_add(a.len, std::memory_order_relaxed);
+  if (lws_is_final_fragment(a.wsi)) loop->rx_msgs.fetch_add(1, std::memory_order_relaxed);
+  if (yws_rxflow_discard(loop)) return 0;
+  if (yws_rx_data(loop, a.wsi, a.in, a.len)) return -1;
+  /* After the piece and its message's mark are counted. */
+  yws_rxflow_piece(loop, a.wsi, a.in ? a.len : 0);
+  return 0;
+}
+
+int yws_on_pong(const yws_reason_args &a) {
+  yws_loop *loop = a.cx->loop;
+  yws_alive(loop->client_id);
+  yws_pong_match(loop, a.in, a.len);
+  (void)yws_loop_rx_put(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG, a.in, a.in ? a.len : 0);
+  return 0;
+}
+
+int yws_on_writeable(const yws_reason_args &a) {
+  yws_writable_step(a.cx->loop->client_id);
+  return a.wsi == a.cx->loop->wsi ? yws_tx_writeable(a.cx->loop, a.wsi) : 0;
+}
+
+/* An invalid close frame: non-zero drops the connection instead of echoing it. */
+int yws_on_peer_close(const yws_reason_args &a) {
+  yws_loop *loop = a.cx->loop;
+  if (yws_peer_close(loop->client_id, a.wsi, a.in, a.len)) return -1;
+  return a.wsi == loop->wsi ? yws_tx_peer_close(loop) : 0;
+}
+
+/* Our connections are upgrades, and the library raises this before it has
+ * checked the upgrade answer (status, accept key, sub-protocol): success is
+ * LWS_CALLBACK_CLIENT_ESTABLISHED, a refusal the connection error that
+ * follows. A deflate answer we refuse ends here, before the library takes it
+ * up: it leaks the extension's state of an answer it refuses itself. */
+int yws_on_upgrade_answer(const yws_reason_args &a) {
+  YWS_TRACE("upgrade answer: %d", (int)lws_http_client_http_response(a.wsi));
+  return yws_deflate_check_answer(a.cx->loop, a.wsi) ? -1 : 0;
+}
+
+int yws_on_wsi_destroy(const yws_reason_args &a) {
+  yws_loop *loop = a.cx->loop;
+  if (a.wsi == loop->wsi) loop->wsi = nullptr;
+  yws_emit_id(a.cx, YWS_MSG_TYPE_LWS_WSI_DESTROY, yws_closed_err(loop->client_id, nullptr));
+  return 0;
+}
+
+/* The connection ended (after the upgrade, or in its HTTP phase): its socket's
+ * counts are taken before the library lets it go. */
+int yws_on_closed(const yws_reason_args &a, uint32_t id, bool websocket) {
+  yws_loop *loop = a.cx->loop;
+  yws_wire_sample(loop, a.wsi);
+  yws_emit_id(a.cx, id, websocket ? yws_closed_err(loop->client_id, a.wsi) : 0);
+  return 0;
+}
+
 int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reasons reason, void *in,
-                        size_t len, yws_cb_ctx *ev) {
+                        size_t len, yws_cb_ctx *cx) {
   uint8_t client_id = loop->client_id;
   yws_client_t *rec = yws_rec(client_id);
   if (rec && rec->prot_ctxt.loop != loop) rec = nullptr;
   YWS_TRACE("client(%d, 0x%p) cb: %d, %p", client_id, (void *)wsi, (int)reason, (void *)rec);
+  const yws_reason_args a{cx, wsi, in, len};
   switch (reason) {
-    case LWS_CALLBACK_CLIENT_CONNECTION_ERROR: {
-      int err = errno;
-      yws_conn_error_cause(loop, wsi, static_cast<const char *>(in), len, err);
-      YWS_TRACE("CONN ERR: [%d] %.80s", (int)len, in ? static_cast<const char *>(in) : "");
-      yws_wire_sample(loop, wsi);
-      /* A refusal by status asks the caller to change something first. */
-      unsigned int status = lws_http_client_http_response(wsi);
-      if (status >= 400 && status < 500) loop->no_retry = true;
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_CONNECTION_ERROR, YWS_ERR_NET_FAIL, YWS_CB_TYPE_OPEN);
-      break;
-    }
+    case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
+      return yws_on_connection_error(a);
     case LWS_CALLBACK_OPENSSL_PERFORM_SERVER_CERT_VERIFICATION:
-      /* len is OpenSSL's verdict on the server's certificate: one we refuse
-       * is refused again on every retry. */
-      if (len == 0 && loop->tls_level >= 1) loop->no_retry = true;
-      yws_cert_cause(loop, ev->user, len);
-      break;
+      return yws_on_cert_verdict(a);
     case LWS_CALLBACK_CLIENT_ESTABLISHED:
-      loop->tls_up = true;
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_ESTABLISHED);
-      break;
+      return yws_on_established(a);
     case LWS_CALLBACK_CLIENT_RECEIVE:
-      loop->rx_bytes.fetch_add(len, std::memory_order_relaxed);
-      if (lws_is_final_fragment(wsi)) loop->rx_msgs.fetch_add(1, std::memory_order_relaxed);
-      if (yws_rxflow_discard(loop)) break;
-      if (yws_rx_data(loop, wsi, in, len)) return -1;
-      /* After the piece and its message's mark are counted. */
-      yws_rxflow_piece(loop, wsi, in ? len : 0);
-      break;
+      return yws_on_receive(a);
     case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
-      yws_alive(client_id);
-      yws_pong_match(loop, in, len);
-      (void)yws_loop_rx_put(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG, in, in ? len : 0);
-      break;
+      return yws_on_pong(a);
     case LWS_CALLBACK_CLIENT_WRITEABLE:
-      yws_writable_step(client_id);
-      if (wsi == loop->wsi) return yws_tx_writeable(loop, wsi);
-      break;
+      return yws_on_writeable(a);
     case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
-      /* An invalid close frame: non-zero drops the connection instead of
-       * echoing it. */
-      if (yws_peer_close(client_id, wsi, in, len)) return -1;
-      if (wsi == loop->wsi) return yws_tx_peer_close(loop);
-      break;
+      return yws_on_peer_close(a);
     case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
       /* A writer woke the loop: ask for the writable callback. */
       yws_tx_apply_kick(loop);
-      break;
+      return 0;
     case LWS_CALLBACK_WS_EXT_DEFAULTS:
       /* user: the extension's name; in: room for our options. */
-      yws_deflate_defaults(loop, static_cast<const char *>(ev->user), static_cast<char *>(in), len);
-      break;
+      yws_deflate_defaults(loop, static_cast<const char *>(cx->user), static_cast<char *>(in), len);
+      return 0;
     case LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER:
       if (rec && in) (void)yws_add_http_header_by_name(wsi, in, len, rec->cfg_id);
-      break;
+      return 0;
     case LWS_CALLBACK_PROTOCOL_DESTROY:
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_PROTOCOL_DESTROY);
-      break;
+      yws_emit_id(cx, YWS_MSG_TYPE_LWS_PROTOCOL_DESTROY);
+      return 0;
     case LWS_CALLBACK_WSI_CREATE:
       YWS_TRACE("WSI_CREATE=\t%p", (void *)wsi);
-      break;
+      return 0;
     case LWS_CALLBACK_WSI_DESTROY:
-      if (wsi == loop->wsi) loop->wsi = nullptr;
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_WSI_DESTROY, yws_closed_err(client_id, nullptr));
-      break;
+      return yws_on_wsi_destroy(a);
     case LWS_CALLBACK_ESTABLISHED_CLIENT_HTTP:
-      /* Our connections are upgrades, and the library raises this before it
-       * has checked the upgrade answer (status, accept key, sub-protocol):
-       * success is LWS_CALLBACK_CLIENT_ESTABLISHED, a refusal the connection
-       * error that follows. */
-      YWS_TRACE("upgrade answer: %d", (int)lws_http_client_http_response(wsi));
-      /* A deflate answer we refuse ends here, before the library takes it up:
-       * it leaks the extension's state of an answer it refuses itself. */
-      if (yws_deflate_check_answer(loop, wsi)) return -1;
-      break;
+      return yws_on_upgrade_answer(a);
     case LWS_CALLBACK_CLOSED_CLIENT_HTTP:
       /* Our connections speak HTTP only until the upgrade; an end in that
        * phase ends the open like any other. */
-      yws_wire_sample(loop, wsi);
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLOSED_CLIENT_HTTP);
-      break;
+      return yws_on_closed(a, YWS_MSG_TYPE_LWS_CLOSED_CLIENT_HTTP, false);
     case LWS_CALLBACK_CLIENT_CLOSED:
-      yws_wire_sample(loop, wsi);
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_CLOSED, yws_closed_err(client_id, wsi));
-      break;
+      return yws_on_closed(a, YWS_MSG_TYPE_LWS_CLIENT_CLOSED, true);
     case LWS_CALLBACK_CLIENT_HTTP_DROP_PROTOCOL:
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_HTTP_DROP_PROTOCOL);
-      break;
+      yws_emit_id(cx, YWS_MSG_TYPE_LWS_CLIENT_HTTP_DROP_PROTOCOL);
+      return 0;
     case LWS_CALLBACK_WS_CLIENT_DROP_PROTOCOL:
-      yws_emit_id(ev, YWS_MSG_TYPE_LWS_CLIENT_DROP_PROTOCOL, yws_closed_err(client_id, wsi));
-      break;
+      yws_emit_id(cx, YWS_MSG_TYPE_LWS_CLIENT_DROP_PROTOCOL, yws_closed_err(client_id, wsi));
+      return 0;
     default:
-      break;
+      return 0;
   }
-  return 0;
 }
 
 }  // namespace

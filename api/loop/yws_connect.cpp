@@ -234,9 +234,7 @@ void yws_loop_resolve(yws_loop *loop) {
     std::snprintf(req->address, sizeof(req->address), "%s", url->host);
   } else if (yv_net_resolve(url->host, req->address, sizeof(req->address), loop->lookup_ms) != 0) {
     YWS_TRACE("lookup of %s failed", url->host);
-    char why[YWS_CLOSE_REASON_SIZE];
-    std::snprintf(why, sizeof(why), "lookup: %s", url->host);
-    yws_cause_network(loop->client_id, 0, why);
+    yws_cause_network(loop->client_id, 0, "lookup: ", url->host);
     req->address[0] = '\0';
   }
   yws_mutex_guard lk(loop->gate_m);
