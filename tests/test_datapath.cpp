@@ -130,6 +130,7 @@ class DataPath : public ::testing::TestWithParam<bool> {
     if (GetParam()) o.tls = WsServer::Tls::kSelfSigned;
     return o;
   }
+  void flood_once(int32_t rx_max);
 };
 
 std::string scheme_name(const ::testing::TestParamInfo<bool> &i) {
@@ -141,12 +142,19 @@ std::string scheme_name(const ::testing::TestParamInfo<bool> &i) {
 INSTANTIATE_TEST_SUITE_P(Over, DataPath, ::testing::Bool(), scheme_name);
 
 // A fast sender and a slow reader in buffered mode: flow control holds the library back so that
-// no piece is dropped and the receive buffer (10240 bytes) never holds more; after each pause
-// the reader takes everything held at once, which shows how much that was.
+// no piece is dropped and the receive buffer never holds more than its size, at both ends of
+// its range and the default; after each pause the reader takes everything held at once, which
+// shows how much that was.
 TEST_P(DataPath, FloodArrivesWholeUnderFlowControl) {
-  const uint64_t total = 4u << 20;
+  for (int32_t rx_max : {4096, 10240, 16384}) flood_once(rx_max);
+}
+
+void DataPath::flood_once(int32_t rx_max) {
+  SCOPED_TRACE(rx_max);
+  const uint64_t total = 2u << 20;
   WsServer server(opts());
   profile(0, server.url("/burst/" + std::to_string(total) + "/0"));
+  yv_ws_cfg_set_opt(0, YWS_CFG_READ_BUFFERSZ, rx_max);
   ASSERT_EQ(open_client(0, 0, YWS_SYS_MODE_BUFFERED), 0);
   uint64_t got = 0;
   int32_t max_held = 0;
@@ -167,7 +175,7 @@ TEST_P(DataPath, FloodArrivesWholeUnderFlowControl) {
   }
   EXPECT_EQ(got, total);
   EXPECT_TRUE(in_order);
-  EXPECT_LE(max_held, 10240);
+  EXPECT_LE(max_held, rx_max);
   EXPECT_GT(max_held, 0);
   ASSERT_EQ(close_client(0), 0);
 }
