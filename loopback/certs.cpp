@@ -189,4 +189,37 @@ TestPki make_test_pki(const std::string &dir) {
   return p;
 }
 
+ChainPki make_chain_pki(const std::string &dir) {
+  ChainPki p;
+  auto path = [&](const char *name) { return dir + "/" + name; };
+  Pkey root_key = new_key(), mid_key = new_key(), wrong_key = new_key();
+  Cert root = new_cert("yws chain root", root_key.get(), nullptr, nullptr, true, 40);
+  Cert mid =
+      new_cert("yws chain intermediate", mid_key.get(), root.get(), root_key.get(), true, 41);
+  Cert wrong = new_cert("yws wrong root", wrong_key.get(), nullptr, nullptr, true, 42);
+  p.root = path("chain-root.pem");
+  p.wrong_root = path("chain-wrong-root.pem");
+  write_cert(p.root, root.get());
+  write_cert(p.wrong_root, wrong.get());
+  long serial = 43;
+  auto leaf = [&](const char *stem, const CertFields &fields) {
+    Pkey k = new_key();
+    Cert c = make_cert(fields, k.get(), mid.get(), mid_key.get(), serial++);
+    TestPki::Pair out{path((std::string(stem) + ".pem").c_str()),
+                      path((std::string(stem) + ".key").c_str())};
+    write_cert(out.cert, c.get());
+    append_cert(out.cert, mid.get());
+    write_key(out.key, k.get());
+    return out;
+  };
+  CertFields server;
+  server.cn = "127.0.0.1";
+  p.leaf = leaf("chain-leaf", server);
+  CertFields other = server;
+  other.cn = "other.example";
+  other.san = "DNS:other.example";
+  p.other = leaf("chain-other", other);
+  return p;
+}
+
 }  // namespace ywstest

@@ -37,4 +37,14 @@ struct TestPki {
 };
 TestPki make_test_pki(const std::string &dir);
 
+// A chain as public servers have it: root -> intermediate -> leaf, each leaf served with the
+// intermediate after it (the client holds the root only).
+struct ChainPki {
+  std::string root;        // the trusted root
+  std::string wrong_root;  // a root that issued nothing here
+  TestPki::Pair leaf;      // 127.0.0.1 and localhost
+  TestPki::Pair other;     // other.example only
+};
+ChainPki make_chain_pki(const std::string &dir);
+
 }  // namespace ywstest

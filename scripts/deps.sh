@@ -2,7 +2,10 @@
 # Installs the Debian packages the build needs, only those that are missing.
 set -euo pipefail
 # python3-websockets: an independent WebSocket server (with per-message deflate) for the tests.
-pkgs=(cmake g++ make pkg-config libwebsockets-dev libgtest-dev libssl-dev openssl clang python3-websockets)
+# mosquitto, mosquitto-clients, nginx-light: a real MQTT broker and a real TLS reverse proxy for
+# the interop stage; the tests start them in the foreground with configs of their own.
+pkgs=(cmake g++ make pkg-config libwebsockets-dev libgtest-dev libssl-dev openssl clang python3-websockets
+  mosquitto mosquitto-clients nginx-light)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,0 +1,415 @@
+// Real servers: MQTT 3.1.1 over WebSocket to Debian's mosquitto (its own ws and TLS listeners,
+// and behind nginx as a TLS-terminating reverse proxy), and wss through nginx to our loopback
+// servers. The service stays a WebSocket client: the MQTT bytes are the test's own, carried as
+// binary messages in each receive mode. Every server runs as a child of the test on free
+// loopback ports and ends with it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "certs.h"
+#include "child_proc.h"
+#include "mqtt_broker.h"
+#include "mqtt_codec.h"
+#include "tls_proxy.h"
+#include "ws_test_server.h"
+#include "yws_test_util.h"
+
+using namespace ywst;
+using ywstest::ChainPki;
+using ywstest::MqttBroker;
+using ywstest::MqttSubscriber;
+using ywstest::TempDir;
+using ywstest::TlsProxy;
+using ywstest::WsServer;
+namespace mqtt = ywstest::mqtt;
+
+namespace {
+
+constexpr int kClient = 1;
+constexpr int kCfg = 1;
+constexpr int kCtx = 2;
+constexpr size_t kWriteLimit = 16384;
+
+enum Mode { kDirect, kBuffered, kMessage };
+enum Via { kWs, kWss, kProxy };  // mosquitto's ws, mosquitto's own TLS, nginx's TLS to its ws
+
+#define SKIP_WITHOUT(cond, what) \
+  if (!(cond)) GTEST_SKIP() << what << " is not installed (scripts/deps.sh installs it)"
+
+/* The servers of one test: certificates, a broker (with its TLS listener for kWss), and for
+ * kProxy nginx in front of the broker's ws listener on /mqtt. */
+struct Servers {
+  explicit Servers(Via via)
+      : pki(ywstest::make_chain_pki(dir.path())),
+        broker(via == kWss ? pki.leaf.cert : "", via == kWss ? pki.leaf.key : "") {
+    if (via == kProxy && broker.ok()) {
+      TlsProxy::Options o;
+      o.cert = pki.leaf.cert;
+      o.key = pki.leaf.key;
+      o.routes = {{"/mqtt", broker.ws_port()}};
+      proxy = std::make_unique<TlsProxy>(o);
+    }
+    switch (via) {
+      case kWs:
+        url = "ws://127.0.0.1:" + std::to_string(broker.ws_port()) + "/mqtt";
+        break;
+      case kWss:
+        url = "wss://127.0.0.1:" + std::to_string(broker.wss_port()) + "/mqtt";
+        break;
+      case kProxy:
+        url = "wss://127.0.0.1:" + std::to_string(proxy ? proxy->port() : 0) + "/mqtt";
+        break;
+    }
+  }
+  bool ok() const { return broker.ok() && (!proxy || proxy->ok()); }
+  TempDir dir;
+  ChainPki pki;
+  MqttBroker broker;
+  std::unique_ptr<TlsProxy> proxy;
+  std::string url;
+};
+
+/* A profile for a broker: sub-protocol "mqtt", trust in the chain's root, the largest buffers,
+ * no pings unless asked, and in message mode whole messages both ways. */
+void mqtt_profile(const std::string &url, const std::string &root, Mode mode) {
+  profile(kCfg, url);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_SUBPROT, "mqtt"), YWS_OK);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_SUBPROT_EN, 1), YWS_OK);
+  ASSERT_EQ(yavo_ssl_cfg_set(kCtx, root.c_str(), nullptr, nullptr), 0);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_SSLCTXID, kCtx), YWS_OK);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_TIMEOUT, 10), YWS_OK);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, 0), YWS_OK);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_WRITE_BUFFERSZ, 16384), YWS_OK);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_READ_BUFFERSZ, 16384), YWS_OK);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_WRITE_MESSAGE, mode == kMessage ? 1 : 0), YWS_OK);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_READ_MESSAGE, mode == kMessage ? 65536 : 0), YWS_OK);
+}
+
+int sys_mode(Mode mode) {
+  return mode == kBuffered ? YWS_SYS_MODE_BUFFERED : 0;
+}
+
+/* The service client as an MQTT client: writes packets as binary data (above the transmit limit
+ * in parts, which in message mode are several messages, as MQTT over WebSocket allows), and
+ * decodes what arrives as one byte stream whatever the receive mode. Each successful OPEN starts
+ * the stream over and runs `on_open` on the service task. */
+class MqttOverService {
+ public:
+  explicit MqttOverService(Mode mode) : mode_(mode) {
+    Notes::get().set_hook([this](int client, const yws_parm_t *p) { on_note(client, p); });
+  }
+  ~MqttOverService() { Notes::get().set_hook(nullptr); }
+
+  void on_open(std::function<void()> f) {
+    std::lock_guard<std::mutex> lk(m_);
+    on_open_ = std::move(f);
+  }
+
+  bool send(const std::string &bytes) {
+    for (size_t at = 0; at < bytes.size(); at += kWriteLimit) {
+      std::string part = bytes.substr(at, kWriteLimit);
+      int r = YWS_ERR_NO_MEM;
+      eventually(
+          [&] { return (r = write_bytes(kClient, part, YWS_WRITE_PROT_BIN)) != YWS_ERR_NO_MEM; });
+      if (r != YWS_OK) return false;
+    }
+    return true;
+  }
+
+  /* The next packet from the broker within `t`; false on time-out or a malformed stream. */
+  bool next(mqtt::Packet *p, milliseconds t = kWait) {
+    auto end = std::chrono::steady_clock::now() + t;
+    std::unique_lock<std::mutex> lk(m_);
+    for (;;) {
+      uint64_t seen = events_;
+      if (mode_ == kBuffered) {
+        lk.unlock();
+        std::string got = drain();
+        lk.lock();
+        stream_.feed(got);
+      }
+      mqtt::Stream::Result r = stream_.next(p);
+      if (r != mqtt::Stream::kNeedMore) return r == mqtt::Stream::kPacket;
+      if (!cv_.wait_until(lk, end, [&] { return events_ != seen; })) return false;
+    }
+  }
+
+  /* The next packet, which must be of `type`. */
+  bool expect(int type, mqtt::Packet *p, milliseconds t = kWait) {
+    return next(p, t) && p->type == type;
+  }
+
+  /* A QoS 1 publication on `topic`, acknowledged, and its copy from our own subscription
+   * (acknowledged in turn), in whichever order the broker sends them. */
+  ::testing::AssertionResult round_trip(const std::string &topic, const std::string &payload,
+                                        int qos, uint16_t id) {
+    if (!send(mqtt::publish(topic, payload, qos, id)))
+      return ::testing::AssertionFailure() << "write refused";
+    bool acked = qos == 0, back = false;
+    mqtt::Packet p;
+    while (!acked || !back) {
+      if (!next(&p, kWait * 2))
+        return ::testing::AssertionFailure() << "acked " << acked << " back " << back;
+      mqtt::Publish pub;
+      if (p.type == mqtt::kPuback && !acked) {
+        if (mqtt::packet_id(p) != id) return ::testing::AssertionFailure() << "PUBACK id";
+        acked = true;
+      } else if (mqtt::parse_publish(p, &pub) && !back) {
+        if (pub.topic != topic || pub.qos != qos || pub.payload != payload)
+          return ::testing::AssertionFailure() << "copy: " << pub.topic << " qos " << pub.qos << " "
+                                               << pub.payload.size() << " bytes";
+        if (qos == 1 && !send(mqtt::puback(static_cast<uint16_t>(pub.id))))
+          return ::testing::AssertionFailure() << "PUBACK refused";
+        back = true;
+      } else {
+        return ::testing::AssertionFailure() << "unexpected packet type " << p.type;
+      }
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+ private:
+  void on_note(int client, const yws_parm_t *p) {
+    if (client != kClient) return;
+    std::function<void()> f;
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      if (p->type == YWS_CB_TYPE_OPEN && p->virtual_ == 0) {
+        stream_ = mqtt::Stream();
+        f = on_open_;
+      }
+      // Buffered mode's RECV carries a copy of the first piece, which is read again.
+      if ((p->type == YWS_CB_TYPE_RECV || p->type == YWS_CB_TYPE_MESSAGE) && p->data &&
+          p->size > 0 && mode_ != kBuffered)
+        stream_.feed(
+            std::string(reinterpret_cast<const char *>(p->data), static_cast<size_t>(p->size)));
+      events_++;
+    }
+    cv_.notify_all();
+    if (f) f();
+  }
+
+  std::string drain() {
+    std::string out, buf(8192, '\0');
+    int32_t n;
+    do {
+      n = static_cast<int32_t>(buf.size());
+      if (yv_ws_read_proc(kClient, &buf[0], &n, true) != YWS_OK) break;
+      out.append(buf, 0, static_cast<size_t>(n));
+    } while (n > 0);
+    return out;
+  }
+
+  Mode mode_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  uint64_t events_ = 0;
+  mqtt::Stream stream_;
+  std::function<void()> on_open_;
+};
+
+/* Bytes of every value, varied by `seed`. */
+std::string payload(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; i++) s[i] = static_cast<char>((i * 7 + seed) & 0xFF);
+  return s;
+}
+
+/* CONNECT answered by CONNACK "accepted", SUBSCRIBE by SUBACK granting QoS 1. */
+::testing::AssertionResult connect_and_subscribe(MqttOverService &mq, const std::string &id,
+                                                 const std::string &topic) {
+  mqtt::Packet p;
+  if (!mq.send(mqtt::connect(id, 30))) return ::testing::AssertionFailure() << "CONNECT refused";
+  if (!mq.expect(mqtt::kConnack, &p) || p.body != std::string("\0\0", 2))
+    return ::testing::AssertionFailure() << "no CONNACK accepted";
+  if (!mq.send(mqtt::subscribe(1, topic, 1)))
+    return ::testing::AssertionFailure() << "SUBSCRIBE refused";
+  if (!mq.expect(mqtt::kSuback, &p) || p.body != std::string("\0\1\1", 3))
+    return ::testing::AssertionFailure() << "no SUBACK granting QoS 1";
+  return ::testing::AssertionSuccess();
+}
+
+struct SessionCase {
+  Via via;
+  Mode mode;
+};
+
+void PrintTo(const SessionCase &c, std::ostream *os) {
+  const char *vias[] = {"Ws", "Wss", "Proxy"}, *modes[] = {"Direct", "Buffered", "Message"};
+  *os << vias[c.via] << modes[c.mode];
+}
+
+class InteropMqtt : public OneClientTest<kClient>,
+                    public ::testing::WithParamInterface<SessionCase> {
+ protected:
+  void SetUp() override {
+    OneClientTest<kClient>::SetUp();
+    yavo_ssl_cfg_clear(kCtx);
+  }
+};
+
+}  // namespace
+
+// A whole MQTT session: CONNECT, SUBSCRIBE, PUBLISH at QoS 0 and 1 from 0 B to 64 KiB, each
+// acknowledged and its copy back byte-exact through our subscription; PINGREQ; delivery across
+// transports (mosquitto_sub and mosquitto_pub over TCP); DISCONNECT, after which the broker ends
+// the connection and the client is told once.
+TEST_P(InteropMqtt, SessionCarriesEverySizeBothQosAcrossTransports) {
+  SKIP_WITHOUT(MqttBroker::available(), "mosquitto");
+  const SessionCase c = GetParam();
+  SKIP_WITHOUT(c.via != kProxy || TlsProxy::available(), "nginx");
+  Servers s(c.via);
+  ASSERT_TRUE(s.ok()) << s.broker.log() << (s.proxy ? s.proxy->log() : "");
+  mqtt_profile(s.url, s.pki.root, c.mode);
+  MqttOverService mq(c.mode);
+  ASSERT_EQ(open_client(kClient, kCfg, sys_mode(c.mode)), 0);
+  const std::string topic = "yws/interop/session";
+  ASSERT_TRUE(connect_and_subscribe(mq, "yws-session", topic));
+
+  // mosquitto 2.0.11 sends a large packet over WebSocket at about 45 KB/s (an independent
+  // client sees the same): the 64 KiB copies take most of this test's time.
+  uint16_t id = 10;
+  for (size_t size : {0u, 1u, 126u, 2048u, 16384u, 16385u, 65536u})
+    for (int qos : {0, 1}) {
+      EXPECT_TRUE(mq.round_trip(topic, payload(size, id), qos, id)) << size << " B, QoS " << qos;
+      id++;
+    }
+
+  mqtt::Packet p;
+
+  ASSERT_TRUE(mq.send(mqtt::pingreq()));
+  EXPECT_TRUE(mq.expect(mqtt::kPingresp, &p));
+
+  MqttSubscriber sub(s.broker, topic, 1);
+  ASSERT_TRUE(sub.subscribed());
+  EXPECT_TRUE(mq.round_trip(topic, "from the module", 1, id++));
+  EXPECT_EQ(sub.lines(), std::vector<std::string>{topic + " from the module"});
+  ASSERT_TRUE(s.broker.publish(topic, "from tcp"));
+  mqtt::Publish pub;
+  ASSERT_TRUE(mq.next(&p) && mqtt::parse_publish(p, &pub));
+  EXPECT_EQ(pub.payload, "from tcp");
+  ASSERT_TRUE(mq.send(mqtt::puback(static_cast<uint16_t>(pub.id))));
+
+  size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+  ASSERT_TRUE(mq.send(mqtt::disconnect()));
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1));
+  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), 0);
+  EXPECT_TRUE(settled());
+  EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), closes + 1);
+  Cause cause = cause_of(kClient);
+  EXPECT_EQ(cause.cause, YWS_CLOSE_CAUSE_NETWORK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, InteropMqtt,
+                         ::testing::Values(SessionCase{kWs, kDirect}, SessionCase{kWs, kBuffered},
+                                           SessionCase{kWs, kMessage}, SessionCase{kWss, kDirect},
+                                           SessionCase{kWss, kBuffered},
+                                           SessionCase{kWss, kMessage},
+                                           SessionCase{kProxy, kDirect},
+                                           SessionCase{kProxy, kBuffered},
+                                           SessionCase{kProxy, kMessage}));
+
+namespace {
+
+class InteropBroker : public OneClientTest<kClient>, public ::testing::WithParamInterface<Via> {
+ protected:
+  void SetUp() override {
+    OneClientTest<kClient>::SetUp();
+    yavo_ssl_cfg_clear(kCtx);
+  }
+};
+
+}  // namespace
+
+// A PUBLISH with QoS 3 breaks MQTT, not WebSocket: the broker drops the connection, and the
+// client is told once, as a network end.
+TEST_P(InteropBroker, MalformedPacketEndsTheConnectionOnce) {
+  SKIP_WITHOUT(MqttBroker::available(), "mosquitto");
+  Servers s(GetParam());
+  ASSERT_TRUE(s.ok()) << s.broker.log();
+  mqtt_profile(s.url, s.pki.root, kDirect);
+  MqttOverService mq(kDirect);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  ASSERT_TRUE(connect_and_subscribe(mq, "yws-malformed", "yws/interop/malformed"));
+  size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+  std::string body("\0\1t", 3);
+  ASSERT_TRUE(mq.send(mqtt::packet(0x36, body + "payload")));
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, closes + 1));
+  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), 0);
+  Cause cause = cause_of(kClient);
+  EXPECT_EQ(cause.cause, YWS_CLOSE_CAUSE_NETWORK) << cause.code << " " << cause.reason;
+  EXPECT_TRUE(settled());
+  EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), closes + 1);
+  // The broker's own reason, so that nothing else ended it.
+  EXPECT_NE(s.broker.log().find("Invalid QoS in PUBLISH from yws-malformed"), std::string::npos)
+      << s.broker.log();
+}
+
+// Reconnect on: the broker goes away and comes back on the same ports; the client reconnects by
+// itself and, from its OPEN notification, connects and subscribes again, so a publication made
+// after the restart reaches it. Message mode, as an application would use it.
+TEST_P(InteropBroker, ReconnectsAfterARestartAndSubscribesAgain) {
+  SKIP_WITHOUT(MqttBroker::available(), "mosquitto");
+  Servers s(GetParam());
+  ASSERT_TRUE(s.ok()) << s.broker.log();
+  mqtt_profile(s.url, s.pki.root, kMessage);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_ATTEMPTS, 255), YWS_OK);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_MINDELAY, 100), YWS_OK);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_MAXDELAY, 1000), YWS_OK);
+  const std::string topic = "yws/interop/reconnect";
+  MqttOverService mq(kMessage);
+  std::atomic<int> session_writes{0};
+  mq.on_open([&] {
+    // On the service task: queue CONNECT and SUBSCRIBE for the new connection.
+    if (write_bytes(kClient, mqtt::connect("yws-reconnect", 30), YWS_WRITE_PROT_BIN) == YWS_OK &&
+        write_bytes(kClient, mqtt::subscribe(1, topic, 1), YWS_WRITE_PROT_BIN) == YWS_OK)
+      session_writes++;
+  });
+  auto connected = [](const std::vector<Note> &v) {
+    size_t n = 0;
+    for (const Note &x : v) n += x.client == kClient && x.type == YWS_CB_TYPE_OPEN && x.virt == 0;
+    return n;
+  };
+  const size_t closes = Notes::get().count(kClient, YWS_CB_TYPE_CLOSE);
+  const size_t reconnects = Notes::get().count(kClient, YWS_CB_TYPE_RECONNECT);
+  mqtt::Packet p;
+  mqtt::Publish pub;
+  for (int round = 0; round < 2; round++) {
+    if (round == 0) {
+      ASSERT_EQ(open_client(kClient, kCfg), 0);
+    } else {
+      // Each failed attempt while it is down is an OPEN with an error; then one connects.
+      const size_t before = connected(Notes::get().all());
+      ASSERT_TRUE(s.broker.restart()) << s.broker.log();
+      ASSERT_TRUE(Notes::get().wait(
+          [&](const std::vector<Note> &v) { return connected(v) > before; }, kWait * 2));
+      EXPECT_GE(Notes::get().count(kClient, YWS_CB_TYPE_RECONNECT), reconnects + 1);
+      EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), closes + 1);
+    }
+    ASSERT_TRUE(mq.expect(mqtt::kConnack, &p)) << round;
+    ASSERT_TRUE(mq.expect(mqtt::kSuback, &p)) << round;
+    std::string msg = "round " + std::to_string(round);
+    ASSERT_TRUE(s.broker.publish(topic, msg));
+    ASSERT_TRUE(mq.next(&p) && mqtt::parse_publish(p, &pub)) << round;
+    EXPECT_EQ(pub.payload, msg);
+    ASSERT_TRUE(mq.send(mqtt::puback(static_cast<uint16_t>(pub.id))));
+  }
+  EXPECT_EQ(session_writes.load(), 2);
+  yws_link_stats_t st{};
+  ASSERT_EQ(yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_LINK_STATS, &st), YWS_OK);
+  EXPECT_EQ(st.reconnects, 1u);
+  EXPECT_EQ(st.drops, 1u);
+  EXPECT_EQ(close_client(kClient), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, InteropBroker, ::testing::Values(kWs, kWss),
+                         [](const ::testing::TestParamInfo<Via> &i) {
+                           return std::string(i.param == kWs ? "Ws" : "Wss");
+                         });
