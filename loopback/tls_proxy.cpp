@@ -75,11 +75,23 @@ bool TlsProxy::start(const Options &o) {
   return proc_.running();
 }
 
-std::string TlsProxy::log() {
-  std::ifstream in(dir_.file("error.log"));
+namespace {
+
+std::string read_all(const std::string &path) {
+  std::ifstream in(path);
   std::stringstream s;
   s << in.rdbuf();
-  return s.str() + proc_.output();
+  return s.str();
+}
+
+}  // namespace
+
+std::string TlsProxy::log() {
+  return read_all(dir_.file("error.log")) + proc_.output();
+}
+
+std::string TlsProxy::access_log() {
+  return read_all(dir_.file("access.log"));
 }
 
 }  // namespace ywstest

@@ -36,7 +36,8 @@ class TlsProxy {
   bool ok() const { return up_; }
   int port() const { return port_; }
   int other_port() const { return other_port_; }
-  std::string log();  // nginx's error log and its output
+  std::string log();         // nginx's error log and its output
+  std::string access_log();  // one line per request, with the status nginx answered
 
  private:
   bool start(const Options &o);

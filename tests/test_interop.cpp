@@ -413,3 +413,158 @@ INSTANTIATE_TEST_SUITE_P(Transports, InteropBroker, ::testing::Values(kWs, kWss)
                          [](const ::testing::TestParamInfo<Via> &i) {
                            return std::string(i.param == kWs ? "Ws" : "Wss");
                          });
+
+namespace {
+
+/* nginx in front of one of our loopback servers: /echo passes the upgrade on, /quiet the same
+ * with a read timeout of 3 s, /down leads to a port nothing listens on. A second server block
+ * serves a certificate for another name. */
+struct ProxyServers {
+  ProxyServers() : pki(ywstest::make_chain_pki(dir.path())) {
+    TlsProxy::Options o;
+    o.cert = pki.leaf.cert;
+    o.key = pki.leaf.key;
+    o.other_cert = pki.other.cert;
+    o.other_key = pki.other.key;
+    o.routes = {{"/echo", backend.port()},
+                {"/burst", backend.port()},
+                {"/quiet", backend.port(), 3},
+                {"/down", 0}};
+    proxy = std::make_unique<TlsProxy>(o);
+  }
+  std::string url(const std::string &path, bool other_name = false) const {
+    return "wss://127.0.0.1:" + std::to_string(other_name ? proxy->other_port() : proxy->port()) +
+           path;
+  }
+  TempDir dir;
+  ChainPki pki;
+  WsServer backend;
+  std::unique_ptr<TlsProxy> proxy;
+};
+
+void proxy_profile(const std::string &url, const std::string &ca, int ping_s = 0) {
+  profile(kCfg, url);
+  ASSERT_EQ(yavo_ssl_cfg_set(kCtx, ca.c_str(), nullptr, nullptr), 0);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_SSLCTXID, kCtx), YWS_OK);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_CONN_TIMEOUT, 10), YWS_OK);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_PING_INTERVAL, ping_s), YWS_OK);
+}
+
+class InteropProxy : public OneClientTest<kClient> {
+ protected:
+  void SetUp() override {
+    OneClientTest<kClient>::SetUp();
+    yavo_ssl_cfg_clear(kCtx);
+    if (!TlsProxy::available())
+      GTEST_SKIP() << "nginx is not installed (scripts/deps.sh installs it)";
+    s_ = std::make_unique<ProxyServers>();
+    ASSERT_TRUE(s_->proxy->ok()) << s_->proxy->log();
+  }
+  void TearDown() override {
+    OneClientTest<kClient>::TearDown();
+    yavo_ssl_cfg_clear(kCtx);
+  }
+  /* An open that must fail: NET_FAIL, a network end, and no upgrade reached the backend. */
+  void expect_refused(const std::string &url, const std::string &ca) {
+    proxy_profile(url, ca);
+    EXPECT_EQ(open_client(kClient, kCfg), YWS_ERR_NET_FAIL);
+    EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_NETWORK);
+    EXPECT_TRUE(s_->backend.handshakes().empty());
+  }
+  std::unique_ptr<ProxyServers> s_;
+};
+
+}  // namespace
+
+// The client holds the root only; the proxy serves leaf and intermediate. The chain is
+// accepted, and four 64 KiB messages the backend sends come through whole (message mode).
+TEST_F(InteropProxy, ChainOfThreeIsTrustedAndCarriesLargeMessages) {
+  proxy_profile(s_->url("/burst/262144/65536"), s_->pki.root);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_READ_MESSAGE, 65536), YWS_OK);
+  ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_READ_BUFFERSZ, 16384), YWS_OK);
+  size_t from = Notes::get().all().size();
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  auto messages = [&] {
+    std::vector<Note> out;
+    auto all = Notes::get().all();
+    for (size_t i = from; i < all.size(); i++)
+      if (all[i].client == kClient && all[i].type == YWS_CB_TYPE_MESSAGE) out.push_back(all[i]);
+    return out;
+  };
+  EXPECT_TRUE(eventually([&] { return messages().size() >= 4; }, kWait * 2));
+  auto got = messages();
+  ASSERT_EQ(got.size(), 4u);
+  uint64_t k = 0;
+  bool exact = true;
+  for (const Note &m : got) {
+    EXPECT_EQ(m.virt, YWS_MSG_FLAG_BINARY | YWS_MSG_FLAG_FIRST | YWS_MSG_FLAG_FINAL);
+    EXPECT_EQ(m.data.size(), 65536u);
+    for (char ch : m.data) exact = exact && static_cast<uint8_t>(ch) == ywstest::burst_byte(k++);
+  }
+  EXPECT_TRUE(exact);
+  from = Notes::get().all().size();
+  ASSERT_EQ(write_bytes(kClient, "and an echo after them"), YWS_OK);
+  EXPECT_TRUE(eventually([&] { return messages().size() == 1; }));
+  EXPECT_EQ(messages().at(0).data, "and an echo after them");
+  EXPECT_EQ(close_client(kClient), 0);
+}
+
+// TLS fails closed: a root that did not issue the chain, and a certificate for another name,
+// each end the open before any upgrade request leaves.
+TEST_F(InteropProxy, WrongRootFailsClosed) {
+  expect_refused(s_->url("/echo"), s_->pki.wrong_root);
+}
+
+TEST_F(InteropProxy, NameTheCertificateDoesNotHoldFails) {
+  expect_refused(s_->url("/echo", true), s_->pki.root);
+}
+
+// The proxy answers the upgrade with 502 when its backend is down: the open fails.
+TEST_F(InteropProxy, BadGatewayFailsTheOpen) {
+  proxy_profile(s_->url("/down"), s_->pki.root);
+  EXPECT_EQ(open_client(kClient, kCfg), YWS_ERR_NET_FAIL);
+  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_NETWORK);
+  EXPECT_NE(s_->proxy->access_log().find("\"GET /down HTTP/1.1\" 502"), std::string::npos)
+      << s_->proxy->access_log();
+}
+
+// proxy_read_timeout 3 s: a quiet connection is ended by the proxy (TLS close, no close frame),
+// which is a network end told once; pings every second keep it open past the timeout.
+TEST_F(InteropProxy, ReadTimeoutEndsAQuietClientAsANetworkEnd) {
+  proxy_profile(s_->url("/quiet"), s_->pki.root);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  auto opened = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, 1, milliseconds(8000)));
+  EXPECT_GE(std::chrono::steady_clock::now() - opened, milliseconds(2500));
+  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), 0);
+  Cause cause = cause_of(kClient);
+  EXPECT_EQ(cause.cause, YWS_CLOSE_CAUSE_NETWORK) << cause.code << " " << cause.reason;
+  EXPECT_TRUE(settled());
+  EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), 1u);
+}
+
+TEST_F(InteropProxy, PingsShorterThanTheReadTimeoutKeepItOpen) {
+  proxy_profile(s_->url("/quiet"), s_->pki.root, 1);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  EXPECT_FALSE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, 1, milliseconds(5000)));
+  yws_link_stats_t st{};
+  ASSERT_EQ(yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_LINK_STATS, &st), YWS_OK);
+  EXPECT_GE(st.ping_rtt_ms, 0);  // the backend's pongs came back through the proxy
+  EXPECT_TRUE(echoed(kClient, "still here"));
+  EXPECT_EQ(close_client(kClient), 0);
+}
+
+// A close frame from the backend crosses the proxy with its code and reason.
+TEST_F(InteropProxy, CloseCodeFromTheBackendPassesThrough) {
+  proxy_profile(s_->url("/echo"), s_->pki.root);
+  ASSERT_EQ(open_client(kClient, kCfg), 0);
+  ASSERT_TRUE(echoed(kClient, "hello"));
+  s_->backend.close_all(4001, "maintenance");
+  ASSERT_TRUE(Notes::get().wait_count(kClient, YWS_CB_TYPE_CLOSE, 1));
+  EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), 0);
+  Cause cause = cause_of(kClient);
+  EXPECT_EQ(cause.cause, YWS_CLOSE_CAUSE_PEER);
+  EXPECT_EQ(cause.code, 4001);
+  EXPECT_EQ(cause.reason, "maintenance");
+  EXPECT_TRUE(settled());
+}
