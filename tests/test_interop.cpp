@@ -10,6 +10,8 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <sys/wait.h>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -568,3 +570,54 @@ TEST_F(InteropProxy, CloseCodeFromTheBackendPassesThrough) {
   EXPECT_EQ(cause.reason, "maintenance");
   EXPECT_TRUE(settled());
 }
+
+#ifdef YWS_MQTT_TELEMETRY
+namespace {
+
+size_t occurrences(const std::string &text, const std::string &needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) n++;
+  return n;
+}
+
+}  // namespace
+
+// The example, run as a user would: it connects, subscribes to its command topic and prints a
+// command published over TCP; after a broker restart it reconnects and subscribes again, and
+// what reaches a TCP subscriber is its JSON telemetry, one message a second, in order.
+TEST(InteropExample, TelemetryReachesTheBrokerAcrossARestartAndCommandsArrive) {
+  SKIP_WITHOUT(MqttBroker::available(), "mosquitto");
+  MqttBroker broker;
+  ASSERT_TRUE(broker.ok()) << broker.log();
+  ywstest::ChildProc example;
+  ASSERT_TRUE(example.start({YWS_MQTT_TELEMETRY,
+                             "ws://127.0.0.1:" + std::to_string(broker.ws_port()) + "/mqtt", "6",
+                             "itest"}));
+  const std::string subscribed = "mqtt: subscribed yws/itest/command (granted)";
+  ASSERT_TRUE(example.wait_output(subscribed, kWait)) << example.output();
+  ASSERT_TRUE(broker.publish("yws/itest/command", "reboot"));
+  EXPECT_TRUE(example.wait_output("command yws/itest/command: reboot\n", kWait))
+      << example.output();
+
+  ASSERT_TRUE(broker.restart()) << broker.log();
+  EXPECT_TRUE(eventually([&] { return occurrences(example.output(), subscribed) == 2; }, kWait * 2))
+      << example.output();
+  MqttSubscriber sub(broker, "yws/itest/telemetry", 2);
+  ASSERT_TRUE(sub.subscribed());
+  auto lines = sub.lines();
+  ASSERT_EQ(lines.size(), 2u) << example.output();
+  const std::string head = "yws/itest/telemetry {\"device\":\"itest\",\"seq\":";
+  int seq = 0;
+  for (const auto &l : lines) {
+    ASSERT_EQ(l.rfind(head, 0), 0u) << l;
+    int n = std::atoi(l.c_str() + head.size());
+    EXPECT_GT(n, seq) << l;
+    seq = n;
+    EXPECT_NE(l.find("\"reconnects\":1,"), std::string::npos) << l;
+  }
+  int status = -1;
+  ASSERT_TRUE(example.wait_exit(milliseconds(15000), &status)) << example.output();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << example.output();
+  EXPECT_NE(example.output().find("published "), std::string::npos) << example.output();
+}
+#endif
