@@ -8,13 +8,15 @@
 #   fuzz     every libFuzzer target for a bounded time (build-fuzz/, clang)
 #   soak     random open/write/read/close/bearer loss for a bounded time
 #   link     the link emulator and the service over 2G-, 3G- and LTE-like links (build/)
+#   interop  real servers the tests start on loopback: MQTT over ws/wss to mosquitto, wss
+#            through nginx, the MQTT telemetry example (build/)
 # Choose stages with YWS_STAGES="unit asan" (default: all). Safe to run again:
 # build trees are reused and only missing packages are installed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh || exit 1
 jobs=$(nproc)
-stages=${YWS_STAGES:-"unit asan tsan fuzz soak link"}
+stages=${YWS_STAGES:-"unit asan tsan fuzz soak link interop"}
 fuzz_seconds=${YWS_FUZZ_SECONDS:-30}
 soak_seconds=${YWS_SOAK_SECONDS:-90}
 passed=0
@@ -30,9 +32,11 @@ configure_and_build() {  # dir, cmake args...
 # The emulated-link suites take seconds of link time each: the link stage
 # runs them, once.
 link_tests='^(Link\.|LinkService\.|Profiles/OverLink\.)'
+# The suites against mosquitto and nginx (Interop*): the interop stage runs them, once.
+interop_tests='(^|/)Interop[A-Za-z]*\.'
 
 run_suite() {  # dir
-  ctest --test-dir "$1" --output-on-failure -j"$jobs" -E "$link_tests"
+  ctest --test-dir "$1" --output-on-failure -j"$jobs" -E "$link_tests|$interop_tests"
 }
 
 stage_unit() {
@@ -73,6 +77,19 @@ stage_soak() {
 stage_link() {
   configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
     ctest --test-dir build --output-on-failure -j"$jobs" -R "$link_tests"
+}
+stage_interop() {
+  # The tests skip without the servers; the stage does not: deps.sh installs them.
+  local p missing=()
+  for p in /usr/sbin/mosquitto /usr/bin/mosquitto_pub /usr/bin/mosquitto_sub /usr/sbin/nginx; do
+    [ -x "$p" ] || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "interop: not installed: ${missing[*]}"
+    return 1
+  fi
+  configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    ctest --test-dir build --output-on-failure -j"$jobs" -R "$interop_tests"
 }
 
 for s in $stages; do
