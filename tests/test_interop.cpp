@@ -12,6 +12,7 @@
 #include <mutex>
 #include <sys/wait.h>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -621,5 +622,39 @@ TEST(InteropExample, TelemetryReachesTheBrokerAcrossARestartAndCommandsArrive) {
   ASSERT_TRUE(example.wait_exit(milliseconds(15000), &status)) << example.output();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << example.output();
   EXPECT_NE(example.output().find("published "), std::string::npos) << example.output();
+}
+
+// The same by hand, as the README shows it: the console opens the broker with sub-protocol
+// "mqtt" and sends each packet in hex; each answer is the broker's packet (CONNACK, SUBACK, our
+// publication's copy and its PUBACK, PINGRESP), and DISCONNECT ends the connection.
+TEST(InteropConsole, MqttSessionInHex) {
+  SKIP_WITHOUT(MqttBroker::available(), "mosquitto");
+  MqttBroker broker;
+  ASSERT_TRUE(broker.ok()) << broker.log();
+  TempDir dir;
+  const std::string script = dir.file("mqtt.at");
+  std::ofstream(script) << "AT+YWSCFG=\"conn/url\",0,\"$URL\"\n"
+                           "AT+YWSCFG=\"conn/subprot\",0,\"mqtt\"\n"
+                           "AT+YWSCFG=\"conn/subprot_en\",0,1\n"
+                           "AT+YWSCFG=\"write/message\",0,1\n"
+                           "AT+YWSCFG=\"read/message\",0,1024\n"
+                           "AT+YWSOPEN=0,0\n"
+                           "AT+YWSSEND=0,1,\"101200044d5154540402003c00067977732d6174\"\n"
+                           "AT+YWSSEND=0,1,\"820c000100077977732f636d6401\"\n"
+                           "AT+YWSSEND=0,1,\"320d00077977732f636d6400026869\"\n"
+                           "AT+YWSSEND=0,1,\"40020001\"\n"
+                           "AT+YWSSEND=0,1,\"c000\"\n"
+                           "AT+YWSSEND=0,1,\"e000\"\n";
+  auto r = ywstest::run_program(
+      {YWS_AT_PATH, "--url", "ws://127.0.0.1:" + std::to_string(broker.ws_port()) + "/mqtt",
+       "--script", script, "--timeout", "3"},
+      milliseconds(30000));
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  for (const char *line :
+       {"+YWSOPEN: 0,0", "+YWSMSG: 0,4,7,\"20020000\"", "+YWSMSG: 0,5,7,\"9003000101\"",
+        "+YWSMSG: 0,15,7,\"320D00077977732F636D6400016869\"", "+YWSMSG: 0,4,7,\"40020002\"",
+        "+YWSMSG: 0,2,7,\"D000\"", "+YWSCLOSE: 0,0"})
+    EXPECT_NE(r.out.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << r.out;
+  EXPECT_EQ(r.out.find("ERROR"), std::string::npos) << r.out;
 }
 #endif
