@@ -105,14 +105,20 @@ int sys_mode(Mode mode) {
  * the stream over and runs `on_open` on the service task. */
 class MqttOverService {
  public:
-  explicit MqttOverService(Mode mode) : mode_(mode) {
-    Notes::get().set_hook([this](int client, const yws_parm_t *p) { on_note(client, p); });
+  explicit MqttOverService(Mode mode) : rx_(std::make_shared<Rx>()) {
+    rx_->mode = mode;
+    // The hook owns what it touches: a notification racing our end finds it still there.
+    std::shared_ptr<Rx> rx = rx_;
+    Notes::get().set_hook([rx](int client, const yws_parm_t *p) { rx->on_note(client, p); });
   }
-  ~MqttOverService() { Notes::get().set_hook(nullptr); }
+  ~MqttOverService() {
+    Notes::get().set_hook(nullptr);
+    on_open(nullptr);
+  }
 
   void on_open(std::function<void()> f) {
-    std::lock_guard<std::mutex> lk(m_);
-    on_open_ = std::move(f);
+    std::lock_guard<std::mutex> lk(rx_->m);
+    rx_->on_open = std::move(f);
   }
 
   bool send(const std::string &bytes) {
@@ -129,18 +135,19 @@ class MqttOverService {
   /* The next packet from the broker within `t`; false on time-out or a malformed stream. */
   bool next(mqtt::Packet *p, milliseconds t = kWait) {
     auto end = std::chrono::steady_clock::now() + t;
-    std::unique_lock<std::mutex> lk(m_);
+    Rx &rx = *rx_;
+    std::unique_lock<std::mutex> lk(rx.m);
     for (;;) {
-      uint64_t seen = events_;
-      if (mode_ == kBuffered) {
+      uint64_t seen = rx.events;
+      if (rx.mode == kBuffered) {
         lk.unlock();
         std::string got = drain();
         lk.lock();
-        stream_.feed(got);
+        rx.stream.feed(got);
       }
-      mqtt::Stream::Result r = stream_.next(p);
+      mqtt::Stream::Result r = rx.stream.next(p);
       if (r != mqtt::Stream::kNeedMore) return r == mqtt::Stream::kPacket;
-      if (!cv_.wait_until(lk, end, [&] { return events_ != seen; })) return false;
+      if (!rx.cv.wait_until(lk, end, [&] { return rx.events != seen; })) return false;
     }
   }
 
@@ -179,27 +186,37 @@ class MqttOverService {
   }
 
  private:
-  void on_note(int client, const yws_parm_t *p) {
-    if (client != kClient) return;
-    std::function<void()> f;
-    {
-      std::lock_guard<std::mutex> lk(m_);
-      if (p->type == YWS_CB_TYPE_OPEN && p->virtual_ == 0) {
-        stream_ = mqtt::Stream();
-        f = on_open_;
-      }
-      // Buffered mode's RECV carries a copy of the first piece, which is read again.
-      if ((p->type == YWS_CB_TYPE_RECV || p->type == YWS_CB_TYPE_MESSAGE) && p->data &&
-          p->size > 0 && mode_ != kBuffered)
-        stream_.feed(
-            std::string(reinterpret_cast<const char *>(p->data), static_cast<size_t>(p->size)));
-      events_++;
-    }
-    cv_.notify_all();
-    if (f) f();
-  }
+  /* What arrived, shared with the notification hook (service task). */
+  struct Rx {
+    Mode mode = kDirect;
+    std::mutex m;
+    std::condition_variable cv;
+    uint64_t events = 0;
+    mqtt::Stream stream;
+    std::function<void()> on_open;
 
-  std::string drain() {
+    void on_note(int client, const yws_parm_t *p) {
+      if (client != kClient) return;
+      std::function<void()> f;
+      {
+        std::lock_guard<std::mutex> lk(m);
+        if (p->type == YWS_CB_TYPE_OPEN && p->virtual_ == 0) {
+          stream = mqtt::Stream();
+          f = on_open;
+        }
+        // Buffered mode's RECV carries a copy of the first piece, which is read again.
+        if ((p->type == YWS_CB_TYPE_RECV || p->type == YWS_CB_TYPE_MESSAGE) && p->data &&
+            p->size > 0 && mode != kBuffered)
+          stream.feed(
+              std::string(reinterpret_cast<const char *>(p->data), static_cast<size_t>(p->size)));
+        events++;
+      }
+      cv.notify_all();
+      if (f) f();
+    }
+  };
+
+  static std::string drain() {
     std::string out, buf(8192, '\0');
     int32_t n;
     do {
@@ -210,12 +227,7 @@ class MqttOverService {
     return out;
   }
 
-  Mode mode_;
-  std::mutex m_;
-  std::condition_variable cv_;
-  uint64_t events_ = 0;
-  mqtt::Stream stream_;
-  std::function<void()> on_open_;
+  std::shared_ptr<Rx> rx_;
 };
 
 /* Bytes of every value, varied by `seed`. */
@@ -367,8 +379,8 @@ TEST_P(InteropBroker, ReconnectsAfterARestartAndSubscribesAgain) {
   ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_MINDELAY, 100), YWS_OK);
   ASSERT_EQ(yv_ws_cfg_set_opt(kCfg, YWS_CFG_RECONN_MAXDELAY, 1000), YWS_OK);
   const std::string topic = "yws/interop/reconnect";
+  std::atomic<int> session_writes{0};  // outlives mq, whose OPEN hook counts here
   MqttOverService mq(kMessage);
-  std::atomic<int> session_writes{0};
   mq.on_open([&] {
     // On the service task: queue CONNECT and SUBSCRIBE for the new connection.
     if (write_bytes(kClient, mqtt::connect("yws-reconnect", 30), YWS_WRITE_PROT_BIN) == YWS_OK &&
