@@ -4,15 +4,15 @@
 // binary messages in each receive mode. Every server runs as a child of the test on free
 // loopback ports and ends with it.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <sys/wait.h>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
