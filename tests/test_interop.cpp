@@ -483,7 +483,9 @@ class InteropProxy : public OneClientTest<kClient> {
   void expect_refused(const std::string &url, const std::string &ca) {
     proxy_profile(url, ca);
     EXPECT_EQ(open_client(kClient, kCfg), YWS_ERR_NET_FAIL);
-    EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_NETWORK);
+    Cause cause = cause_of(kClient);
+    EXPECT_EQ(cause.cause, YWS_CLOSE_CAUSE_NETWORK);
+    EXPECT_EQ(cause.reason.rfind("certificate: ", 0), 0u) << cause.reason;
     EXPECT_TRUE(s_->backend.handshakes().empty());
   }
   std::unique_ptr<ProxyServers> s_;
@@ -538,7 +540,10 @@ TEST_F(InteropProxy, NameTheCertificateDoesNotHoldFails) {
 TEST_F(InteropProxy, BadGatewayFailsTheOpen) {
   proxy_profile(s_->url("/down"), s_->pki.root);
   EXPECT_EQ(open_client(kClient, kCfg), YWS_ERR_NET_FAIL);
-  EXPECT_EQ(cause_of(kClient).cause, YWS_CLOSE_CAUSE_NETWORK);
+  Cause cause = cause_of(kClient);
+  EXPECT_EQ(cause.cause, YWS_CLOSE_CAUSE_NETWORK);
+  EXPECT_EQ(cause.code, 502);
+  EXPECT_EQ(cause.reason, "HTTP 502");
   // nginx logs the request once it has answered: the line may follow the answer.
   EXPECT_TRUE(eventually([&] {
     return s_->proxy->access_log().find("\"GET /down HTTP/1.1\" 502") != std::string::npos;
@@ -556,6 +561,7 @@ TEST_F(InteropProxy, ReadTimeoutEndsAQuietClientAsANetworkEnd) {
   EXPECT_EQ(last(kClient, YWS_CB_TYPE_CLOSE), 0);
   Cause cause = cause_of(kClient);
   EXPECT_EQ(cause.cause, YWS_CLOSE_CAUSE_NETWORK) << cause.code << " " << cause.reason;
+  EXPECT_EQ(cause.reason, "TLS closed");
   EXPECT_TRUE(settled());
   EXPECT_EQ(Notes::get().count(kClient, YWS_CB_TYPE_CLOSE), 1u);
 }
