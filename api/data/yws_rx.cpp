@@ -194,6 +194,8 @@ int32_t yws_read(int32_t client_id, char *data, int32_t *size, bool continue_rea
       }
       if (r.msg.marks) freed = yws_msg_consumed(rec, got);
     }
+    /* Counted before held pieces are moved in: what was read makes room. */
+    if (got > 0) r.rx_read_size += got;
     if (r.held) {
       /* What was held back now fits; into an empty chain it is news. */
       yws_rx_first first;
@@ -204,10 +206,7 @@ int32_t yws_read(int32_t client_id, char *data, int32_t *size, bool continue_rea
     }
     left = !yws_chain_empty(&r.rx_q) || (r.msg.marks && yws_msg_waiting(rec));
     YWS_TRACE("read=%d,service_id=%d", got, client_id);
-    if (got > 0) {
-      r.rx_read_size += got;
-      *size = got;
-    }
+    if (got > 0) *size = got;
     yws_loop *loop = rec->prot_ctxt.loop;
     /* The context lives while we hold the service lock. */
     if (loop && got + freed > 0) yws_rxflow_credit(loop, got + freed);
