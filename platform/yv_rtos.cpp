@@ -4,6 +4,7 @@
 #include "yv_rtos_test.h"
 
 #include <pthread.h>
+#include <setjmp.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -82,8 +83,6 @@ std::atomic<uint32_t> g_sleep_seconds{0};
 
 /* ---- tasks ---- */
 
-struct TaskExit {};
-
 /* Each task runs on a stack of its own, painted so that its high-water mark
  * can be read when it ends. The host raises a task's stack to its minimum:
  * glibc keeps the thread's descriptor and static TLS inside it, and the
@@ -156,6 +155,8 @@ struct LiveTasks {
 };
 
 thread_local yv_task_t t_self = 0;
+/* Where yv_rtos_task_delete leaves the task's frames: set while its entry runs. */
+thread_local jmp_buf *t_exit = nullptr;
 std::atomic<uintptr_t> g_next_task{0x31000001};
 /* Handles of threads the platform did not create: from another range. */
 std::atomic<uintptr_t> g_next_foreign{0x39000001};
@@ -190,13 +191,22 @@ void reaper() {
   }
 }
 
+/* A task ends by returning or by yv_rtos_task_delete, which jumps back here
+ * without unwinding: the entry's frames are abandoned as an RTOS abandons
+ * them, and code built without exceptions or unwind tables may lie between. */
+void run_entry(yv_task_entry_t entry, void *arg) {
+  jmp_buf exit_point;
+  if (setjmp(exit_point) == 0) {
+    t_exit = &exit_point;
+    entry(arg);
+  }
+  t_exit = nullptr;
+}
+
 void task_trampoline(std::unique_ptr<TaskStart> st) {
   pthread_setname_np(pthread_self(), st->name.c_str());
   t_self = st->id;
-  try {
-    st->entry(st->arg);
-  } catch (const TaskExit &) {
-  }
+  run_entry(st->entry, st->arg);
   {
     Stacks &s = leaked<Stacks>();
     uint32_t used = stack_used(st->stack);
@@ -445,8 +455,7 @@ void yv_rtos_task_delete(yv_task_t task) {
     fprintf(stderr, "yv_rtos_task_delete: only the calling task can be ended\n");
     abort();
   }
-  /* Unwinds to the trampoline so destructors of the task's frames run. */
-  throw TaskExit{};
+  longjmp(*t_exit, 1);
 }
 
 void yv_rtos_task_sleep_s(uint32_t seconds) {

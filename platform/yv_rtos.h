@@ -65,7 +65,9 @@ YvOSStatus yv_rtos_task_create(yv_task_t *task, uint32_t stack_size, uint8_t pri
                                const char *name, yv_task_entry_t entry, void *arg,
                                uint32_t event_count);
 /* With 0 ends the calling task (created by yv_rtos_task_create) and does not
- * return. Other handles are not supported. */
+ * return; nothing unwinds, no destructor of the task's frames runs, as on an
+ * RTOS: the caller releases what it holds first. Other handles are not
+ * supported. */
 #ifdef __cplusplus
 [[noreturn]]
 #endif

@@ -228,6 +228,22 @@ TEST(Task, StackHighWaterIsWhatTheTaskTouched) {
   EXPECT_GT(yv_rtos_test_stack_high_water("shallow"), 0u);
 }
 
+extern "C" void task_end_plain_entry(void *arg);
+
+// The end of a task crosses frames that cannot be unwound (tests/task_end_plain.c): it jumps,
+// so an exception would have ended the process here, on any architecture.
+TEST(Task, EndsFromFramesWithoutUnwindTables) {
+  int stage[2] = {0, 0};
+  yv_task_t task[2] = {0, 0};
+  for (int i = 0; i < 2; i++)
+    ASSERT_EQ(yv_rtos_task_create(&task[i], 6144, 0, "plain", task_end_plain_entry, &stage[i], 0),
+              YV_OSI_SUCCESS);
+  ASSERT_EQ(yv_rtos_test_wait_live_tasks(0, 3000), 0);
+  EXPECT_EQ(stage[0], 1);
+  EXPECT_EQ(stage[1], 1);
+  EXPECT_GT(yv_rtos_test_stack_high_water("plain"), 0u);
+}
+
 TEST(Task, FailureInjectionGivesDistinctStatuses) {
   std::set<YvOSStatus> seen;
   yv_task_t task = 1;
