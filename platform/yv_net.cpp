@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstddef>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -182,9 +183,12 @@ int yv_socket_readable(int fd) {
 int64_t yv_socket_quiet_ms(int fd) {
 #ifdef TCP_INFO
   if (fd < 0) return -1;
-  struct tcp_info ti;
+  struct tcp_info ti {};
   socklen_t n = sizeof(ti);
   if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &n) != 0) return -1;
+  /* A user-mode emulator answers a few bytes only. */
+  if (n < offsetof(struct tcp_info, tcpi_last_data_recv) + sizeof(ti.tcpi_last_data_recv))
+    return -1;
   return ti.tcpi_last_data_recv;
 #else
   (void)fd;

@@ -193,16 +193,17 @@ TEST_P(DeflateEcho, JsonComesBackWholeCompressedOnlyWhenOffered) {
   EXPECT_EQ(unsent(kClient), 0);
   for (uint64_t wire : {link.bytes_up(), link.bytes_down()})
     EXPECT_TRUE(c.bits ? 10 * wire <= 4 * all.size() : wire >= all.size()) << wire;
-  // The caller sees the same: its socket's counts are what the proxy carried, retransmissions
-  // (a loaded loopback sends tail-loss probes) on top of what was sent.
+  // The caller sees the same where the IP stack counts: its socket's counts are what the proxy
+  // carried, retransmissions (a loaded loopback sends tail-loss probes) on top of what was sent.
   yws_wire_stats_t w{};
   ASSERT_EQ(yv_ws_client_get_opt(kClient, YWS_CLIENT_GET_WIRE_STATS, &w), YWS_OK);
-  ASSERT_EQ(w.wire_counted, 1);
   EXPECT_EQ(w.tx_bytes, all.size());
   EXPECT_EQ(w.rx_bytes, all.size());
-  EXPECT_GE(w.tx_wire, link.bytes_up());
-  EXPECT_LE(w.tx_wire, link.bytes_up() + link.bytes_up() / 10);
-  EXPECT_EQ(w.rx_wire, link.bytes_down());
+  if (ywst::wire_counted(w)) {
+    EXPECT_GE(w.tx_wire, link.bytes_up());
+    EXPECT_LE(w.tx_wire, link.bytes_up() + link.bytes_up() / 10);
+    EXPECT_EQ(w.rx_wire, link.bytes_down());
+  }
   EXPECT_EQ(close_client(kClient), 0);
 }
 

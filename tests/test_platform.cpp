@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <libwebsockets.h>
+#include <netinet/tcp.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include "yv_datacall.h"
 #include "yv_datacall_ctl.h"
 #include "yv_mem_test.h"
+#include "yv_net.h"
 #include "yv_rtos.h"
 #include "yv_rtos_test.h"
 #include "yv_ssl_store_ctl.h"
@@ -271,6 +273,38 @@ TEST(Task, FailureInjectionGivesDistinctStatuses) {
   EXPECT_EQ(seen.size(), 4u);
   EXPECT_EQ(seen.count(YV_OSI_SUCCESS), 0u);
   EXPECT_EQ(yv_rtos_test_wait_live_tasks(0, 3000), 0);
+}
+
+// What a socket carried and how long it was quiet come from the IP stack, or are -1 where it
+// cannot tell (an emulator answers TCP_INFO with a few bytes): never a figure it did not give.
+TEST(Net, SocketCountsAreTheStacksOrNone) {
+  ywst::TcpPair p;
+  ASSERT_TRUE(p.open());
+  ASSERT_TRUE(p.carry(300));
+  uint64_t sent[2] = {7, 7}, received[2] = {7, 7};
+  int rc[2] = {yv_socket_bytes(p.client, &sent[0], &received[0]),
+               yv_socket_bytes(p.server, &sent[1], &received[1])};
+  int64_t quiet = yv_socket_quiet_ms(p.server);
+  if (ywst::stack_counts_bytes()) {
+    EXPECT_EQ(rc[0], 0);
+    EXPECT_EQ(rc[1], 0);
+    EXPECT_GE(sent[0], 300u);
+    EXPECT_LT(sent[0], 600u);
+    EXPECT_EQ(received[0], 0u);
+    EXPECT_EQ(sent[1], 0u);
+    EXPECT_EQ(received[1], 300u);
+  } else {
+    EXPECT_EQ(rc[0], -1);
+    EXPECT_EQ(rc[1], -1);
+  }
+  if (ywst::tcp_info_length() >= offsetof(tcp_info, tcpi_last_data_recv) + sizeof(uint32_t)) {
+    EXPECT_GE(quiet, 0);
+    EXPECT_LT(quiet, 10000);
+  } else {
+    EXPECT_EQ(quiet, -1) << "answer of " << ywst::tcp_info_length() << " bytes";
+  }
+  EXPECT_EQ(yv_socket_bytes(-1, &sent[0], &received[0]), -1);
+  EXPECT_EQ(yv_socket_quiet_ms(-1), -1);
 }
 
 TEST(Trace, SinkGetsFormattedLinesAndNothingAfterRemoval) {

@@ -117,6 +117,23 @@ struct ChildRun {
 };
 ChildRun run_forked(const std::function<void(int fd)> &body, milliseconds limit);
 
+/* A connected TCP pair on 127.0.0.1; carry(n) sends n bytes from the client
+ * and reads them at the server. */
+struct TcpPair {
+  int client = -1, server = -1;
+  bool open();
+  bool carry(size_t n);
+  ~TcpPair();
+};
+/* Whether this machine's IP stack counts a socket's bytes (yws_wire_probe.cpp),
+ * and how long its TCP_INFO answer is (0 where refused). */
+bool stack_counts_bytes();
+size_t tcp_info_length();
+/* Checks a client's wire counts for what this machine can give: where the stack
+ * counts, wire_counted 1 and true (the caller checks the counts); elsewhere
+ * wire_counted 0 and no counts, and false. */
+bool wire_counted(const yws_wire_stats_t &w);
+
 /* What the close-cause query says of a client id (cause -1 when it refused). */
 struct Cause {
   int cause = -1;
