@@ -244,7 +244,7 @@ TEST_P(DataPath, SlowCallbackIsWokenOncePerManyMessages) {
   Notes::get().set_hook(nullptr);
   ASSERT_EQ(got.size(), total);
   bool in_order = true;
-  for (uint64_t i = 0; i < total && in_order; i++)
+  for (size_t i = 0; i < total && in_order; i++)
     in_order = static_cast<uint8_t>(got[i]) == burst_byte(i);
   EXPECT_TRUE(in_order);
   EXPECT_LT(sleeps, count / 4) << "service-task wake-ups for " << count << " messages";

@@ -195,7 +195,7 @@ TEST(CallbackDriven, SlowCallbackWithAFullQueue) {
   std::string got = received(0);
   ASSERT_EQ(got.size(), total + written);
   bool ok = true;
-  for (uint64_t k = 0; ok && k < total; k++)
+  for (size_t k = 0; ok && k < total; k++)
     ok = static_cast<uint8_t>(got[k]) == ywstest::burst_byte(k);
   for (size_t k = total; ok && k < got.size(); k++) ok = got[k] == '\xff';
   EXPECT_TRUE(ok);
