@@ -19,6 +19,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "child_exec.h"
+
 namespace bench {
 
 Percentiles percentiles(std::vector<double> v) {
@@ -45,9 +47,9 @@ namespace {
 
 // fork + exec of ourselves; the child's stdin and stdout are the given descriptors.
 pid_t spawn_self(const std::vector<std::string> &args, int in_fd, int out_fd) {
-  std::string exe = self_path();
-  std::vector<std::string> all{exe};
+  std::vector<std::string> all{self_path()};
   all.insert(all.end(), args.begin(), args.end());
+  all = ywstest::child_command(all);
   std::vector<char *> argv;
   for (std::string &a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -59,7 +61,7 @@ pid_t spawn_self(const std::vector<std::string> &args, int in_fd, int out_fd) {
   if (getppid() != parent) _exit(127);
   if (in_fd >= 0) dup2(in_fd, 0);
   if (out_fd >= 0) dup2(out_fd, 1);
-  execv(exe.c_str(), argv.data());
+  execv(argv[0], argv.data());
   _exit(127);
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "at_console.h"
+#include "child_exec.h"
 #include "ws_test_server.h"
 #include "yws_test_util.h"
 
@@ -30,8 +31,9 @@ struct Outcome {
 
 /* Runs a program with a deadline; its standard output (and error, when asked) by line. */
 Outcome run_program(const Lines &args, bool with_stderr = false) {
+  const Lines cmd = ywstest::child_command(args);
   std::vector<char *> argv;
-  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  for (const std::string &a : cmd) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
   auto child = [&](int fd) {
     dup2(fd, STDOUT_FILENO);

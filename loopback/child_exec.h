@@ -1,0 +1,15 @@
+// Programs of ours started as child processes (the console, the C example, the benchmark's
+// children). A cross build runs its programs under an emulator (CMAKE_CROSSCOMPILING_EMULATOR),
+// which cannot start a foreign program by itself: its children go through it too.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ywstest {
+
+// The command line that starts program args[0] with its arguments here: args itself, or the
+// emulator's command line before it. Every element is an absolute path or an argument.
+std::vector<std::string> child_command(const std::vector<std::string> &args);
+
+}  // namespace ywstest
