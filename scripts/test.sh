@@ -10,13 +10,15 @@
 #   link     the link emulator and the service over 2G-, 3G- and LTE-like links (build/)
 #   interop  real servers the tests start on loopback: MQTT over ws/wss to mosquitto, wss
 #            through nginx, the MQTT telemetry example (build/)
+#   arm32    the module's 32-bit ARM: the unit and link suites cross-built for armhf and
+#            run under qemu-user (build-arm32/); installs its toolchain on first use
 # Choose stages with YWS_STAGES="unit asan" (default: all). Safe to run again:
 # build trees are reused and only missing packages are installed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh || exit 1
 jobs=$(nproc)
-stages=${YWS_STAGES:-"unit asan tsan fuzz soak link interop"}
+stages=${YWS_STAGES:-"unit asan tsan fuzz soak link interop arm32"}
 fuzz_seconds=${YWS_FUZZ_SECONDS:-30}
 soak_seconds=${YWS_SOAK_SECONDS:-90}
 passed=0
@@ -90,6 +92,17 @@ stage_interop() {
   fi
   configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
     ctest --test-dir build --output-on-failure -j"$jobs" -R "$interop_tests"
+}
+
+# ---- arm32: cross toolchain, armhf libraries and qemu-user from deps.sh ----
+# Programs and tests run under the toolchain's emulator; tests that start a
+# program of ours start it through it too. Timings under emulation are no figures.
+stage_arm32() {
+  ./scripts/deps.sh arm32 &&
+    configure_and_build build-arm32 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/armhf-toolchain.cmake" &&
+    run_suite build-arm32 &&
+    ctest --test-dir build-arm32 --output-on-failure -j"$jobs" -R "$link_tests"
 }
 
 for s in $stages; do
