@@ -197,6 +197,8 @@ void add_stacks(const Figures &f, Table &t) {
           kib(net(s->bare)), fmt(net(s->loop) / net(s->bare), 2));
     t.row("service task over " + proto, kib(s->service), "-", "-");
     t.row("service task over " + proto + ", above the host floor", kib(net(s->service)), "-", "-");
+    t.row("  of it, making the library's context alone (" + proto + "), above the floor",
+          kib(net(s->context)), "-", "-");
     t.row("host floor: a task that does nothing", kib(s->floor), "-", "-");
   }
   t.row("memory per client, all in: heap of a further idle client + loop stack, ws",
@@ -356,13 +358,15 @@ void print_cost_summary(const Figures &f) {
       "task_wakeups_per_rtt=%.2f task_wakeups_per_rx_msg=%.3f slow_rx_wakeups_direct=%.3f "
       "slow_rx_wakeups_buffered=%.3f slow_rx_mbps_direct=%.1f slow_rx_mbps_buffered=%.1f "
       "stack_service_ws=%u stack_loop_ws=%u stack_bare_ws=%u stack_service_wss=%u "
-      "stack_loop_wss=%u stack_bare_wss=%u client_all_in_kib=%.1f idle_service_wakeups_per_s=%.2f",
+      "stack_loop_wss=%u stack_bare_wss=%u client_all_in_kib=%.1f idle_service_wakeups_per_s=%.2f "
+      "stack_floor=%u stack_context_ws=%u stack_context_wss=%u",
       f.wakeup_us, r16 ? r16->service.median : NAN, r16 ? r16->bare.median : NAN, c.cs_service,
       c.cs_bare, c.cs_ratio, c.cs_rtt_service, c.cs_rtt_bare, c.task_wakeups_echo,
       c.task_wakeups_rtt, c.stream_wakeups, c.slow_direct, c.slow_buffered, c.slow_mbps_direct,
       c.slow_mbps_buffered, f.stacks_ws.service, f.stacks_ws.loop, f.stacks_ws.bare,
       f.stacks_wss.service, f.stacks_wss.loop, f.stacks_wss.bare,
-      (f.hook_next + f.stacks_ws.loop) / 1024.0, f.idle_service_wakeups);
+      (f.hook_next + f.stacks_ws.loop) / 1024.0, f.idle_service_wakeups, f.stacks_ws.floor,
+      f.stacks_ws.context, f.stacks_wss.context);
 }
 
 void print_targets(const Figures &f) {

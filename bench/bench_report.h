@@ -65,7 +65,8 @@ struct Figures {
   struct Stacks {
     bool measured = false;
     uint32_t service = 0, loop = 0, bare = 0;
-    uint32_t floor = 0;  // a task that does nothing: the host's own share of each mark
+    uint32_t floor = 0;    // a task that does nothing: the host's own share of each mark
+    uint32_t context = 0;  // a task that only makes and destroys a context as an open does
   } stacks_ws, stacks_wss;
   uint32_t stack_given_service = 0, stack_given_loop = 0;
 };

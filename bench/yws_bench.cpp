@@ -246,6 +246,60 @@ uint32_t stack_floor() {
   return yv_rtos_test_stack_high_water("benchfloor");
 }
 
+// The library's and TLS's share of the service task: a task that only makes and destroys a
+// client context as the service's open does (over wss with the context's CA, the machine's
+// trust store off).
+struct ContextRun {
+  std::string ca;
+  bool ok = false;
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+};
+
+int ctx_callback(struct lws *, enum lws_callback_reasons, void *, void *, size_t) {
+  return 0;
+}
+
+void context_task(void *arg) {
+  auto *run = static_cast<ContextRun *>(arg);
+  static const struct lws_protocols protocols[] = {
+      {"yws-bench", ctx_callback, 0, 2048, 0, nullptr, 0}, {nullptr, nullptr, 0, 0, 0, nullptr, 0}};
+  lws_context_creation_info info;
+  std::memset(&info, 0, sizeof info);
+  info.port = CONTEXT_PORT_NO_LISTEN;
+  info.protocols = protocols;
+  info.gid = -1;
+  info.uid = -1;
+  info.fd_limit_per_thread = 4;
+  if (!run->ca.empty()) {
+    info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT | LWS_SERVER_OPTION_DISABLE_OS_CA_CERTS;
+    info.client_ssl_ca_filepath = run->ca.c_str();
+  }
+  struct lws_context *context = lws_create_context(&info);
+  bool ok = context != nullptr;
+  if (context) lws_context_destroy(context);
+  {
+    std::lock_guard<std::mutex> lk(run->m);
+    run->ok = ok;
+    run->done = true;
+  }
+  run->cv.notify_all();
+}
+
+uint32_t stack_context(const std::string &ca) {
+  ContextRun run;
+  run.ca = ca;
+  yv_task_t task = 0;
+  must(yv_rtos_task_create(&task, 64 * 1024, APP_PRIORITY_NORMAL, "benchctx", context_task, &run,
+                           0) == YV_OSI_SUCCESS,
+       "context task");
+  std::unique_lock<std::mutex> lk(run.m);
+  must(run.cv.wait_for(lk, std::chrono::seconds(10), [&] { return run.done; }) && run.ok,
+       "context task made its context");
+  return yv_rtos_test_stack_high_water("benchctx");
+}
+
 // --child=stacks [--tls=1]: stack high-water of the service task, a loop thread and the bare
 // client's thread (a platform task, so its stack is painted too), in a process of its own so
 // that each protocol starts from fresh stacks.
@@ -284,9 +338,10 @@ int child_stacks(const Options &o) {
     must(run.cv.wait_for(lk, std::chrono::seconds(60), [&] { return run.done; }) && run.ok,
          "the bare client's stack workload failed");
   }
-  std::printf("service=%u loop=%u bare=%u floor=%u\n", yv_rtos_test_stack_high_water("wsclient"),
-              yv_rtos_test_stack_high_water("wsservice"), yv_rtos_test_stack_high_water(kBareTask),
-              stack_floor());
+  uint32_t context = stack_context(run.ca);
+  std::printf("service=%u loop=%u bare=%u floor=%u context=%u\n",
+              yv_rtos_test_stack_high_water("wsclient"), yv_rtos_test_stack_high_water("wsservice"),
+              yv_rtos_test_stack_high_water(kBareTask), stack_floor(), context);
   return 0;
 }
 
@@ -545,6 +600,7 @@ void measure_stacks(Figures &f) {
     s.loop = static_cast<uint32_t>(std::atol(field(out, "loop").c_str()));
     s.bare = static_cast<uint32_t>(std::atol(field(out, "bare").c_str()));
     s.floor = static_cast<uint32_t>(std::atol(field(out, "floor").c_str()));
+    s.context = static_cast<uint32_t>(std::atol(field(out, "context").c_str()));
     s.measured = true;
   }
 }
