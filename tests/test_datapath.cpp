@@ -341,7 +341,7 @@ TEST_P(ReceiveSizes, EveryMessageArrivesThroughSlowConsumers) {
     std::lock_guard<std::mutex> lk(m);
     ASSERT_EQ(got.size(), total);
     bool in_order = true;
-    for (uint64_t i = 0; i < total && in_order; i++)
+    for (size_t i = 0; i < total && in_order; i++)
       in_order = static_cast<uint8_t>(got[i]) == burst_byte(i);
     EXPECT_TRUE(in_order);
     if (c.message) {
