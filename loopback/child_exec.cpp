@@ -4,10 +4,17 @@
 
 namespace ywstest {
 
+namespace {
+const char *const kEmulator[] = {YWS_EMULATOR_ARGS nullptr};
+}  // namespace
+
+bool under_emulator() {
+  return kEmulator[0] != nullptr;
+}
+
 std::vector<std::string> child_command(const std::vector<std::string> &args) {
-  const char *const emulator[] = {YWS_EMULATOR_ARGS nullptr};
   std::vector<std::string> cmd;
-  for (const char *const *a = emulator; *a; a++) cmd.emplace_back(*a);
+  for (const char *const *a = kEmulator; *a; a++) cmd.emplace_back(*a);
   cmd.insert(cmd.end(), args.begin(), args.end());
   return cmd;
 }

@@ -12,4 +12,8 @@ namespace ywstest {
 // emulator's command line before it. Every element is an absolute path or an argument.
 std::vector<std::string> child_command(const std::vector<std::string> &args);
 
+// Whether this build runs under an emulator: its latencies are the emulator's, so a test's bound
+// on one is widened there, never its count or order checks.
+bool under_emulator();
+
 }  // namespace ywstest

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "child_exec.h"
 #include "ws_test_server.h"
 #include "yv_datacall_ctl.h"
 #include "yv_mem_test.h"
@@ -403,7 +404,9 @@ TEST(Receive, AStalledWssClientRestsAndClosesWhileAnotherEchoes) {
   EXPECT_TRUE(eventually([&] { return echoes >= after_close; }));
   stop = true;
   echo.join();
-  EXPECT_LT(worst_us, 100000) << "slowest echo of client 1, in us";
+  // Under an emulator a TLS close costs far more CPU; a wait behind the close would still be 2 s.
+  EXPECT_LT(worst_us, ywstest::under_emulator() ? 1000000 : 100000)
+      << "slowest echo of client 1, in us";
   EXPECT_EQ(close_client(1), 0);
 }
 
