@@ -128,6 +128,16 @@ int yv_ws_get_data_call_state(int cid, void *user_param, YVW_DATACALL_RESPONSE_C
   }
   uint32_t r = yv_datacall_pdp_active(0, cid, cb, nullptr);
   YWS_TRACE("active:%x", r);
+  /* Another open's request may have come between our look and ours: the
+   * context's state now says what the repeat means. */
+  if (r == YV_DATACALL_REPEAT_ACTIVE_ERR && status != YV_DATACALL_ACTIVING) {
+    status = yavo_get_datacall_status(0, cid);
+    if (status == YV_DATACALL_ACTIVED) {
+      YWS_TRACE("actived");
+      if (cb) cb(0, YAVO_DATACALL_ACT_RSP_IND, cid, true, user_param);
+      return reg;
+    }
+  }
   if (r == 0 || (r == YV_DATACALL_REPEAT_ACTIVE_ERR && status == YV_DATACALL_ACTIVING)) {
     YWS_TRACE("activing");
     return -2;
