@@ -470,6 +470,24 @@ yv_task_t yv_rtos_task_self(void) {
   return t_foreign;
 }
 
+void *yv_rtos_task_local(void) {
+  alignas(8) static thread_local unsigned char block[YV_TASK_LOCAL_SIZE];
+  return block;
+}
+
+void yv_rtos_task_name(char *buf, uint32_t size) {
+  if (!buf || size == 0) return;
+  char name[16] = {0};
+  if (pthread_getname_np(pthread_self(), name, sizeof(name)) != 0) std::strcpy(name, "?");
+  std::snprintf(buf, size, "%s", name);
+}
+
+void yv_rtos_panic(const char *text) {
+  std::fprintf(stderr, "%s\n", text ? text : "panic");
+  std::fflush(stderr);
+  std::abort();
+}
+
 /* ---- queue ---- */
 
 YvOSStatus yv_rtos_queue_create(yv_queue_t *queue, uint32_t item_size, uint32_t item_count) {

@@ -78,6 +78,21 @@ void yv_rtos_task_sleep_s(uint32_t seconds);
  * thread and distinct between live threads; threads the platform did not
  * create (a caller's own) have one too. Never blocks. */
 yv_task_t yv_rtos_task_self(void);
+/* A block of YV_TASK_LOCAL_SIZE bytes private to the calling task: zero when
+ * the task first asks, kept for as long as the task lives, never shared.
+ * Threads the platform did not create have one too. Never blocks, never
+ * allocates (a port reserves it with the task). The service keeps the locks
+ * a task holds there while its lock-order check is on. */
+#define YV_TASK_LOCAL_SIZE 64
+void *yv_rtos_task_local(void);
+/* The calling task's name, NUL ended and cut to size ("?" when unknown). */
+void yv_rtos_task_name(char *buf, uint32_t size);
+/* Writes text where a crash report goes and ends the program: a broken
+ * invariant that must stop the module (a lock taken out of order). */
+#ifdef __cplusplus
+[[noreturn]]
+#endif
+void yv_rtos_panic(const char *text);
 
 /* ---- queue ----
  * Fixed item size and capacity. Posting blocks while the queue is full,

@@ -1,6 +1,7 @@
 // White-box suite. Service core: event queue and dispatcher, start and stop of the service
 // task, and the buffer chains.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <cstring>
 #include <string>
@@ -207,4 +208,46 @@ TEST_F(Chain, AllocationFailureLeavesTheChainAsItWas) {
   yv_mem_set_fail_hook(nullptr, nullptr);
   EXPECT_EQ(sizes(), (std::vector<int32_t>{1000}));
   EXPECT_EQ(pull(100000), a.substr(0, 1000));
+}
+
+// The lock-order checker: every test build has it on, and a take out of order ends the
+// program at once, naming both locks and the thread.
+TEST(LockOrderDeathTest, TakeOutOfOrderAbortsNamingBothLocksAndTheThread) {
+  if (!yws_rank_checking()) GTEST_SKIP() << "the checker is off in this build";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  yv_mutex_t a = 0, b = 0;
+  ASSERT_EQ(yv_rtos_mutex_create(&a), YV_OSI_SUCCESS);
+  ASSERT_EQ(yv_rtos_mutex_create(&b), YV_OSI_SUCCESS);
+  {
+    // In order: nothing to report, and the ranks are let go in any order.
+    yws_mutex_guard s(a, YWS_RANK_SERVICE);
+    yws_mutex_guard t(b, YWS_RANK_TX);
+  }
+  yws_lock(a, YWS_RANK_PROFILE);
+  yws_lock(b, YWS_RANK_SERVICE);
+  yws_unlock(a, YWS_RANK_PROFILE);
+  yws_unlock(b, YWS_RANK_SERVICE);
+  EXPECT_DEATH(
+      {
+        pthread_setname_np(pthread_self(), "lockorder");
+        yws_mutex_guard s(a, YWS_RANK_SERVICE);
+        yws_mutex_guard p(b, YWS_RANK_PROFILE);
+      },
+      "task \"lockorder\" takes profile lock \\(rank 3\\) while holding service lock \\(rank 4\\)");
+  // A wait without end holding a lock: a post into a full queue under the service lock.
+  EXPECT_DEATH(
+      {
+        yws_mutex_guard s(a, YWS_RANK_SERVICE);
+        yws_rank_wait(YWS_RANK_QUEUE);
+      },
+      "waits on queue-full wait .* while holding service lock");
+  // A parked loop is held like its pass: the service lock cannot be taken under it.
+  EXPECT_DEATH(
+      {
+        yws_rank_take(yws_rank_pass(1));
+        yws_mutex_guard s(a, YWS_RANK_SERVICE);
+      },
+      "takes service lock \\(rank 4\\) while holding pass of loop 1");
+  yv_rtos_mutex_delete(a);
+  yv_rtos_mutex_delete(b);
 }

@@ -148,7 +148,7 @@ TEST_F(Records, FirstCauseOfACloseWinsAndLateEstablishmentIsNotReported) {
   yws_client_open_connected(0);  // establishment after the timeout
   EXPECT_EQ(Notes::get().all().size(), 0u);
   EXPECT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CLOSING);
-  yws_thread_exit_destroy(0, rec->serial);
+  yws_thread_exit_destroy(0, rec->serial, false);
   EXPECT_EQ(yws_rec(0), nullptr);
   EXPECT_EQ(Notes::get().count(0, YWS_CB_TYPE_OPEN), 1u);
   EXPECT_EQ(last(0, YWS_CB_TYPE_OPEN), YWS_ERR_TIMEDOUT);
@@ -254,7 +254,11 @@ TEST(BufferedClose, ReadOfTheEmptyChainLeavesTheClosingHandshakeAlone) {
     yws_service_lock lk;
     ASSERT_NE(yws_rec(0), nullptr);
     parked = std::make_unique<yws_loop_guard>(yws_rec(0)->prot_ctxt.loop);
+    ASSERT_TRUE(parked->parked());
   }
+  // The test holds the park across API calls on purpose, as no service thread may: its rank
+  // is let go here and taken again before the park ends.
+  yws_rank_drop(yws_rank_pass(0));
   ASSERT_EQ(yv_ws_close_proc(0), YWS_OK);
   ASSERT_TRUE(queue_drained());
   ASSERT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CLOSING);
@@ -264,11 +268,12 @@ TEST(BufferedClose, ReadOfTheEmptyChainLeavesTheClosingHandshakeAlone) {
   EXPECT_EQ(n, 0);
   ASSERT_TRUE(queue_drained());
   {
-    yws_service_lock lk;  // the loop is freed under this lock once it ends
+    yws_service_lock lk;  // the loop cannot end while parked
     ASSERT_NE(yws_rec(0), nullptr);
     EXPECT_FALSE(yws_rec(0)->prot_ctxt.loop->force_exit.load());
-    parked.reset();
   }
+  yws_rank_take(yws_rank_pass(0));
+  parked.reset();
   ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_CLOSE, 1));
   EXPECT_EQ(last(0, YWS_CB_TYPE_CLOSE), 0);
   ASSERT_TRUE(peer.wait_close(kWait));

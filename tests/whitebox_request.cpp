@@ -64,7 +64,11 @@ class Handshake : public ::testing::Test {
   std::string write(int cfg, size_t room, int *rc) {
     std::vector<unsigned char> buf(room + 16, 0xEE);
     unsigned char *p = buf.data();
-    *rc = yws_add_http_header_by_name(wsi_, &p, room, cfg);
+    bool no_mem = false;
+    yws_headers_t *copy = yws_cfg_headers_copy(cfg, &no_mem);
+    EXPECT_FALSE(no_mem);
+    *rc = yws_add_http_header_by_name(wsi_, &p, room, copy);
+    yv_mem_free(copy);
     for (size_t i = room; i < buf.size(); i++) EXPECT_EQ(0xEE, buf[i]) << "past the end at " << i;
     return std::string(buf.data(), p);
   }
@@ -116,7 +120,11 @@ TEST_F(Handshake, ProfileWithoutHeadersOrListWritesNothing) {
 
   ASSERT_EQ(YWS_OK, yws_cfg_add_http_head(0, "A", "1"));
   unsigned char buf[64], *p = buf;
-  EXPECT_EQ(YWS_ERR_INVAL_PARM, yws_add_http_header_by_name(nullptr, &p, sizeof(buf), 0));
+  bool no_mem = false;
+  yws_headers_t *copy = yws_cfg_headers_copy(0, &no_mem);
+  ASSERT_NE(nullptr, copy);
+  EXPECT_EQ(YWS_ERR_INVAL_PARM, yws_add_http_header_by_name(nullptr, &p, sizeof(buf), copy));
+  yv_mem_free(copy);
   EXPECT_EQ(buf, p);
 }
 

@@ -151,7 +151,7 @@ namespace {
 void yws_link_stats_read(int client_id, yws_client_t *rec, yws_link_stats_t *out) {
   std::memset(out, 0, sizeof(*out));
   {
-    yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+    yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
     out->tx_bytes = static_cast<uint64_t>(rec->data.write.tx_send_size);
     out->tx_msgs = rec->data.write.tx_msgs;
   }
@@ -237,7 +237,7 @@ yws_err_e yv_ws_client_get_opt(uint8_t client_id, int opt_tag, ...) {
           int64_t t, u;
           {
             /* The loop thread counts sent bytes under the transmit lock. */
-            yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+            yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
             t = rec->data.write.tx_total_size;
             u = t - rec->data.write.tx_send_size - rec->data.write.tx_lost;
           }

@@ -58,7 +58,10 @@ bool yws_ping_wait_event(const yv_event_t *msg);
 
 yws_err_e yws_close_proc(yv_event_t *msg);
 /* The loop thread ended: the outcome is notified and the record released. */
-void yws_thread_exit_destroy(int client_id, uint32_t loop_serial);
+/* param2 of a YWS_MSG_TYPE_LWS_THREAD_EXIT posted by an end's bound: the
+ * loop thread had its time; the record ends without waiting for it. */
+#define YWS_END_DEADLINE 1u
+void yws_thread_exit_destroy(int client_id, uint32_t loop_serial, bool deadline);
 void yws_final_do(int client_id);
 /* Caller holds the service lock: the record's timers and its loop go (a loop
  * thread that still runs takes its block over); the record stays. */

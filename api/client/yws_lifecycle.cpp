@@ -20,19 +20,36 @@ void yws_ping_timer_expired_callback(void *argv) {
 /* A user close of a live connection: the loop thread sends what is queued,
  * then the close frame, and ends when the server answers. The library's
  * timer ends the connection when "close/waittime" runs out first; the
- * teardown then reports YWS_ERR_TIMEDOUT. Waittime 0: no handshake. */
+ * teardown then reports YWS_ERR_TIMEDOUT. Waittime 0: no handshake. The
+ * loop thread starts it itself: the service task does not wait for a pass. */
 bool yws_start_graceful_close(yws_client_t *rec) {
   yws_loop *loop = rec->prot_ctxt.loop;
   if (!loop) return false;
   loop->user_close = true;
   uint8_t wait_s = yws_profile(rec->cfg_id)->close.waittime;
   if (wait_s == 0) return false;
-  yws_loop_guard guard(loop);
-  if (!loop->wsi || loop->state != YWS_LOOP_RUNNING) return false;
-  loop->close_requested = true;
-  lws_set_timeout(loop->wsi, PENDING_TIMEOUT_USER_OK, wait_s);
-  lws_callback_on_writable(loop->wsi);
-  return true;
+  return yws_loop_ask_close(loop, wait_s);
+}
+
+/* Time beyond its own limits that an end may take: a loop thread that has
+ * not ended by then is left to end alone (its pass may never return). */
+constexpr uint32_t kEndSlackMs = 1000;
+
+void yws_end_timer_cb(void *argv) {
+  yws_post(YWS_MSG_TYPE_LWS_THREAD_EXIT, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argv)),
+           YWS_END_DEADLINE, 0);
+}
+
+/* An end asked of a running loop thread is bounded: the close's own wait
+ * (a closing handshake) and kEndSlackMs after it. */
+void yws_end_deadline_start(int client_id, yws_client_t *rec, uint32_t wait_ms) {
+  if (rec->end_timer) return; /* the first end's bound stands */
+  if (yv_rtos_timer_create(&rec->end_timer, 0xFFFFFFFFu, yws_end_timer_cb,
+                           yws_timer_arg(client_id, rec)) != YV_OSI_SUCCESS) {
+    rec->end_timer = 0;
+    return;
+  }
+  yv_rtos_timer_start(rec->end_timer, wait_ms + kEndSlackMs, 0);
 }
 
 }  // namespace
@@ -120,12 +137,15 @@ yws_err_e yws_close_proc(yv_event_t *msg) {
     }
     yws_status_set(rec, YWS_CONN_STA_CLOSING, err, type);
   }
+  if (rec->prot_ctxt.loop && rec->thread_started)
+    yws_end_deadline_start(client_id, rec,
+                           graceful ? yws_profile(rec->cfg_id)->close.waittime * 1000u : 0);
   if (!graceful && rec->prot_ctxt.loop) {
     yws_loop_stop(rec->prot_ctxt.loop);
     /* A lookup may outlast every bound: the end comes now, and the thread
      * frees its block once the lookup returns. */
     if (yws_loop_resolving(rec->prot_ctxt.loop)) {
-      yws_thread_exit_destroy(client_id, rec->serial);
+      yws_thread_exit_destroy(client_id, rec->serial, false);
       return YWS_OK;
     }
   }
@@ -138,14 +158,24 @@ yws_err_e yws_close_proc(yv_event_t *msg) {
 void yws_context_destroy(yws_client_t *rec) {
   yws_loop *loop = rec->prot_ctxt.loop;
   if (!loop || !loop->context) return;
+  /* A thread still running (its end's bound ran out, or its lookup has not
+   * returned) destroys the context itself once orphaned. */
+  if (yws_loop_running(loop)) return;
   yws_service_lock slk;
   yws_loop_destroy_context(loop);
   YWS_TRACE("destroy");
 }
 
-void yws_thread_exit_destroy(int client_id, uint32_t loop_serial) {
+void yws_thread_exit_destroy(int client_id, uint32_t loop_serial, bool deadline) {
   yws_client_t *rec = yws_rec(client_id);
   if (!rec || (loop_serial && rec->serial != loop_serial)) return;
+  if (deadline) {
+    /* The thread ended in time, or the record is the next attempt's. */
+    if (!rec->prot_ctxt.loop || !yws_loop_running(rec->prot_ctxt.loop)) return;
+    YWS_TRACE("CLIENT(%d) end overdue: its loop is left to end alone", client_id);
+    if (yws_state(rec) != YWS_CONN_STA_CLOSING)
+      yws_status_set(rec, YWS_CONN_STA_CLOSING, YWS_ERR_TIMEDOUT, YWS_CB_TYPE_CLOSE);
+  }
   int32_t err = yws_status_read(rec, YWS_STATUS_ERR);
   int32_t type = yws_status_read(rec, YWS_STATUS_TYPE) == YWS_CB_TYPE_OPEN ? YWS_CB_TYPE_OPEN
                                                                            : YWS_CB_TYPE_CLOSE;
@@ -160,6 +190,7 @@ void yws_connection_release(yws_client_t *rec) {
   yws_timer_remove(&rec->conn_timer);
   yws_timer_remove(&rec->ping_timer);
   yws_timer_remove(&rec->pong_timer);
+  yws_timer_remove(&rec->end_timer);
   if (rec->prot_ctxt.loop) {
     /* A thread that still runs (bearer lost) takes its block over and ends
      * without touching this record again. */
@@ -209,23 +240,11 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
     YWS_TRACE("BUSY PING");
     return YWS_OK;
   }
-  unsigned char buf[YWS_LWS_PRE + sizeof(YWS_PING_BODY)];
-  std::memcpy(buf + YWS_LWS_PRE, YWS_PING_BODY, sizeof(YWS_PING_BODY));
-  int ret = -1;
-  bool choked = false;
+  /* The loop thread writes it after its pass: the service task does not
+   * wait for one. A write that fails comes back as a close. */
   int64_t sent_ms = yws_now_ms();
   yws_loop *loop = rec->prot_ctxt.loop;
-  if (loop) {
-    yws_loop_guard guard(loop);
-    if (loop->wsi) {
-      ret = yws_write_frame(loop, loop->wsi, buf + YWS_LWS_PRE, sizeof(YWS_PING_BODY),
-                            LWS_WRITE_PING, &choked);
-      if (choked) lws_callback_on_writable(loop->wsi);
-      /* Parked: the pong cannot be seen before this is. */
-      if (ret >= 0) loop->ping_sent_ms = sent_ms;
-    }
-  }
-  if (ret < 0) {
+  if (!loop || !yws_loop_ask_ping(loop, sent_ms)) {
     YWS_TRACE("PING ERROR(%d)", client_id);
     yws_post(YWS_MSG_TYPE_TO_CLOSE_CLIENT, yws_tag(static_cast<uint8_t>(client_id), rec->serial),
              YWS_ERR_NET_FAIL, 0);

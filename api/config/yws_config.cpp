@@ -221,12 +221,12 @@ int yws_cfg_init(int cfg_id) {
 
 void yws_cfg_lock(int cfg_id) {
   (void)cfg_id; /* one lock for the three profiles: sets are rare and short */
-  yv_rtos_mutex_lock(yws_glock(YWS_GLOCK_PROFILE), YV_WAIT_FOREVER);
+  yws_lock(yws_glock(YWS_GLOCK_PROFILE), YWS_RANK_PROFILE);
 }
 
 void yws_cfg_unlock(int cfg_id) {
   (void)cfg_id;
-  yv_rtos_mutex_unlock(yws_glock(YWS_GLOCK_PROFILE));
+  yws_unlock(yws_glock(YWS_GLOCK_PROFILE), YWS_RANK_PROFILE);
 }
 
 char *yws_cfg_string_held(int cfg_id, int opt_tag) {

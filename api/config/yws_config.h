@@ -127,9 +127,20 @@ char *yws_cfg_string_held(int cfg_id, int opt_tag);
 int yws_cfg_head_add(int cfg_id, const char *header_name, const char *header_str,
                      bool profile_held);
 int yws_cfg_head_remove(int cfg_id, const char *header_name, bool profile_held);
+/* A connect step's copy of the profile's headers: `count` pairs back to
+ * back after the record, each a name and a value, NUL-ended. The loop
+ * thread reads it without any lock: nothing inside a library pass takes
+ * the profile or header lock. */
+typedef struct {
+  uint32_t count;
+  uint32_t size; /* bytes of pairs after the record */
+} yws_headers_t;
+/* NULL when the profile has no headers, or with *no_mem when the copy
+ * cannot be had. Free with yv_mem_free. */
+yws_headers_t *yws_cfg_headers_copy(int cfg_id, bool *no_mem);
 /* Library thread, LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER: appends the
- * profile's headers within the room the library gives. */
-int yws_add_http_header_by_name(struct lws *wsi, void *in, size_t len, int cfg_id);
+ * copied headers within the room the library gives. */
+int yws_add_http_header_by_name(struct lws *wsi, void *in, size_t len, const yws_headers_t *h);
 /* Bytes the profile's headers take in a request ("name: value\r\n" each). */
 size_t yws_cfg_headers_wire_size(int cfg_id);
 /* Appends s to the text of buf (len characters so far, cap bytes) with '"'

@@ -2,9 +2,9 @@
  * Extra handshake request headers of each profile: add, remove, the header
  * report line, and the writer that appends them to an opening handshake.
  *
- * A client's library thread reads the list during its handshake while any
- * task may add or remove headers directly (those calls apply no busy rule),
- * so every access to any list goes through one lock. A profile whose list
+ * Any task may add or remove headers directly (those calls apply no busy
+ * rule), so every access to any list goes through one lock. A connect step
+ * copies the list for its library thread, which reads only the copy. A profile whose list
  * could not be created behaves as one without headers; adding to it fails.
  */
 #include <libwebsockets.h>
@@ -206,30 +206,59 @@ size_t yws_cfg_headers_wire_size(int cfg_id) {
   return total;
 }
 
-int yws_add_http_header_by_name(struct lws *wsi, void *in, size_t len, int cfg_id) {
+yws_headers_t *yws_cfg_headers_copy(int cfg_id, bool *no_mem) {
+  *no_mem = false;
+  yws_cfg_t *cfg = profile(cfg_id);
+  if (!cfg) return nullptr;
+  yws_glock_guard guard(YWS_GLOCK_HEADERS);
+  uint32_t n;
+  if (!head_count(cfg, &n) || n == 0) return nullptr;
+  size_t size = 0;
+  for (uint32_t i = 0; i < n; i++) {
+    http_head_list_node_t h;
+    if (head_at(cfg, i, &h)) size += strlen(h.name) + 1 + strlen(h.value) + 1;
+  }
+  auto *copy = static_cast<yws_headers_t *>(yv_mem_alloc(sizeof(yws_headers_t) + size));
+  if (!copy) {
+    *no_mem = true;
+    return nullptr;
+  }
+  char *out = reinterpret_cast<char *>(copy + 1);
+  for (uint32_t i = 0; i < n; i++) {
+    http_head_list_node_t h;
+    if (!head_at(cfg, i, &h)) continue;
+    size_t a = strlen(h.name) + 1, b = strlen(h.value) + 1;
+    memcpy(out, h.name, a);
+    memcpy(out + a, h.value, b);
+    out += a + b;
+    copy->count++;
+  }
+  copy->size = static_cast<uint32_t>(size);
+  return copy;
+}
+
+int yws_add_http_header_by_name(struct lws *wsi, void *in, size_t len, const yws_headers_t *hd) {
   unsigned char **p = static_cast<unsigned char **>(in);
   /* The library's request buffer is a few KB: a larger room is a bad length
    * (a negative one seen as unsigned), not space to write into. */
   if (!wsi || !p || !*p || len == 0 || len > k_room_max) return YWS_ERR_INVAL_PARM;
-  yws_cfg_t *cfg = profile(cfg_id);
-  if (!cfg) return YWS_ERR_INVAL_PARM;
+  if (!hd || hd->count == 0) return YWS_ERR_INVAL_PARM;
   unsigned char *const end = *p + len;
-
-  yws_glock_guard guard(YWS_GLOCK_HEADERS);
-  uint32_t n;
-  if (!head_count(cfg, &n) || n == 0) return YWS_ERR_INVAL_PARM;
+  const char *pair = reinterpret_cast<const char *>(hd + 1);
+  const char *const pairs_end = pair + hd->size;
 
   int rc = 0;
-  for (uint32_t i = 0; i < n; i++) {
-    http_head_list_node_t h;
-    if (!head_at(cfg, i, &h)) continue;
+  for (uint32_t i = 0; i < hd->count && pair < pairs_end; i++) {
+    const char *hname = pair;
+    const char *hvalue = hname + strlen(hname) + 1;
+    pair = hvalue + strlen(hvalue) + 1;
     char name[k_name_max + 2]; /* the longest name, its colon and the NUL */
-    snprintf(name, sizeof(name), "%s:", h.name);
+    snprintf(name, sizeof(name), "%s:", hname);
     unsigned char *mark = *p;
-    size_t value_len = strnlen(h.value, k_value_max + 1);
+    size_t value_len = strnlen(hvalue, k_value_max + 1);
     if (value_len > k_value_max || *p > end ||
         lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char *>(name),
-                                    reinterpret_cast<const unsigned char *>(h.value),
+                                    reinterpret_cast<const unsigned char *>(hvalue),
                                     static_cast<int>(value_len), p, end) != 0) {
       /* The library may have written part of the header before it ran out
        * of room: take that back so the next header starts on a clean line. */

@@ -152,6 +152,7 @@ yv_sem_t yws_nap_sem(int client_id) {
 }  // namespace
 
 bool yws_core_nap(int client_id, uint32_t ms) {
+  yws_rank_wait(YWS_RANK_NAP);
   yv_sem_t sem = yws_nap_sem(client_id);
   /* Without a semaphore the wait is skipped: an early attempt, not a lost one. */
   bool cut = sem && ms && yv_rtos_sem_take(sem, ms) == YV_OSI_SUCCESS;
@@ -189,6 +190,8 @@ int yv_ws_task_send_message(yv_event_t *p_msg) {
   if (!p_msg) return 0;
   ws_service_t *svc = g_service.load();
   if (!svc) return 0;
+  /* Any poster but the service task itself may wait for room. */
+  if (yv_rtos_task_self() != svc->task.load()) yws_rank_wait(YWS_RANK_QUEUE);
   (void)yv_rtos_queue_release(svc->queue.load(), sizeof(yv_event_t), p_msg, YV_WAIT_FOREVER);
   return 0;
 }
@@ -243,7 +246,7 @@ int yws_state(yws_client_t *rec) {
 }
 
 int yws_status_read(yws_client_t *rec, yws_status_e which) {
-  yws_mutex_guard lk(rec->status.conn.mutex);
+  yws_mutex_guard lk(rec->status.conn.mutex, YWS_RANK_STATUS);
   switch (which) {
     case YWS_STATUS_ERR:
       return rec->status.conn.err_code;
@@ -255,19 +258,19 @@ int yws_status_read(yws_client_t *rec, yws_status_e which) {
 }
 
 void yws_status_set(yws_client_t *rec, uint8_t state, uint32_t err, uint32_t type) {
-  yws_mutex_guard lk(rec->status.conn.mutex);
+  yws_mutex_guard lk(rec->status.conn.mutex, YWS_RANK_STATUS);
   rec->status.conn.err_code = static_cast<int8_t>(err & 0xFF);
   rec->status.conn.cur_sta = state;
   rec->status.conn.type = static_cast<int32_t>(type);
 }
 
 void yws_writable_set(yws_client_t *rec, bool writable) {
-  yws_mutex_guard lk(rec->status.write.mutex);
+  yws_mutex_guard lk(rec->status.write.mutex, YWS_RANK_STATUS);
   rec->status.write.curr_is_writable = writable;
 }
 
 bool yws_writable(yws_client_t *rec) {
-  yws_mutex_guard lk(rec->status.write.mutex);
+  yws_mutex_guard lk(rec->status.write.mutex, YWS_RANK_STATUS);
   return rec->status.write.curr_is_writable;
 }
 

@@ -120,6 +120,8 @@ typedef struct {
   yv_timer_t ping_timer;
   /* Bounds the wait for any sign of life after a ping (ping/timeout). */
   yv_timer_t pong_timer;
+  /* Bounds an end asked of a running loop thread (close/waittime + 1 s). */
+  yv_timer_t end_timer;
   struct {
     struct lws_protocols *protocols;
     struct lws_extension *exts;
@@ -351,20 +353,65 @@ void yws_chain_release(yws_chain_t *c);
 }
 #endif
 
-/* ---- locks ---- */
+/* ---- locks and their order ----
+ * Everything a thread can block on has a rank, and a thread takes or waits
+ * on something only when its rank is above everything that thread holds, so
+ * no set of threads can wait on one another in a cycle. The rank table, its
+ * names and the checker are in yws_rank.cpp; docs/ARCHITECTURE.md shows the
+ * order. A wait that may last (a post into a full queue, a retry's nap) is
+ * ranked lowest: it is made holding nothing. The pass of a client's loop
+ * ranks like a lock: its thread holds it while it runs lws_service, and a
+ * task that parks the loop holds it while parked. */
+typedef enum {
+  YWS_RANK_NONE = 0,
+  YWS_RANK_NAP = 1,     /* a retry task's wait for its delay */
+  YWS_RANK_QUEUE = 2,   /* a post's wait for room in the full queue */
+  YWS_RANK_PROFILE = 3, /* the profile lock */
+  YWS_RANK_SERVICE = 4, /* the service lock */
+  YWS_RANK_START = 5,   /* the start lock */
+  YWS_RANK_PASS = 6,    /* a loop's pass: 6, 7, 8 for clients 0, 1, 2 */
+  YWS_RANK_RECORD = 9,  /* a loop's hold on its client record */
+  YWS_RANK_GATE = 10,   /* a loop's gate */
+  YWS_RANK_TX = 11,     /* a record's transmit lock */
+  YWS_RANK_STATUS = 12, /* a record's status mutexes (never two at once) */
+  YWS_RANK_HEADERS = 13,
+  YWS_RANK_STAGE = 14, /* a loop's stage lock */
+  YWS_RANK_CAUSE = 15,
+  YWS_RANK_MAX = 16
+} yws_rank_e;
 
-/* Process-wide locks, never nested in one another except as noted. */
+static inline yws_rank_e yws_rank_pass(int client_id) {
+  return static_cast<yws_rank_e>(YWS_RANK_PASS + (yws_client_id_ok(client_id) ? client_id : 0));
+}
+
+/* The checker is built in test builds (YWS_LOCK_ORDER) and does nothing
+ * otherwise. A take out of order ends the program at once, naming both ranks
+ * and the thread. */
+bool yws_rank_checking(void);
+void yws_rank_take(yws_rank_e rank);
+void yws_rank_drop(yws_rank_e rank);
+/* A wait that holds nothing once it is over (a post, a nap): only checked. */
+void yws_rank_wait(yws_rank_e rank);
+/* The rank's name, "?" for none. */
+const char *yws_rank_name(yws_rank_e rank);
+
+/* Every lock of the service goes through these, with its rank. */
+void yws_lock(yv_mutex_t m, yws_rank_e rank);
+void yws_unlock(yv_mutex_t m, yws_rank_e rank);
+
+/* Process-wide locks. */
 typedef enum {
   YWS_GLOCK_START = 0,   /* service creation, its queue and task, their end */
   YWS_GLOCK_PROFILE = 1, /* the profiles; taken before the service lock */
-  YWS_GLOCK_HEADERS = 2, /* the header lists (a leaf) */
-  YWS_GLOCK_CAUSE = 3,   /* close causes (a leaf) */
+  YWS_GLOCK_HEADERS = 2, /* the header lists */
+  YWS_GLOCK_CAUSE = 3,   /* close causes */
   YWS_GLOCK_MAX = 4
 } yws_glock_e;
 
 /* Made during static initialisation; a creation that failed then is tried
  * again here. 0 only while the platform cannot make a mutex at all. */
 yv_mutex_t yws_glock(yws_glock_e which);
+yws_rank_e yws_glock_rank(yws_glock_e which);
 /* The service lock; 0 before the service has one (no record exists then).
  * It guards both chains of every client with their counters, the release of
  * a record and the loop pointer writers wake. */
@@ -372,27 +419,29 @@ yv_mutex_t yws_service_mutex(void);
 
 class yws_mutex_guard {
  public:
-  explicit yws_mutex_guard(yv_mutex_t m) : m_(m) {
-    if (m_) yv_rtos_mutex_lock(m_, YV_WAIT_FOREVER);
+  yws_mutex_guard(yv_mutex_t m, yws_rank_e rank) : m_(m), rank_(rank) {
+    if (m_) yws_lock(m_, rank_);
   }
   ~yws_mutex_guard() {
-    if (m_) yv_rtos_mutex_unlock(m_);
+    if (m_) yws_unlock(m_, rank_);
   }
   yws_mutex_guard(const yws_mutex_guard &) = delete;
   yws_mutex_guard &operator=(const yws_mutex_guard &) = delete;
 
  private:
   yv_mutex_t m_;
+  yws_rank_e rank_;
 };
 
 class yws_glock_guard : public yws_mutex_guard {
  public:
-  explicit yws_glock_guard(yws_glock_e which) : yws_mutex_guard(yws_glock(which)) {}
+  explicit yws_glock_guard(yws_glock_e which)
+      : yws_mutex_guard(yws_glock(which), yws_glock_rank(which)) {}
 };
 
 class yws_service_lock : public yws_mutex_guard {
  public:
-  yws_service_lock() : yws_mutex_guard(yws_service_mutex()) {}
+  yws_service_lock() : yws_mutex_guard(yws_service_mutex(), YWS_RANK_SERVICE) {}
 };
 
 #endif

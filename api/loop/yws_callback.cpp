@@ -112,6 +112,7 @@ int yws_on_cert_verdict(const yws_reason_args &a) {
 }
 
 int yws_on_established(const yws_reason_args &a) {
+  if (a.wsi == a.cx->loop->wsi) yws_wire_socket(a.cx->loop, lws_get_socket_fd(a.wsi));
   a.cx->loop->tls_up = true;
   yws_emit_id(a.cx, YWS_MSG_TYPE_LWS_CLIENT_ESTABLISHED);
   return 0;
@@ -154,12 +155,15 @@ int yws_on_peer_close(const yws_reason_args &a) {
  * follows. A deflate answer we refuse ends here, before the library takes it
  * up: it leaks the extension's state of an answer it refuses itself. */
 int yws_on_upgrade_answer(const yws_reason_args &a) {
+  /* The socket is the query's to read from here until the connection ends. */
+  if (a.wsi == a.cx->loop->wsi) yws_wire_socket(a.cx->loop, lws_get_socket_fd(a.wsi));
   YWS_TRACE("upgrade answer: %d", (int)lws_http_client_http_response(a.wsi));
   return yws_deflate_check_answer(a.cx->loop, a.wsi) ? -1 : 0;
 }
 
 int yws_on_wsi_destroy(const yws_reason_args &a) {
   yws_loop *loop = a.cx->loop;
+  if (a.wsi == loop->wsi) yws_wire_socket(loop, -1);
   if (a.wsi == loop->wsi) loop->wsi = nullptr;
   yws_emit_id(a.cx, YWS_MSG_TYPE_LWS_WSI_DESTROY, yws_closed_err(loop->client_id, nullptr));
   return 0;
@@ -205,7 +209,8 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
       yws_deflate_defaults(loop, static_cast<const char *>(cx->user), static_cast<char *>(in), len);
       return 0;
     case LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER:
-      if (rec && in) (void)yws_add_http_header_by_name(wsi, in, len, rec->cfg_id);
+      if (rec && in && loop->headers)
+        (void)yws_add_http_header_by_name(wsi, in, len, loop->headers);
       return 0;
     case LWS_CALLBACK_PROTOCOL_DESTROY:
       yws_emit_id(cx, YWS_MSG_TYPE_LWS_PROTOCOL_DESTROY);
@@ -250,10 +255,15 @@ int yws_client_prot_callback(struct lws *wsi, enum lws_callback_reasons reason, 
     if (reason == LWS_CALLBACK_WSI_DESTROY && wsi == loop->wsi) loop->wsi = nullptr;
     return 0;
   }
+  /* The record stays while the callback holds the loop's record lock;
+   * once it is released no callback looks at it again. */
+  if (!yws_loop_rec_enter(loop)) return 0;
   yws_cb_ctx cx;
   std::memset(&cx, 0, sizeof(cx));
   cx.loop = loop;
   cx.user = user;
   cx.ev.param1 = yws_tag(loop->client_id, loop->serial);
-  return yws_dispatch_reason(loop, wsi, reason, in, len, &cx);
+  int r = yws_dispatch_reason(loop, wsi, reason, in, len, &cx);
+  yws_loop_rec_leave(loop);
+  return r;
 }

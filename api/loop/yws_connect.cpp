@@ -121,8 +121,13 @@ struct lws_context *yws_create_context_among_others(const lws_context_creation_i
     yws_client_t *rec = yws_rec(i);
     yws_loop *l = rec ? rec->prot_ctxt.loop : nullptr;
     if (!l || l == self || !l->tls || l->tls_up.load()) continue;
+    /* In client order, as the ranks of their passes ask. A loop whose pass
+     * does not end is not waited for: its handshake may fail and retry. */
     parked[i].emplace(l);
-    others[i] = l;
+    if (parked[i]->parked())
+      others[i] = l;
+    else
+      parked[i].reset();
   }
   struct lws_context *context = lws_create_context(info);
   for (yws_loop *l : others)
@@ -206,6 +211,9 @@ yws_err_e yws_connect_steps(int client_id, yws_client_t *rec, yws_cfg_t *cfg, co
   req->has_protocol = protocol != nullptr;
   if (protocol) std::snprintf(req->protocol, sizeof(req->protocol), "%s", protocol);
   loop->req = req;
+  bool no_mem = false;
+  loop->headers = yws_cfg_headers_copy(rec->cfg_id, &no_mem);
+  if (no_mem) return YWS_ERR_NO_MEM;
   loop->ssl_flags = ssl_flags;
   loop->lookup_ms = cfg->conn.timeout * 1000u;
   return YWS_OK;
@@ -237,7 +245,7 @@ void yws_loop_resolve(yws_loop *loop) {
     yws_cause_network(loop->client_id, 0, "lookup: ", url->host);
     req->address[0] = '\0';
   }
-  yws_mutex_guard lk(loop->gate_m);
+  yws_mutex_guard lk(loop->gate_m, YWS_RANK_GATE);
   loop->resolving = false;
 }
 

@@ -22,7 +22,7 @@ uint32_t yws_piece_span(size_t len) {
 
 void yws_loop_discard_staged(yws_loop *loop) {
   {
-    yws_mutex_guard lk(loop->stage_m);
+    yws_mutex_guard lk(loop->stage_m, YWS_RANK_STAGE);
     loop->staged_n = 0;
   }
   yws_rx_free_chain(yws_loop_rx_take(loop));
@@ -36,6 +36,35 @@ void yws_loop_flush(yws_loop *loop) {
   for (int i = 0; i < n; i++) yv_ws_task_send_message(&out[i]);
 }
 
+/* What the service task asked of the loop, made inside its pass where
+ * library calls are allowed: the closing handshake's start, a ping. */
+void yws_loop_apply_asks(yws_loop *loop) {
+  if (loop->close_start.exchange(false) && loop->wsi) {
+    lws_set_timeout(loop->wsi, PENDING_TIMEOUT_USER_OK, loop->close_wait_s);
+    lws_callback_on_writable(loop->wsi);
+  }
+  if (loop->ping_due.exchange(false) && loop->wsi && !loop->close_requested.load() &&
+      yws_loop_rec_enter(loop)) {
+    unsigned char buf[YWS_LWS_PRE + sizeof(YWS_PING_BODY)];
+    std::memcpy(buf + YWS_LWS_PRE, YWS_PING_BODY, sizeof(YWS_PING_BODY));
+    bool choked = false;
+    int64_t asked = loop->ping_due_ms.load();
+    /* Set first: the pong can only come after the write. */
+    loop->ping_sent_ms = asked;
+    int ret = yws_write_frame(loop, loop->wsi, buf + YWS_LWS_PRE, sizeof(YWS_PING_BODY),
+                              LWS_WRITE_PING, &choked);
+    if (choked) lws_callback_on_writable(loop->wsi);
+    if (ret < 0) {
+      loop->ping_sent_ms = 0;
+      YWS_TRACE("PING ERROR(%d)", loop->client_id);
+      yv_event_t ev = {YWS_MSG_TYPE_TO_CLOSE_CLIENT, yws_tag(loop->client_id, loop->serial),
+                       YWS_ERR_NET_FAIL, 0};
+      yws_loop_stage(loop, &ev);
+    }
+    yws_loop_rec_leave(loop);
+  }
+}
+
 /* How long a loop paused with inflated output owed waits for a wake-up. */
 constexpr uint32_t kInflateHeldMs = 100;
 
@@ -46,12 +75,13 @@ constexpr int kReadAhead = 4;
  * size at which delivery pauses, and the library reads (a paused one would
  * leave the loop waiting on a socket it does not poll). */
 bool yws_loop_batch_only(yws_loop *loop) {
-  yws_mutex_guard lk(loop->stage_m);
+  yws_mutex_guard lk(loop->stage_m, YWS_RANK_STAGE);
   return loop->staged_n == 1 && loop->staged[0].id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE &&
          loop->rx_batched.load() < YWS_RX_BATCH_MAX / 2 && !loop->rx_paused.load();
 }
 
 void yws_loop_delete_locks(yws_loop *loop) {
+  if (loop->rec_m) yv_rtos_mutex_delete(loop->rec_m);
   if (loop->stage_m) yv_rtos_mutex_delete(loop->stage_m);
   if (loop->gate_m) yv_rtos_mutex_delete(loop->gate_m);
   if (loop->pass_done) yv_rtos_sem_delete(loop->pass_done);
@@ -59,16 +89,25 @@ void yws_loop_delete_locks(yws_loop *loop) {
   if (loop->gate_open) yv_rtos_sem_delete(loop->gate_open);
 }
 
-/* Service task side, gate held on entry and on return: waits until the loop
- * thread is out of its pass. The caller counted itself in api_waiters, so the
- * thread cannot start another pass meanwhile. */
-void yws_gate_wait_pass(yws_loop *loop) {
-  if (!loop->in_pass) return;
+/* Service task side, gate held on entry and on return: waits up to ms until
+ * the loop thread is out of its pass; false when it was not. The caller
+ * counted itself in api_waiters, so the thread cannot start another pass
+ * meanwhile. */
+bool yws_gate_wait_pass(yws_loop *loop, uint32_t ms) {
+  if (!loop->in_pass) return true;
   yws_loop_wake(loop);
   loop->pass_waiters++;
-  yv_rtos_mutex_unlock(loop->gate_m);
-  yv_rtos_sem_take(loop->pass_done, YV_WAIT_FOREVER);
-  yv_rtos_mutex_lock(loop->gate_m, YV_WAIT_FOREVER);
+  yws_unlock(loop->gate_m, YWS_RANK_GATE);
+  bool ended = yv_rtos_sem_take(loop->pass_done, ms) == YV_OSI_SUCCESS;
+  yws_lock(loop->gate_m, YWS_RANK_GATE);
+  if (ended) return true;
+  if (loop->pass_waiters > 0) {
+    loop->pass_waiters--; /* withdrawn before the pass counted us */
+    return false;
+  }
+  /* The pass ended between the timeout and the gate: its token is there. */
+  (void)yv_rtos_sem_take(loop->pass_done, 0);
+  return true;
 }
 
 /* Gate held: one API waiter leaves; the last one lets a parked thread go. */
@@ -92,7 +131,8 @@ yws_loop *yws_loop_new(uint8_t client_id, uint32_t serial) {
   void *mem = yv_mem_alloc(sizeof(yws_loop));
   if (!mem) return nullptr;
   auto *loop = new (mem) yws_loop();
-  if (yv_rtos_mutex_create(&loop->stage_m) != YV_OSI_SUCCESS ||
+  if (yv_rtos_mutex_create(&loop->rec_m) != YV_OSI_SUCCESS ||
+      yv_rtos_mutex_create(&loop->stage_m) != YV_OSI_SUCCESS ||
       yv_rtos_mutex_create(&loop->gate_m) != YV_OSI_SUCCESS ||
       yv_rtos_sem_create(&loop->pass_done, 0) != YV_OSI_SUCCESS ||
       yv_rtos_sem_create(&loop->gate_open, 0) != YV_OSI_SUCCESS) {
@@ -109,6 +149,10 @@ yws_loop *yws_loop_new(uint8_t client_id, uint32_t serial) {
 
 void yws_loop_destroy_context(yws_loop *loop) {
   loop->drop_events = true;
+  {
+    yws_mutex_guard rl(loop->rec_m, YWS_RANK_RECORD);
+    loop->sock_fd = -1;
+  }
   if (loop->context) {
     lws_context_destroy(loop->context);
     loop->context = nullptr;
@@ -121,6 +165,8 @@ void yws_loop_free(yws_loop *loop) {
   if (!loop) return;
   yws_loop_destroy_context(loop);
   yws_loop_req_free(loop);
+  yv_mem_free(loop->headers);
+  loop->headers = nullptr;
   yws_rx_free_chain(loop->rx_spare);
   yws_loop_delete_locks(loop);
   loop->~yws_loop();
@@ -129,14 +175,14 @@ void yws_loop_free(yws_loop *loop) {
 
 int yws_loop_start_thread(yws_loop *loop, yv_task_t *task) {
   {
-    yws_mutex_guard lk(loop->gate_m);
+    yws_mutex_guard lk(loop->gate_m, YWS_RANK_GATE);
     loop->state = YWS_LOOP_RUNNING;
     loop->resolving = true;
   }
   YvOSStatus st =
       yv_rtos_task_create(task, 6144, APP_PRIORITY_NORMAL, "wsservice", yws_loop_thread, loop, 5);
   if (st != YV_OSI_SUCCESS) {
-    yws_mutex_guard lk(loop->gate_m);
+    yws_mutex_guard lk(loop->gate_m, YWS_RANK_GATE);
     loop->state = YWS_LOOP_NO_THREAD;
   }
   return st;
@@ -148,32 +194,63 @@ void yws_loop_wake(yws_loop *loop) {
 }
 
 void yws_loop_stop(yws_loop *loop) {
-  yws_mutex_guard lk(loop->gate_m);
+  yws_mutex_guard lk(loop->gate_m, YWS_RANK_GATE);
   loop->force_exit = true;
   if (loop->state == YWS_LOOP_RUNNING) yws_loop_wake(loop);
 }
 
+bool yws_loop_running(yws_loop *loop) {
+  yws_mutex_guard lk(loop->gate_m, YWS_RANK_GATE);
+  return loop->state == YWS_LOOP_RUNNING;
+}
+
 bool yws_loop_resolving(yws_loop *loop) {
-  yws_mutex_guard lk(loop->gate_m);
+  yws_mutex_guard lk(loop->gate_m, YWS_RANK_GATE);
   return loop->state == YWS_LOOP_RUNNING && loop->resolving;
 }
 
 bool yws_loop_orphan(yws_loop *loop) {
-  yv_rtos_mutex_lock(loop->gate_m, YV_WAIT_FOREVER);
-  if (loop->state != YWS_LOOP_RUNNING) {
-    yv_rtos_mutex_unlock(loop->gate_m);
-    return false;
-  }
-  /* Let the pass in progress finish: its callbacks may still read the record
-   * that the caller is about to release. */
-  loop->api_waiters++;
-  yws_gate_wait_pass(loop);
+  /* The record lock first: the callback in progress, if any, ends before the
+   * record goes, and the thread cannot free the block before we let go. */
+  yws_mutex_guard rl(loop->rec_m, YWS_RANK_RECORD);
+  yws_mutex_guard lk(loop->gate_m, YWS_RANK_GATE);
+  if (loop->state != YWS_LOOP_RUNNING) return false;
   loop->state = YWS_LOOP_ORPHANED;
+  loop->detached = true;
+  loop->sock_fd = -1;
   loop->force_exit = true;
   loop->drop_events = true;
-  /* Given under the gate: once it is released the thread may free the block. */
-  yws_gate_leave(loop);
-  yv_rtos_mutex_unlock(loop->gate_m);
+  yws_loop_wake(loop);
+  return true;
+}
+
+bool yws_loop_rec_enter(yws_loop *loop) {
+  if (loop->rec_depth++ == 0) yws_lock(loop->rec_m, YWS_RANK_RECORD);
+  if (!loop->detached) return true;
+  yws_loop_rec_leave(loop);
+  return false;
+}
+
+void yws_loop_rec_leave(yws_loop *loop) {
+  if (--loop->rec_depth == 0) yws_unlock(loop->rec_m, YWS_RANK_RECORD);
+}
+
+bool yws_loop_ask_close(yws_loop *loop, uint8_t wait_s) {
+  yws_mutex_guard lk(loop->gate_m, YWS_RANK_GATE);
+  if (loop->state != YWS_LOOP_RUNNING || loop->force_exit) return false;
+  loop->close_wait_s = wait_s;
+  loop->close_requested = true;
+  loop->close_start = true;
+  yws_loop_wake(loop);
+  return true;
+}
+
+bool yws_loop_ask_ping(yws_loop *loop, int64_t now_ms) {
+  yws_mutex_guard lk(loop->gate_m, YWS_RANK_GATE);
+  if (loop->state != YWS_LOOP_RUNNING || loop->force_exit) return false;
+  loop->ping_due_ms = now_ms;
+  loop->ping_due = true;
+  yws_loop_wake(loop);
   return true;
 }
 
@@ -183,7 +260,7 @@ void yws_stage_event(yws_loop *loop, const yv_event_t *ev) {
   if (loop->drop_events) return;
   bool lost = false;
   {
-    yws_mutex_guard lk(loop->stage_m);
+    yws_mutex_guard lk(loop->stage_m, YWS_RANK_STAGE);
     if (loop->staged_n < YWS_STAGE_MAX)
       loop->staged[loop->staged_n++] = *ev;
     else
@@ -202,7 +279,7 @@ void yws_loop_stage(yws_loop *loop, const yv_event_t *ev) {
 }
 
 int yws_loop_take_staged(yws_loop *loop, yv_event_t *out, int max) {
-  yws_mutex_guard lk(loop->stage_m);
+  yws_mutex_guard lk(loop->stage_m, YWS_RANK_STAGE);
   int n = loop->staged_n < max ? loop->staged_n : max;
   std::memcpy(out, loop->staged, sizeof(yv_event_t) * static_cast<size_t>(n));
   loop->staged_n = 0;
@@ -223,7 +300,7 @@ int yws_loop_rx_put2(yws_loop *loop, uint32_t id, const void *in, size_t in_len,
   bool announce = false;
   for (;;) {
     {
-      yws_mutex_guard lk(loop->stage_m);
+      yws_mutex_guard lk(loop->stage_m, YWS_RANK_STAGE);
       yws_rx_block_t *b = loop->rx_tail;
       if (!b || b->cap - b->used < span) {
         if (!fresh && loop->rx_spare && loop->rx_spare->cap >= span) {
@@ -278,7 +355,7 @@ int yws_loop_rx_put2(yws_loop *loop, uint32_t id, const void *in, size_t in_len,
 }
 
 yws_rx_block_t *yws_loop_rx_take(yws_loop *loop) {
-  yws_mutex_guard lk(loop->stage_m);
+  yws_mutex_guard lk(loop->stage_m, YWS_RANK_STAGE);
   yws_rx_block_t *b = loop->rx_head;
   loop->rx_head = loop->rx_tail = nullptr;
   loop->rx_announced = false;
@@ -289,7 +366,7 @@ yws_rx_block_t *yws_loop_rx_take(yws_loop *loop) {
 void yws_loop_rx_recycle(yws_loop *loop, yws_rx_block_t *blocks) {
   if (!blocks) return;
   {
-    yws_mutex_guard lk(loop->stage_m);
+    yws_mutex_guard lk(loop->stage_m, YWS_RANK_STAGE);
     if (!loop->rx_spare && blocks->cap == YWS_RX_BLOCK_SIZE) {
       loop->rx_spare = blocks;
       blocks = blocks->next;
@@ -308,22 +385,33 @@ const yws_rx_piece_t *yws_rx_next_piece(const yws_rx_block_t *b, uint32_t *off, 
   return piece;
 }
 
-yws_loop_guard::yws_loop_guard(yws_loop *loop) : loop_(loop) {
-  yws_mutex_guard lk(loop->gate_m);
+yws_loop_guard::yws_loop_guard(yws_loop *loop, uint32_t wait_ms) : loop_(loop), parked_(false) {
+  /* A parked loop is held like its pass. */
+  yws_rank_take(yws_rank_pass(loop->client_id));
+  yws_mutex_guard lk(loop->gate_m, YWS_RANK_GATE);
   loop->api_waiters++;
-  yws_gate_wait_pass(loop);
+  parked_ = yws_gate_wait_pass(loop, wait_ms);
+  if (!parked_) {
+    YWS_TRACE("loop %d: pass did not end within %u ms", loop->client_id, (unsigned)wait_ms);
+    yws_gate_leave(loop);
+  }
 }
 
 yws_loop_guard::~yws_loop_guard() {
+  if (!parked_) {
+    yws_rank_drop(yws_rank_pass(loop_->client_id));
+    return;
+  }
   bool running;
   {
-    yws_mutex_guard lk(loop_->gate_m);
+    yws_mutex_guard lk(loop_->gate_m, YWS_RANK_GATE);
     yws_gate_leave(loop_);
     running = loop_->state == YWS_LOOP_RUNNING;
   }
+  yws_rank_drop(yws_rank_pass(loop_->client_id));
   bool staged;
   {
-    yws_mutex_guard lk(loop_->stage_m);
+    yws_mutex_guard lk(loop_->stage_m, YWS_RANK_STAGE);
     staged = loop_->staged_n > 0;
   }
   if (!staged) return;
@@ -341,6 +429,7 @@ void yws_loop_thread(void *arg) {
   yws_loop_resolve(loop);
   bool connect = true;
   int held = 0;
+  const yws_rank_e pass = yws_rank_pass(loop->client_id);
   for (;;) {
     /* More is waiting on the socket behind a batch: read it into the same
      * batch first, so the service task is woken once for all of it. */
@@ -357,25 +446,29 @@ void yws_loop_thread(void *arg) {
     if (loop->inflate_held.load() && loop->rx_paused.load())
       (void)yv_rtos_sem_take(loop->inflate_wake, kInflateHeldMs);
     {
-      yws_mutex_guard lk(loop->gate_m);
+      yws_mutex_guard lk(loop->gate_m, YWS_RANK_GATE);
+      /* Parkers hold the loop only for a few library calls. */
       while (loop->api_waiters > 0) {
         loop->loop_parked = true;
-        yv_rtos_mutex_unlock(loop->gate_m);
+        yws_unlock(loop->gate_m, YWS_RANK_GATE);
         yv_rtos_sem_take(loop->gate_open, YV_WAIT_FOREVER);
-        yv_rtos_mutex_lock(loop->gate_m, YV_WAIT_FOREVER);
+        yws_lock(loop->gate_m, YWS_RANK_GATE);
       }
       if (loop->force_exit) break;
       loop->in_pass = true;
     }
+    yws_rank_take(pass);
     if (!connect)
       lws_service(loop->context, 500);
     else if (!yws_loop_connect(loop))
       loop->force_exit = true; /* after its failure is posted */
     connect = false;
     yws_rxflow_pass_end(loop);
+    yws_loop_apply_asks(loop);
     yws_tx_apply_kick(loop);
+    yws_rank_drop(pass);
     {
-      yws_mutex_guard lk(loop->gate_m);
+      yws_mutex_guard lk(loop->gate_m, YWS_RANK_GATE);
       loop->in_pass = false;
       for (; loop->pass_waiters > 0; loop->pass_waiters--) yv_rtos_sem_give(loop->pass_done);
     }
@@ -385,7 +478,9 @@ void yws_loop_thread(void *arg) {
   uint32_t serial = loop->serial;
   bool orphaned;
   {
-    yws_mutex_guard lk(loop->gate_m);
+    /* As the orphaning does: record lock, then gate. */
+    yws_mutex_guard rl(loop->rec_m, YWS_RANK_RECORD);
+    yws_mutex_guard lk(loop->gate_m, YWS_RANK_GATE);
     orphaned = loop->state == YWS_LOOP_ORPHANED;
     if (!orphaned) loop->state = YWS_LOOP_EXITED;
   }

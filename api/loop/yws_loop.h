@@ -187,8 +187,30 @@ struct yws_loop {
    * and the connect run there, never on the service task. Freed once the
    * library has the request: an idle client does not keep it. */
   struct yws_connect_req *req = nullptr;
+  /* The profile's extra headers, copied by the connect step: the handshake
+   * appends them without taking the profile's locks. The loop thread's once
+   * it starts; freed with the block. */
+  yws_headers_t *headers = nullptr;
   int ssl_flags;
   uint32_t lookup_ms; /* the connect timeout, 0 for none */
+
+  /* The record lock: the loop's hold on its client record. The protocol
+   * callback holds it while it runs (rec_depth counts nested callbacks, on
+   * whichever thread may call the library), so that a release that takes it
+   * knows no callback reads the record any more: from then on `detached`
+   * stands and no callback looks at the record again. It also keeps sock_fd,
+   * the connection's socket while the library has one, for the wire query. */
+  yv_mutex_t rec_m = 0;
+  int rec_depth = 0;
+  bool detached = false;
+  int sock_fd = -1;
+  /* Service task to loop thread: start the closing handshake of a user
+   * close (close_wait_s: the library's limit for it), send a ping. The loop
+   * thread does both itself, so the service task never waits for a pass. */
+  std::atomic<bool> close_start{false};
+  uint8_t close_wait_s = 0;
+  std::atomic<bool> ping_due{false};
+  std::atomic<int64_t> ping_due_ms{0};
 
   /* The gate (platform mutex) guards the fields below. A waiter counts
    * itself, lets go of the gate and takes its semaphore; whoever ends what it
@@ -225,12 +247,15 @@ void yws_loop_free(yws_loop *loop);
 int yws_loop_start_thread(yws_loop *loop, yv_task_t *task);
 /* Asks the thread to end and wakes it. */
 void yws_loop_stop(yws_loop *loop);
+/* The thread runs (it has not posted its exit). */
+bool yws_loop_running(yws_loop *loop);
 /* The thread is still in its lookup: nothing ends it until the lookup
  * returns, so the record is released without waiting (yws_loop_orphan). */
 bool yws_loop_resolving(yws_loop *loop);
 /* Releases the record side: when the thread still runs, it takes the block
  * over (destroys the context, frees the block) and true is returned; false
- * means the caller must free it with yws_loop_free. */
+ * means the caller must free it with yws_loop_free. Never waits for a pass:
+ * only for the callback in progress, which waits on nothing without end. */
 bool yws_loop_orphan(yws_loop *loop);
 /* Destroys the context on the calling thread with event posting dropped. */
 void yws_loop_destroy_context(yws_loop *loop);
@@ -322,8 +347,8 @@ void yws_alive(int client_id);
 /* When anything last arrived from the server (yws_now_ms), 0 before that. */
 int64_t yws_last_rx_ms(int client_id);
 /* Milliseconds since the client's socket last received anything, server
- * pings the library answers itself included; -1 when unknown. Service task,
- * parks the loop. */
+ * pings the library answers itself included; -1 when unknown (a loop that
+ * cannot be parked within YWS_PARK_WAIT_MS too). Service task. */
 int64_t yws_loop_quiet_ms(yws_loop *loop);
 /* ---- what the socket carried (yws_wire.cpp) ---- */
 
@@ -331,8 +356,12 @@ int64_t yws_loop_quiet_ms(yws_loop *loop);
  * thread, at the connection's end). */
 void yws_wire_sample(yws_loop *loop, struct lws *wsi);
 /* The socket's counts now, or as last taken once it is gone; false when the
- * IP stack cannot tell. Parks the loop; the caller holds the service lock. */
+ * IP stack cannot tell. Never parks the loop; the caller holds the service
+ * lock. */
 bool yws_wire_read(yws_loop *loop, uint64_t *tx, uint64_t *rx);
+/* Loop thread, in a callback (record lock held): the connection's socket
+ * is known now (fd), or about to go (-1). */
+void yws_wire_socket(yws_loop *loop, int fd);
 
 /* The server's close frame: non-zero when it breaks the protocol and the
  * connection must be dropped. */
@@ -375,16 +404,38 @@ int yws_deflate_check_answer(struct yws_loop *loop, struct lws *wsi);
  * library verdict on what the server sent from a drop by the network. */
 uint32_t yws_closed_err(int client_id, struct lws *wsi);
 
-/* Holds the loop parked for the service task's own library calls. */
+/* Whoever may call the library for the loop, around what reads the client
+ * record: takes the record lock at the outermost level (callbacks nest).
+ * false, holding nothing, once the record was released. */
+bool yws_loop_rec_enter(yws_loop *loop);
+void yws_loop_rec_leave(yws_loop *loop);
+
+/* Service task: ask the loop thread to start the closing handshake of a
+ * user close (limit wait_s seconds) or to send a keepalive ping; it does so
+ * after its pass. false when no thread runs to do it. */
+bool yws_loop_ask_close(yws_loop *loop, uint8_t wait_s);
+bool yws_loop_ask_ping(yws_loop *loop, int64_t now_ms);
+
+/* The socket's counts for the wire query, read under the record lock while
+ * the connection has its socket; the caller holds the service lock. */
+/* How long a park waits for the pass in progress. A pass the wake-up does
+ * not end within this is stuck: nobody may wait on it without end. */
+#define YWS_PARK_WAIT_MS 250
+
+/* Holds the loop parked for the service task's own library calls. The wait
+ * for the pass is bounded: parked() tells whether it was had, and the
+ * caller skips its library call when it was not. */
 class yws_loop_guard {
  public:
-  explicit yws_loop_guard(yws_loop *loop);
+  explicit yws_loop_guard(yws_loop *loop, uint32_t wait_ms = YWS_PARK_WAIT_MS);
   ~yws_loop_guard();
+  bool parked() const { return parked_; }
   yws_loop_guard(const yws_loop_guard &) = delete;
   yws_loop_guard &operator=(const yws_loop_guard &) = delete;
 
  private:
   yws_loop *loop_;
+  bool parked_;
 };
 
 #endif

@@ -91,7 +91,7 @@ int64_t yws_last_rx_ms(int client_id) {
 int64_t yws_loop_quiet_ms(yws_loop *loop) {
   if (!loop) return -1;
   yws_loop_guard guard(loop);
-  if (!loop->wsi) return -1;
+  if (!guard.parked() || !loop->wsi) return -1;
   int fd = lws_get_socket_fd(loop->wsi);
   return fd < 0 ? -1 : yv_socket_quiet_ms(fd);
 }

@@ -98,7 +98,7 @@ int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
       return YWS_ERR_INVAL_PARM;
     auto &w = rec->data.write;
     {
-      yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+      yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
       int64_t unsent = yws_unsent(rec);
       YWS_TRACE("yws pos: %lld, %lld, %d", static_cast<long long>(w.tx_total_size),
                 static_cast<long long>(w.tx_send_size), w.tx_max_size);
@@ -170,7 +170,7 @@ bool yws_tx_send_message_frame(yws_loop *loop, yws_client_t *rec, struct lws *ws
   int32_t n;
   bool first, fin, text;
   {
-    yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+    yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
     if (w.run_count == 0) return false;
     const yws_tx_run_t &run = w.runs[w.run_head];
     n = yws_chain_peek(&w.tx_q, reinterpret_cast<char *>(buf),
@@ -188,7 +188,7 @@ bool yws_tx_send_message_frame(yws_loop *loop, yws_client_t *rec, struct lws *ws
   if (*ret < 0) return true;
   bool more;
   {
-    yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+    yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
     int32_t dropped = yws_chain_drop(&w.tx_q, n);
     yws_tx_run_t &run = w.runs[w.run_head];
     run.len -= dropped;
@@ -222,7 +222,7 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
   int32_t run_left = 0;
   bool text = false;
   {
-    yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+    yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
     unsent = yws_tx_pending(rec) ? 1 : 0;
     if (unsent > 0 && w.run_count > 0 && !w.message) {
       /* A message never crosses into bytes of another kind. */
@@ -246,7 +246,7 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
     if (ret < 0) return -1;
     bool more;
     {
-      yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+      yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
       int32_t dropped = yws_chain_drop(&w.tx_q, n);
       yws_tx_run_sent(rec, dropped);
       w.tx_msgs++;
@@ -275,7 +275,7 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
 int yws_tx_peer_close(yws_loop *loop) {
   yws_client_t *rec = yws_rec(loop->client_id);
   if (rec && rec->prot_ctxt.loop == loop) {
-    yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+    yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
     if (!yws_tx_pending(rec)) loop->close_clean = true;
   }
   /* Our close frame is answered: end now, without a second close frame.
@@ -288,7 +288,7 @@ int32_t yws_user_close_result(yws_client_t *rec) {
   if (!loop || !loop->user_close.load()) return YWS_OK;
   bool pending;
   {
-    yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+    yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
     pending = yws_tx_pending(rec);
   }
   if (pending) return YWS_ERR_TIMEDOUT;
@@ -297,13 +297,13 @@ int32_t yws_user_close_result(yws_client_t *rec) {
 }
 
 int64_t yws_tx_queued(yws_client_t *rec) {
-  yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+  yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
   return yws_unsent(rec);
 }
 
 int32_t yws_tx_drop_cut(yws_client_t *rec) {
   auto &w = rec->data.write;
-  yws_mutex_guard tl(rec->prot_ctxt.tx_lock);
+  yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
   if (!w.message || w.run_count == 0 || !w.runs[w.run_head].started) return 0;
   int32_t cut = yws_chain_drop(&w.tx_q, w.runs[w.run_head].len);
   yws_tx_run_pop(rec);

@@ -150,7 +150,7 @@ void yws_dispatch(yv_event_t *ev) {
       yws_pong(ev);
       break;
     case YWS_MSG_TYPE_LWS_THREAD_EXIT:
-      yws_thread_exit_destroy(cid, yws_tag_serial(ev->param1));
+      yws_thread_exit_destroy(cid, yws_tag_serial(ev->param1), ev->param2 == YWS_END_DEADLINE);
       break;
     case YWS_MSG_TYPE_OPEN_FAILED:
       yws_client_end(ev->param1, YWS_CB_TYPE_OPEN, static_cast<int32_t>(ev->param2), true);

@@ -82,6 +82,20 @@ YvOSStatus yv_rtos_mutex_delete(yv_mutex_t mutex) {
 yv_task_t yv_rtos_task_self(void) {
   return 1; /* one thread */
 }
+void *yv_rtos_task_local(void) {
+  static unsigned char block[YV_TASK_LOCAL_SIZE]; /* one thread */
+  return block;
+}
+void yv_rtos_task_name(char *buf, uint32_t size) {
+  if (buf && size) {
+    strncpy(buf, "main", size - 1);
+    buf[size - 1] = '\0';
+  }
+}
+void yv_rtos_panic(const char *text) {
+  (void)text;
+  abort();
+}
 YvOSStatus yv_rtos_sem_create(yv_sem_t *sem, uint32_t initial) {
   (void)initial;
   return new_handle(sem);
