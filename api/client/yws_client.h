@@ -69,7 +69,6 @@ void yws_connection_release(yws_client_t *rec);
 /* Releases the record `tag` names (yws_tag) if it is still that one; false
  * when it has gone already, so that one open is never ended twice. */
 bool yws_final_do_if(uint32_t tag);
-void yws_client_writable_event(int client_id);
 
 /* ---- reconnect (yws_reconnect.cpp) ---- */
 

@@ -254,10 +254,6 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
   return YWS_OK;
 }
 
-void yws_client_writable_event(int client_id) {
-  if (yws_client_id_ok(client_id)) yws_tx_kick(client_id);
-}
-
 int yws_open_timer_start(uint32_t tag) {
   int client_id = yws_tag_client(tag);
   yws_service_lock lk;

@@ -301,8 +301,6 @@ void yws_tx_apply_kick(yws_loop *loop);
 int yws_tx_writeable(yws_loop *loop, struct lws *wsi);
 /* Loop thread: the server's close frame arrived; the callback's result. */
 int yws_tx_peer_close(yws_loop *loop);
-/* Service task: YWS_MSG_TYPE_TO_WRITE_DATA, only a kick (the loop sends). */
-int32_t yws_tx_send_event(int32_t client_id);
 /* Any thread, under the service lock: wakes the client's loop to send what
  * the transmit chain holds. */
 void yws_tx_kick(int client_id);

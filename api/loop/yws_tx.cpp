@@ -136,13 +136,6 @@ void yws_tx_kick(int client_id) {
   if (loop->tx_ready.load()) yws_kick_locked(loop);
 }
 
-int32_t yws_tx_send_event(int32_t client_id) {
-  if (!yws_rec(client_id)) return YWS_ERR_INVAL_PARM;
-  /* The event is only a kick now: the loop thread sends. */
-  yws_tx_kick(client_id);
-  return YWS_OK;
-}
-
 void yws_tx_apply_kick(yws_loop *loop) {
   if (loop->tx_kick.exchange(false) && loop->wsi) lws_callback_on_writable(loop->wsi);
 }

@@ -94,32 +94,23 @@ bool yws_event_is_stale(const yv_event_t *ev) {
   return yws_rec_tagged(ev->param1) == nullptr;
 }
 
-void yws_pong(yv_event_t *ev) {
-  /* Pongs travel in the loop's receive batches; this id carries no copy. */
-  YWS_TRACE("yws received pong: %u bytes", ev->param3);
-}
-
 void yws_dispatch(yv_event_t *ev) {
   if (yws_event_is_stale(ev)) {
     YWS_TRACE("stale evt:%u p1:0x%x", ev->id, ev->param1);
     return;
   }
   int cid = yws_tag_client(ev->param1);
-  /* A batch of received pieces (data or pong) answers a pending ping. */
-  if (ev->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE || ev->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG)
-    yws_alive_event(cid);
+  /* A batch of received pieces (data or pongs) answers a pending ping. */
+  if (ev->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE) yws_alive_event(cid);
+  /* Ids nothing posts any more (a bearer step on the service task, a write
+   * or writable kick, a pong of its own: the loop thread does these) fall to
+   * the default and change nothing when a caller posts them. */
   switch (ev->id) {
-    case YWS_MSG_TYPE_TO_NET_ACT:
-      yws_client_net_act(ev);
-      break;
     case YWS_MSG_TYPE_TO_OPEN_CLIENT:
       yws_client_open_do(ev);
       break;
     case YWS_MSG_TYPE_TO_PING:
       yws_ping_proc(ev);
-      break;
-    case YWS_MSG_TYPE_TO_WRITE_DATA:
-      yws_tx_send_event(cid);
       break;
     case YWS_MSG_TYPE_TO_READ_DATA:
       yws_client_read_event(cid);
@@ -140,14 +131,8 @@ void yws_dispatch(yv_event_t *ev) {
     case YWS_MSG_TYPE_LWS_CLIENT_ESTABLISHED:
       yws_client_open_connected(cid);
       break;
-    case YWS_MSG_TYPE_LWS_CLIENT_WRITEABLE:
-      yws_client_writable_event(cid);
-      break;
     case YWS_MSG_TYPE_LWS_CLIENT_RECEIVE:
       yws_rx_batch_event(cid);
-      break;
-    case YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG:
-      yws_pong(ev);
       break;
     case YWS_MSG_TYPE_LWS_THREAD_EXIT:
       yws_thread_exit_destroy(cid, yws_tag_serial(ev->param1), ev->param2 == YWS_END_DEADLINE);
