@@ -69,6 +69,9 @@ void yws_connection_release(yws_client_t *rec);
 /* Releases the record `tag` names (yws_tag) if it is still that one; false
  * when it has gone already, so that one open is never ended twice. */
 bool yws_final_do_if(uint32_t tag);
+/* Service task, between events (holding no record): frees the records that
+ * other tasks released (yws_final_do_if off the service task only unlinks). */
+void yws_client_reap(void);
 
 /* ---- reconnect (yws_reconnect.cpp) ---- */
 

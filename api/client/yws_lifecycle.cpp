@@ -2,6 +2,7 @@
  * Open result, keepalive, close and teardown: service-task handlers, plus the
  * public close request and the two timer callbacks.
  */
+#include <atomic>
 #include <cstring>
 
 #include "yws_client.h"
@@ -205,22 +206,57 @@ void yws_final_do(int client_id) {
   (void)yws_final_do_if(static_cast<uint32_t>(client_id));
 }
 
+namespace {
+
+/* Records released off the service task, for it to free: its handlers read
+ * a record without the service lock (only it frees records), so a caller's
+ * task that ends an open (its bearer step failed) only unlinks the record.
+ * Under the service lock; the atomic lets the task look without it. */
+std::atomic<yws_client_t *> g_reap{nullptr};
+
+void yws_record_free(yws_client_t *rec) {
+  yws_connection_release(rec);
+  yws_chain_release(&rec->data.write.tx_q);
+  yws_rx_release(rec);
+  YWS_TRACE("client hd=%p", (void *)rec);
+  yws_record_release(rec);
+}
+
+}  // namespace
+
 bool yws_final_do_if(uint32_t tag) {
   int client_id = yws_tag_client(tag);
   uint32_t serial = yws_tag_serial(tag);
   if (!yws_core_exists()) return false;
-  yws_service_lock lk;
-  yws_client_t *rec = yws_rec(client_id);
-  if (!rec || (serial && rec->serial != serial)) return false;
-  yws_cause_settle(client_id, YWS_CB_TYPE_CLOSE, YWS_ERR_GENERIC); /* every end has a cause */
-  if (rec->reconn.waiting) yws_core_nap_cut(client_id);            /* its retry task ends now */
-  yws_connection_release(rec);
-  yws_chain_release(&rec->data.write.tx_q);
-  yws_rx_release(rec);
-  yws_slot_clear(client_id);
-  YWS_TRACE("client hd=%p", (void *)rec);
-  yws_record_release(rec);
+  yv_task_t service = yws_core_task();
+  bool deferred = service && yv_rtos_task_self() != service;
+  {
+    yws_service_lock lk;
+    yws_client_t *rec = yws_rec(client_id);
+    if (!rec || (serial && rec->serial != serial)) return false;
+    yws_cause_settle(client_id, YWS_CB_TYPE_CLOSE, YWS_ERR_GENERIC); /* every end has a cause */
+    if (rec->reconn.waiting) yws_core_nap_cut(client_id);            /* its retry task ends now */
+    yws_slot_clear(client_id);
+    if (!deferred) {
+      yws_record_free(rec);
+      return true;
+    }
+    /* Its timers' and loop's events are stale from here (the slot is free). */
+    rec->reap_next = g_reap.load();
+    g_reap = rec;
+  }
+  /* The service task frees it before its next event: give it one. */
+  yws_post(YWS_MSG_TYPE_NULL, 0, 0, 0);
   return true;
+}
+
+void yws_client_reap(void) {
+  if (!g_reap.load()) return;
+  yws_service_lock lk;
+  while (yws_client_t *rec = g_reap.load()) {
+    g_reap = rec->reap_next;
+    yws_record_free(rec);
+  }
 }
 
 yws_err_e yws_ping_proc(yv_event_t *msg) {

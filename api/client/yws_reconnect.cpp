@@ -221,16 +221,18 @@ void yws_client_end(uint32_t tag, int32_t type, int32_t err, bool may_retry) {
 }
 
 bool yws_reconn_close(int client_id, yws_client_t *rec) {
+  bool waiting;
   {
-    /* The retry task reads it under this lock. */
+    /* The retry task reads stop and writes waiting under this lock. */
     yws_service_lock lk;
     if (!rec->reconn.active && yws_state(rec) != YWS_CONN_STA_CLOSING) return false;
     rec->reconn.stop = true;
+    waiting = rec->reconn.waiting;
   }
   /* An end under way: it is told as it comes, and nothing follows it. */
   if (!rec->reconn.active) return true;
   yws_cause_set(client_id, YWS_CLOSE_CAUSE_USER);
-  if (rec->reconn.waiting || !rec->thread_started) {
+  if (waiting || !rec->thread_started) {
     /* Nothing of the attempt is on the network yet: the end is now. */
     yws_core_nap_cut(client_id);
     uint32_t tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);

@@ -111,71 +111,87 @@ typedef struct {
   bool read_any; /* a read took part of it: the next is not FIRST */
 } yws_rx_mark_t;
 
-typedef struct {
-  uint8_t cfg_id;
+/* Who writes each field, beside it:
+ *   [C]    the open's task at creation, before the slot is filled; fixed after
+ *   [svc]  the service task alone (no other thread reads it)
+ *   [S]    under the service lock; other tasks read it under that lock, the
+ *          service task (which writes it) may also read it alone
+ *   [S+T]  under the service lock and the transmit lock together (writers);
+ *          the loop thread under the transmit lock alone; either suffices
+ *          to read
+ *   [T]    under the transmit lock (writers and the loop thread)
+ *   [M]    under the mutex beside it, from any thread
+ * A record is freed only by the service task (yws_final_do_if, or its reap
+ * of one another task released), under the service lock. */
+typedef struct yws_client {
+  uint8_t cfg_id; /* [C] */
   /* Generation of this record (never 0): events of its library thread and
-   * timers carry it so that none of them acts on a later client of the id. */
+   * timers carry it so that none of them acts on a later client of the id.
+   * [S]: a reconnect gives a new one. */
   uint32_t serial;
+  /* [S]: started by the open's task or the retry task, removed by the
+   * service task (which reads it alone once the bearer step is over). */
   yv_timer_t conn_timer;
-  yv_timer_t ping_timer;
-  /* Bounds the wait for any sign of life after a ping (ping/timeout). */
+  yv_timer_t ping_timer; /* [svc] */
+  /* Bounds the wait for any sign of life after a ping (ping/timeout). [svc] */
   yv_timer_t pong_timer;
-  /* Bounds an end asked of a running loop thread (close/waittime + 1 s). */
+  /* Bounds an end asked of a running loop thread (close/waittime + 1 s). [svc] */
   yv_timer_t end_timer;
   struct {
-    struct lws_protocols *protocols;
-    struct lws_extension *exts;
-    /* The library loop of this client (service task owns the pointer; writers
-     * read it under the service lock). It outlives the record when the bearer
-     * is lost while the loop thread runs. */
+    struct lws_protocols *protocols; /* [C] */
+    struct lws_extension *exts;      /* [C] */
+    /* The library loop of this client. [S]: writers read it under the
+     * service lock to wake it. It outlives the record when the record ends
+     * while the loop thread runs (orphaned, yws_loop_orphan). */
     struct yws_loop *loop;
     /* The transmit lock: tx_q, the tx counters and the kind runs, shared by
-     * writers (under the service lock) and the loop thread (alone). */
+     * writers (under the service lock) and the loop thread (alone). [C] */
     yv_mutex_t tx_lock;
   } prot_ctxt;
   struct {
     struct {
-      int8_t err_code;
-      uint8_t cur_sta;
-      int32_t type;
+      int8_t err_code; /* [M] service task; the open's task at creation */
+      uint8_t cur_sta; /* [M] */
+      int32_t type;    /* [M] */
       yv_mutex_t mutex;
     } conn;
     struct {
+      /* [M] the loop thread (in a callback, a choked write and its end) and
+       * the service task (a reconnect starts writable). */
       bool curr_is_writable;
       yv_mutex_t mutex;
     } write;
   } status;
   struct {
     struct {
-      yws_chain_t tx_q;
-      int32_t tx_max_size;
-      /* 64-bit: a long-lived connection passes 2 GiB. Guarded by the service
-       * lock and the transmit lock together; either one suffices to read. */
+      yws_chain_t tx_q;    /* [S+T] */
+      int32_t tx_max_size; /* [C] */
+      /* 64-bit: a long-lived connection passes 2 GiB. [S+T] */
       int64_t tx_total_size;
-      int64_t tx_send_size;
+      int64_t tx_send_size; /* [T] the loop thread counts what it sent */
       /* Accepted bytes that will never leave: the rest of a message cut by
-       * a drop before a reconnect. */
+       * a drop before a reconnect. [S+T] */
       int64_t tx_lost;
-      uint32_t tx_msgs; /* messages completed on the wire */
-      /* A ring of runs over the chain, under the transmit lock. */
+      uint32_t tx_msgs; /* [T] messages completed on the wire */
+      /* A ring of runs over the chain. [S+T] */
       yws_tx_run_t runs[YWS_TX_RUNS];
       uint8_t run_head;
       uint8_t run_count;
-      bool message; /* "write/message" */
+      bool message; /* [C] "write/message" */
     } write;
     struct {
-      int64_t rx_total_size;
-      int64_t rx_read_size;
-      int32_t rx_max_size;
-      yws_chain_t rx_q;
-      /* Buffered mode (data room, service lock): received pieces that do not
-       * fit the receive buffer yet, oldest first, from held_off of the first
-       * block on. Only a TLS record's end, delivered past a pause, lands here. */
+      int64_t rx_total_size; /* [S] */
+      int64_t rx_read_size;  /* [S] */
+      int32_t rx_max_size;   /* [C] */
+      yws_chain_t rx_q;      /* [S] */
+      /* Buffered mode (data room) [S]: received pieces that do not fit the
+       * receive buffer yet, oldest first, from held_off of the first block
+       * on. Only a TLS record's end, delivered past a pause, lands here. */
       struct yws_rx_block *held;
       uint32_t held_off;
       /* "read/message" (data room): the piece size, 0 when off. Direct mode
-       * gathers a message's bytes here; buffered mode keeps a ring of marks
-       * under the service lock. */
+       * gathers a message's bytes here [svc]; buffered mode keeps a ring of
+       * marks [S]. */
       struct {
         uint32_t piece;
         uint8_t *gather;
@@ -188,26 +204,27 @@ typedef struct {
       } msg;
     } read;
   } data;
-  /* The loop thread was started: its exit event ends the record. */
+  /* The loop thread was started: its exit event ends the record. [svc] */
   bool thread_started;
+  /* [S]: the task running the bearer step and the service task. */
   uint8_t bearer; /* yws_bearer_e */
-  /* The packet-data context the client runs on; 0 until its bearer step. */
+  /* The packet-data context the client runs on; 0 until its bearer step. [S] */
   uint8_t pdp_cid;
-  /* The task running this open's bearer step, while it runs. */
+  /* The task running this open's bearer step, while it runs. [S] */
   yv_task_t bearer_task;
   /* Reconnect (client room): kept across the attempts of one caller's open. */
   struct {
-    uint32_t open_serial; /* the generation of the caller's open */
-    uint32_t attempt;     /* attempts since the count last started over */
-    uint32_t rng;         /* this client's random state */
-    uint32_t delay_ms;    /* of the announced attempt */
-    int64_t up_since_ms;  /* the current connection opened; 0 while none is up */
-    bool active;          /* an announced attempt has no outcome yet */
-    bool waiting;         /* ... and has not started its open */
-    bool stop;            /* the caller closed: no further attempt */
+    uint32_t open_serial; /* [C] the generation of the caller's open */
+    uint32_t attempt;     /* [svc] attempts since the count last started over */
+    uint32_t rng;         /* [svc] this client's random state */
+    uint32_t delay_ms;    /* [svc] of the announced attempt; its task reads it under [S] */
+    int64_t up_since_ms;  /* [svc] the current connection opened; 0 while none is up */
+    bool active;          /* [S] an announced attempt has no outcome yet */
+    bool waiting;         /* [S] ... and has not started its open (the retry task ends it) */
+    bool stop;            /* [S] the caller closed: no further attempt */
   } reconn;
   /* Link health of the connections before the current one; the loop counts
-   * the current one. */
+   * the current one. [S] */
   struct {
     uint64_t rx_bytes;
     uint32_t rx_msgs;
@@ -215,9 +232,11 @@ typedef struct {
     int32_t ping_rtt_ms;       /* -1 before the first */
     uint32_t reconnects;
     uint32_t drops;
-    int64_t opened_ms;  /* the caller's open */
+    int64_t opened_ms;  /* [C] the caller's open */
     int64_t last_rx_ms; /* last arrival on an earlier connection; 0 if none */
   } stats;
+  /* [S] released off the service task: the next record it is to free. */
+  struct yws_client *reap_next;
 } yws_client_t;
 
 /* A record's timers carry its tag as their argument. */

@@ -155,8 +155,10 @@ void yws_service_task(void *arg) {
   yv_event_t ev;
   while (yws_core_wait(&ev)) {
     YWS_TRACE("yws evt:%d", (int)ev.id);
+    yws_client_reap();
     yws_dispatch(&ev);
   }
+  yws_client_reap();
   YWS_TRACE("yws task exit");
   yv_rtos_task_delete(0);
 }
