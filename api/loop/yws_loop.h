@@ -11,21 +11,22 @@
  *   sent from LWS_CALLBACK_CLIENT_WRITEABLE, one message per callback, and
  *   the closing handshake of a user close is made here too.
  * - The service task: only while it holds a yws_loop_guard (the loop is
- *   parked between passes), or before the thread starts / after it ended.
- *   It sends the keepalive ping and starts a user close this way.
+ *   parked between passes; the wait for the pass in progress is bounded),
+ *   or before the thread starts / after it ended. A keepalive ping and the
+ *   start of a user close are asked of the loop thread instead, so that the
+ *   service task never waits for a pass that may not end.
  * - Any thread: yws_loop_wake (lws_cancel_service) while the context lives;
  *   callers do it under the service lock, which keeps the context alive.
  *
- * Locks, in the only order they are ever nested:
- *   service lock  ->  loop gate (gate_m)  ->  transmit lock (the record's
- *   tx_lock)  ->  status mutexes
- * The stage lock is a leaf: nothing else is taken while it is held.
- * The loop thread never takes the service lock and never waits while inside
- * a pass except for the leaf locks above, which nobody holds while waiting;
- * it posts to the queue only between passes, holding nothing, so a full
- * queue or a slow user callback on the service task can delay it but never
- * wedge it (the service task's own posts never block: the queue's contract
- * in yv_rtos.h).
+ * Locks nest in the order of their ranks (yws_rank_e, checked on every take
+ * in test builds): service lock -> pass -> record lock (rec_m) -> gate
+ * (gate_m) -> transmit lock (the record's tx_lock) -> status mutexes ->
+ * stage lock. Inside a pass the loop thread takes only the record lock and
+ * what ranks above it, none of which is held while waiting for anything
+ * that may not end; it posts to the queue only between passes, holding
+ * nothing, so a full queue or a slow user callback on the service task can
+ * delay it but never wedge it (the service task's own posts never block:
+ * the queue's contract in yv_rtos.h).
  *
  * Callbacks never post into the queue from inside a library call: they stage
  * their events in a fixed ring here and the loop thread posts them after the
