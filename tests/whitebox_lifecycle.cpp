@@ -282,3 +282,47 @@ TEST(BufferedClose, ReadOfTheEmptyChainLeavesTheClosingHandshakeAlone) {
   EXPECT_TRUE(settled());
   EXPECT_EQ(yv_rtos_test_live_timers(), 0u);
 }
+
+// An end never waits for a loop thread that does not come back: the thread is held parked (as
+// a pass that never returns would hold it), and the user close still ends the client within
+// close/waittime + 1 s, while another client echoes; the thread, let go, ends alone.
+TEST(BoundedEnd, CloseOfAClientWhoseLoopNeverReturnsEndsInTimeAndHoldsUpNoOther) {
+  RawPeer::Options po;
+  po.echo = true;
+  RawPeer stuck_peer(po), other_peer(po);
+  profile_on(0, stuck_peer.url("/"), 1, 5);
+  profile_on(1, other_peer.url("/"), 1, 5);
+  yv_ws_cfg_set_opt(0, YWS_CFG_CLOSE_WAITTIME, 1);
+  ASSERT_EQ(open_client(0, 0), 0);
+  ASSERT_EQ(open_client(1, 1), 0);
+  size_t tasks = yv_rtos_test_live_tasks();
+  std::unique_ptr<yws_loop_guard> parked;
+  {
+    yws_service_lock lk;
+    ASSERT_NE(yws_rec(0), nullptr);
+    parked = std::make_unique<yws_loop_guard>(yws_rec(0)->prot_ctxt.loop);
+    ASSERT_TRUE(parked->parked());
+  }
+  // Held across API calls on purpose, as no service thread may hold it: its rank goes here.
+  yws_rank_drop(yws_rank_pass(0));
+  auto asked = std::chrono::steady_clock::now();
+  ASSERT_EQ(yv_ws_close_proc(0), YWS_OK);
+  for (int i = 0; i < 5; i++) EXPECT_TRUE(echoed(1, "meanwhile " + std::to_string(i))) << i;
+  ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_CLOSE, 1));
+  auto took = std::chrono::steady_clock::now() - asked;
+  EXPECT_LE(took, std::chrono::milliseconds(1000 + 1000 + 500));
+  EXPECT_GE(took, std::chrono::milliseconds(1000 + 1000 - 100));
+  EXPECT_EQ(last(0, YWS_CB_TYPE_CLOSE), YWS_ERR_TIMEDOUT);  // no answer to a close was had
+  EXPECT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_IDLE);
+  // The slot is free at once for a new open, even with the old thread still held.
+  RawPeer next_peer(po);
+  profile_on(0, next_peer.url("/"), 1, 5);
+  ASSERT_EQ(open_client(0, 0), 0);
+  EXPECT_TRUE(echoed(0, "a new client of the id"));
+  yws_rank_take(yws_rank_pass(0));
+  parked.reset();  // the orphaned thread ends and frees its block
+  EXPECT_EQ(close_client(0), 0);
+  EXPECT_EQ(close_client(1), 0);
+  EXPECT_TRUE(settled());
+  EXPECT_LE(yv_rtos_test_live_tasks(), tasks);
+}
