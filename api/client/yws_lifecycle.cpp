@@ -171,11 +171,14 @@ void yws_thread_exit_destroy(int client_id, uint32_t loop_serial, bool deadline)
   yws_client_t *rec = yws_rec(client_id);
   if (!rec || (loop_serial && rec->serial != loop_serial)) return;
   if (deadline) {
-    /* The thread ended in time, or the record is the next attempt's. */
-    if (!rec->prot_ctxt.loop || !yws_loop_running(rec->prot_ctxt.loop)) return;
-    YWS_TRACE("CLIENT(%d) end overdue: its loop is left to end alone", client_id);
-    if (yws_state(rec) != YWS_CONN_STA_CLOSING)
-      yws_status_set(rec, YWS_CONN_STA_CLOSING, YWS_ERR_TIMEDOUT, YWS_CB_TYPE_CLOSE);
+    if (!rec->prot_ctxt.loop) return; /* the record is the next attempt's */
+    /* A thread that ended has its exit event queued, or lost with a queue a
+     * deinit deleted: the end is now either way (a queued one is stale then). */
+    if (yws_loop_running(rec->prot_ctxt.loop)) {
+      YWS_TRACE("CLIENT(%d) end overdue: its loop is left to end alone", client_id);
+      if (yws_state(rec) != YWS_CONN_STA_CLOSING)
+        yws_status_set(rec, YWS_CONN_STA_CLOSING, YWS_ERR_TIMEDOUT, YWS_CB_TYPE_CLOSE);
+    }
   }
   int32_t err = yws_status_read(rec, YWS_STATUS_ERR);
   int32_t type = yws_status_read(rec, YWS_STATUS_TYPE) == YWS_CB_TYPE_OPEN ? YWS_CB_TYPE_OPEN
