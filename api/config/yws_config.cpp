@@ -132,8 +132,13 @@ yws_err_e set_one(yws_cfg_t *cfg, uint8_t cfg_id, int opt_tag, va_list ap) {
   switch (opt_tag) {
     case YWS_CFG_RECV_CB:
       /* Stored before the test: a null callback clears the previous one. */
-      cfg->read.recv_cb = va_arg(ap, ws_client_recv_cb_t);
-      return cfg->read.recv_cb ? YWS_OK : YWS_ERR_INVAL_PARM;
+      {
+        /* The service task reads it for the end of a client whose slot is
+         * free already (the busy rule no longer holds the profile then). */
+        ws_client_recv_cb_t cb = va_arg(ap, ws_client_recv_cb_t);
+        __atomic_store_n(&cfg->read.recv_cb, cb, __ATOMIC_RELEASE);
+        return cb ? YWS_OK : YWS_ERR_INVAL_PARM;
+      }
     case YWS_CFG_REQHEAD_ADD: {
       const char *name = va_arg(ap, const char *);
       const char *value = va_arg(ap, const char *);
@@ -179,7 +184,7 @@ yws_cfg_t *yws_profile(int cfg_id) {
 void yws_notify(int client_id, uint8_t cfg_id, int32_t type, uint8_t *data, int32_t size,
                 int32_t virt) {
   yws_cfg_t *cfg = yws_profile(cfg_id);
-  ws_client_recv_cb_t cb = cfg ? cfg->read.recv_cb : nullptr;
+  ws_client_recv_cb_t cb = cfg ? __atomic_load_n(&cfg->read.recv_cb, __ATOMIC_ACQUIRE) : nullptr;
   if (!cb) return;
   yws_parm_t parm;
   parm.type = type;
