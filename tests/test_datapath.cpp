@@ -126,6 +126,14 @@ namespace {
 // up to 16 KiB, which a receive pause must not stall.
 class DataPath : public ::testing::TestWithParam<bool> {
  protected:
+  /* Nothing of a client may still run when the process ends (the TLS
+   * library's globals go at exit). */
+  void TearDown() override {
+    for (int c = 0; c < YWS_CLIENT_NUM; c++)
+      if (yv_ws_get_client_conn_state(static_cast<uint8_t>(c)) == YWS_CONN_STA_CONNECTED)
+        close_client(c);
+    EXPECT_TRUE(settled());
+  }
   static WsServer::Options opts() {
     WsServer::Options o;
     if (GetParam()) o.tls = WsServer::Tls::kSelfSigned;
