@@ -37,6 +37,7 @@
 #include "fuzz_input.h"
 #include "yv_rtos_test.h"
 #include "yws_client.h"
+#include "yws_loop_impl.h"
 
 namespace {
 

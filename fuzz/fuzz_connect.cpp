@@ -35,6 +35,7 @@
 #include "yv_mem_test.h"
 #include "yv_rtos_test.h"
 #include "yws_client.h"
+#include "yws_loop_impl.h"
 
 namespace {
 

@@ -2,7 +2,10 @@
 # Keeps the rooms of the service in their order: a file of a room includes
 # headers of its own room and of rooms below it only, and calls nothing that is
 # defined in a room above it; no file of api/ includes an operating-system
-# header (the platform headers are the only way out).
+# header (the platform headers are the only way out). Each room's data is its
+# own: a room's header named after it (yws_<room>.h) is what it offers, any
+# other header in its folder is private to it; libwebsockets is the loop
+# room's alone (its header, its functions, a loop's fields).
 #   check_rooms.sh API_DIR LIBYWS_SERVICE ROOM...   (rooms lowest first)
 set -uo pipefail
 api=$1 lib=$2
@@ -55,6 +58,24 @@ for r in "${rooms[@]}"; do
       echo "FAIL: $r/$(basename "$f") includes an operating-system header"
       rc=1
     fi
+    while IFS= read -r inc; do
+      h=${inc#*\"}
+      h=${h%%\"*}
+      hr=${header_room[$h]:-}
+      if [ -n "$hr" ] && [ "$hr" != "$r" ] && [ "$h" != "yws_$hr.h" ]; then
+        echo "FAIL: $r/$(basename "$f") includes $h, private to $hr"
+        rc=1
+      fi
+    done < <(grep -E '^#include "' "$f")
+    [ "$r" = loop ] && continue
+    if grep -nE '^#include <libwebsockets\.h>' "$f"; then
+      echo "FAIL: $r/$(basename "$f") includes libwebsockets.h, the loop room's"
+      rc=1
+    fi
+    if grep -nE '(^|[^a-z_])loop->|prot_ctxt\.loop->' "$f"; then
+      echo "FAIL: $r/$(basename "$f") touches a loop's fields"
+      rc=1
+    fi
   done
 done
 
@@ -67,6 +88,15 @@ nm -A --defined-only "$lib" 2>/dev/null | awk '$(NF-1) ~ /^[TDBRV]$/ {split($1, 
 nm -A --undefined-only "$lib" 2>/dev/null | awk '{split($1, a, ":"); print $NF, a[2]}' \
   | sort -u >"$tmp/uses"
 join "$tmp/uses" "$tmp/defs" >"$tmp/pairs"
+# libwebsockets is called from the loop room only.
+while read -r sym user; do
+  ur=${file_room[${user%.o}]:-}
+  case $sym in lws_*) ;; *) continue ;; esac
+  if [ -n "$ur" ] && [ "$ur" != loop ]; then
+    echo "FAIL: $ur/${user%.o} calls the library's $sym"
+    rc=1
+  fi
+done <"$tmp/uses"
 while read -r sym user owner; do
   ur=${file_room[${user%.o}]:-} or=${file_room[${owner%.o}]:-}
   [ -z "$ur" ] || [ -z "$or" ] && continue

@@ -11,6 +11,7 @@
 #include "yv_rtos_test.h"
 #include "yv_datacall.h"
 #include "yws_client.h"
+#include "yws_loop_impl.h"
 #include "yws_test_util.h"
 
 using namespace ywst;

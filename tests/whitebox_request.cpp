@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "yws_loop.h"
+#include "yws_loop_impl.h"
 
 namespace {
 

@@ -44,25 +44,6 @@ void yws_record_release(yws_client_t *rec) {
 
 namespace {
 
-/* The record's protocol table: ours and its terminator, with the
- * sub-protocol's name behind them (sent only when enabled). */
-lws_protocols *yws_protocols_new(int client_id, const yws_cfg_t *cfg) {
-  const char *subprot = cfg->conn.subprot_en && cfg->conn.subprot ? cfg->conn.subprot : "";
-  size_t name_size = strlen(subprot) + 1;
-  auto *prots = static_cast<lws_protocols *>(yv_mem_alloc(2 * sizeof(lws_protocols) + name_size));
-  if (!prots) return nullptr;
-  char *name = reinterpret_cast<char *>(prots + 2);
-  memcpy(name, subprot, name_size);
-  prots[0].name = name;
-  prots[0].callback = yws_client_prot_callback;
-  prots[0].per_session_data_size = 0;
-  prots[0].rx_buffer_size = 2048;
-  prots[0].id = static_cast<unsigned int>(client_id);
-  prots[0].user = nullptr;
-  prots[0].tx_packet_size = 2048 + YWS_LWS_PRE;
-  return prots;
-}
-
 int yws_client_create_locked(int client_id, int cfg_id) {
   yws_cfg_t *cfg = yws_profile(cfg_id);
   if (!cfg || !cfg->conn.url) {
@@ -72,9 +53,10 @@ int yws_client_create_locked(int client_id, int cfg_id) {
   /* Zero-filled: every handle a failure below meets is either made or 0. */
   auto *rec = static_cast<yws_client_t *>(yv_mem_alloc(sizeof(yws_client_t)));
   if (!rec) return YWS_ERR_NO_MEM;
-  rec->prot_ctxt.protocols = yws_protocols_new(client_id, cfg);
-  if (cfg->conn.extension_en)
-    rec->prot_ctxt.exts = static_cast<lws_extension *>(yv_mem_alloc(2 * sizeof(lws_extension)));
+  /* The sub-protocol's name is sent only when enabled. */
+  rec->prot_ctxt.protocols = yws_loop_protocols_new(
+      client_id, cfg->conn.subprot_en && cfg->conn.subprot ? cfg->conn.subprot : "");
+  if (cfg->conn.extension_en) rec->prot_ctxt.exts = yws_loop_exts_new();
   bool made = rec->prot_ctxt.protocols && (!cfg->conn.extension_en || rec->prot_ctxt.exts);
   /* A record whose locks could not all be made is not used at all: its status
    * guards would do nothing. */
@@ -159,9 +141,11 @@ void yws_link_stats_read(int client_id, yws_client_t *rec, yws_link_stats_t *out
   out->rx_msgs = rec->stats.rx_msgs;
   out->ping_rtt_ms = rec->stats.ping_rtt_ms;
   if (const yws_loop *loop = rec->prot_ctxt.loop) {
-    out->rx_bytes += loop->rx_bytes.load();
-    out->rx_msgs += loop->rx_msgs.load();
-    if (loop->ping_rtt_ms.load() >= 0) out->ping_rtt_ms = loop->ping_rtt_ms.load();
+    yws_loop_counts_t now;
+    yws_loop_counts(loop, &now);
+    out->rx_bytes += now.rx_bytes;
+    out->rx_msgs += now.rx_msgs;
+    if (now.ping_rtt_ms >= 0) out->ping_rtt_ms = now.ping_rtt_ms;
   }
   int64_t last = yws_last_rx_ms(client_id);
   if (last < rec->stats.last_rx_ms) last = rec->stats.last_rx_ms;

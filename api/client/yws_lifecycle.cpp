@@ -26,7 +26,7 @@ void yws_ping_timer_expired_callback(void *argv) {
 bool yws_start_graceful_close(yws_client_t *rec) {
   yws_loop *loop = rec->prot_ctxt.loop;
   if (!loop) return false;
-  loop->user_close = true;
+  yws_loop_user_close(loop);
   uint8_t wait_s = yws_profile(rec->cfg_id)->close.waittime;
   if (wait_s == 0) return false;
   return yws_loop_ask_close(loop, wait_s);
@@ -158,7 +158,7 @@ yws_err_e yws_close_proc(yv_event_t *msg) {
  * them until they are done. */
 void yws_context_destroy(yws_client_t *rec) {
   yws_loop *loop = rec->prot_ctxt.loop;
-  if (!loop || !loop->context) return;
+  if (!loop || !yws_loop_has_context(loop)) return;
   /* A thread still running (its end's bound ran out, or its lookup has not
    * returned) destroys the context itself once orphaned. */
   if (yws_loop_running(loop)) return;
@@ -185,7 +185,7 @@ void yws_thread_exit_destroy(int client_id, uint32_t loop_serial, bool deadline)
                                                                            : YWS_CB_TYPE_CLOSE;
   /* A user close that could not send everything or had no answer. */
   if (err == YWS_OK && type == YWS_CB_TYPE_CLOSE) err = yws_user_close_result(rec);
-  bool may_retry = !(rec->prot_ctxt.loop && rec->prot_ctxt.loop->no_retry.load());
+  bool may_retry = !(rec->prot_ctxt.loop && yws_loop_no_retry(rec->prot_ctxt.loop));
   yws_context_destroy(rec);
   yws_client_end(yws_tag(static_cast<uint8_t>(client_id), rec->serial), type, err, may_retry);
 }

@@ -28,12 +28,13 @@ void yws_stats_fold(int client_id, yws_client_t *rec) {
   if (last > rec->stats.last_rx_ms) rec->stats.last_rx_ms = last;
   yws_loop *loop = rec->prot_ctxt.loop;
   if (!loop) return;
-  rec->stats.rx_bytes += loop->rx_bytes.exchange(0);
-  rec->stats.rx_msgs += loop->rx_msgs.exchange(0);
-  rec->stats.wire_tx += loop->wire_tx.exchange(0);
-  rec->stats.wire_rx += loop->wire_rx.exchange(0);
-  int32_t rtt = loop->ping_rtt_ms.exchange(-1);
-  if (rtt >= 0) rec->stats.ping_rtt_ms = rtt;
+  yws_loop_counts_t ended;
+  yws_loop_take_counts(loop, &ended);
+  rec->stats.rx_bytes += ended.rx_bytes;
+  rec->stats.rx_msgs += ended.rx_msgs;
+  rec->stats.wire_tx += ended.wire_tx;
+  rec->stats.wire_rx += ended.wire_rx;
+  if (ended.ping_rtt_ms >= 0) rec->stats.ping_rtt_ms = ended.ping_rtt_ms;
 }
 
 /* The record becomes the next attempt's: what belonged to the connection

@@ -127,6 +127,9 @@ char *yws_cfg_string_held(int cfg_id, int opt_tag);
 int yws_cfg_head_add(int cfg_id, const char *header_name, const char *header_str,
                      bool profile_held);
 int yws_cfg_head_remove(int cfg_id, const char *header_name, bool profile_held);
+/* The longest header name and value a profile takes. */
+#define YWS_HEADER_NAME_MAX 256
+#define YWS_HEADER_VALUE_MAX 1024
 /* A connect step's copy of the profile's headers: `count` pairs back to
  * back after the record, each a name and a value, NUL-ended. The loop
  * thread reads it without any lock: nothing inside a library pass takes
@@ -138,9 +141,9 @@ typedef struct {
 /* NULL when the profile has no headers, or with *no_mem when the copy
  * cannot be had. Free with yv_mem_free. */
 yws_headers_t *yws_cfg_headers_copy(int cfg_id, bool *no_mem);
-/* Library thread, LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER: appends the
- * copied headers within the room the library gives. */
-int yws_add_http_header_by_name(struct lws *wsi, void *in, size_t len, const yws_headers_t *h);
+/* Walks a copy: *at starts at 0; the next pair, false after the last (or at
+ * a pair that breaks the bounds headers are added with). Any thread. */
+bool yws_headers_next(const yws_headers_t *h, uint32_t *at, const char **name, const char **value);
 /* Bytes the profile's headers take in a request ("name: value\r\n" each). */
 size_t yws_cfg_headers_wire_size(int cfg_id);
 /* Appends s to the text of buf (len characters so far, cap bytes) with '"'

@@ -1,14 +1,12 @@
 /*
  * Extra handshake request headers of each profile: add, remove, the header
- * report line, and the writer that appends them to an opening handshake.
+ * report line, and the copy a connect step hands to its library thread.
  *
  * Any task may add or remove headers directly (those calls apply no busy
  * rule), so every access to any list goes through one lock. A connect step
  * copies the list for its library thread, which reads only the copy. A profile whose list
  * could not be created behaves as one without headers; adding to it fails.
  */
-#include <libwebsockets.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -19,9 +17,8 @@
 
 namespace {
 
-constexpr size_t k_name_max = 256;
-constexpr size_t k_value_max = 1024;
-constexpr size_t k_room_max = 65536;
+constexpr size_t k_name_max = YWS_HEADER_NAME_MAX;
+constexpr size_t k_value_max = YWS_HEADER_VALUE_MAX;
 
 /* With the profile lock held the profile exists already (and its creation
  * would take the lock again). */
@@ -237,34 +234,18 @@ yws_headers_t *yws_cfg_headers_copy(int cfg_id, bool *no_mem) {
   return copy;
 }
 
-int yws_add_http_header_by_name(struct lws *wsi, void *in, size_t len, const yws_headers_t *hd) {
-  unsigned char **p = static_cast<unsigned char **>(in);
-  /* The library's request buffer is a few KB: a larger room is a bad length
-   * (a negative one seen as unsigned), not space to write into. */
-  if (!wsi || !p || !*p || len == 0 || len > k_room_max) return YWS_ERR_INVAL_PARM;
-  if (!hd || hd->count == 0) return YWS_ERR_INVAL_PARM;
-  unsigned char *const end = *p + len;
-  const char *pair = reinterpret_cast<const char *>(hd + 1);
-  const char *const pairs_end = pair + hd->size;
-
-  int rc = 0;
-  for (uint32_t i = 0; i < hd->count && pair < pairs_end; i++) {
-    const char *hname = pair;
-    const char *hvalue = hname + strlen(hname) + 1;
-    pair = hvalue + strlen(hvalue) + 1;
-    char name[k_name_max + 2]; /* the longest name, its colon and the NUL */
-    snprintf(name, sizeof(name), "%s:", hname);
-    unsigned char *mark = *p;
-    size_t value_len = strnlen(hvalue, k_value_max + 1);
-    if (value_len > k_value_max || *p > end ||
-        lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char *>(name),
-                                    reinterpret_cast<const unsigned char *>(hvalue),
-                                    static_cast<int>(value_len), p, end) != 0) {
-      /* The library may have written part of the header before it ran out
-       * of room: take that back so the next header starts on a clean line. */
-      *p = mark;
-      rc = 1;
-    }
-  }
-  return rc;
+bool yws_headers_next(const yws_headers_t *h, uint32_t *at, const char **name, const char **value) {
+  if (!h || *at >= h->size) return false;
+  const char *base = reinterpret_cast<const char *>(h + 1);
+  const char *end = base + h->size;
+  const char *n = base + *at;
+  size_t a = strnlen(n, static_cast<size_t>(end - n));
+  if (n + a >= end) return false;
+  const char *v = n + a + 1;
+  size_t b = strnlen(v, static_cast<size_t>(end - v));
+  if (v + b >= end || a > k_name_max || b > k_value_max) return false;
+  *name = n;
+  *value = v;
+  *at = static_cast<uint32_t>(v + b + 1 - base);
+  return true;
 }

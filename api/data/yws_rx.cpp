@@ -212,7 +212,7 @@ int32_t yws_read(int32_t client_id, char *data, int32_t *size, bool continue_rea
     if (loop && got + freed > 0) yws_rxflow_credit(loop, got + freed);
     state = yws_state(rec);
     /* A user close ends by its own handshake; ending it here would cut that short. */
-    user_close = rec->prot_ctxt.loop && rec->prot_ctxt.loop->close_requested.load();
+    user_close = rec->prot_ctxt.loop && yws_loop_closing(rec->prot_ctxt.loop);
   }
   if (left) {
     if ((got > 0 && continue_read) || unheld) yws_post(YWS_MSG_TYPE_TO_READ_DATA, tag, 0, 0);

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "yws_loop.h"
+#include "yws_loop_impl.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "yv_net.h"
 #include "yv_ssl_store.h"
-#include "yws_loop.h"
+#include "yws_loop_impl.h"
 
 namespace {
 
@@ -317,4 +317,57 @@ yws_err_e yws_client_do_connect(int client_id) {
   }
   rec->thread_started = true;
   return YWS_OK;
+}
+
+struct lws_protocols *yws_loop_protocols_new(int client_id, const char *subprot) {
+  size_t name_size = std::strlen(subprot) + 1;
+  auto *prots = static_cast<lws_protocols *>(yv_mem_alloc(2 * sizeof(lws_protocols) + name_size));
+  if (!prots) return nullptr;
+  char *name = reinterpret_cast<char *>(prots + 2);
+  std::memcpy(name, subprot, name_size);
+  prots[0].name = name;
+  prots[0].callback = yws_client_prot_callback;
+  prots[0].per_session_data_size = 0;
+  prots[0].rx_buffer_size = 2048;
+  prots[0].id = static_cast<unsigned int>(client_id);
+  prots[0].user = nullptr;
+  prots[0].tx_packet_size = 2048 + YWS_LWS_PRE;
+  return prots;
+}
+
+struct lws_extension *yws_loop_exts_new(void) {
+  return static_cast<lws_extension *>(yv_mem_alloc(2 * sizeof(lws_extension)));
+}
+
+void yws_loop_log_level(int level) {
+  lws_set_log_level(level, nullptr);
+}
+
+int yws_add_http_header_by_name(struct lws *wsi, void *in, size_t len, const yws_headers_t *hd) {
+  /* The library's request buffer is a few KB: a larger room is a bad length
+   * (a negative one seen as unsigned), not space to write into. */
+  constexpr size_t k_room_max = 65536;
+  auto **p = static_cast<unsigned char **>(in);
+  if (!wsi || !p || !*p || len == 0 || len > k_room_max || !hd || hd->count == 0)
+    return YWS_ERR_INVAL_PARM;
+  unsigned char *const end = *p + len;
+  const char *hname, *hvalue;
+  int rc = 0;
+  for (uint32_t at = 0; yws_headers_next(hd, &at, &hname, &hvalue);) {
+    char name[YWS_HEADER_NAME_MAX + 2]; /* the longest name, its colon and the NUL */
+    size_t n = std::strlen(hname);
+    std::memcpy(name, hname, n);
+    name[n] = ':';
+    name[n + 1] = '\0';
+    unsigned char *mark = *p;
+    if (lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char *>(name),
+                                    reinterpret_cast<const unsigned char *>(hvalue),
+                                    static_cast<int>(std::strlen(hvalue)), p, end) != 0) {
+      /* The library may have written part of the header before it ran out
+       * of room: take that back so the next header starts on a clean line. */
+      *p = mark;
+      rc = 1;
+    }
+  }
+  return rc;
 }

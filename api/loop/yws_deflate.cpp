@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "yws_loop.h"
+#include "yws_loop_impl.h"
 
 namespace {
 

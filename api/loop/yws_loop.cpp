@@ -2,7 +2,7 @@
  * A client's library loop: the "wsservice" thread, the gate that parks it for
  * the service task's library calls, and the staging of callback events.
  */
-#include "yws_loop.h"
+#include "yws_loop_impl.h"
 
 #include <cstring>
 #include <new>
@@ -490,4 +490,20 @@ void yws_loop_thread(void *arg) {
   YWS_TRACE("service exit\n");
   if (!orphaned) yws_post(YWS_MSG_TYPE_LWS_THREAD_EXIT, yws_tag(client_id, serial), 0, 0);
   yv_rtos_task_delete(0);
+}
+
+bool yws_loop_closing(const yws_loop *loop) {
+  return loop->close_requested.load();
+}
+
+bool yws_loop_no_retry(const yws_loop *loop) {
+  return loop->no_retry.load();
+}
+
+void yws_loop_user_close(yws_loop *loop) {
+  loop->user_close = true;
+}
+
+bool yws_loop_has_context(const yws_loop *loop) {
+  return loop->context != nullptr;
 }

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "yv_net.h"
-#include "yws_loop.h"
+#include "yws_loop_impl.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
  */
 #include <openssl/ssl.h>
 
-#include "yws_loop.h"
+#include "yws_loop_impl.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
  */
 #include <algorithm>
 
-#include "yws_loop.h"
+#include "yws_loop_impl.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
  * answer until just before the library lets it go), so the query never waits
  * for a pass and the counts outlive the connection.
  */
-#include "yws_loop.h"
+#include "yws_loop_impl.h"
 #include "yv_net.h"
 
 namespace {

@@ -3,7 +3,6 @@
  * open entry point, and the service task with its dispatcher, the one place
  * that routes each event to the room that handles it.
  */
-#include <libwebsockets.h>
 
 #include "yv_datacall.h"
 #include "yws_client.h"
@@ -22,7 +21,7 @@ int yv_ws_app_start(int client_id, int sys_mode) {
 void yv_ws_service_init(int client_id, int cfg_id) {
   (void)client_id;
   (void)yws_cfg_init(cfg_id);
-  if (yws_core_init()) lws_set_log_level(3, nullptr);
+  if (yws_core_init()) yws_loop_log_level(3);
 }
 
 void yv_ws_service_deinit(int client_id, int cfg_id) {
