@@ -5,7 +5,8 @@
 # header (the platform headers are the only way out). Each room's data is its
 # own: a room's header named after it (yws_<room>.h) is what it offers, any
 # other header in its folder is private to it; libwebsockets is the loop
-# room's alone (its header, its functions, a loop's fields).
+# room's alone (its header, its functions, a loop's fields). No function runs
+# over 80 lines.
 #   check_rooms.sh API_DIR LIBYWS_SERVICE ROOM...   (rooms lowest first)
 set -uo pipefail
 api=$1 lib=$2
@@ -106,5 +107,20 @@ while read -r sym user owner; do
   fi
 done <"$tmp/pairs"
 [ -s "$tmp/defs" ] || { echo "FAIL: no symbols read from $lib"; rc=1; }
+
+# No function runs over 80 lines: from the line at column 0 that opens one
+# (its signature may take several lines) to the "}" at column 0 that ends it.
+long=$(awk -v max=80 '/^(namespace|struct|class|enum|union|extern|typedef|#)/ { sig = 0; next }
+/^[A-Za-z_].*\(/ && !/;[ \t]*$/ { sig = 1; name = $0 }
+sig && /\{[ \t]*$/ { start = FNR; sig = 0; next }
+/^}/ {
+  if (start && FNR - start + 1 > max) printf "%s:%d: %d lines: %s\n", FILENAME, start, FNR - start + 1, name
+  start = 0
+}' "$api"/*/*.cpp)
+if [ -n "$long" ]; then
+  echo "FAIL: functions over 80 lines:"
+  echo "$long"
+  rc=1
+fi
 [ $rc -eq 0 ] && echo "rooms in order: ${rooms[*]}"
 exit $rc
