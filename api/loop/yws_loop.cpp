@@ -77,7 +77,7 @@ constexpr int kReadAhead = 4;
 bool yws_loop_batch_only(yws_loop *loop) {
   yws_mutex_guard lk(loop->stage_m, YWS_RANK_STAGE);
   return loop->staged_n == 1 && loop->staged[0].id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE &&
-         loop->rx_batched.load() < YWS_RX_BATCH_MAX / 2 && !loop->rx_paused.load();
+         loop->rx_batched.load() < YWS_RX_BATCH_MAX / 2 && !yws_rxflow_paused(loop);
 }
 
 void yws_loop_delete_locks(yws_loop *loop) {
@@ -443,7 +443,7 @@ void yws_loop_thread(void *arg) {
     /* Paused with inflated output owed: the library would not wait in its
      * poll. Writers, the reader and the service task wake us; the timeout
      * lets the library's own timers and a choked socket's rest go on. */
-    if (loop->inflate_held.load() && loop->rx_paused.load())
+    if (loop->inflate_held.load() && yws_rxflow_paused(loop))
       (void)yv_rtos_sem_take(loop->inflate_wake, kInflateHeldMs);
     {
       yws_mutex_guard lk(loop->gate_m, YWS_RANK_GATE);

@@ -268,6 +268,9 @@ void yws_rxflow_init(yws_loop *loop, int32_t rx_max);
 /* Loop thread, LWS_CALLBACK_CLIENT_RECEIVE: counts a delivered piece and
  * pauses the library when the pause rule holds. */
 void yws_rxflow_piece(yws_loop *loop, struct lws *wsi, size_t len);
+/* Loop thread: a message's first piece was batched (message mode); its mark
+ * counts against the receive buffer in buffered mode. */
+void yws_rxflow_mark(yws_loop *loop);
 /* Loop thread, after each pass: a pause left for later, or the resume. */
 void yws_rxflow_pass_end(yws_loop *loop);
 bool yws_rxflow_paused(const yws_loop *loop);

@@ -60,7 +60,7 @@ void yws_rx_push(yws_loop *loop, const void *a, size_t na, const void *b, size_t
   if (na + nb == 0 && !final) return;
   uint32_t flags = (binary ? YWS_MSG_FLAG_BINARY : 0u) |
                    (loop->msg_open ? 0u : YWS_MSG_FLAG_FIRST) | (final ? YWS_MSG_FLAG_FINAL : 0u);
-  if (!loop->msg_open && loop->buffered) loop->rx_pending += YWS_RX_MARK_COST;
+  if (!loop->msg_open) yws_rxflow_mark(loop);
   loop->msg_open = !final;
   (void)yws_loop_rx_put2(loop, YWS_MSG_TYPE_LWS_CLIENT_RECEIVE, a, na, b, nb, flags);
 }

@@ -64,6 +64,10 @@ void yws_rxflow_piece(yws_loop *loop, struct lws *wsi, size_t len) {
   yws_rxflow_pause(loop, wsi);
 }
 
+void yws_rxflow_mark(yws_loop *loop) {
+  if (loop->buffered) loop->rx_pending += YWS_RX_MARK_COST;
+}
+
 void yws_rxflow_pass_end(yws_loop *loop) {
   if (!loop->wsi) return;
   if (!loop->rx_paused.load()) {
