@@ -402,19 +402,21 @@ yws_loop_guard::~yws_loop_guard() {
     yws_rank_drop(yws_rank_pass(loop_->client_id));
     return;
   }
-  bool running;
+  uint8_t client_id = loop_->client_id;
+  bool running, orphaned, staged;
   {
     yws_mutex_guard lk(loop_->gate_m, YWS_RANK_GATE);
-    yws_gate_leave(loop_);
     running = loop_->state == YWS_LOOP_RUNNING;
+    orphaned = loop_->state == YWS_LOOP_ORPHANED;
+    {
+      yws_mutex_guard sk(loop_->stage_m, YWS_RANK_STAGE);
+      staged = loop_->staged_n > 0;
+    }
+    /* Last: an orphaned loop's thread frees the block once the gate opens. */
+    yws_gate_leave(loop_);
   }
-  yws_rank_drop(yws_rank_pass(loop_->client_id));
-  bool staged;
-  {
-    yws_mutex_guard lk(loop_->stage_m, YWS_RANK_STAGE);
-    staged = loop_->staged_n > 0;
-  }
-  if (!staged) return;
+  yws_rank_drop(yws_rank_pass(client_id));
+  if (!staged || orphaned) return;
   /* Our calls made callbacks: the loop thread posts them after a short pass;
    * with no thread left the service task posts them to itself. */
   if (running)
