@@ -36,7 +36,8 @@
 
 #include "fuzz_input.h"
 #include "yv_rtos_test.h"
-#include "yws_client.h"
+#include "yws_client_part.h"
+#include "yws_data_part.h"
 #include "yws_loop_impl.h"
 
 namespace {
@@ -109,8 +110,8 @@ Harness &harness() {
     s->rec = yws_rec(0);
     s->loop = yws_loop_new(0, s->rec->serial);
     check(s->loop != nullptr);
-    s->rec->prot_ctxt.loop = s->loop;
-    s->loop->rx_high = s->rec->data.read.rx_max_size - 2048;
+    s->rec->part.loop->loop = s->loop;
+    s->loop->rx_high = s->rec->part.data->rx_max_size - 2048;
     s->loop->rx_resume = YWS_RX_RESUME_MARK;
 
     s->listen_fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -121,7 +122,7 @@ Harness &harness() {
     check(bind(s->listen_fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0);
     check(getsockname(s->listen_fd, reinterpret_cast<sockaddr *>(&a), &len) == 0);
 
-    lws_protocols *prots = s->rec->prot_ctxt.protocols;
+    lws_protocols *prots = s->rec->part.loop->protocols;
     s->ctx = context_for(s->loop, prots);
     s->bare_ctx = context_for(nullptr, prots);
     check(s->ctx && s->bare_ctx);
@@ -240,7 +241,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   /* Which record the callback will find, and how the loop is set up. */
   int record_mode = flags & 3;  // 0, 3: attached; 1: detached; 2: slot empty
-  if (record_mode == 1) h.rec->prot_ctxt.loop = nullptr;
+  if (record_mode == 1) h.rec->part.loop->loop = nullptr;
   if (record_mode == 2) yws_slot_clear(0);
   h.loop->buffered = flags & 4;
   h.loop->drop_events = (flags & 8) != 0;
@@ -343,7 +344,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   h.loop->drop_events = false;
   h.loop->close_requested = false;
   if (!yws_rec(0)) yws_slot_fill(0, h.rec);
-  h.rec->prot_ctxt.loop = h.loop;
+  h.rec->part.loop->loop = h.loop;
   yws_cfg_remove_http_head(0, nullptr);
   return 0;
 }

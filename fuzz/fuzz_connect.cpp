@@ -34,7 +34,8 @@
 #include "fuzz_input.h"
 #include "yv_mem_test.h"
 #include "yv_rtos_test.h"
-#include "yws_client.h"
+#include "yws_client_part.h"
+#include "yws_data_part.h"
 #include "yws_loop_impl.h"
 
 namespace {
@@ -178,7 +179,7 @@ yws_err_e expected_result(const char *url) {
   check(u.port >= 1 && u.port <= 65535 && u.path[0] == '/' && u.host[0]);
   check(only(u.path, url_piece_char) && only(u.host_port, url_piece_char));
   check(std::strlen(u.path) <= YWS_URL_PATH_MAX && std::strlen(u.host) <= YWS_URL_HOST_MAX);
-  const char *subprot = yws_rec(0)->prot_ctxt.protocols[0].name;
+  const char *subprot = yws_rec(0)->part.loop->protocols[0].name;
   size_t request = yws_request_size(&u, subprot, 0);
   check(request == YWS_REQUEST_FIXED + std::strlen(u.path) + 2 * std::strlen(u.host_port) +
                        std::strlen(subprot) + yws_cfg_headers_wire_size(0));
@@ -195,7 +196,7 @@ void run_checks_only(const std::string &url, bool fail_copy) {
   yws_err_e r = yws_client_do_connect(0);
   yv_mem_set_fail_hook(nullptr, nullptr);
   yws_client_t *rec = yws_rec(0);
-  check(rec && !rec->prot_ctxt.loop && g_seen.calls == 0);
+  check(rec && !rec->part.loop->loop && g_seen.calls == 0);
   if (fail_copy) {
     check(r == YWS_ERR_NO_MEM);
   } else {
@@ -226,9 +227,9 @@ void run_full(const std::string &url, int port) {
   /* The loop thread's own first steps, run here since it could not start: the
    * library's connect call sees what the step handed over. */
   yws_client_t *rec = yws_rec(0);
-  if (r == YWS_ERR_TASK_CREATE && rec && rec->prot_ctxt.loop) {
-    yws_loop_resolve(rec->prot_ctxt.loop);
-    (void)yws_loop_connect(rec->prot_ctxt.loop);
+  if (r == YWS_ERR_TASK_CREATE && rec && rec->part.loop->loop) {
+    yws_loop_resolve(rec->part.loop->loop);
+    (void)yws_loop_connect(rec->part.loop->loop);
   }
   if (want == YWS_OK) {
     check(r == YWS_ERR_TASK_CREATE && g_seen.calls == 1);

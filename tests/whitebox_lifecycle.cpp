@@ -10,7 +10,8 @@
 #include "yv_datacall_ctl.h"
 #include "yv_rtos_test.h"
 #include "yv_datacall.h"
-#include "yws_client.h"
+#include "yws_client_part.h"
+#include "yws_data_part.h"
 #include "yws_loop_impl.h"
 #include "yws_test_util.h"
 
@@ -84,26 +85,26 @@ TEST_F(Records, CreationMapsProfileValues) {
     yws_profile(0)->read.buffer_sz = c.configured;
     yws_client_t *rec = make();
     ASSERT_NE(rec, nullptr);
-    EXPECT_EQ(rec->data.write.tx_max_size, c.limit) << c.configured;
-    EXPECT_EQ(rec->data.read.rx_max_size, c.limit) << c.configured;
+    EXPECT_EQ(rec->part.loop->write.tx_max_size, c.limit) << c.configured;
+    EXPECT_EQ(rec->part.data->rx_max_size, c.limit) << c.configured;
     EXPECT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CONNECTING);
-    EXPECT_STREQ(rec->prot_ctxt.protocols[0].name, "");
-    EXPECT_EQ(rec->prot_ctxt.exts, nullptr);
-    EXPECT_TRUE(yws_chain_empty(&rec->data.write.tx_q));
+    EXPECT_STREQ(rec->part.loop->protocols[0].name, "");
+    EXPECT_EQ(rec->part.loop->exts, nullptr);
+    EXPECT_TRUE(yws_chain_empty(&rec->part.loop->write.tx_q));
     yws_final_do(0);
     EXPECT_EQ(yws_rec(0), nullptr);
   }
   yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT, "chat");
   yws_client_t *rec = make();
-  EXPECT_STREQ(rec->prot_ctxt.protocols[0].name, "");  // not enabled: not sent
+  EXPECT_STREQ(rec->part.loop->protocols[0].name, "");  // not enabled: not sent
   yws_final_do(0);
   yv_ws_cfg_set_opt(0, YWS_CFG_CONN_SUBPROT_EN, 1);
   yv_ws_cfg_set_opt(0, YWS_CFG_CONN_EXTENSION_EN, 1);
   rec = make();
-  EXPECT_STREQ(rec->prot_ctxt.protocols[0].name, "chat");
-  EXPECT_NE(rec->prot_ctxt.protocols[0].name, yws_profile(0)->conn.subprot);  // a copy
-  ASSERT_NE(rec->prot_ctxt.exts, nullptr);
-  EXPECT_EQ(rec->prot_ctxt.exts[0].name, nullptr);
+  EXPECT_STREQ(rec->part.loop->protocols[0].name, "chat");
+  EXPECT_NE(rec->part.loop->protocols[0].name, yws_profile(0)->conn.subprot);  // a copy
+  ASSERT_NE(rec->part.loop->exts, nullptr);
+  EXPECT_EQ(rec->part.loop->exts[0].name, nullptr);
   EXPECT_EQ(yws_client_service_new(0, 0), YWS_ERR_INVAL_PARM);  // slot in use
   EXPECT_EQ(yws_client_service_new(3, 0), YWS_ERR_INVAL_PARM);
   EXPECT_EQ(yws_client_service_new(1, 3), YWS_ERR_INVAL_PARM);
@@ -134,11 +135,11 @@ TEST_F(Records, OpenResultsAndCloseWithoutLibraryThread) {
 
 TEST_F(Records, FirstCauseOfACloseWinsAndLateEstablishmentIsNotReported) {
   yws_client_t *rec = make();
-  rec->thread_started = true;  // a thread "runs": no release yet
+  rec->part.loop->thread_started = true;  // a thread "runs": no release yet
   yv_event_t e = {YWS_MSG_TYPE_OPEN_TIMEDOUT, 0, YWS_ERR_TIMEDOUT, YWS_CB_TYPE_OPEN};
-  rec->conn_timer = 0;
+  rec->part.client->conn_timer = 0;
   yv_rtos_timer_create(
-      &rec->conn_timer, 0xFFFFFFFFu, [](void *) {}, nullptr);
+      &rec->part.client->conn_timer, 0xFFFFFFFFu, [](void *) {}, nullptr);
   yws_client_open_cnf(&e);
   EXPECT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CLOSING);
   EXPECT_EQ(Notes::get().all().size(), 0u);  // reported when the thread ends
@@ -166,8 +167,8 @@ TEST_F(Records, IdsOutsideTheTablesAreRefused) {
   yws_parm_t p{0, nullptr, 0, 0};
   EXPECT_EQ(yv_ws_write_proc(3, &p), YWS_ERR_GENERIC);
   yws_client_t *rec = make();
-  rec->data.write.tx_total_size = 50;
-  rec->data.write.tx_send_size = 20;
+  rec->part.loop->write.tx_total_size = 50;
+  rec->part.loop->write.tx_send_size = 20;
   int total = 0, unsent = 0;
   EXPECT_EQ(yv_ws_client_get_opt(0, YWS_CLIENT_GET_UNSENT_SIZE, &total, &unsent), YWS_OK);
   EXPECT_EQ(total, 50);
@@ -254,7 +255,7 @@ TEST(BufferedClose, ReadOfTheEmptyChainLeavesTheClosingHandshakeAlone) {
   {
     yws_service_lock lk;
     ASSERT_NE(yws_rec(0), nullptr);
-    parked = std::make_unique<yws_loop_guard>(yws_rec(0)->prot_ctxt.loop);
+    parked = std::make_unique<yws_loop_guard>(yws_rec(0)->part.loop->loop);
     ASSERT_TRUE(parked->parked());
   }
   // The test holds the park across API calls on purpose, as no service thread may: its rank
@@ -271,7 +272,7 @@ TEST(BufferedClose, ReadOfTheEmptyChainLeavesTheClosingHandshakeAlone) {
   {
     yws_service_lock lk;  // the loop cannot end while parked
     ASSERT_NE(yws_rec(0), nullptr);
-    EXPECT_FALSE(yws_rec(0)->prot_ctxt.loop->force_exit.load());
+    EXPECT_FALSE(yws_rec(0)->part.loop->loop->force_exit.load());
   }
   yws_rank_take(yws_rank_pass(0));
   parked.reset();
@@ -301,7 +302,7 @@ TEST(BoundedEnd, CloseOfAClientWhoseLoopNeverReturnsEndsInTimeAndHoldsUpNoOther)
   {
     yws_service_lock lk;
     ASSERT_NE(yws_rec(0), nullptr);
-    parked = std::make_unique<yws_loop_guard>(yws_rec(0)->prot_ctxt.loop);
+    parked = std::make_unique<yws_loop_guard>(yws_rec(0)->part.loop->loop);
     ASSERT_TRUE(parked->parked());
   }
   // Held across API calls on purpose, as no service thread may hold it: its rank goes here.

@@ -4,7 +4,7 @@
  */
 #include "yv_datacall.h"
 #include "yv_net.h"
-#include "yws_client.h"
+#include "yws_client_part.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ void yws_bearer_fail(uint32_t tag, bool own_step) {
     yws_client_t *rec = yws_rec_tagged(tag);
     if (!rec) return;
     cfg_id = rec->cfg_id;
-    retrying = rec->reconn.active;
+    retrying = rec->part.client->reconn.active;
     /* Under the lock that keeps this record in its slot: the cause belongs
      * to this end, not to a later open of the id. */
     yws_cause_set(client_id, YWS_CLOSE_CAUSE_BEARER);
@@ -53,7 +53,8 @@ bool yws_in_own_bearer_step(int cid) {
   yws_service_lock lk;
   for (int i = 0; i < YWS_CLIENT_NUM; i++) {
     yws_client_t *rec = yws_rec(i);
-    if (rec && rec->bearer_task == self && rec->pdp_cid == cid) return true;
+    if (rec && rec->part.client->bearer_task == self && rec->part.client->pdp_cid == cid)
+      return true;
   }
   return false;
 }
@@ -67,7 +68,7 @@ void yws_bearer_step_cb(uint8_t nSim, uint32_t ind_type, int profile_idx, bool r
 void yws_bearer_step_end(uint32_t tag) {
   yws_service_lock lk;
   yws_client_t *rec = yws_rec_tagged(tag);
-  if (rec) rec->bearer_task = 0;
+  if (rec) rec->part.client->bearer_task = 0;
 }
 
 /* Records on context `cid`, by tag: only those still waiting for its
@@ -78,8 +79,10 @@ int yws_bearer_clients(int cid, bool waiting, bool go, uint32_t *tags) {
   yws_service_lock lk;
   for (uint8_t i = 0; i < YWS_CLIENT_NUM; i++) {
     yws_client_t *rec = yws_rec(i);
-    if (!rec || rec->pdp_cid != cid || (waiting && rec->bearer != YWS_BEARER_WAITING)) continue;
-    if (go) rec->bearer = YWS_BEARER_CONNECTING;
+    if (!rec || rec->part.client->pdp_cid != cid ||
+        (waiting && rec->part.client->bearer != YWS_BEARER_WAITING))
+      continue;
+    if (go) rec->part.client->bearer = YWS_BEARER_CONNECTING;
     tags[n++] = yws_tag(i, rec->serial);
   }
   return n;
@@ -100,9 +103,9 @@ int yws_client_net_act(void *arg) {
     if (!rec) return 0; /* ended already, and told */
     /* The profile holds still while its client exists (busy rule). */
     cid = yws_profile(rec->cfg_id)->conn.pdp_cid;
-    rec->pdp_cid = static_cast<uint8_t>(cid);
-    rec->bearer = YWS_BEARER_WAITING;
-    rec->bearer_task = yv_rtos_task_self();
+    rec->part.client->pdp_cid = static_cast<uint8_t>(cid);
+    rec->part.client->bearer = YWS_BEARER_WAITING;
+    rec->part.client->bearer_task = yv_rtos_task_self();
   }
   int result =
       yv_ws_get_data_call_state(cid, reinterpret_cast<void *>(yws_core_task()), yws_bearer_step_cb);

@@ -8,38 +8,38 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "yws_client.h"
+#include "yws_client_part.h"
 
 namespace {
 
-std::atomic<uint32_t> g_serial{0};
-
-int32_t yws_buffer_limit(uint32_t configured) {
-  return (configured >= 3072 && configured <= 16384) ? static_cast<int32_t>(configured) : 10240;
+/* Makes each room's part of the record; false without memory. */
+bool yws_parts_new(yws_client_t *rec, int client_id, const yws_cfg_t *cfg) {
+  if (!yws_loop_part_new(rec, client_id, cfg) || !yws_data_part_new(rec, cfg)) return false;
+  auto *cp = static_cast<yws_client_part *>(yv_mem_alloc(sizeof(yws_client_part)));
+  if (!cp) return false;
+  rec->part.client = cp;
+  cp->reconn.open_serial = rec->serial;
+  /* Modules and clients that lost one server together draw different delays. */
+  cp->reconn.rng = yv_rtos_random() ^ static_cast<uint32_t>(yws_now_ms()) ^
+                   (static_cast<uint32_t>(client_id) + 1) * 0x9E3779B9u;
+  cp->stats.ping_rtt_ms = -1;
+  cp->stats.opened_ms = yws_now_ms();
+  cp->bearer = YWS_BEARER_WAITING; /* the open's bearer step comes next */
+  return true;
 }
 
 }  // namespace
 
-uint32_t yws_next_serial(void) {
-  uint32_t s;
-  do {
-    s = (g_serial.fetch_add(1) + 1) & 0xFFFFFF;
-  } while (s == 0);
-  return s;
-}
-
 /* Releases what a record holds; the one cleanup path, for a record under
  * construction and for a released one. */
 void yws_record_release(yws_client_t *rec) {
-  yv_mutex_t *locks[] = {&rec->prot_ctxt.tx_lock, &rec->status.conn.mutex,
-                         &rec->status.write.mutex};
-  for (yv_mutex_t *m : locks)
-    if (*m) yv_rtos_mutex_delete(*m);
-  yv_mem_free(rec->prot_ctxt.exts);
-  yv_mem_free(rec->prot_ctxt.protocols);
-  yws_msg_release(rec);
-  std::memset(rec, 0, sizeof(*rec));
-  yv_mem_free(rec);
+  yws_data_part_free(rec);
+  yws_loop_part_free(rec);
+  if (rec->part.client) {
+    std::memset(rec->part.client, 0, sizeof(*rec->part.client));
+    yv_mem_free(rec->part.client);
+  }
+  yws_rec_free(rec);
 }
 
 namespace {
@@ -50,50 +50,12 @@ int yws_client_create_locked(int client_id, int cfg_id) {
     YWS_TRACE("URL EMPTY");
     return YWS_ERR_INVAL_URL;
   }
-  /* Zero-filled: every handle a failure below meets is either made or 0. */
-  auto *rec = static_cast<yws_client_t *>(yv_mem_alloc(sizeof(yws_client_t)));
+  yws_client_t *rec = yws_rec_new(static_cast<uint8_t>(cfg_id));
   if (!rec) return YWS_ERR_NO_MEM;
-  /* The sub-protocol's name is sent only when enabled. */
-  rec->prot_ctxt.protocols = yws_loop_protocols_new(
-      client_id, cfg->conn.subprot_en && cfg->conn.subprot ? cfg->conn.subprot : "");
-  if (cfg->conn.extension_en) rec->prot_ctxt.exts = yws_loop_exts_new();
-  bool made = rec->prot_ctxt.protocols && (!cfg->conn.extension_en || rec->prot_ctxt.exts);
-  /* A record whose locks could not all be made is not used at all: its status
-   * guards would do nothing. */
-  yv_mutex_t *locks[] = {&rec->prot_ctxt.tx_lock, &rec->status.conn.mutex,
-                         &rec->status.write.mutex};
-  for (yv_mutex_t *m : locks) {
-    if (!made) break;
-    made = yv_rtos_mutex_create(m) == YV_OSI_SUCCESS && *m;
-    if (!made) {
-      *m = 0;
-      YWS_TRACE("mutex failed");
-    }
-  }
-  if (!made) {
+  if (!yws_parts_new(rec, client_id, cfg)) {
     yws_record_release(rec);
     return YWS_ERR_NO_MEM;
   }
-  rec->cfg_id = static_cast<uint8_t>(cfg_id);
-  rec->status.write.curr_is_writable = true;
-  yws_chain_init(&rec->data.read.rx_q);
-  yws_chain_init(&rec->data.write.tx_q);
-  rec->data.read.rx_max_size = yws_buffer_limit(cfg->read.buffer_sz);
-  rec->data.write.tx_max_size = yws_buffer_limit(cfg->write.buffer_sz);
-  rec->data.write.message = cfg->write.message;
-  if (yws_msg_open(rec, cfg->read.message, yws_buffered()) != YWS_OK) {
-    yws_record_release(rec);
-    return YWS_ERR_NO_MEM;
-  }
-  rec->serial = yws_next_serial();
-  rec->reconn.open_serial = rec->serial;
-  /* Modules and clients that lost one server together draw different delays. */
-  rec->reconn.rng = yv_rtos_random() ^ static_cast<uint32_t>(yws_now_ms()) ^
-                    (static_cast<uint32_t>(client_id) + 1) * 0x9E3779B9u;
-  rec->stats.ping_rtt_ms = -1;
-  rec->stats.opened_ms = yws_now_ms();
-  rec->bearer = YWS_BEARER_WAITING; /* the open's bearer step comes next */
-  rec->status.conn.cur_sta = YWS_CONN_STA_CONNECTING;
   bool filled;
   {
     /* Two tasks opening the same id: only one record may win the slot. */
@@ -132,15 +94,14 @@ namespace {
 /* Caller holds the service lock: the record and its loop stay. */
 void yws_link_stats_read(int client_id, yws_client_t *rec, yws_link_stats_t *out) {
   std::memset(out, 0, sizeof(*out));
-  {
-    yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
-    out->tx_bytes = static_cast<uint64_t>(rec->data.write.tx_send_size);
-    out->tx_msgs = rec->data.write.tx_msgs;
-  }
-  out->rx_bytes = rec->stats.rx_bytes;
-  out->rx_msgs = rec->stats.rx_msgs;
-  out->ping_rtt_ms = rec->stats.ping_rtt_ms;
-  if (const yws_loop *loop = rec->prot_ctxt.loop) {
+  yws_tx_counts_t tx;
+  yws_tx_counts(rec, &tx);
+  out->tx_bytes = static_cast<uint64_t>(tx.sent);
+  out->tx_msgs = tx.msgs;
+  out->rx_bytes = rec->part.client->stats.rx_bytes;
+  out->rx_msgs = rec->part.client->stats.rx_msgs;
+  out->ping_rtt_ms = rec->part.client->stats.ping_rtt_ms;
+  if (const yws_loop *loop = yws_loop_of(rec)) {
     yws_loop_counts_t now;
     yws_loop_counts(loop, &now);
     out->rx_bytes += now.rx_bytes;
@@ -148,12 +109,12 @@ void yws_link_stats_read(int client_id, yws_client_t *rec, yws_link_stats_t *out
     if (now.ping_rtt_ms >= 0) out->ping_rtt_ms = now.ping_rtt_ms;
   }
   int64_t last = yws_last_rx_ms(client_id);
-  if (last < rec->stats.last_rx_ms) last = rec->stats.last_rx_ms;
-  if (last == 0) last = rec->stats.opened_ms; /* nothing yet: idle since the open */
+  if (last < rec->part.client->stats.last_rx_ms) last = rec->part.client->stats.last_rx_ms;
+  if (last == 0) last = rec->part.client->stats.opened_ms; /* nothing yet: idle since the open */
   int64_t idle = yws_now_ms() - last;
   out->idle_ms = static_cast<uint32_t>(idle < 0 ? 0 : (idle > UINT32_MAX ? UINT32_MAX : idle));
-  out->reconnects = rec->stats.reconnects;
-  out->drops = rec->stats.drops;
+  out->reconnects = rec->part.client->stats.reconnects;
+  out->drops = rec->part.client->stats.drops;
 }
 
 /* Caller holds the service lock. */
@@ -164,11 +125,11 @@ void yws_wire_stats_read(int client_id, yws_client_t *rec, yws_wire_stats_t *out
   out->tx_bytes = link.tx_bytes;
   out->rx_bytes = link.rx_bytes;
   uint64_t tx = 0, rx = 0;
-  bool counted = rec->stats.wire_tx || rec->stats.wire_rx;
-  if (yws_loop *loop = rec->prot_ctxt.loop) counted = yws_wire_read(loop, &tx, &rx) || counted;
+  bool counted = rec->part.client->stats.wire_tx || rec->part.client->stats.wire_rx;
+  if (yws_loop *loop = yws_loop_of(rec)) counted = yws_wire_read(loop, &tx, &rx) || counted;
   if (!counted) return;
-  out->tx_wire = rec->stats.wire_tx + tx;
-  out->rx_wire = rec->stats.wire_rx + rx;
+  out->tx_wire = rec->part.client->stats.wire_tx + tx;
+  out->rx_wire = rec->part.client->stats.wire_rx + rx;
   out->wire_counted = 1;
 }
 
@@ -218,13 +179,9 @@ yws_err_e yv_ws_client_get_opt(uint8_t client_id, int opt_tag, ...) {
         case YWS_CLIENT_GET_UNSENT_SIZE: {
           int *total = va_arg(ap, int *);
           int *unsent = va_arg(ap, int *);
-          int64_t t, u;
-          {
-            /* The loop thread counts sent bytes under the transmit lock. */
-            yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
-            t = rec->data.write.tx_total_size;
-            u = t - rec->data.write.tx_send_size - rec->data.write.tx_lost;
-          }
+          yws_tx_counts_t tx;
+          yws_tx_counts(rec, &tx);
+          int64_t t = tx.total, u = tx.total - tx.sent - tx.lost;
           /* The int answers stop at INT32_MAX; the counters go on. */
           if (total) *total = static_cast<int>(t > INT32_MAX ? INT32_MAX : t);
           if (unsent) *unsent = static_cast<int>(u > INT32_MAX ? INT32_MAX : u);
@@ -254,4 +211,8 @@ yws_err_e yv_ws_client_get_opt(uint8_t client_id, int opt_tag, ...) {
   }
   va_end(ap);
   return ret;
+}
+
+uint32_t yws_client_open_serial(const yws_client_t *rec) {
+  return rec->part.client->reconn.open_serial;
 }

@@ -21,9 +21,9 @@
 int yws_client_service_new(int client_id, int cfg_id);
 /* Frees what a record holds; it is out of its slot already. */
 void yws_record_release(yws_client_t *rec);
-
-/* A new record generation (never 0). */
-uint32_t yws_next_serial(void);
+/* The generation of the caller's open the record serves (reconnect
+ * attempts keep it). */
+uint32_t yws_client_open_serial(const yws_client_t *rec);
 
 /* ---- the open (yws_bearer.cpp, yws_lifecycle.cpp) ---- */
 

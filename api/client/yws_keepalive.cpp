@@ -4,7 +4,7 @@
  * included; a silent server ends the connection without a closing handshake.
  * Service task only.
  */
-#include "yws_client.h"
+#include "yws_client_part.h"
 
 namespace {
 
@@ -32,12 +32,13 @@ void yws_pong_wait_rearm(int client_id, yws_client_t *rec, int64_t last_rx, int6
   live_t &lv = g_live[client_id];
   if (lv.last_ping_ms <= last_rx) {
     lv.waiting = false;
-    if (yv_rtos_timer_is_running(rec->pong_timer)) yv_rtos_timer_stop(rec->pong_timer);
+    if (yv_rtos_timer_is_running(rec->part.client->pong_timer))
+      yv_rtos_timer_stop(rec->part.client->pong_timer);
     return;
   }
   int64_t wait = lv.last_ping_ms + yws_ping_timeout_ms(rec) - now;
   lv.wait_ping_ms = lv.last_ping_ms;
-  yv_rtos_timer_start(rec->pong_timer, static_cast<uint32_t>(wait > 1 ? wait : 1), 0);
+  yv_rtos_timer_start(rec->part.client->pong_timer, static_cast<uint32_t>(wait > 1 ? wait : 1), 0);
 }
 
 }  // namespace
@@ -48,7 +49,7 @@ void yws_keepalive_open(int client_id) {
 
 void yws_alive_event(int client_id) {
   yws_client_t *rec = yws_rec(client_id);
-  if (!rec || !rec->pong_timer || !g_live[client_id].waiting) return;
+  if (!rec || !rec->part.client->pong_timer || !g_live[client_id].waiting) return;
   int64_t last_rx = yws_last_rx_ms(client_id);
   if (last_rx < g_live[client_id].wait_ping_ms) return;
   /* The guarded ping was answered: an idle healthy client costs no wake-up. */
@@ -58,30 +59,33 @@ void yws_alive_event(int client_id) {
 void yws_pong_wait_start(int client_id, yws_client_t *rec, int64_t sent_ms) {
   if (!yws_client_id_ok(client_id) || !yws_profile(rec->cfg_id)->ping.timeout) return;
   g_live[client_id].last_ping_ms = sent_ms;
-  if (!rec->pong_timer && yv_rtos_timer_create(&rec->pong_timer, 0xFFFFFFFFu, yws_pong_timer_cb,
-                                               yws_timer_arg(client_id, rec)) != YV_OSI_SUCCESS) {
-    rec->pong_timer = 0;
+  if (!rec->part.client->pong_timer &&
+      yv_rtos_timer_create(&rec->part.client->pong_timer, 0xFFFFFFFFu, yws_pong_timer_cb,
+                           yws_timer_arg(client_id, rec)) != YV_OSI_SUCCESS) {
+    rec->part.client->pong_timer = 0;
     return;
   }
   if (g_live[client_id].waiting) return; /* an older ping is unanswered */
   g_live[client_id].waiting = true;
   g_live[client_id].wait_ping_ms = sent_ms;
-  yv_rtos_timer_start(rec->pong_timer, static_cast<uint32_t>(yws_ping_timeout_ms(rec)), 0);
+  yv_rtos_timer_start(rec->part.client->pong_timer, static_cast<uint32_t>(yws_ping_timeout_ms(rec)),
+                      0);
 }
 
 void yws_pong_wait_expired(int client_id, yws_client_t *rec) {
-  if (!yws_client_id_ok(client_id) || !rec->pong_timer || !g_live[client_id].waiting) return;
+  if (!yws_client_id_ok(client_id) || !rec->part.client->pong_timer || !g_live[client_id].waiting)
+    return;
   int64_t now = yws_now_ms();
   int64_t deadline = g_live[client_id].wait_ping_ms + yws_ping_timeout_ms(rec);
   if (now < deadline) {
     /* The expiry of an earlier wait, handled after a newer one started. */
-    if (!yv_rtos_timer_is_running(rec->pong_timer))
-      yv_rtos_timer_start(rec->pong_timer, static_cast<uint32_t>(deadline - now), 0);
+    if (!yv_rtos_timer_is_running(rec->part.client->pong_timer))
+      yv_rtos_timer_start(rec->part.client->pong_timer, static_cast<uint32_t>(deadline - now), 0);
     return;
   }
   int64_t last_rx = yws_last_rx_ms(client_id);
   if (last_rx < g_live[client_id].wait_ping_ms) {
-    int64_t quiet = yws_loop_quiet_ms(rec->prot_ctxt.loop);
+    int64_t quiet = yws_loop_quiet_ms(yws_loop_of(rec));
     if (quiet >= 0 && now - quiet > last_rx) last_rx = now - quiet;
   }
   if (last_rx >= g_live[client_id].wait_ping_ms) {

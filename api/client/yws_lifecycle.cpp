@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "yws_client.h"
+#include "yws_client_part.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ void yws_ping_timer_expired_callback(void *argv) {
  * teardown then reports YWS_ERR_TIMEDOUT. Waittime 0: no handshake. The
  * loop thread starts it itself: the service task does not wait for a pass. */
 bool yws_start_graceful_close(yws_client_t *rec) {
-  yws_loop *loop = rec->prot_ctxt.loop;
+  yws_loop *loop = yws_loop_of(rec);
   if (!loop) return false;
   yws_loop_user_close(loop);
   uint8_t wait_s = yws_profile(rec->cfg_id)->close.waittime;
@@ -44,13 +44,13 @@ void yws_end_timer_cb(void *argv) {
 /* An end asked of a running loop thread is bounded: the close's own wait
  * (a closing handshake) and kEndSlackMs after it. */
 void yws_end_deadline_start(int client_id, yws_client_t *rec, uint32_t wait_ms) {
-  if (rec->end_timer) return; /* the first end's bound stands */
-  if (yv_rtos_timer_create(&rec->end_timer, 0xFFFFFFFFu, yws_end_timer_cb,
+  if (rec->part.client->end_timer) return; /* the first end's bound stands */
+  if (yv_rtos_timer_create(&rec->part.client->end_timer, 0xFFFFFFFFu, yws_end_timer_cb,
                            yws_timer_arg(client_id, rec)) != YV_OSI_SUCCESS) {
-    rec->end_timer = 0;
+    rec->part.client->end_timer = 0;
     return;
   }
-  yv_rtos_timer_start(rec->end_timer, wait_ms + kEndSlackMs, 0);
+  yv_rtos_timer_start(rec->part.client->end_timer, wait_ms + kEndSlackMs, 0);
 }
 
 }  // namespace
@@ -79,14 +79,15 @@ yws_err_e yws_client_open_connected(int client_id) {
   if (state != YWS_CONN_STA_CONNECTING) return YWS_OK;
   uint8_t cfg_id = rec->cfg_id;
   {
-    yws_timer_remove(&rec->conn_timer);
+    yws_timer_remove(&rec->part.client->conn_timer);
     uint8_t interval = yws_profile(cfg_id)->ping.interval;
     if (interval) {
-      if (yv_rtos_timer_create(&rec->ping_timer, 0xFFFFFFFFu, yws_ping_timer_expired_callback,
+      if (yv_rtos_timer_create(&rec->part.client->ping_timer, 0xFFFFFFFFu,
+                               yws_ping_timer_expired_callback,
                                yws_timer_arg(client_id, rec)) == YV_OSI_SUCCESS)
-        yv_rtos_timer_start(rec->ping_timer, interval * 1000u, 0);
+        yv_rtos_timer_start(rec->part.client->ping_timer, interval * 1000u, 0);
       else
-        rec->ping_timer = 0;
+        rec->part.client->ping_timer = 0;
       YWS_TRACE("interval=%d", interval);
     }
     yws_status_set(rec, YWS_CONN_STA_CONNECTED, YWS_OK, 0);
@@ -103,9 +104,9 @@ yws_err_e yws_client_open_cnf(yv_event_t *msg) {
   yws_client_t *rec = yws_rec(client_id);
   if (!rec) return YWS_OK;
   /* A timeout whose timer is already gone raced with the open's success. */
-  if (msg->id == YWS_MSG_TYPE_OPEN_TIMEDOUT && !rec->conn_timer) return YWS_OK;
+  if (msg->id == YWS_MSG_TYPE_OPEN_TIMEDOUT && !rec->part.client->conn_timer) return YWS_OK;
   /* With its thread running, the thread's end tells the outcome. */
-  if (rec->thread_started) return yws_close_proc(msg);
+  if (yws_loop_started(rec)) return yws_close_proc(msg);
   auto err = static_cast<int32_t>(msg->param2);
   uint32_t tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
   if (yws_state(rec) != YWS_CONN_STA_CLOSING)
@@ -138,26 +139,26 @@ yws_err_e yws_close_proc(yv_event_t *msg) {
     }
     yws_status_set(rec, YWS_CONN_STA_CLOSING, err, type);
   }
-  if (rec->prot_ctxt.loop && rec->thread_started)
+  if (yws_loop_of(rec) && yws_loop_started(rec))
     yws_end_deadline_start(client_id, rec,
                            graceful ? yws_profile(rec->cfg_id)->close.waittime * 1000u : 0);
-  if (!graceful && rec->prot_ctxt.loop) {
-    yws_loop_stop(rec->prot_ctxt.loop);
+  if (!graceful && yws_loop_of(rec)) {
+    yws_loop_stop(yws_loop_of(rec));
     /* A lookup may outlast every bound: the end comes now, and the thread
      * frees its block once the lookup returns. */
-    if (yws_loop_resolving(rec->prot_ctxt.loop)) {
+    if (yws_loop_resolving(yws_loop_of(rec))) {
       yws_thread_exit_destroy(client_id, rec->serial, false);
       return YWS_OK;
     }
   }
-  if (!rec->thread_started) yws_final_do(client_id);
+  if (!yws_loop_started(rec)) yws_final_do(client_id);
   return YWS_OK;
 }
 
 /* Readers wake the loop under the service lock: the context stays alive for
  * them until they are done. */
 void yws_context_destroy(yws_client_t *rec) {
-  yws_loop *loop = rec->prot_ctxt.loop;
+  yws_loop *loop = yws_loop_of(rec);
   if (!loop || !yws_loop_has_context(loop)) return;
   /* A thread still running (its end's bound ran out, or its lookup has not
    * returned) destroys the context itself once orphaned. */
@@ -171,10 +172,10 @@ void yws_thread_exit_destroy(int client_id, uint32_t loop_serial, bool deadline)
   yws_client_t *rec = yws_rec(client_id);
   if (!rec || (loop_serial && rec->serial != loop_serial)) return;
   if (deadline) {
-    if (!rec->prot_ctxt.loop) return; /* the record is the next attempt's */
+    if (!yws_loop_of(rec)) return; /* the record is the next attempt's */
     /* A thread that ended has its exit event queued, or lost with a queue a
      * deinit deleted: the end is now either way (a queued one is stale then). */
-    if (yws_loop_running(rec->prot_ctxt.loop)) {
+    if (yws_loop_running(yws_loop_of(rec))) {
       YWS_TRACE("CLIENT(%d) end overdue: its loop is left to end alone", client_id);
       if (yws_state(rec) != YWS_CONN_STA_CLOSING)
         yws_status_set(rec, YWS_CONN_STA_CLOSING, YWS_ERR_TIMEDOUT, YWS_CB_TYPE_CLOSE);
@@ -185,23 +186,17 @@ void yws_thread_exit_destroy(int client_id, uint32_t loop_serial, bool deadline)
                                                                            : YWS_CB_TYPE_CLOSE;
   /* A user close that could not send everything or had no answer. */
   if (err == YWS_OK && type == YWS_CB_TYPE_CLOSE) err = yws_user_close_result(rec);
-  bool may_retry = !(rec->prot_ctxt.loop && yws_loop_no_retry(rec->prot_ctxt.loop));
+  bool may_retry = !(yws_loop_of(rec) && yws_loop_no_retry(yws_loop_of(rec)));
   yws_context_destroy(rec);
   yws_client_end(yws_tag(static_cast<uint8_t>(client_id), rec->serial), type, err, may_retry);
 }
 
 void yws_connection_release(yws_client_t *rec) {
-  yws_timer_remove(&rec->conn_timer);
-  yws_timer_remove(&rec->ping_timer);
-  yws_timer_remove(&rec->pong_timer);
-  yws_timer_remove(&rec->end_timer);
-  if (rec->prot_ctxt.loop) {
-    /* A thread that still runs (bearer lost) takes its block over and ends
-     * without touching this record again. */
-    if (!yws_loop_orphan(rec->prot_ctxt.loop)) yws_loop_free(rec->prot_ctxt.loop);
-    rec->prot_ctxt.loop = nullptr;
-  }
-  rec->thread_started = false;
+  yws_timer_remove(&rec->part.client->conn_timer);
+  yws_timer_remove(&rec->part.client->ping_timer);
+  yws_timer_remove(&rec->part.client->pong_timer);
+  yws_timer_remove(&rec->part.client->end_timer);
+  yws_loop_release(rec);
 }
 
 void yws_final_do(int client_id) {
@@ -219,8 +214,6 @@ std::atomic<yws_client_t *> g_reap{nullptr};
 
 void yws_record_free(yws_client_t *rec) {
   yws_connection_release(rec);
-  yws_chain_release(&rec->data.write.tx_q);
-  yws_rx_release(rec);
   YWS_TRACE("client hd=%p", (void *)rec);
   yws_record_release(rec);
 }
@@ -237,15 +230,15 @@ bool yws_final_do_if(uint32_t tag) {
     yws_service_lock lk;
     yws_client_t *rec = yws_rec(client_id);
     if (!rec || (serial && rec->serial != serial)) return false;
-    yws_cause_settle(client_id, YWS_CB_TYPE_CLOSE, YWS_ERR_GENERIC); /* every end has a cause */
-    if (rec->reconn.waiting) yws_core_nap_cut(client_id);            /* its retry task ends now */
+    yws_cause_settle(client_id, YWS_CB_TYPE_CLOSE, YWS_ERR_GENERIC);   /* every end has a cause */
+    if (rec->part.client->reconn.waiting) yws_core_nap_cut(client_id); /* its retry task ends now */
     yws_slot_clear(client_id);
     if (!deferred) {
       yws_record_free(rec);
       return true;
     }
     /* Its timers' and loop's events are stale from here (the slot is free). */
-    rec->reap_next = g_reap.load();
+    rec->part.client->reap_next = g_reap.load();
     g_reap = rec;
   }
   /* The service task frees it before its next event: give it one. */
@@ -257,7 +250,7 @@ void yws_client_reap(void) {
   if (!g_reap.load()) return;
   yws_service_lock lk;
   while (yws_client_t *rec = g_reap.load()) {
-    g_reap = rec->reap_next;
+    g_reap = rec->part.client->reap_next;
     yws_record_free(rec);
   }
 }
@@ -273,8 +266,9 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
     yws_pong_wait_expired(client_id, rec);
     return YWS_OK;
   }
-  if (rec->ping_timer)
-    yv_rtos_timer_start(rec->ping_timer, yws_profile(rec->cfg_id)->ping.interval * 1000u, 0);
+  if (rec->part.client->ping_timer)
+    yv_rtos_timer_start(rec->part.client->ping_timer,
+                        yws_profile(rec->cfg_id)->ping.interval * 1000u, 0);
   if (!yws_writable(rec)) {
     YWS_TRACE("BUSY PING");
     return YWS_OK;
@@ -282,7 +276,7 @@ yws_err_e yws_ping_proc(yv_event_t *msg) {
   /* The loop thread writes it after its pass: the service task does not
    * wait for one. A write that fails comes back as a close. */
   int64_t sent_ms = yws_now_ms();
-  yws_loop *loop = rec->prot_ctxt.loop;
+  yws_loop *loop = yws_loop_of(rec);
   if (!loop || !yws_loop_ask_ping(loop, sent_ms)) {
     YWS_TRACE("PING ERROR(%d)", client_id);
     yws_post(YWS_MSG_TYPE_TO_CLOSE_CLIENT, yws_tag(static_cast<uint8_t>(client_id), rec->serial),
@@ -297,14 +291,14 @@ int yws_open_timer_start(uint32_t tag) {
   int client_id = yws_tag_client(tag);
   yws_service_lock lk;
   yws_client_t *rec = yws_rec_tagged(tag);
-  if (!rec || rec->conn_timer) return YV_OSI_SUCCESS;
+  if (!rec || rec->part.client->conn_timer) return YV_OSI_SUCCESS;
   uint8_t timeout = yws_profile(rec->cfg_id)->conn.timeout;
   if (!timeout) return YV_OSI_SUCCESS;
   yv_timer_t timer = 0;
   int st = yv_rtos_timer_create(&timer, 0xFFFFFFFFu, yws_conn_timer_expired_callback,
                                 yws_timer_arg(client_id, rec));
   if (st != YV_OSI_SUCCESS) return st;
-  rec->conn_timer = timer;
+  rec->part.client->conn_timer = timer;
   yv_rtos_timer_start(timer, timeout * 1000u, 0);
   return YV_OSI_SUCCESS;
 }
@@ -321,14 +315,15 @@ int yv_ws_close_proc(int client_id) {
     state = rec ? yws_state(rec) : YWS_CONN_STA_IDLE;
     /* With reconnect on, an end under way would be followed by an attempt:
      * the close stops that too. */
-    reconnecting = rec && (rec->reconn.active || (state == YWS_CONN_STA_CLOSING &&
-                                                  yws_profile(rec->cfg_id)->reconn.attempts > 0));
+    reconnecting =
+        rec && (rec->part.client->reconn.active ||
+                (state == YWS_CONN_STA_CLOSING && yws_profile(rec->cfg_id)->reconn.attempts > 0));
     /* A close that stops a reconnect belongs to the caller's open, whichever
      * attempt is running when it is handled. */
     if (rec)
       tag = yws_tag(static_cast<uint8_t>(client_id),
-                    reconnecting ? rec->reconn.open_serial : rec->serial);
-    if (rec && (state == YWS_CONN_STA_CONNECTED || rec->reconn.active))
+                    reconnecting ? rec->part.client->reconn.open_serial : rec->serial);
+    if (rec && (state == YWS_CONN_STA_CONNECTED || rec->part.client->reconn.active))
       yws_cause_set(client_id, YWS_CLOSE_CAUSE_USER);
   }
   YWS_TRACE("result=%d", state);

@@ -6,7 +6,7 @@
  * service task, so no other client's events wait behind them.
  */
 #include "yv_datacall.h"
-#include "yws_client.h"
+#include "yws_client_part.h"
 
 namespace {
 
@@ -25,16 +25,16 @@ int32_t yws_size_of(int64_t bytes) {
 /* Folds what the connection that ended counted into the record. */
 void yws_stats_fold(int client_id, yws_client_t *rec) {
   int64_t last = yws_last_rx_ms(client_id);
-  if (last > rec->stats.last_rx_ms) rec->stats.last_rx_ms = last;
-  yws_loop *loop = rec->prot_ctxt.loop;
+  if (last > rec->part.client->stats.last_rx_ms) rec->part.client->stats.last_rx_ms = last;
+  yws_loop *loop = yws_loop_of(rec);
   if (!loop) return;
   yws_loop_counts_t ended;
   yws_loop_take_counts(loop, &ended);
-  rec->stats.rx_bytes += ended.rx_bytes;
-  rec->stats.rx_msgs += ended.rx_msgs;
-  rec->stats.wire_tx += ended.wire_tx;
-  rec->stats.wire_rx += ended.wire_rx;
-  if (ended.ping_rtt_ms >= 0) rec->stats.ping_rtt_ms = ended.ping_rtt_ms;
+  rec->part.client->stats.rx_bytes += ended.rx_bytes;
+  rec->part.client->stats.rx_msgs += ended.rx_msgs;
+  rec->part.client->stats.wire_tx += ended.wire_tx;
+  rec->part.client->stats.wire_rx += ended.wire_rx;
+  if (ended.ping_rtt_ms >= 0) rec->part.client->stats.ping_rtt_ms = ended.ping_rtt_ms;
 }
 
 /* The record becomes the next attempt's: what belonged to the connection
@@ -46,39 +46,34 @@ bool yws_reconn_reset(int client_id, yws_client_t *rec, int32_t *cut) {
   yws_service_lock lk;
   yws_stats_fold(client_id, rec);
   yws_connection_release(rec);
-  rec->bearer = YWS_BEARER_WAITING;
-  rec->pdp_cid = 0;
-  rec->bearer_task = 0;
+  rec->part.client->bearer = YWS_BEARER_WAITING;
+  rec->part.client->pdp_cid = 0;
+  rec->part.client->bearer_task = 0;
   *cut = yws_tx_drop_cut(rec);
-  /* What arrived and was not read belonged to the connection that ended, as
-   * at any end. */
-  yws_rx_release(rec);
-  rec->data.read.rx_total_size = 0;
-  rec->data.read.rx_read_size = 0;
-  yws_msg_release(rec);
-  rec->data.read.msg = decltype(rec->data.read.msg){};
-  if (yws_msg_open(rec, yws_profile(rec->cfg_id)->read.message, yws_buffered()) != YWS_OK)
-    return false;
-  rec->serial = yws_next_serial();
+  if (!yws_data_part_restart(rec)) return false;
+  yws_rec_regenerate(rec);
   yws_status_set(rec, YWS_CONN_STA_CONNECTING, YWS_OK, 0);
   yws_writable_set(rec, true);
-  rec->reconn.active = true;
-  rec->reconn.waiting = true;
+  rec->part.client->reconn.active = true;
+  rec->part.client->reconn.waiting = true;
   return true;
 }
 
 bool yws_retry_alive(uint32_t tag) {
   yws_service_lock lk;
   yws_client_t *rec = yws_rec_tagged(tag);
-  return rec && rec->reconn.waiting && !rec->reconn.stop && yws_core_running();
+  return rec && rec->part.client->reconn.waiting && !rec->part.client->reconn.stop &&
+         yws_core_running();
 }
 
 /* The wait is over: from here the attempt is an open like the caller's. */
 bool yws_retry_claim(uint32_t tag) {
   yws_service_lock lk;
   yws_client_t *rec = yws_rec_tagged(tag);
-  if (!rec || !rec->reconn.waiting || rec->reconn.stop || !yws_core_running()) return false;
-  rec->reconn.waiting = false;
+  if (!rec || !rec->part.client->reconn.waiting || rec->part.client->reconn.stop ||
+      !yws_core_running())
+    return false;
+  rec->part.client->reconn.waiting = false;
   return true;
 }
 
@@ -88,7 +83,7 @@ void yws_retry_task(void *arg) {
   uint32_t delay = 0;
   {
     yws_service_lock lk;
-    if (yws_client_t *rec = yws_rec_tagged(tag)) delay = rec->reconn.delay_ms;
+    if (yws_client_t *rec = yws_rec_tagged(tag)) delay = rec->part.client->reconn.delay_ms;
   }
   /* Without registration no attempt is spent: the attempt waits for it and,
    * once it is back, starts at once. */
@@ -157,10 +152,10 @@ int64_t yws_reconn_stable_ms(uint32_t max_ms) {
 
 void yws_reconn_opened(yws_client_t *rec) {
   yws_service_lock lk;
-  if (rec->reconn.active) rec->stats.reconnects++;
-  rec->reconn.active = false;
-  rec->reconn.waiting = false;
-  rec->reconn.up_since_ms = yws_now_ms();
+  if (rec->part.client->reconn.active) rec->part.client->stats.reconnects++;
+  rec->part.client->reconn.active = false;
+  rec->part.client->reconn.waiting = false;
+  rec->part.client->reconn.up_since_ms = yws_now_ms();
 }
 
 void yws_client_end(uint32_t tag, int32_t type, int32_t err, bool may_retry) {
@@ -175,25 +170,26 @@ void yws_client_end(uint32_t tag, int32_t type, int32_t err, bool may_retry) {
   }
   int cause = YWS_CLOSE_CAUSE_NONE;
   (void)yws_cause_get(client_id, &cause, nullptr, nullptr);
-  bool asked = rec->reconn.stop || cause == YWS_CLOSE_CAUSE_USER;
-  if (!asked && rec->reconn.up_since_ms) {
+  bool asked = rec->part.client->reconn.stop || cause == YWS_CLOSE_CAUSE_USER;
+  if (!asked && rec->part.client->reconn.up_since_ms) {
     yws_service_lock lk;
-    rec->stats.drops++;
+    rec->part.client->stats.drops++;
   }
   const yws_cfg_t *cfg = yws_profile(cfg_id);
-  if (rec->reconn.up_since_ms &&
-      yws_now_ms() - rec->reconn.up_since_ms >= yws_reconn_stable_ms(cfg->reconn.maxdelay_ms))
-    rec->reconn.attempt = 0;
-  rec->reconn.up_since_ms = 0;
-  bool more = cfg->reconn.attempts == 255 || rec->reconn.attempt < cfg->reconn.attempts;
+  if (rec->part.client->reconn.up_since_ms && yws_now_ms() - rec->part.client->reconn.up_since_ms >=
+                                                  yws_reconn_stable_ms(cfg->reconn.maxdelay_ms))
+    rec->part.client->reconn.attempt = 0;
+  rec->part.client->reconn.up_since_ms = 0;
+  bool more =
+      cfg->reconn.attempts == 255 || rec->part.client->reconn.attempt < cfg->reconn.attempts;
   if (asked || !may_retry || !more || !yws_core_running()) {
     yws_end_for_good(tag, client_id, cfg_id, type, err, yws_size_of(yws_tx_queued(rec)));
     return;
   }
-  uint32_t n = ++rec->reconn.attempt;
-  uint32_t delay =
-      yws_reconn_delay(n, cfg->reconn.mindelay_ms, cfg->reconn.maxdelay_ms, &rec->reconn.rng);
-  rec->reconn.delay_ms = delay;
+  uint32_t n = ++rec->part.client->reconn.attempt;
+  uint32_t delay = yws_reconn_delay(n, cfg->reconn.mindelay_ms, cfg->reconn.maxdelay_ms,
+                                    &rec->part.client->reconn.rng);
+  rec->part.client->reconn.delay_ms = delay;
   int32_t cut = 0;
   if (!yws_reconn_reset(client_id, rec, &cut)) {
     yws_end_for_good(yws_tag(static_cast<uint8_t>(client_id), rec->serial), client_id, cfg_id, type,
@@ -212,7 +208,7 @@ void yws_client_end(uint32_t tag, int32_t type, int32_t err, bool may_retry) {
   yws_notify(client_id, cfg_id, YWS_CB_TYPE_RECONNECT, nullptr, static_cast<int32_t>(n),
              static_cast<int32_t>(delay));
   rec = yws_rec_tagged(next);
-  if (!rec || rec->reconn.stop)
+  if (!rec || rec->part.client->reconn.stop)
     return; /* a close during the notifications is handled by its event */
   if (!yws_retry_start(client_id, rec)) {
     yws_cause_set(client_id, YWS_CLOSE_CAUSE_LOCAL);
@@ -226,14 +222,14 @@ bool yws_reconn_close(int client_id, yws_client_t *rec) {
   {
     /* The retry task reads stop and writes waiting under this lock. */
     yws_service_lock lk;
-    if (!rec->reconn.active && yws_state(rec) != YWS_CONN_STA_CLOSING) return false;
-    rec->reconn.stop = true;
-    waiting = rec->reconn.waiting;
+    if (!rec->part.client->reconn.active && yws_state(rec) != YWS_CONN_STA_CLOSING) return false;
+    rec->part.client->reconn.stop = true;
+    waiting = rec->part.client->reconn.waiting;
   }
   /* An end under way: it is told as it comes, and nothing follows it. */
-  if (!rec->reconn.active) return true;
+  if (!rec->part.client->reconn.active) return true;
   yws_cause_set(client_id, YWS_CLOSE_CAUSE_USER);
-  if (waiting || !rec->thread_started) {
+  if (waiting || !yws_loop_started(rec)) {
     /* Nothing of the attempt is on the network yet: the end is now. */
     yws_core_nap_cut(client_id);
     uint32_t tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
@@ -243,6 +239,6 @@ bool yws_reconn_close(int client_id, yws_client_t *rec) {
   }
   /* The attempt's connection is under way: its teardown tells the CLOSE. */
   yws_status_set(rec, YWS_CONN_STA_CLOSING, YWS_OK, YWS_CB_TYPE_CLOSE);
-  if (rec->prot_ctxt.loop) yws_loop_stop(rec->prot_ctxt.loop);
+  if (yws_loop_of(rec)) yws_loop_stop(yws_loop_of(rec));
   return true;
 }

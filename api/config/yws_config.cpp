@@ -181,6 +181,10 @@ yws_cfg_t *yws_profile(int cfg_id) {
   return yws_cfg_id_ok(cfg_id) ? g_profiles[cfg_id].load() : nullptr;
 }
 
+int32_t yws_buffer_limit(uint32_t configured) {
+  return (configured >= 3072 && configured <= 16384) ? static_cast<int32_t>(configured) : 10240;
+}
+
 void yws_notify(int client_id, uint8_t cfg_id, int32_t type, uint8_t *data, int32_t size,
                 int32_t virt) {
   yws_cfg_t *cfg = yws_profile(cfg_id);

@@ -109,6 +109,8 @@ extern "C" {
 
 /* The profile, NULL before anything named it. */
 yws_cfg_t *yws_profile(int cfg_id);
+/* The bytes a receive or transmit buffer of a configured size holds. */
+int32_t yws_buffer_limit(uint32_t configured);
 /* Calls the profile's callback with no lock held; nothing without one. */
 void yws_notify(int client_id, uint8_t cfg_id, int32_t type, uint8_t *data, int32_t size,
                 int32_t virt);

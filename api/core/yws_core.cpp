@@ -3,6 +3,7 @@
  * the record's status.
  */
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 #include "yws_core.h"
@@ -237,6 +238,54 @@ bool yws_client_specific_id_is_busy(int cfg_id) {
     if (rec && rec->cfg_id == cfg_id && yws_state(rec) != YWS_CONN_STA_IDLE) return true;
   }
   return false;
+}
+
+/* ---- the record's core ---- */
+
+namespace {
+
+std::atomic<uint32_t> g_serial{0};
+
+uint32_t yws_next_serial(void) {
+  uint32_t s;
+  do {
+    s = (g_serial.fetch_add(1) + 1) & 0xFFFFFF;
+  } while (s == 0);
+  return s;
+}
+
+}  // namespace
+
+yws_client_t *yws_rec_new(uint8_t cfg_id) {
+  /* Zero-filled: a mutex a failure below meets is either made or 0. */
+  auto *rec = static_cast<yws_client_t *>(yv_mem_alloc(sizeof(yws_client_t)));
+  if (!rec) return nullptr;
+  /* A record whose status guards could not be made is not used at all:
+   * they would do nothing. */
+  for (yv_mutex_t *m : {&rec->status.conn.mutex, &rec->status.write.mutex}) {
+    if (yv_rtos_mutex_create(m) != YV_OSI_SUCCESS || !*m) {
+      *m = 0;
+      YWS_TRACE("mutex failed");
+      yws_rec_free(rec);
+      return nullptr;
+    }
+  }
+  rec->cfg_id = cfg_id;
+  rec->serial = yws_next_serial();
+  rec->status.conn.cur_sta = YWS_CONN_STA_CONNECTING;
+  rec->status.write.curr_is_writable = true;
+  return rec;
+}
+
+void yws_rec_free(yws_client_t *rec) {
+  for (yv_mutex_t m : {rec->status.conn.mutex, rec->status.write.mutex})
+    if (m) yv_rtos_mutex_delete(m);
+  std::memset(rec, 0, sizeof(*rec));
+  yv_mem_free(rec);
+}
+
+void yws_rec_regenerate(yws_client_t *rec) {
+  rec->serial = yws_next_serial();
 }
 
 /* ---- record status ---- */

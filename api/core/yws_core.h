@@ -30,10 +30,6 @@
 #include "yv_rtos.h"
 #include "yv_ws_msg.h"
 
-struct lws_protocols;
-struct lws_extension;
-struct yws_loop;
-
 /* Every trace line: "%p %d " with an address naming the emitting function and
  * the source line, then the message. */
 #define YWS_TRACE(fmt, ...)                                                                        \
@@ -84,42 +80,16 @@ typedef struct {
   ws_buffer_t *spare;
 } yws_chain_t;
 
-/* Where an open stands in its bearer step. */
-typedef enum {
-  YWS_BEARER_IDLE = 0,
-  YWS_BEARER_WAITING = 1,   /* waiting for the activation of pdp_cid */
-  YWS_BEARER_CONNECTING = 6 /* the connect step was posted */
-} yws_bearer_e;
-
-/* Queued bytes keep the kind of their write: the transmit chain is a run of
- * text or binary bytes after another, oldest first. In stream mode
- * consecutive writes of one kind share a run and only a change of kind takes
- * a new one (at most YWS_TX_KINDS wait); in message mode each write is a run
- * of its own, one message. */
-#define YWS_TX_RUNS YWS_TX_MSG_QUEUE
-#define YWS_TX_KINDS 32
-typedef struct {
-  uint8_t prot; /* yws_write_prot_e */
-  bool started; /* message mode: its first frame is out */
-  int32_t len;  /* bytes of the run still unsent */
-} yws_tx_run_t;
-
-/* Buffered message mode: one message in the receive chain, oldest first. */
-typedef struct {
-  int32_t avail; /* its bytes in the chain, not read yet */
-  uint8_t flags; /* YWS_MSG_FLAG_BINARY, YWS_MSG_FLAG_FINAL once all arrived */
-  bool read_any; /* a read took part of it: the next is not FIRST */
-} yws_rx_mark_t;
+/* Each room's part of a record is defined and written in that room alone;
+ * core holds only what every room needs and a pointer to each part. */
+struct yws_loop_part;   /* loop room: library tables, the loop, the transmit chain */
+struct yws_data_part;   /* data room: what was received and is not read yet */
+struct yws_client_part; /* client room: bearer step, timers, reconnect, statistics */
 
 /* Who writes each field, beside it:
- *   [C]    the open's task at creation, before the slot is filled; fixed after
- *   [svc]  the service task alone (no other thread reads it)
+ *   [C]    at creation, before the slot is filled; fixed after
  *   [S]    under the service lock; other tasks read it under that lock, the
  *          service task (which writes it) may also read it alone
- *   [S+T]  under the service lock and the transmit lock together (writers);
- *          the loop thread under the transmit lock alone; either suffices
- *          to read
- *   [T]    under the transmit lock (writers and the loop thread)
  *   [M]    under the mutex beside it, from any thread
  * A record is freed only by the service task (yws_final_do_if, or its reap
  * of one another task released), under the service lock. */
@@ -127,27 +97,8 @@ typedef struct yws_client {
   uint8_t cfg_id; /* [C] */
   /* Generation of this record (never 0): events of its library thread and
    * timers carry it so that none of them acts on a later client of the id.
-   * [S]: a reconnect gives a new one. */
+   * [S]: a reconnect gives a new one (yws_rec_regenerate). */
   uint32_t serial;
-  /* [S]: started by the open's task or the retry task, removed by the
-   * service task (which reads it alone once the bearer step is over). */
-  yv_timer_t conn_timer;
-  yv_timer_t ping_timer; /* [svc] */
-  /* Bounds the wait for any sign of life after a ping (ping/timeout). [svc] */
-  yv_timer_t pong_timer;
-  /* Bounds an end asked of a running loop thread (close/waittime + 1 s). [svc] */
-  yv_timer_t end_timer;
-  struct {
-    struct lws_protocols *protocols; /* [C] */
-    struct lws_extension *exts;      /* [C] */
-    /* The library loop of this client. [S]: writers read it under the
-     * service lock to wake it. It outlives the record when the record ends
-     * while the loop thread runs (orphaned, yws_loop_orphan). */
-    struct yws_loop *loop;
-    /* The transmit lock: tx_q, the tx counters and the kind runs, shared by
-     * writers (under the service lock) and the loop thread (alone). [C] */
-    yv_mutex_t tx_lock;
-  } prot_ctxt;
   struct {
     struct {
       int8_t err_code; /* [M] service task; the open's task at creation */
@@ -162,81 +113,12 @@ typedef struct yws_client {
       yv_mutex_t mutex;
     } write;
   } status;
+  /* [C] each made and freed by its room (yws_<room>_part_new/_free). */
   struct {
-    struct {
-      yws_chain_t tx_q;    /* [S+T] */
-      int32_t tx_max_size; /* [C] */
-      /* 64-bit: a long-lived connection passes 2 GiB. [S+T] */
-      int64_t tx_total_size;
-      int64_t tx_send_size; /* [T] the loop thread counts what it sent */
-      /* Accepted bytes that will never leave: the rest of a message cut by
-       * a drop before a reconnect. [S+T] */
-      int64_t tx_lost;
-      uint32_t tx_msgs; /* [T] messages completed on the wire */
-      /* A ring of runs over the chain. [S+T] */
-      yws_tx_run_t runs[YWS_TX_RUNS];
-      uint8_t run_head;
-      uint8_t run_count;
-      bool message; /* [C] "write/message" */
-    } write;
-    struct {
-      int64_t rx_total_size; /* [S] */
-      int64_t rx_read_size;  /* [S] */
-      int32_t rx_max_size;   /* [C] */
-      yws_chain_t rx_q;      /* [S] */
-      /* Buffered mode (data room) [S]: received pieces that do not fit the
-       * receive buffer yet, oldest first, from held_off of the first block
-       * on. Only a TLS record's end, delivered past a pause, lands here. */
-      struct yws_rx_block *held;
-      uint32_t held_off;
-      /* "read/message" (data room): the piece size, 0 when off. Direct mode
-       * gathers a message's bytes here [svc]; buffered mode keeps a ring of
-       * marks [S]. */
-      struct {
-        uint32_t piece;
-        uint8_t *gather;
-        uint32_t gathered;
-        uint8_t flags; /* of the message being gathered */
-        yws_rx_mark_t *marks;
-        uint16_t mark_cap;
-        uint16_t mark_head;
-        uint16_t mark_count;
-      } msg;
-    } read;
-  } data;
-  /* The loop thread was started: its exit event ends the record. [svc] */
-  bool thread_started;
-  /* [S]: the task running the bearer step and the service task. */
-  uint8_t bearer; /* yws_bearer_e */
-  /* The packet-data context the client runs on; 0 until its bearer step. [S] */
-  uint8_t pdp_cid;
-  /* The task running this open's bearer step, while it runs. [S] */
-  yv_task_t bearer_task;
-  /* Reconnect (client room): kept across the attempts of one caller's open. */
-  struct {
-    uint32_t open_serial; /* [C] the generation of the caller's open */
-    uint32_t attempt;     /* [svc] attempts since the count last started over */
-    uint32_t rng;         /* [svc] this client's random state */
-    uint32_t delay_ms;    /* [svc] of the announced attempt; its task reads it under [S] */
-    int64_t up_since_ms;  /* [svc] the current connection opened; 0 while none is up */
-    bool active;          /* [S] an announced attempt has no outcome yet */
-    bool waiting;         /* [S] ... and has not started its open (the retry task ends it) */
-    bool stop;            /* [S] the caller closed: no further attempt */
-  } reconn;
-  /* Link health of the connections before the current one; the loop counts
-   * the current one. [S] */
-  struct {
-    uint64_t rx_bytes;
-    uint32_t rx_msgs;
-    uint64_t wire_tx, wire_rx; /* what their sockets carried */
-    int32_t ping_rtt_ms;       /* -1 before the first */
-    uint32_t reconnects;
-    uint32_t drops;
-    int64_t opened_ms;  /* [C] the caller's open */
-    int64_t last_rx_ms; /* last arrival on an earlier connection; 0 if none */
-  } stats;
-  /* [S] released off the service task: the next record it is to free. */
-  struct yws_client *reap_next;
+    struct yws_loop_part *loop;
+    struct yws_data_part *data;
+    struct yws_client_part *client;
+  } part;
 } yws_client_t;
 
 /* A record's timers carry its tag as their argument. */
@@ -289,6 +171,16 @@ void yws_slot_clear(int client_id);
 bool yws_client_specific_id_is_occupied(uint8_t client_id);
 /* A client of the profile exists and is not idle (the busy rule). */
 bool yws_client_specific_id_is_busy(int cfg_id);
+
+/* ---- the record's core ---- */
+
+/* A record of the profile in state CONNECTING with its status mutexes and a
+ * new generation, no parts yet; NULL without memory or mutexes. */
+yws_client_t *yws_rec_new(uint8_t cfg_id);
+/* Frees the core of a record whose parts are freed. */
+void yws_rec_free(yws_client_t *rec);
+/* A new generation (service lock held): late events of the old one are stale. */
+void yws_rec_regenerate(yws_client_t *rec);
 
 /* ---- record status (its own mutexes) ---- */
 

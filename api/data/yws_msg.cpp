@@ -6,7 +6,7 @@
  */
 #include <cstring>
 
-#include "yws_data.h"
+#include "yws_data_part.h"
 
 namespace {
 
@@ -15,12 +15,12 @@ uint8_t yws_msg_kind(uint32_t flags) {
 }
 
 yws_rx_mark_t *yws_mark_at(yws_client_t *rec, uint16_t i) {
-  auto &m = rec->data.read.msg;
+  auto &m = rec->part.data->msg;
   return &m.marks[(m.mark_head + i) % m.mark_cap];
 }
 
 void yws_mark_pop(yws_client_t *rec) {
-  auto &m = rec->data.read.msg;
+  auto &m = rec->part.data->msg;
   m.mark_head = static_cast<uint16_t>((m.mark_head + 1) % m.mark_cap);
   m.mark_count--;
 }
@@ -28,7 +28,7 @@ void yws_mark_pop(yws_client_t *rec) {
 }  // namespace
 
 int yws_msg_open(yws_client_t *rec, uint32_t piece, bool buffered) {
-  auto &m = rec->data.read.msg;
+  auto &m = rec->part.data->msg;
   m.piece = piece;
   if (!piece) return YWS_OK;
   if (!buffered) {
@@ -37,13 +37,13 @@ int yws_msg_open(yws_client_t *rec, uint32_t piece, bool buffered) {
   }
   /* Flow control holds the library back once the bytes and marks waiting
    * pass the high mark: never more marks than this are needed. */
-  m.mark_cap = static_cast<uint16_t>(rec->data.read.rx_max_size / YWS_RX_MARK_COST + 4);
+  m.mark_cap = static_cast<uint16_t>(rec->part.data->rx_max_size / YWS_RX_MARK_COST + 4);
   m.marks = static_cast<yws_rx_mark_t *>(yv_mem_alloc(sizeof(yws_rx_mark_t) * m.mark_cap));
   return m.marks ? YWS_OK : YWS_ERR_NO_MEM;
 }
 
 void yws_msg_release(yws_client_t *rec) {
-  auto &m = rec->data.read.msg;
+  auto &m = rec->part.data->msg;
   yv_mem_free(m.gather);
   yv_mem_free(m.marks);
   m.gather = nullptr;
@@ -52,7 +52,7 @@ void yws_msg_release(yws_client_t *rec) {
 
 void yws_msg_deliver(int client_id, yws_client_t *rec, const char *data, uint32_t len,
                      uint32_t flags) {
-  auto &m = rec->data.read.msg;
+  auto &m = rec->part.data->msg;
   uint8_t cfg_id = rec->cfg_id;
   if (flags & YWS_MSG_FLAG_FIRST) {
     m.gathered = 0;
@@ -82,7 +82,7 @@ void yws_msg_deliver(int client_id, yws_client_t *rec, const char *data, uint32_
 }
 
 bool yws_msg_waiting(yws_client_t *rec) {
-  auto &m = rec->data.read.msg;
+  auto &m = rec->part.data->msg;
   if (m.mark_count == 0) return false;
   /* A message still arriving whose bytes so far were read has nothing to give. */
   const yws_rx_mark_t *k = yws_mark_at(rec, 0);
@@ -90,18 +90,18 @@ bool yws_msg_waiting(yws_client_t *rec) {
 }
 
 bool yws_msg_mark_room(yws_client_t *rec, uint32_t flags) {
-  auto &m = rec->data.read.msg;
+  auto &m = rec->part.data->msg;
   return !((flags & YWS_MSG_FLAG_FIRST) || m.mark_count == 0) || m.mark_count < m.mark_cap;
 }
 
 bool yws_msg_store(yws_client_t *rec, const char *data, int32_t size, uint32_t flags) {
-  auto &m = rec->data.read.msg;
+  auto &m = rec->part.data->msg;
   if ((flags & YWS_MSG_FLAG_FIRST) || m.mark_count == 0) {
     if (m.mark_count == m.mark_cap) return false;
     *yws_mark_at(rec, m.mark_count) = {0, yws_msg_kind(flags), false};
     m.mark_count++;
   }
-  if (size > 0 && yws_chain_append(&rec->data.read.rx_q, data, size) != 0) return false;
+  if (size > 0 && yws_chain_append(&rec->part.data->rx_q, data, size) != 0) return false;
   yws_rx_mark_t *tail = yws_mark_at(rec, static_cast<uint16_t>(m.mark_count - 1));
   tail->avail += size;
   if (flags & YWS_MSG_FLAG_FINAL) tail->flags |= YWS_MSG_FLAG_FINAL;
@@ -109,7 +109,7 @@ bool yws_msg_store(yws_client_t *rec, const char *data, int32_t size, uint32_t f
 }
 
 int32_t yws_msg_consumed(yws_client_t *rec, int32_t got) {
-  auto &m = rec->data.read.msg;
+  auto &m = rec->part.data->msg;
   int32_t freed = 0;
   while (m.mark_count > 0) {
     yws_rx_mark_t *k = yws_mark_at(rec, 0);
@@ -134,10 +134,10 @@ int32_t yws_msg_consumed(yws_client_t *rec, int32_t got) {
 int32_t yws_msg_pull(yws_client_t *rec, char *data, int32_t wanted, int32_t *got, int32_t *flags) {
   *got = 0;
   *flags = 0;
-  if (rec->data.read.msg.mark_count == 0) return 0;
+  if (rec->part.data->msg.mark_count == 0) return 0;
   yws_rx_mark_t *k = yws_mark_at(rec, 0);
   int32_t n = data && wanted > 0 ? (wanted < k->avail ? wanted : k->avail) : 0;
-  if (n > 0) yws_chain_pull(&rec->data.read.rx_q, data, &n);
+  if (n > 0) yws_chain_pull(&rec->part.data->rx_q, data, &n);
   bool done = k->avail == n && (k->flags & YWS_MSG_FLAG_FINAL);
   if (n == 0 && !done) return 0; /* its next bytes have not arrived */
   *got = n;

@@ -3,7 +3,7 @@
  * into the client's receive chain for yv_ws_read_proc (buffered mode); and
  * the service-wide push-notification flag of the command layer.
  */
-#include "yws_data.h"
+#include "yws_data_part.h"
 
 namespace {
 
@@ -13,13 +13,13 @@ char *g_urc_remaining = nullptr;
 
 /* Bytes the library delivered but nobody will read: let flow control know. */
 void yws_rx_forget(yws_client_t *rec, int32_t size) {
-  if (rec->prot_ctxt.loop) yws_rxflow_credit(rec->prot_ctxt.loop, size);
+  if (yws_loop *loop = yws_loop_of(rec)) yws_rxflow_credit(loop, size);
 }
 
 /* Buffered mode, service lock held: the piece fits the receive buffer now
  * (its bytes, and a mark for it in message mode). */
 bool yws_rx_fits(yws_client_t *rec, int32_t size, uint32_t flags) {
-  auto &r = rec->data.read;
+  auto &r = *rec->part.data;
   if (size > r.rx_max_size - (r.rx_total_size - r.rx_read_size)) return false;
   return !r.msg.marks || yws_msg_mark_room(rec, flags);
 }
@@ -30,7 +30,7 @@ bool yws_rx_fits(yws_client_t *rec, int32_t size, uint32_t flags) {
  * kept (no memory). */
 bool yws_rx_store(yws_client_t *rec, const char *data, int32_t size, uint32_t flags,
                   bool *was_empty) {
-  auto &r = rec->data.read;
+  auto &r = *rec->part.data;
   bool msg = r.msg.marks != nullptr;
   int32_t cost = msg && (flags & YWS_MSG_FLAG_FIRST) ? YWS_RX_MARK_COST : 0;
   *was_empty = yws_chain_empty(&r.rx_q) && !(msg && yws_msg_waiting(rec));
@@ -56,7 +56,7 @@ struct yws_rx_first {
  * in order, while they fit. Blocks it emptied go to *drained, to be given
  * back once nothing points into them. */
 void yws_rx_unhold(yws_client_t *rec, yws_rx_first *first, yws_rx_block_t **drained) {
-  auto &r = rec->data.read;
+  auto &r = *rec->part.data;
   while (r.held) {
     uint32_t off = r.held_off;
     const char *data;
@@ -81,8 +81,8 @@ void yws_rx_unhold(yws_client_t *rec, yws_rx_first *first, yws_rx_block_t **drai
 
 /* Gives blocks back to the loop for reuse, or frees them without one. */
 void yws_rx_recycle(yws_client_t *rec, yws_rx_block_t *blocks) {
-  if (rec && rec->prot_ctxt.loop)
-    yws_loop_rx_recycle(rec->prot_ctxt.loop, blocks);
+  if (yws_loop *loop = rec ? yws_loop_of(rec) : nullptr)
+    yws_loop_rx_recycle(loop, blocks);
   else
     yws_rx_free_chain(blocks);
 }
@@ -95,7 +95,7 @@ void yws_rx_store_batch(int32_t client_id, yws_client_t *rec, yws_rx_block_t *bl
   yws_rx_block_t *drained = nullptr;
   {
     yws_service_lock lk;
-    auto &r = rec->data.read;
+    auto &r = *rec->part.data;
     yws_rx_block_t **tail = &r.held;
     while (*tail) tail = &(*tail)->next;
     *tail = blocks;
@@ -118,7 +118,7 @@ void yws_rx_notify_batch(int32_t client_id, yws_client_t *rec, yws_rx_block_t *b
     while (const yws_rx_piece_t *p = yws_rx_next_piece(b, &off, &data)) {
       if (p->id == YWS_MSG_TYPE_LWS_CLIENT_RECEIVE_PONG)
         YWS_TRACE("yws received pong: %.80s", data);
-      else if (rec->data.read.msg.gather)
+      else if (rec->part.data->msg.gather)
         yws_msg_deliver(client_id, rec, data, p->len, p->flags);
       else
         yws_notify(client_id, rec->cfg_id, YWS_CB_TYPE_RECV,
@@ -134,7 +134,7 @@ void yws_rx_batch_event(int32_t client_id) {
   /* The service task owns the record's loop pointer: no lock needed to read
    * it, and the block lives until this task releases the record. */
   yws_client_t *rec = yws_rec(client_id);
-  yws_loop *loop = rec ? rec->prot_ctxt.loop : nullptr;
+  yws_loop *loop = rec ? yws_loop_of(rec) : nullptr;
   if (!loop) return;
   yws_rx_block_t *blocks = yws_loop_rx_take(loop);
   /* Delivery paused on a full batch resumes on the loop thread; wake it (the
@@ -146,16 +146,50 @@ void yws_rx_batch_event(int32_t client_id) {
   } else {
     yws_rx_notify_batch(client_id, rec, blocks);
     yws_client_t *now = yws_rec(client_id);
-    yws_rx_recycle(now && now->prot_ctxt.loop == loop ? now : nullptr, blocks);
+    yws_rx_recycle(now && yws_loop_of(now) == loop ? now : nullptr, blocks);
   }
   yws_loop_deliver_end(loop);
 }
 
+namespace {
+
+/* Frees what was received and not read. */
 void yws_rx_release(yws_client_t *rec) {
-  yws_chain_release(&rec->data.read.rx_q);
-  yws_rx_free_chain(rec->data.read.held);
-  rec->data.read.held = nullptr;
-  rec->data.read.held_off = 0;
+  auto &r = *rec->part.data;
+  yws_chain_release(&r.rx_q);
+  yws_rx_free_chain(r.held);
+  r.held = nullptr;
+  r.held_off = 0;
+}
+
+}  // namespace
+
+bool yws_data_part_new(yws_client_t *rec, const yws_cfg_t *cfg) {
+  auto *dp = static_cast<yws_data_part *>(yv_mem_alloc(sizeof(yws_data_part)));
+  if (!dp) return false;
+  rec->part.data = dp;
+  yws_chain_init(&dp->rx_q);
+  dp->rx_max_size = yws_buffer_limit(cfg->read.buffer_sz);
+  return yws_msg_open(rec, cfg->read.message, yws_buffered()) == YWS_OK;
+}
+
+void yws_data_part_free(yws_client_t *rec) {
+  if (!rec->part.data) return;
+  yws_rx_release(rec);
+  yws_msg_release(rec);
+  yv_mem_free(rec->part.data);
+  rec->part.data = nullptr;
+}
+
+bool yws_data_part_restart(yws_client_t *rec) {
+  auto &r = *rec->part.data;
+  uint32_t piece = r.msg.piece;
+  yws_rx_release(rec);
+  yws_msg_release(rec);
+  r.rx_total_size = 0;
+  r.rx_read_size = 0;
+  r.msg = decltype(r.msg){};
+  return yws_msg_open(rec, piece, yws_buffered()) == YWS_OK;
 }
 
 namespace {
@@ -180,7 +214,7 @@ int32_t yws_read(int32_t client_id, char *data, int32_t *size, bool continue_rea
     if (!rec) return YWS_ERR_GENERIC;
     /* Events this read posts belong to this record, not to a later one. */
     tag = yws_tag(static_cast<uint8_t>(client_id), rec->serial);
-    auto &r = rec->data.read;
+    auto &r = *rec->part.data;
     int32_t freed = 0;
     if (flags && r.msg.marks) {
       int32_t f = 0;
@@ -207,12 +241,12 @@ int32_t yws_read(int32_t client_id, char *data, int32_t *size, bool continue_rea
     left = !yws_chain_empty(&r.rx_q) || (r.msg.marks && yws_msg_waiting(rec));
     YWS_TRACE("read=%d,service_id=%d", got, client_id);
     if (got > 0) *size = got;
-    yws_loop *loop = rec->prot_ctxt.loop;
+    yws_loop *loop = yws_loop_of(rec);
     /* The context lives while we hold the service lock. */
     if (loop && got + freed > 0) yws_rxflow_credit(loop, got + freed);
     state = yws_state(rec);
     /* A user close ends by its own handshake; ending it here would cut that short. */
-    user_close = rec->prot_ctxt.loop && yws_loop_closing(rec->prot_ctxt.loop);
+    user_close = loop && yws_loop_closing(loop);
   }
   if (left) {
     if ((got > 0 && continue_read) || unheld) yws_post(YWS_MSG_TYPE_TO_READ_DATA, tag, 0, 0);

@@ -182,7 +182,7 @@ int yws_dispatch_reason(yws_loop *loop, struct lws *wsi, enum lws_callback_reaso
                         size_t len, yws_cb_ctx *cx) {
   uint8_t client_id = loop->client_id;
   yws_client_t *rec = yws_rec(client_id);
-  if (rec && rec->prot_ctxt.loop != loop) rec = nullptr;
+  if (rec && rec->part.loop->loop != loop) rec = nullptr;
   YWS_TRACE("client(%d, 0x%p) cb: %d, %p", client_id, (void *)wsi, (int)reason, (void *)rec);
   const yws_reason_args a{cx, wsi, in, len};
   switch (reason) {

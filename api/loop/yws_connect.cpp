@@ -119,7 +119,7 @@ struct lws_context *yws_create_context_among_others(const lws_context_creation_i
   yws_loop *others[YWS_CLIENT_NUM] = {};
   for (int i = 0; i < YWS_CLIENT_NUM; i++) {
     yws_client_t *rec = yws_rec(i);
-    yws_loop *l = rec ? rec->prot_ctxt.loop : nullptr;
+    yws_loop *l = rec ? rec->part.loop->loop : nullptr;
     if (!l || l == self || !l->tls || l->tls_up.load()) continue;
     /* In client order, as the ranks of their passes ask. A loop whose pass
      * does not end is not waited for: its handshake may fail and retry. */
@@ -139,7 +139,7 @@ struct lws_context *yws_create_context_among_others(const lws_context_creation_i
 void yws_connect_undo(yws_client_t *rec, yws_loop *loop) {
   {
     yws_service_lock lk;
-    rec->prot_ctxt.loop = nullptr;
+    rec->part.loop->loop = nullptr;
   }
   yws_loop_free(loop); /* the library keeps nothing of a refused request */
 }
@@ -148,7 +148,7 @@ void yws_connect_undo(yws_client_t *rec, yws_loop *loop) {
  * exists. Any failure leaves the cleanup to the caller. */
 yws_err_e yws_connect_steps(int client_id, yws_client_t *rec, yws_cfg_t *cfg, const yws_url_t *url,
                             yws_loop **made) {
-  const char *protocol = rec->prot_ctxt.protocols[0].name;
+  const char *protocol = rec->part.loop->protocols[0].name;
   size_t request = yws_request_size(url, protocol, rec->cfg_id);
   if (request > YWS_REQUEST_MAX) {
     YWS_TRACE("request of about %u bytes exceeds %d", (unsigned)request, YWS_REQUEST_MAX);
@@ -161,9 +161,9 @@ yws_err_e yws_connect_steps(int client_id, yws_client_t *rec, yws_cfg_t *cfg, co
   lws_context_creation_info info;
   std::memset(&info, 0, sizeof(info));
   info.port = CONTEXT_PORT_NO_LISTEN;
-  info.protocols = rec->prot_ctxt.protocols;
+  info.protocols = rec->part.loop->protocols;
   /* "conn/extension_en" alone keeps its empty table: nothing is offered. */
-  info.extensions = rec->prot_ctxt.exts;
+  info.extensions = rec->part.loop->exts;
   if (cfg->conn.deflate) {
     if (!yws_deflate_setup(loop, cfg->conn.deflate)) return YWS_ERR_NO_MEM;
     info.extensions = loop->deflate_ext;
@@ -185,12 +185,12 @@ yws_err_e yws_connect_steps(int client_id, yws_client_t *rec, yws_cfg_t *cfg, co
   if (url->tls) loop->tls_level = yavo_ssl_cfg_get_level(cfg->conn.ssl_ctx_id);
   loop->info.config.linger_time_ms = cfg->close.waittime * 1000;
   loop->buffered = yws_buffered();
-  loop->msg_mode = rec->data.read.msg.piece > 0;
-  yws_rxflow_init(loop, rec->data.read.rx_max_size);
+  loop->msg_mode = rec->part.loop->msg_mode;
+  yws_rxflow_init(loop, rec->part.loop->rx_max);
   {
     /* Writers look for the loop under the service lock to wake it. */
     yws_service_lock lk;
-    rec->prot_ctxt.loop = loop;
+    rec->part.loop->loop = loop;
   }
   info.user = loop;
   info.pcontext = &loop->context;
@@ -288,7 +288,7 @@ yws_err_e yws_client_do_connect(int client_id) {
   yws_client_t *rec = yws_rec(client_id);
   if (!rec) return YWS_ERR_INVAL_PARM;
   /* A second bearer answer for a client already connecting changes nothing. */
-  if (rec->prot_ctxt.loop) return YWS_OK;
+  if (rec->part.loop->loop) return YWS_OK;
   yws_cfg_t *cfg = yws_profile(rec->cfg_id);
   if (!cfg->conn.url) return YWS_ERR_INVAL_URL;
 
@@ -315,28 +315,8 @@ yws_err_e yws_client_do_connect(int client_id) {
     YWS_TRACE("service ERROR");
     return YWS_ERR_TASK_CREATE;
   }
-  rec->thread_started = true;
+  rec->part.loop->thread_started = true;
   return YWS_OK;
-}
-
-struct lws_protocols *yws_loop_protocols_new(int client_id, const char *subprot) {
-  size_t name_size = std::strlen(subprot) + 1;
-  auto *prots = static_cast<lws_protocols *>(yv_mem_alloc(2 * sizeof(lws_protocols) + name_size));
-  if (!prots) return nullptr;
-  char *name = reinterpret_cast<char *>(prots + 2);
-  std::memcpy(name, subprot, name_size);
-  prots[0].name = name;
-  prots[0].callback = yws_client_prot_callback;
-  prots[0].per_session_data_size = 0;
-  prots[0].rx_buffer_size = 2048;
-  prots[0].id = static_cast<unsigned int>(client_id);
-  prots[0].user = nullptr;
-  prots[0].tx_packet_size = 2048 + YWS_LWS_PRE;
-  return prots;
-}
-
-struct lws_extension *yws_loop_exts_new(void) {
-  return static_cast<lws_extension *>(yv_mem_alloc(2 * sizeof(lws_extension)));
 }
 
 void yws_loop_log_level(int level) {

@@ -71,10 +71,6 @@ typedef struct {
  * buffer, so that flow control bounds the marks as it bounds the bytes. */
 #define YWS_RX_MARK_COST 32
 
-/* Destroys the context if it still exists (its callbacks post nothing) and
- * frees the block. Only when no thread runs on it. */
-void yws_loop_free(yws_loop *loop);
-
 /* Asks the thread to end and wakes it. */
 void yws_loop_stop(yws_loop *loop);
 
@@ -82,14 +78,8 @@ void yws_loop_stop(yws_loop *loop);
 bool yws_loop_running(yws_loop *loop);
 
 /* The thread is still in its lookup: nothing ends it until the lookup
- * returns, so the record is released without waiting (yws_loop_orphan). */
+ * returns, so the record is released without waiting (yws_loop_release). */
 bool yws_loop_resolving(yws_loop *loop);
-
-/* Releases the record side: when the thread still runs, it takes the block
- * over (destroys the context, frees the block) and true is returned; false
- * means the caller must free it with yws_loop_free. Never waits for a pass:
- * only for the callback in progress, which waits on nothing without end. */
-bool yws_loop_orphan(yws_loop *loop);
 
 /* Destroys the context on the calling thread with event posting dropped. */
 void yws_loop_destroy_context(yws_loop *loop);
@@ -131,8 +121,6 @@ yws_err_e yws_client_do_connect(int client_id);
 
 /* A new open of the id: nothing received, no violation, no text open. */
 void yws_rx_check_open(int client_id);
-/* Any frame from the server arrived (loop thread). */
-void yws_alive(int client_id);
 /* When anything last arrived from the server (yws_now_ms), 0 before that. */
 int64_t yws_last_rx_ms(int client_id);
 
@@ -157,13 +145,39 @@ void yws_rxflow_credit(yws_loop *loop, int32_t n);
 bool yws_loop_ask_close(yws_loop *loop, uint8_t wait_s);
 bool yws_loop_ask_ping(yws_loop *loop, int64_t now_ms);
 
+/* ---- the loop room's part of a record (yws_loop_part.cpp) ---- */
+
+/* Makes the record's part from its profile: the library's protocol table
+ * (ours, with the sub-protocol's name when it is enabled), the extension
+ * table's room, the transmit chain and its lock. false without memory; what
+ * was made goes with yws_loop_part_free. */
+bool yws_loop_part_new(yws_client_t *rec, int client_id, const yws_cfg_t *cfg);
+/* Frees the part, what its transmit chain holds included; the loop was let
+ * go already (yws_loop_release). */
+void yws_loop_part_free(yws_client_t *rec);
+/* The record's loop; NULL before the connect step made one and after it was
+ * let go. Other tasks read it under the service lock. */
+yws_loop *yws_loop_of(const yws_client_t *rec);
+/* The loop thread was started: its exit event ends the record. */
+bool yws_loop_started(const yws_client_t *rec);
+/* Caller holds the service lock: the record lets its loop go. A thread that
+ * still runs (bearer lost) takes its block over and ends without touching
+ * the record again. */
+void yws_loop_release(yws_client_t *rec);
+
+/* What the transmit side counted: accepted, sent and lost bytes, the
+ * messages completed on the wire. */
+typedef struct {
+  int64_t total;
+  int64_t sent;
+  int64_t lost;
+  uint32_t msgs;
+} yws_tx_counts_t;
+/* Reads them under the transmit lock; the caller holds the service lock. */
+void yws_tx_counts(yws_client_t *rec, yws_tx_counts_t *out);
+
 /* ---- what other rooms ask of a loop ---- */
 
-/* The library's protocol and extension tables of a record (client room
- * keeps them for the record's life): ours with the sub-protocol's name, and
- * the old extension switch's room. NULL without memory. */
-struct lws_protocols *yws_loop_protocols_new(int client_id, const char *subprot);
-struct lws_extension *yws_loop_exts_new(void);
 /* The library's log level (the service's start). */
 void yws_loop_log_level(int level);
 /* The library context exists (it is destroyed once). */

@@ -47,6 +47,61 @@ typedef enum {
  * answers the ping. */
 #define YWS_PING_BODY "yavorin_ping_body"
 
+/* Queued bytes keep the kind of their write: the transmit chain is a run of
+ * text or binary bytes after another, oldest first. In stream mode
+ * consecutive writes of one kind share a run and only a change of kind takes
+ * a new one (at most YWS_TX_KINDS wait); in message mode each write is a run
+ * of its own, one message. */
+#define YWS_TX_RUNS YWS_TX_MSG_QUEUE
+#define YWS_TX_KINDS 32
+typedef struct {
+  uint8_t prot; /* yws_write_prot_e */
+  bool started; /* message mode: its first frame is out */
+  int32_t len;  /* bytes of the run still unsent */
+} yws_tx_run_t;
+
+/* The loop room's part of a client record. Who writes each field, beside it:
+ *   [C]    at creation (yws_loop_part_new); fixed after
+ *   [svc]  the service task alone
+ *   [S]    under the service lock (readers on other tasks hold it too)
+ *   [S+T]  under the service lock and the transmit lock together (writers);
+ *          the loop thread under the transmit lock alone; either suffices
+ *          to read
+ *   [T]    under the transmit lock (writers and the loop thread) */
+struct yws_loop_part {
+  struct lws_protocols *protocols; /* [C] */
+  struct lws_extension *exts;      /* [C] */
+  /* The library loop of this client. [S]: writers read it under the
+   * service lock to wake it. It outlives the record when the record ends
+   * while the loop thread runs (orphaned, yws_loop_orphan). */
+  struct yws_loop *loop;
+  /* The loop thread was started: its exit event ends the record. [svc] */
+  bool thread_started;
+  /* What the connect step gives each loop: the receive buffer's bytes and
+   * whether "read/message" is on. [C] */
+  int32_t rx_max;
+  bool msg_mode;
+  /* The transmit lock: the chain, its counters and the kind runs, shared by
+   * writers (under the service lock) and the loop thread (alone). [C] */
+  yv_mutex_t tx_lock;
+  struct {
+    yws_chain_t tx_q;    /* [S+T] */
+    int32_t tx_max_size; /* [C] */
+    /* 64-bit: a long-lived connection passes 2 GiB. [S+T] */
+    int64_t tx_total_size;
+    int64_t tx_send_size; /* [T] the loop thread counts what it sent */
+    /* Accepted bytes that will never leave: the rest of a message cut by
+     * a drop before a reconnect. [S+T] */
+    int64_t tx_lost;
+    uint32_t tx_msgs; /* [T] messages completed on the wire */
+    /* A ring of runs over the chain. [S+T] */
+    yws_tx_run_t runs[YWS_TX_RUNS];
+    uint8_t run_head;
+    uint8_t run_count;
+    bool message; /* [C] "write/message" */
+  } write;
+};
+
 typedef struct yws_connect_req {
   yws_url_t url;
   char protocol[YWS_SUBPROT_MAX + 1];
@@ -184,6 +239,16 @@ struct yws_loop {
   bool rx_announced;        /* a receive event for the batch is staged or queued */
 };
 
+/* Destroys the context if it still exists (its callbacks post nothing) and
+ * frees the block. Only when no thread runs on it. */
+void yws_loop_free(yws_loop *loop);
+/* Releases the record side: when the thread still runs, it takes the block
+ * over (destroys the context, frees the block) and true is returned; false
+ * means the caller must free it with yws_loop_free. Never waits for a pass:
+ * only for the callback in progress, which waits on nothing without end. */
+bool yws_loop_orphan(yws_loop *loop);
+/* Any frame from the server arrived (loop thread). */
+void yws_alive(int client_id);
 /* NULL when it cannot be allocated. */
 yws_loop *yws_loop_new(uint8_t client_id, uint32_t serial);
 /* Starts the "wsservice" thread; returns the platform status. */

@@ -11,21 +11,22 @@
 namespace {
 
 int64_t yws_unsent(const yws_client_t *rec) {
-  const auto &w = rec->data.write;
+  const auto &w = rec->part.loop->write;
   return w.tx_total_size - w.tx_send_size - w.tx_lost;
 }
 
 /* Caller holds the transmit lock or the service lock: bytes or, in message
  * mode, messages (empty ones too) wait to be sent. */
 bool yws_tx_pending(const yws_client_t *rec) {
-  return yws_unsent(rec) > 0 || (rec->data.write.message && rec->data.write.run_count > 0);
+  return yws_unsent(rec) > 0 ||
+         (rec->part.loop->write.message && rec->part.loop->write.run_count > 0);
 }
 
 /* Caller holds the transmit lock. Stream mode: bytes of a write of `prot`
  * join the newest run when it has that kind. Message mode: every write takes
  * a run. False when none is free. */
 bool yws_tx_run_room(const yws_client_t *rec, uint8_t prot) {
-  const auto &w = rec->data.write;
+  const auto &w = rec->part.loop->write;
   if (w.message) return w.run_count < YWS_TX_RUNS;
   if (w.run_count == 0) return true;
   const yws_tx_run_t &last = w.runs[(w.run_head + w.run_count - 1) % YWS_TX_RUNS];
@@ -33,7 +34,7 @@ bool yws_tx_run_room(const yws_client_t *rec, uint8_t prot) {
 }
 
 void yws_tx_run_add(yws_client_t *rec, uint8_t prot, int32_t len) {
-  auto &w = rec->data.write;
+  auto &w = rec->part.loop->write;
   if (w.run_count > 0 && !w.message) {
     yws_tx_run_t &last = w.runs[(w.run_head + w.run_count - 1) % YWS_TX_RUNS];
     if (last.prot == prot) {
@@ -46,14 +47,14 @@ void yws_tx_run_add(yws_client_t *rec, uint8_t prot, int32_t len) {
 }
 
 void yws_tx_run_pop(yws_client_t *rec) {
-  auto &w = rec->data.write;
+  auto &w = rec->part.loop->write;
   w.run_head = static_cast<uint8_t>((w.run_head + 1) % YWS_TX_RUNS);
   w.run_count--;
 }
 
 /* n bytes of the oldest run went out. */
 void yws_tx_run_sent(yws_client_t *rec, int32_t n) {
-  auto &w = rec->data.write;
+  auto &w = rec->part.loop->write;
   while (n > 0 && w.run_count > 0) {
     yws_tx_run_t &first = w.runs[w.run_head];
     int32_t k = n < first.len ? n : first.len;
@@ -96,9 +97,9 @@ int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
     if (parm_t->size < 0 || (!parm_t->data && parm_t->size > 0) ||
         (parm_t->type != YWS_WRITE_PROT_TEXT && parm_t->type != YWS_WRITE_PROT_BIN))
       return YWS_ERR_INVAL_PARM;
-    auto &w = rec->data.write;
+    auto &w = rec->part.loop->write;
     {
-      yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
+      yws_mutex_guard tl(rec->part.loop->tx_lock, YWS_RANK_TX);
       int64_t unsent = yws_unsent(rec);
       YWS_TRACE("yws pos: %lld, %lld, %d", static_cast<long long>(w.tx_total_size),
                 static_cast<long long>(w.tx_send_size), w.tx_max_size);
@@ -119,7 +120,7 @@ int32_t yv_ws_write_proc(int32_t client_id, yws_parm_t *parm_t) {
     }
     /* A loop that is sending asks for the next callback itself while data
      * waits; only one that may have gone idle needs waking. */
-    yws_loop *loop = rec->prot_ctxt.loop;
+    yws_loop *loop = rec->part.loop->loop;
     if (loop && was_empty && loop->tx_ready.load()) yws_kick_locked(loop);
   }
   YWS_TRACE("flag:%d", was_empty ? 1 : 0);
@@ -130,8 +131,8 @@ void yws_tx_kick(int client_id) {
   if (!yws_core_exists()) return;
   yws_service_lock lk;
   yws_client_t *rec = yws_rec(client_id);
-  if (!rec || !rec->prot_ctxt.loop) return;
-  yws_loop *loop = rec->prot_ctxt.loop;
+  if (!rec || !rec->part.loop->loop) return;
+  yws_loop *loop = rec->part.loop->loop;
   if (yws_state(rec) == YWS_CONN_STA_CONNECTED) loop->tx_ready = true;
   if (loop->tx_ready.load()) yws_kick_locked(loop);
 }
@@ -158,12 +159,12 @@ namespace {
  * most 2048 bytes, the first with the message's kind, the rest continuations,
  * the last with FIN. false when nothing waited; *ret is lws_write's. */
 bool yws_tx_send_message_frame(yws_loop *loop, yws_client_t *rec, struct lws *wsi, int *ret) {
-  auto &w = rec->data.write;
+  auto &w = rec->part.loop->write;
   unsigned char *buf = loop->tx_buf + YWS_LWS_PRE;
   int32_t n;
   bool first, fin, text;
   {
-    yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
+    yws_mutex_guard tl(rec->part.loop->tx_lock, YWS_RANK_TX);
     if (w.run_count == 0) return false;
     const yws_tx_run_t &run = w.runs[w.run_head];
     n = yws_chain_peek(&w.tx_q, reinterpret_cast<char *>(buf),
@@ -181,7 +182,7 @@ bool yws_tx_send_message_frame(yws_loop *loop, yws_client_t *rec, struct lws *ws
   if (*ret < 0) return true;
   bool more;
   {
-    yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
+    yws_mutex_guard tl(rec->part.loop->tx_lock, YWS_RANK_TX);
     int32_t dropped = yws_chain_drop(&w.tx_q, n);
     yws_tx_run_t &run = w.runs[w.run_head];
     run.len -= dropped;
@@ -199,12 +200,12 @@ bool yws_tx_send_message_frame(yws_loop *loop, yws_client_t *rec, struct lws *ws
 
 int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
   yws_client_t *rec = yws_rec(loop->client_id);
-  if (!rec || rec->prot_ctxt.loop != loop) return 0;
+  if (!rec || rec->part.loop->loop != loop) return 0;
   if (!loop->tx_ready.load() && !loop->close_requested.load()) return 0;
   /* Nothing may follow our close frame; later writes stay unsent and the
    * close reports them. */
   if (loop->close_sent) return 0;
-  auto &w = rec->data.write;
+  auto &w = rec->part.loop->write;
   if (w.message) {
     int ret = 0;
     if (yws_tx_send_message_frame(loop, rec, wsi, &ret)) return ret < 0 ? -1 : 0;
@@ -215,7 +216,7 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
   int32_t run_left = 0;
   bool text = false;
   {
-    yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
+    yws_mutex_guard tl(rec->part.loop->tx_lock, YWS_RANK_TX);
     unsent = yws_tx_pending(rec) ? 1 : 0;
     if (unsent > 0 && w.run_count > 0 && !w.message) {
       /* A message never crosses into bytes of another kind. */
@@ -239,7 +240,7 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
     if (ret < 0) return -1;
     bool more;
     {
-      yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
+      yws_mutex_guard tl(rec->part.loop->tx_lock, YWS_RANK_TX);
       int32_t dropped = yws_chain_drop(&w.tx_q, n);
       yws_tx_run_sent(rec, dropped);
       w.tx_msgs++;
@@ -267,8 +268,8 @@ int yws_tx_writeable(yws_loop *loop, struct lws *wsi) {
 
 int yws_tx_peer_close(yws_loop *loop) {
   yws_client_t *rec = yws_rec(loop->client_id);
-  if (rec && rec->prot_ctxt.loop == loop) {
-    yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
+  if (rec && rec->part.loop->loop == loop) {
+    yws_mutex_guard tl(rec->part.loop->tx_lock, YWS_RANK_TX);
     if (!yws_tx_pending(rec)) loop->close_clean = true;
   }
   /* Our close frame is answered: end now, without a second close frame.
@@ -277,11 +278,11 @@ int yws_tx_peer_close(yws_loop *loop) {
 }
 
 int32_t yws_user_close_result(yws_client_t *rec) {
-  yws_loop *loop = rec->prot_ctxt.loop;
+  yws_loop *loop = rec->part.loop->loop;
   if (!loop || !loop->user_close.load()) return YWS_OK;
   bool pending;
   {
-    yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
+    yws_mutex_guard tl(rec->part.loop->tx_lock, YWS_RANK_TX);
     pending = yws_tx_pending(rec);
   }
   if (pending) return YWS_ERR_TIMEDOUT;
@@ -290,13 +291,13 @@ int32_t yws_user_close_result(yws_client_t *rec) {
 }
 
 int64_t yws_tx_queued(yws_client_t *rec) {
-  yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
+  yws_mutex_guard tl(rec->part.loop->tx_lock, YWS_RANK_TX);
   return yws_unsent(rec);
 }
 
 int32_t yws_tx_drop_cut(yws_client_t *rec) {
-  auto &w = rec->data.write;
-  yws_mutex_guard tl(rec->prot_ctxt.tx_lock, YWS_RANK_TX);
+  auto &w = rec->part.loop->write;
+  yws_mutex_guard tl(rec->part.loop->tx_lock, YWS_RANK_TX);
   if (!w.message || w.run_count == 0 || !w.runs[w.run_head].started) return 0;
   int32_t cut = yws_chain_drop(&w.tx_q, w.runs[w.run_head].len);
   yws_tx_run_pop(rec);

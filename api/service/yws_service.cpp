@@ -88,7 +88,7 @@ bool yws_event_is_stale(const yv_event_t *ev) {
   if (serial == 0 || !yws_client_id_ok(cid)) return false;
   if (ev->id == YWS_MSG_TYPE_TO_CLOSE_CLIENT && ev->param3 == YWS_CLOSE_STOPS_RECONNECT) {
     yws_client_t *rec = yws_rec(cid);
-    return !rec || rec->reconn.open_serial != serial;
+    return !rec || yws_client_open_serial(rec) != serial;
   }
   return yws_rec_tagged(ev->param1) == nullptr;
 }
