@@ -5,8 +5,8 @@
 # header (the platform headers are the only way out). Each room's data is its
 # own: a room's header named after it (yws_<room>.h) is what it offers, any
 # other header in its folder is private to it; libwebsockets is the loop
-# room's alone (its header, its functions, a loop's fields). No function runs
-# over 80 lines.
+# room's alone (its header, its functions, a loop's fields), and a record's
+# part is its room's alone. No function runs over 80 lines.
 #   check_rooms.sh API_DIR LIBYWS_SERVICE ROOM...   (rooms lowest first)
 set -uo pipefail
 api=$1 lib=$2
@@ -68,12 +68,20 @@ for r in "${rooms[@]}"; do
         rc=1
       fi
     done < <(grep -E '^#include "' "$f")
+    # A record's part is its room's: no other room names its fields.
+    for pr in "${rooms[@]}"; do
+      [ "$pr" = "$r" ] && continue
+      if grep -nE "part\.$pr->" "$f"; then
+        echo "FAIL: $r/$(basename "$f") touches the $pr room's part of a record"
+        rc=1
+      fi
+    done
     [ "$r" = loop ] && continue
     if grep -nE '^#include <libwebsockets\.h>' "$f"; then
       echo "FAIL: $r/$(basename "$f") includes libwebsockets.h, the loop room's"
       rc=1
     fi
-    if grep -nE '(^|[^a-z_])loop->|prot_ctxt\.loop->' "$f"; then
+    if grep -nE '(^|[^a-z_])loop->' "$f"; then
       echo "FAIL: $r/$(basename "$f") touches a loop's fields"
       rc=1
     fi
