@@ -36,7 +36,7 @@
 
 #include "fuzz_input.h"
 #include "yv_rtos_test.h"
-#include "yws_client_part.h"
+#include "yws_client.h"
 #include "yws_data_part.h"
 #include "yws_loop_impl.h"
 

@@ -35,9 +35,9 @@
  * task takes every piece that arrived up to then. No allocation per piece on
  * the hot path: a drained block is kept for the next batch.
  *
- * The loop block is opaque outside this room (yws_loop_impl.h holds it and
- * everything of the library); other rooms reach a loop through the
- * operations below.
+ * The loop block and this room's part of a client record are opaque outside
+ * this room (yws_loop_impl.h holds them and everything of the library);
+ * other rooms reach them through the operations below.
  *
  * The block outlives the client record when the bearer is lost while the
  * thread runs: the thread then destroys the context and frees the block.
