@@ -15,6 +15,8 @@
 #include <cstring>
 #include <thread>
 
+#include "sock_util.h"
+
 extern char **environ;
 
 namespace ywstest {
@@ -22,11 +24,6 @@ namespace ywstest {
 namespace {
 
 using clk = std::chrono::steady_clock;
-
-int ms_left(clk::time_point end) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - clk::now()).count();
-  return left < 0 ? 0 : static_cast<int>(left);
-}
 
 sockaddr_in loopback(int port) {
   sockaddr_in sa;

@@ -10,20 +10,13 @@
 #include <chrono>
 #include <cstring>
 
+#include "sock_util.h"
+
 extern char **environ;
 
 namespace ywstest {
 
-namespace {
-
 using clk = std::chrono::steady_clock;
-
-int ms_left(clk::time_point end) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - clk::now()).count();
-  return left < 0 ? 0 : static_cast<int>(left);
-}
-
-}  // namespace
 
 PyPeer::PyPeer() : PyPeer("", "") {}
 

@@ -54,4 +54,11 @@ void set_nonblocking(int fd) {
   if (fl >= 0) fcntl(fd, F_SETFL, fl | O_NONBLOCK);
 }
 
+int ms_left(std::chrono::steady_clock::time_point end) {
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+          .count();
+  return left < 0 ? 0 : static_cast<int>(left);
+}
+
 }  // namespace ywstest

@@ -56,17 +56,6 @@ std::string received_by(const RawPeer &peer) {
   return s;
 }
 
-std::string drain_buffered() {
-  std::string out, buf(4096, '\0');
-  int32_t n;
-  do {
-    n = static_cast<int32_t>(buf.size());
-    if (yv_ws_read_proc(kClient, &buf[0], &n, true) != YWS_OK) break;
-    out.append(buf, 0, static_cast<size_t>(n));
-  } while (n > 0);
-  return out;
-}
-
 /* The MESSAGE notifications of the client from note `from` on. */
 std::vector<std::string> messages_since(size_t from) {
   std::vector<std::string> out;
@@ -82,7 +71,7 @@ std::vector<std::string> messages_since(size_t from) {
 std::vector<std::string> collect(Mode mode, size_t from, size_t want, std::string got = "") {
   eventually(
       [&] {
-        if (mode == kBuffered) got += drain_buffered();
+        if (mode == kBuffered) got += read_all(kClient);
         if (mode == kDirect) got = received(kClient, Notes::get().all(), from);
         if (mode == kMessage) got = joined(messages_since(from));
         return got.size() >= want;
@@ -180,7 +169,7 @@ TEST_P(DeflateEcho, JsonComesBackWholeCompressedOnlyWhenOffered) {
   std::string read;
   for (const auto &m : msgs) {
     EXPECT_TRUE(write_msg(m));
-    if (c.mode == kBuffered) read += drain_buffered();
+    if (c.mode == kBuffered) read += read_all(kClient);
   }
   auto back = collect(c.mode, from, all.size(), read);
   EXPECT_TRUE(back == (c.mode == kMessage ? msgs : std::vector<std::string>{all}))

@@ -141,7 +141,7 @@ class MqttOverService {
       uint64_t seen = rx.events;
       if (rx.mode == kBuffered) {
         lk.unlock();
-        std::string got = drain();
+        std::string got = read_all(kClient, 8192);
         lk.lock();
         rx.stream.feed(got);
       }
@@ -215,17 +215,6 @@ class MqttOverService {
       if (f) f();
     }
   };
-
-  static std::string drain() {
-    std::string out, buf(8192, '\0');
-    int32_t n;
-    do {
-      n = static_cast<int32_t>(buf.size());
-      if (yv_ws_read_proc(kClient, &buf[0], &n, true) != YWS_OK) break;
-      out.append(buf, 0, static_cast<size_t>(n));
-    } while (n > 0);
-    return out;
-  }
 
   std::shared_ptr<Rx> rx_;
 };

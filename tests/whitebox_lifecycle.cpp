@@ -243,6 +243,30 @@ TEST(Bearer, OneActivationAnswerServesEveryWaitingOpen) {
   EXPECT_TRUE(settled());
 }
 
+// Holds a client's loop parked across API calls on purpose, as no service thread may: the
+// pass's rank is let go while it is held and taken again before the park ends.
+class HeldPark {
+ public:
+  explicit HeldPark(int client) : client_(client) {
+    yws_service_lock lk;
+    if (yws_client_t *rec = yws_rec(client)) {
+      guard_ = std::make_unique<yws_loop_guard>(rec->part.loop->loop);
+      yws_rank_drop(yws_rank_pass(client));
+    }
+  }
+  ~HeldPark() { release(); }
+  bool parked() const { return guard_ && guard_->parked(); }
+  void release() {
+    if (!guard_) return;
+    yws_rank_take(yws_rank_pass(client_));
+    guard_.reset();
+  }
+
+ private:
+  int client_;
+  std::unique_ptr<yws_loop_guard> guard_;
+};
+
 // The loop is kept parked: the user close's frame is still to be sent when the read finds nothing.
 TEST(BufferedClose, ReadOfTheEmptyChainLeavesTheClosingHandshakeAlone) {
   RawPeer::Options po;
@@ -251,16 +275,8 @@ TEST(BufferedClose, ReadOfTheEmptyChainLeavesTheClosingHandshakeAlone) {
   profile_on(0, peer.url("/"), 1, 5);
   yv_ws_cfg_set_opt(0, YWS_CFG_CLOSE_WAITTIME, 10);
   ASSERT_EQ(open_client(0, 0, YWS_SYS_MODE_BUFFERED), 0);
-  std::unique_ptr<yws_loop_guard> parked;
-  {
-    yws_service_lock lk;
-    ASSERT_NE(yws_rec(0), nullptr);
-    parked = std::make_unique<yws_loop_guard>(yws_rec(0)->part.loop->loop);
-    ASSERT_TRUE(parked->parked());
-  }
-  // The test holds the park across API calls on purpose, as no service thread may: its rank
-  // is let go here and taken again before the park ends.
-  yws_rank_drop(yws_rank_pass(0));
+  HeldPark parked(0);
+  ASSERT_TRUE(parked.parked());
   ASSERT_EQ(yv_ws_close_proc(0), YWS_OK);
   ASSERT_TRUE(queue_drained());
   ASSERT_EQ(yv_ws_get_client_conn_state(0), YWS_CONN_STA_CLOSING);
@@ -274,8 +290,7 @@ TEST(BufferedClose, ReadOfTheEmptyChainLeavesTheClosingHandshakeAlone) {
     ASSERT_NE(yws_rec(0), nullptr);
     EXPECT_FALSE(yws_rec(0)->part.loop->loop->force_exit.load());
   }
-  yws_rank_take(yws_rank_pass(0));
-  parked.reset();
+  parked.release();
   ASSERT_TRUE(Notes::get().wait_count(0, YWS_CB_TYPE_CLOSE, 1));
   EXPECT_EQ(last(0, YWS_CB_TYPE_CLOSE), 0);
   ASSERT_TRUE(peer.wait_close(kWait));
@@ -298,15 +313,8 @@ TEST(BoundedEnd, CloseOfAClientWhoseLoopNeverReturnsEndsInTimeAndHoldsUpNoOther)
   ASSERT_EQ(open_client(0, 0), 0);
   ASSERT_EQ(open_client(1, 1), 0);
   size_t tasks = yv_rtos_test_live_tasks();
-  std::unique_ptr<yws_loop_guard> parked;
-  {
-    yws_service_lock lk;
-    ASSERT_NE(yws_rec(0), nullptr);
-    parked = std::make_unique<yws_loop_guard>(yws_rec(0)->part.loop->loop);
-    ASSERT_TRUE(parked->parked());
-  }
-  // Held across API calls on purpose, as no service thread may hold it: its rank goes here.
-  yws_rank_drop(yws_rank_pass(0));
+  HeldPark parked(0);
+  ASSERT_TRUE(parked.parked());
   auto asked = std::chrono::steady_clock::now();
   ASSERT_EQ(yv_ws_close_proc(0), YWS_OK);
   for (int i = 0; i < 5; i++) EXPECT_TRUE(echoed(1, "meanwhile " + std::to_string(i))) << i;
@@ -321,8 +329,7 @@ TEST(BoundedEnd, CloseOfAClientWhoseLoopNeverReturnsEndsInTimeAndHoldsUpNoOther)
   profile_on(0, next_peer.url("/"), 1, 5);
   ASSERT_EQ(open_client(0, 0), 0);
   EXPECT_TRUE(echoed(0, "a new client of the id"));
-  yws_rank_take(yws_rank_pass(0));
-  parked.reset();  // the orphaned thread ends and frees its block
+  parked.release();  // the orphaned thread ends and frees its block
   EXPECT_EQ(close_client(0), 0);
   EXPECT_EQ(close_client(1), 0);
   EXPECT_TRUE(settled());

@@ -163,6 +163,17 @@ std::string received(int client) {
   return received(client, Notes::get().all());
 }
 
+std::string read_all(int client, size_t chunk) {
+  std::string out, buf(chunk, '\0');
+  int32_t n;
+  do {
+    n = static_cast<int32_t>(buf.size());
+    if (yv_ws_read_proc(client, &buf[0], &n, true) != YWS_OK) break;
+    out.append(buf, 0, static_cast<size_t>(n));
+  } while (n > 0);
+  return out;
+}
+
 size_t received_size(int client, const std::vector<Note> &notes, size_t from) {
   size_t n = 0;
   for (size_t i = from; i < notes.size(); i++)

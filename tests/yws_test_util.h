@@ -98,6 +98,8 @@ int unsent(int client);
 std::string received(int client, const std::vector<Note> &notes, size_t from = 0);
 std::string received(int client);
 size_t received_size(int client, const std::vector<Note> &notes, size_t from = 0);
+/* Buffered mode: reads what the client holds now, chunk bytes at a time. */
+std::string read_all(int client, size_t chunk = 4096);
 /* Every event posted before this call has been handled by the service task. */
 bool queue_drained(milliseconds t = kWait);
 /* CPU time (ms) the process's threads of that name have used so far. */

@@ -163,8 +163,10 @@ int yws_on_upgrade_answer(const yws_reason_args &a) {
 
 int yws_on_wsi_destroy(const yws_reason_args &a) {
   yws_loop *loop = a.cx->loop;
-  if (a.wsi == loop->wsi) yws_wire_socket(loop, -1);
-  if (a.wsi == loop->wsi) loop->wsi = nullptr;
+  if (a.wsi == loop->wsi) {
+    yws_wire_socket(loop, -1);
+    loop->wsi = nullptr;
+  }
   yws_emit_id(a.cx, YWS_MSG_TYPE_LWS_WSI_DESTROY, yws_closed_err(loop->client_id, nullptr));
   return 0;
 }

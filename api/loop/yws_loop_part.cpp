@@ -32,6 +32,7 @@ bool yws_loop_part_new(yws_client_t *rec, int client_id, const yws_cfg_t *cfg) {
   auto *lp = static_cast<yws_loop_part *>(yv_mem_alloc(sizeof(yws_loop_part)));
   if (!lp) return false;
   rec->part.loop = lp;
+  yws_chain_init(&lp->write.tx_q);
   /* The sub-protocol's name is sent only when enabled. */
   lp->protocols = yws_protocols_new(
       client_id, cfg->conn.subprot_en && cfg->conn.subprot ? cfg->conn.subprot : "");
@@ -45,7 +46,6 @@ bool yws_loop_part_new(yws_client_t *rec, int client_id, const yws_cfg_t *cfg) {
   }
   lp->rx_max = yws_buffer_limit(cfg->read.buffer_sz);
   lp->msg_mode = cfg->read.message > 0;
-  yws_chain_init(&lp->write.tx_q);
   lp->write.tx_max_size = yws_buffer_limit(cfg->write.buffer_sz);
   lp->write.message = cfg->write.message;
   return true;
@@ -54,10 +54,8 @@ bool yws_loop_part_new(yws_client_t *rec, int client_id, const yws_cfg_t *cfg) {
 void yws_loop_part_free(yws_client_t *rec) {
   yws_loop_part *lp = rec->part.loop;
   if (!lp) return;
-  if (lp->tx_lock) {
-    yws_chain_release(&lp->write.tx_q);
-    yv_rtos_mutex_delete(lp->tx_lock);
-  }
+  yws_chain_release(&lp->write.tx_q);
+  if (lp->tx_lock) yv_rtos_mutex_delete(lp->tx_lock);
   yv_mem_free(lp->exts);
   yv_mem_free(lp->protocols);
   std::memset(lp, 0, sizeof(*lp));
